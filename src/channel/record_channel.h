@@ -1,0 +1,148 @@
+// TRecordChnl_VC: the worker of one board channel and the home of all that
+// the library knows about the channel.
+//
+// Threads that touch a worker:
+//  - the worker thread runs Run() and owns the call state;
+//  - the driver's callback thread appends to CaptureQueue;
+//  - host threads calling exports change settings under the hold lock;
+//  - the host's main thread (the constructing thread) runs the raise
+//    operations and queries while the worker waits for them, and may then
+//    write LineStatus and the reply records.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "channel/hold_lock.h"
+#include "platform/event.h"
+#include "platform/files.h"
+#include "talo/talo.h"
+#include "threading/thread_ex.h"
+
+namespace talo::channel {
+
+inline constexpr int kCallerTextSize = 128;
+
+class TRecordChnl_VC : public threading::TThreadEx {
+ public:
+  // Host main thread (activation); the thread stays suspended until Resume.
+  TRecordChnl_VC(int32_t channel, const QV_HostEvents &events);
+  ~TRecordChnl_VC() override = default;
+
+  // ---- identity and set-up
+  const int32_t ChannelNo;              // constructor only
+  std::atomic<int32_t> PairedChannel{0};  // written by an export without a hold
+  int32_t ChannelType = 0;              // activation, before Resume
+  const QV_HostEvents HostEvents;       // constructor only: the copy this worker raises from
+
+  // ---- line and call state (worker thread; the host thread inside a raise)
+  int32_t LineStatus = 0;
+  char CallerNumber[kCallerTextSize] = {};
+  const char CallerExtra[kCallerTextSize] = {};  // never written
+  std::string DtmfText;
+
+  // ---- recording settings (exports, under the hold; worker reads each pass)
+  int32_t RecMode = 0;
+  int32_t SilenceTime = 0;
+  int32_t SilenceLevel = 0;
+  uint32_t FileLenLimit = 0;
+  uint32_t RecordStartTick = 0;
+  platform::RecordFile RecordFile;
+
+  // ---- host questions (worker thread; host thread during RaiseQuery)
+  int32_t QueryCode = 0;
+  void *QueryArg = nullptr;
+  void *QueryResult = nullptr;
+
+  // ---- trunk and user state (worker thread; host thread inside a raise)
+  int32_t WorkState = 0;
+  int32_t DialProgress = 0;
+  QV_IncomingPlan IncomingPlan{};
+  QV_UserPickUpReply UserPickUpReply{};
+  QV_CommandReply CommandReply{};
+  QV_DialCheckReply DialCheckReply{};
+  QV_AnswerReply AnswerReply{};
+  QV_ConnectReply ConnectReply{};
+  std::string CommandField1;
+  std::string CommandField2;
+  std::string DialedDigits;
+  int32_t FaxChannel = 0;
+  std::string FaxSendFile;
+  std::string FaxRecvFile;
+  int32_t FaxSendResult = 0;
+  const int32_t UserRingCount = 8;
+
+  // The lock that holds this worker still (see hold_lock.h).
+  HoldLock &Holder() { return hold_; }
+
+  // ---- raise operations: run on the host's main thread through the
+  // synchronizer. Guarded ones swallow the handler's failure.
+  void RaiseOffHook();
+  void RaiseUserOffHook();
+  void RaiseUserAnswer();
+  void RaiseHangUp();
+  void RaiseUserHangUp();
+  void RaiseRing();
+  void RaiseRingStop();
+  void RaiseUserRing();
+  void RaiseUserRingStop();
+  void RaiseCallerId();
+  void RaiseSilence();
+  void RaiseSound();
+  void RaiseLineEmpty();
+  void RaiseDtmf();
+  void RaiseRecordLimit();
+  void RaiseIncomingCall();
+  void RaiseLeaveMessage();
+  void RaiseLeaveMessageEnd();
+  void RaiseUserPickUp();
+  void RaiseSignOff();
+  void RaiseSignOn();
+  void RaiseDialCheck();
+  void RaiseIncomingAnswered();
+  void RaiseTrunkConnected();
+  void RaiseFaxSendStart();
+  void RaiseFaxRecvStart();
+  void RaiseFaxSendEnd();
+  void RaiseFaxRecvEnd();
+  void RaiseQuery();
+
+  using RaiseOp = void (TRecordChnl_VC::*)();
+  // Worker thread: runs `op` on the owner thread and waits; the handler's
+  // failure of an unguarded operation is raised again here.
+  void Raise(RaiseOp op);
+
+  // ---- queries (worker thread)
+  bool GetChFaxOnly(int32_t channel);
+  int32_t GetFaxChannel();
+  std::string GetFaxRxPrompt();
+  std::string GetFaxTxPrompt();
+  std::string GetFaxFileName(int32_t channel, int32_t mode, const std::string &caller);
+  bool IsCallerRejected(const std::string &number);
+
+  // ---- the idle work, one step at a time for tests: false once it should end
+  bool IdleStep();
+
+ protected:
+  void Run() override;
+  void OnWaitBegin() override;
+  void OnWaitEnd() override;
+
+ private:
+  static void RaiseTrampoline(void *self);
+  void Query(int32_t code, void *arg, void *result);
+  void IdleWork();
+
+  template <typename Fn>
+  Fn Handler(int slot) const {
+    return reinterpret_cast<Fn>(HostEvents.slots[slot].code);
+  }
+  void *Context(int slot) const { return HostEvents.slots[slot].context; }
+
+  HoldLock hold_;
+  RaiseOp pending_raise_ = nullptr;  // worker thread, read by the owner during the send
+  int released_depth_ = 0;           // worker thread: hold levels let go in a wait
+};
+
+}  // namespace talo::channel

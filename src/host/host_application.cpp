@@ -1,0 +1,73 @@
+#include "host/host_application.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/message_queue.h"
+
+namespace talo::host {
+namespace {
+
+const QV_HostApplication kLibraryApplication{nullptr, nullptr, nullptr};
+
+// Read by every thread on every loop pass, so it is one atomic pointer to an
+// immutable copy. Copies installed by QV_InitDll are kept until unload, since
+// a worker may still be reading the previous one.
+std::atomic<const QV_HostApplication *> g_current{&kLibraryApplication};
+std::atomic<bool> g_forced_termination{false};
+
+std::mutex &CopiesMutex() {
+  static std::mutex *m = new std::mutex;
+  return *m;
+}
+std::vector<std::unique_ptr<QV_HostApplication>> &Copies() {  // guarded by CopiesMutex()
+  static auto *copies = new std::vector<std::unique_ptr<QV_HostApplication>>;
+  return *copies;
+}
+
+}  // namespace
+
+void ProcessMessages() {
+  if (platform::MessageQueue *queue = platform::MessageQueue::CurrentIfAny()) queue->Dispatch();
+  const QV_HostApplication *app = g_current.load(std::memory_order_acquire);
+  if (app->process_messages) {
+    try {
+      app->process_messages(app->context);
+    } catch (...) {
+      // The host's dispatch failing must not end the library's wait.
+    }
+  }
+}
+
+bool Terminated() {
+  if (g_forced_termination.load(std::memory_order_relaxed)) return true;
+  const QV_HostApplication *app = g_current.load(std::memory_order_acquire);
+  if (!app->terminated) return false;
+  try {
+    return app->terminated(app->context) != 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+void InstallApplication(const QV_HostApplication *app) {
+  if (!app) {
+    g_current.store(&kLibraryApplication, std::memory_order_release);
+    return;
+  }
+  auto copy = std::make_unique<QV_HostApplication>(*app);
+  const QV_HostApplication *raw = copy.get();
+  {
+    std::lock_guard lock(CopiesMutex());
+    Copies().push_back(std::move(copy));
+  }
+  g_current.store(raw, std::memory_order_release);
+}
+
+void RestoreLibraryApplication() { g_current.store(&kLibraryApplication, std::memory_order_release); }
+
+void SetForcedTermination(bool on) { g_forced_termination.store(on, std::memory_order_relaxed); }
+
+}  // namespace talo::host

@@ -1,0 +1,23 @@
+// The host application object: message dispatch and the terminating flag.
+// The library starts with its own (dispatch this thread's synchronizer calls,
+// never terminating); QV_InitDll replaces it with the host's.
+#pragma once
+#include "talo/talo.h"
+
+namespace talo::host {
+
+// Runs the calling thread's waiting synchronizer calls, then the host's
+// process_messages if it has one.
+void ProcessMessages();
+// True when the host reports that it is terminating.
+bool Terminated();
+
+// Replaces the application object with a copy of `app` (nullptr: the library's
+// own); returns nothing, the previous one is kept for RestoreSaved.
+void InstallApplication(const QV_HostApplication *app);
+// Unload: make the library's own object current again.
+void RestoreLibraryApplication();
+// Test seam and unload path: force Terminated() true (or back to the object's word).
+void SetForcedTermination(bool on);
+
+}  // namespace talo::host

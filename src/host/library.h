@@ -1,0 +1,41 @@
+// The library-wide state every export works on. Exports run on the host's
+// main thread; the tables carry no lock and only QV_SetActive resizes them.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "channel/record_channel.h"
+#include "talo/talo.h"
+
+namespace talo::host {
+
+class TMonitorThread;
+
+struct LibraryState {
+  uint8_t Active = 0;
+  int32_t DeviceCount = 0;
+  int32_t ChannelCount = 256;
+  std::vector<std::unique_ptr<channel::TRecordChnl_VC>> ChannelTable;
+  std::vector<TMonitorThread *> MonitorTable;
+  QV_HostEvents HostEvents{};
+  int32_t Reserved[3] = {0, 0, 0};
+};
+
+// Host main thread only.
+LibraryState &Library();
+
+// The worker of `ch`, or nullptr for a negative, too large or empty channel.
+channel::TRecordChnl_VC *WorkerFor(int32_t ch);
+
+// Library load: bind the driver and reset the state. Unload: restore the
+// library's own application object, stop what is still running and release
+// the driver.
+void LibraryLoad();
+void LibraryUnload();
+
+// Activation and deactivation (QV_SetActive without the early return).
+bool Activate();
+void Deactivate();
+
+}  // namespace talo::host

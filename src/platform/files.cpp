@@ -1,0 +1,115 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace talo::platform {
+
+std::string NormalizePath(std::string_view path) {
+  std::string out(path);
+  for (char &c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
+
+bool CreateDirectory(std::string_view path) {
+  std::string p = NormalizePath(path);
+  if (p.empty()) return false;
+  return ::mkdir(p.c_str(), 0777) == 0;
+}
+
+bool FileExists(std::string_view path) {
+  std::string p = NormalizePath(path);
+  struct stat st {};
+  return !p.empty() && ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool CopyFileReplace(std::string_view from, std::string_view to) {
+  std::string src = NormalizePath(from), dst = NormalizePath(to);
+  if (src.empty() || dst.empty()) return false;
+  int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  // Write a sibling first and rename, so a failed copy never leaves a half file.
+  std::string tmp = dst + ".part";
+  int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0) {
+    ::close(in);
+    return false;
+  }
+  std::vector<char> buf(1 << 16);
+  bool ok = true;
+  for (;;) {
+    ssize_t n = ::read(in, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    ssize_t off = 0;
+    while (off < n) {
+      ssize_t w = ::write(out, buf.data() + off, static_cast<size_t>(n - off));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        ok = false;
+        break;
+      }
+      off += w;
+    }
+    if (!ok) break;
+  }
+  ::close(in);
+  if (::close(out) != 0) ok = false;
+  if (ok && ::rename(tmp.c_str(), dst.c_str()) != 0) ok = false;
+  if (!ok) ::unlink(tmp.c_str());
+  return ok;
+}
+
+std::string ExecutableDirectory() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "./";
+  std::string path(buf, static_cast<size_t>(n));
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+RecordFile::~RecordFile() { Close(); }
+
+bool RecordFile::Open(std::string_view path) {
+  Close();
+  std::string p = NormalizePath(path);
+  if (p.empty()) return false;
+  fd_ = ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  return fd_ >= 0;
+}
+
+bool RecordFile::Write(const void *data, size_t size) {
+  if (fd_ < 0) return false;
+  const char *p = static_cast<const char *>(data);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(fd_, p + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // Keep the file a whole number of buffers: cut off what a short write left.
+      if (done > 0) {
+        off_t end = ::lseek(fd_, 0, SEEK_END);
+        if (end >= static_cast<off_t>(done))
+          [[maybe_unused]] int r = ::ftruncate(fd_, end - static_cast<off_t>(done));
+      }
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void RecordFile::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace talo::platform

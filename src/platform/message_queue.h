@@ -1,0 +1,75 @@
+// Per-thread message queue: the stand-in for a thread's window messages.
+//
+// A thread that owns synchronizers gets one queue for its life. Other threads
+// send it calls (blocking until the owner has run them) or post them (fire and
+// forget). The owner runs them when it dispatches: from the library's waits,
+// from QV_ProcessMessages, or when its eventfd polls readable in the host loop.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace talo::platform {
+
+class MessageQueue {
+ public:
+  using Proc = void (*)(void *arg);
+
+  // The calling thread's queue, created on first use.
+  static std::shared_ptr<MessageQueue> ForCurrentThread();
+  // The calling thread's queue, or nullptr if it never made one.
+  static MessageQueue *CurrentIfAny();
+
+  MessageQueue();
+  ~MessageQueue();
+  MessageQueue(const MessageQueue &) = delete;
+  MessageQueue &operator=(const MessageQueue &) = delete;
+
+  // Runs `proc(arg)` on the owner thread and returns once it has run (true), or
+  // once the owner has ended without running it (false). From the owner thread
+  // itself the call runs at once.
+  bool Send(Proc proc, void *arg);
+  // Queues `proc(arg)` for the owner; returns false when the owner has ended.
+  bool Post(Proc proc, void *arg);
+
+  // Owner thread: runs every message waiting now (and any that arrive while it
+  // runs); returns how many ran.
+  int Dispatch();
+  // Owner thread: waits until a message waits, `*flag` is true, Wake() is
+  // called, or `ms` pass.
+  void Wait(uint32_t ms, const std::atomic<bool> *flag);
+  // Wakes a Wait() of the owner.
+  void Wake();
+
+  bool HasMessages() const;
+  // Readable while messages wait.
+  int Fd() const { return fd_; }
+  uint32_t OwnerThreadId() const { return owner_; }
+
+  // The owner thread ends: pending sends return false, later ones fail at once.
+  void Close();
+
+ private:
+  struct Message {
+    Proc proc;
+    void *arg;
+    bool *done;  // sender's flag for sent messages; nullptr when posted
+  };
+
+  void SignalLocked();
+  void DrainFdLocked();
+
+  const uint32_t owner_;
+  const int fd_;  // eventfd; counter non-zero while queue_ is not empty
+  mutable std::mutex mutex_;
+  std::condition_variable owner_cv_;   // owner waits for messages
+  std::condition_variable sender_cv_;  // senders wait for completion
+  std::deque<Message> queue_;          // guarded by mutex_
+  bool closed_ = false;                // guarded by mutex_
+  bool woken_ = false;                 // guarded by mutex_
+};
+
+}  // namespace talo::platform

@@ -1,0 +1,114 @@
+#include "threading/thread_ex.h"
+
+#include "host/host_application.h"
+#include "platform/tick.h"
+#include "threading/sync_manager.h"
+
+namespace talo::threading {
+
+TThreadEx::TThreadEx(bool create_suspended)
+    : Synchronizer_(std::make_unique<TclThreadSynchronizer>()) {
+  if (!create_suspended) Resume();
+}
+
+TThreadEx::~TThreadEx() {
+  // Owners join before destroying; a thread still running here would use a
+  // destroyed object, so stop it rather than let that happen.
+  if (thread_.joinable()) {
+    RequestStop();
+    Join();
+  }
+}
+
+void TThreadEx::Resume() {
+  if (started_) return;
+  started_ = true;
+  thread_ = std::thread(&TThreadEx::ThreadMain, this);
+}
+
+void TThreadEx::ThreadMain() {
+  try {
+    Run();
+  } catch (...) {
+    std::lock_guard lock(finish_mutex_);
+    fatal_ = std::current_exception();
+  }
+  try {
+    NotifyTerminated();
+  } catch (...) {
+  }
+  std::shared_ptr<platform::MessageQueue> joiner;
+  {
+    std::lock_guard lock(finish_mutex_);
+    finished_.store(true, std::memory_order_release);
+    joiner = joiner_;
+  }
+  finish_cv_.notify_all();
+  if (joiner) joiner->Wake();
+}
+
+uint32_t TThreadEx::Join() {
+  if (!started_) return 0;
+  std::shared_ptr<platform::MessageQueue> queue;
+  if (platform::MessageQueue *mine = platform::MessageQueue::CurrentIfAny())
+    if (TclSynchronizerManager::Instance().HasWindow(mine->OwnerThreadId()))
+      queue = platform::MessageQueue::ForCurrentThread();
+  if (queue) {
+    {
+      std::lock_guard lock(finish_mutex_);
+      joiner_ = queue;
+    }
+    while (!Finished()) {
+      queue->Dispatch();
+      queue->Wait(1000, &finished_);
+    }
+    queue->Dispatch();
+    std::lock_guard lock(finish_mutex_);
+    joiner_.reset();
+  } else {
+    std::unique_lock lock(finish_mutex_);
+    finish_cv_.wait(lock, [this] { return Finished(); });
+  }
+  if (thread_.joinable()) thread_.join();
+  return 0;
+}
+
+void TThreadEx::WaitPumping(uint32_t ms) {
+  WaitScope scope(this);
+  const uint32_t start = platform::GetTickCount();
+  while (platform::GetTickCount() - start < ms) {
+    if (host::Terminated() || StopRequested()) return;
+    host::ProcessMessages();
+    // Wake on a message at once, but do not spin a core for the whole wait.
+    if (platform::MessageQueue *queue = platform::MessageQueue::CurrentIfAny())
+      queue->Wait(1, &stop_requested_);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void TThreadEx::SetTerminateHandler(TerminateProc proc, void *context) {
+  terminate_proc_ = proc;
+  terminate_context_ = context;
+}
+
+std::exception_ptr TThreadEx::FatalError() const {
+  std::lock_guard lock(finish_mutex_);
+  return fatal_;
+}
+
+void TThreadEx::TerminateCall(void *self) {
+  auto *thread = static_cast<TThreadEx *>(self);
+  thread->terminate_proc_(thread->terminate_context_, thread);
+}
+
+void TThreadEx::NotifyTerminated() {
+  if (terminate_proc_) Synchronize(SyncCall{&TerminateCall, this});
+}
+
+void TThreadEx::Synchronize(SyncCall call) {
+  WaitScope scope(this);
+  Synchronizer_->RunOnOwnerThread(call);
+}
+
+}  // namespace talo::threading

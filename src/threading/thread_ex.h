@@ -1,0 +1,86 @@
+// The base of every library thread: created suspended, started with Resume,
+// stopped by request and joined by its owner; it runs calls on the thread that
+// created it through its synchronizer.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/message_queue.h"
+#include "threading/sync_call.h"
+#include "threading/thread_synchronizer.h"
+
+namespace talo::threading {
+
+class TThreadEx {
+ public:
+  using TerminateProc = void (*)(void *context, TThreadEx *thread);
+
+  // The OS thread starts at the first Resume after construction (at once when
+  // `create_suspended` is false, which only suits classes whose Run needs no
+  // further set-up).
+  explicit TThreadEx(bool create_suspended);
+  virtual ~TThreadEx();
+  TThreadEx(const TThreadEx &) = delete;
+  TThreadEx &operator=(const TThreadEx &) = delete;
+
+  void Resume();
+  void RequestStop() { stop_requested_.store(true, std::memory_order_release); }
+  bool StopRequested() const { return stop_requested_.load(std::memory_order_acquire); }
+  bool Finished() const { return finished_.load(std::memory_order_acquire); }
+
+  // Waits until the thread has ended. On a thread that owns a synchronizer
+  // queue it keeps running the calls sent to it meanwhile. Returns the exit code.
+  uint32_t Join();
+
+  // Waits `ms` while dispatching the calling thread's messages; returns early
+  // when a stop is requested or the host is terminating.
+  void WaitPumping(uint32_t ms);
+
+  void SetTerminateHandler(TerminateProc proc, void *context);
+  TclThreadSynchronizer &Synchronizer() { return *Synchronizer_; }
+  // The failure that ended Run, if any (kept, not reported).
+  std::exception_ptr FatalError() const;
+
+ protected:
+  virtual void Run() = 0;
+  // Worker thread, after Run: runs the terminate handler on the owner thread.
+  virtual void NotifyTerminated();
+
+  // Hooks around every wait of the worker thread in which other threads must be
+  // able to hold it (a worker lets its hold lock go there).
+  virtual void OnWaitBegin() {}
+  virtual void OnWaitEnd() {}
+
+  // Runs `call` on the owner thread while this thread waits.
+  void Synchronize(SyncCall call);
+
+ private:
+  struct WaitScope {
+    explicit WaitScope(TThreadEx *t) : thread(t) { thread->OnWaitBegin(); }
+    ~WaitScope() { thread->OnWaitEnd(); }
+    TThreadEx *thread;
+  };
+  static void TerminateCall(void *self);
+  void ThreadMain();
+
+  std::unique_ptr<TclThreadSynchronizer> Synchronizer_;  // constructor and destructor only
+  std::thread thread_;                                    // owner thread: Resume, Join, destructor
+  bool started_ = false;                                  // owner thread
+  std::atomic<bool> stop_requested_{false};
+  std::atomic<bool> finished_{false};
+
+  mutable std::mutex finish_mutex_;                        // guards the three below
+  std::condition_variable finish_cv_;
+  std::shared_ptr<platform::MessageQueue> joiner_;   // queue of a pumping Join to wake
+  std::exception_ptr fatal_;                         // set by the thread before finished_
+
+  TerminateProc terminate_proc_ = nullptr;  // set by the owner before Resume
+  void *terminate_context_ = nullptr;
+};
+
+}  // namespace talo::threading

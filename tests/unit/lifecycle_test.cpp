@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "test_support.h"
+
+namespace talo::test {
+namespace {
+
+struct ActiveEvents {
+  std::vector<uint8_t> seen;
+  static void Handler(void *context, uint8_t active) {
+    static_cast<ActiveEvents *>(context)->seen.push_back(active);
+  }
+  QV_HostEvents Record() {
+    QV_HostEvents events{};
+    events.slots[QV_SLOT_ACTIVE_CHANGED] = {reinterpret_cast<void *>(&Handler), this};
+    return events;
+  }
+};
+
+class Lifecycle : public LibraryTest {};
+
+TEST_F(Lifecycle, DefaultsBeforeFirstActivation) {
+  EXPECT_EQ(QV_GetActive(), 0);
+  EXPECT_EQ(QV_GetDeviceCount(), 0);
+  EXPECT_EQ(QV_GetChannelCount(), 256);
+  EXPECT_STREQ(QV_GetDeviceType(), "RUrir-ADE");
+  EXPECT_EQ(QV_GetDeviceType(), QV_GetDeviceType());  // the library's own constant
+}
+
+TEST_F(Lifecycle, EightChannelBoardWithChannelCountFour) {
+  FakeDriver::channel_total = 8;
+  FakeDriver::board_count = 2;
+  FakeDriver::channel_types = {1, 1, 0, 0, 2, 2, 0, 0};
+  QV_SetChannelCount(4);
+  TraceCapture trace;
+  ASSERT_EQ(QV_SetActive(1), 1);
+
+  // Channels 0 to 3 are examined, 4 to 7 are not.
+  auto calls = FakeDriver::Calls();
+  std::vector<std::string> expected = {"TvcLoadDrvA()",    "TvcGetDrvInfo()",  "TvcGetChType(0)",
+                                       "TvcGetChType(1)", "TvcGetChType(2)", "TvcGetChType(3)"};
+  EXPECT_EQ(calls, expected);
+  auto &table = host::Library().ChannelTable;
+  ASSERT_EQ(table.size(), 8u);
+  for (int ch = 0; ch < 8; ++ch) EXPECT_EQ(table[ch] != nullptr, ch == 2 || ch == 3) << ch;
+  EXPECT_EQ(host::Library().MonitorTable.size(), 8u);
+  EXPECT_EQ(QV_GetChannelCount(), 8);
+  EXPECT_EQ(QV_GetDeviceCount(), 2);
+  EXPECT_EQ(trace.Lines(), (std::vector<std::string>{"QV_ZPR->TvcLoadDrvA", "QV_ZPR->TvcLoadDrvA = OK",
+                                                     "QV_ZPR->Channel Total Count=8"}));
+
+  // Reported types: worker 0 -> 0; user channel asks the driver twice -> 2;
+  // channel 4 (trunk, not examined, no worker) -> 1 from the driver.
+  FakeDriver::ClearCalls();
+  EXPECT_EQ(QV_GetChannelType(2), 0);
+  EXPECT_EQ(FakeDriver::Count("TvcGetChType"), 0);
+  EXPECT_EQ(QV_GetChannelType(0), 2);
+  EXPECT_EQ(FakeDriver::Count("TvcGetChType"), 2);
+  EXPECT_EQ(QV_GetChannelType(4), 1);
+  EXPECT_EQ(QV_GetChannelType(8), -1);
+  EXPECT_EQ(QV_GetChannelType(-1), -1);
+  EXPECT_EQ(QV_GetChannelType(32767), -1);
+  EXPECT_EQ(QV_GetChannelType(INT32_MIN), -1);
+}
+
+TEST_F(Lifecycle, ChannelCountZeroOrNegativeExaminesNothing) {
+  for (int32_t limit : {0, -3}) {
+    FakeDriver::channel_total = 4;
+    FakeDriver::channel_types = {0, 0, 0, 0};
+    FakeDriver::ClearCalls();
+    QV_SetChannelCount(limit);
+    ASSERT_EQ(QV_SetActive(1), 1);
+    EXPECT_EQ(FakeDriver::Count("TvcGetChType"), 0);
+    EXPECT_EQ(host::Library().ChannelTable.size(), 4u);
+    for (auto &w : host::Library().ChannelTable) EXPECT_EQ(w, nullptr);
+    EXPECT_EQ(QV_GetChannelCount(), 4);
+    ASSERT_EQ(QV_SetActive(0), 1);
+  }
+}
+
+TEST_F(Lifecycle, TypeNoneDoesNotCountUserChannelDoes) {
+  FakeDriver::channel_total = 6;
+  FakeDriver::channel_types = {255, 1, 255, 0, 10, 0};
+  QV_SetChannelCount(2);
+  ASSERT_EQ(QV_SetActive(1), 1);
+  // 255, 1 (present 1), 255, 0 (present 2): channels 4 and 5 not examined.
+  EXPECT_EQ(FakeDriver::Count("TvcGetChType"), 4);
+  auto &table = host::Library().ChannelTable;
+  EXPECT_NE(table[3], nullptr);
+  EXPECT_EQ(table[4], nullptr);
+}
+
+TEST_F(Lifecycle, WorkerTypesAndReportedTypes) {
+  FakeDriver::channel_total = 12;
+  FakeDriver::channel_types = {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 255, 99};
+  ASSERT_EQ(QV_SetActive(1), 1);
+  auto &table = host::Library().ChannelTable;
+  const bool has_worker[] = {true, false, true, true, true, true, true, true, false, true, false, false};
+  for (int ch = 0; ch < 12; ++ch) {
+    EXPECT_EQ(table[ch] != nullptr, has_worker[ch]) << ch;
+    if (table[ch]) {
+      EXPECT_EQ(table[ch]->ChannelType, FakeDriver::channel_types[ch]);
+    }
+  }
+  const int32_t reported[] = {0, 2, 1, -1, -1, -1, -1, -1, -1, 5, -1, -1};
+  for (int ch = 0; ch < 12; ++ch) EXPECT_EQ(QV_GetChannelType(ch), reported[ch]) << ch;
+  ASSERT_EQ(QV_SetActive(0), 1);
+  // After deactivation the table is empty: every channel reports -1, even type 10.
+  for (int ch = 0; ch < 12; ++ch) EXPECT_EQ(QV_GetChannelType(ch), -1) << ch;
+  EXPECT_EQ(QV_GetChannelCount(), 12);
+}
+
+TEST_F(Lifecycle, TypeTenWithoutWorkerReportsMinusOne) {
+  FakeDriver::channel_total = 2;
+  FakeDriver::channel_types = {10, 10};
+  QV_SetChannelCount(1);
+  ASSERT_EQ(QV_SetActive(1), 1);
+  EXPECT_EQ(QV_GetChannelType(0), 5);
+  FakeDriver::ClearCalls();
+  EXPECT_EQ(QV_GetChannelType(1), -1);
+  EXPECT_EQ(FakeDriver::Count("TvcGetChType"), 1);  // the first answer was 10
+}
+
+TEST_F(Lifecycle, SameStateTwiceReturnsFalseWithoutEvent) {
+  ActiveEvents events;
+  QV_SetCallBakFunc(events.Record());
+  FakeDriver::channel_total = 1;
+  FakeDriver::channel_types = {10};
+  EXPECT_EQ(QV_SetActive(0), 0);
+  EXPECT_TRUE(FakeDriver::Calls().empty());
+  ASSERT_EQ(QV_SetActive(1), 1);
+  FakeDriver::ClearCalls();
+  EXPECT_EQ(QV_SetActive(1), 0);
+  EXPECT_EQ(QV_SetActive(2), 0);  // any non-zero byte means "active"
+  EXPECT_EQ(QV_SetActive(0xFF), 0);
+  EXPECT_TRUE(FakeDriver::Calls().empty());
+  EXPECT_EQ(host::Library().ChannelTable.size(), 1u);
+  ASSERT_EQ(QV_SetActive(0), 1);
+  EXPECT_EQ(events.seen, (std::vector<uint8_t>{1, 0}));
+}
+
+TEST_F(Lifecycle, DeactivationStopsRecordingThenJoinsAndFrees) {
+  FakeDriver::channel_total = 4;
+  FakeDriver::channel_types = {0, 1, 10, 2};
+  ASSERT_EQ(QV_SetActive(1), 1);
+  FakeDriver::ClearCalls();
+  ASSERT_EQ(QV_SetActive(0), 1);
+  auto calls = FakeDriver::Calls();
+  std::vector<std::string> expected = {"TvcStopRecord(0)", "TvcStopRecord(2)", "TvcStopRecord(3)",
+                                       "TvcFreeDrv()"};
+  EXPECT_EQ(calls, expected);
+  EXPECT_TRUE(host::Library().ChannelTable.empty());
+  EXPECT_EQ(host::Library().MonitorTable.size(), 4u);  // left as it was
+  EXPECT_EQ(QV_GetActive(), 0);
+}
+
+TEST_F(Lifecycle, LoadFailureRefusesWithTraceAndNoEvent) {
+  ActiveEvents events;
+  QV_SetCallBakFunc(events.Record());
+  FakeDriver::load_result = 7;
+  TraceCapture trace;
+  EXPECT_EQ(QV_SetActive(1), 0);
+  EXPECT_EQ(QV_GetActive(), 0);
+  EXPECT_TRUE(events.seen.empty());
+  EXPECT_EQ(trace.Lines(),
+            (std::vector<std::string>{"QV_ZPR->TvcLoadDrvA", "QV_ZPR->TvcLoadDrvA = Error!!!",
+                                      "QV_ZPR->Initialize Audio Devices(Z_AVI) Fail!"}));
+  EXPECT_EQ(FakeDriver::Count("TvcGetDrvInfo"), 0);
+}
+
+TEST_F(Lifecycle, NoDriverRefusesThroughTheFailurePath) {
+  FakeDriver::Uninstall();
+  TraceCapture trace;
+  EXPECT_EQ(QV_SetActive(1), 0);
+  EXPECT_EQ(QV_GetActive(), 0);
+  EXPECT_TRUE(trace.Contains("QV_ZPR->TvcLoadDrvA = Error!!!"));
+  EXPECT_EQ(QV_GetChannelType(0), -1);
+}
+
+TEST_F(Lifecycle, ZeroOrNegativeTotalGivesNoChannels) {
+  for (int16_t total : {0, -5}) {
+    FakeDriver::channel_total = total;
+    TraceCapture trace;
+    ASSERT_EQ(QV_SetActive(1), 1);
+    EXPECT_TRUE(host::Library().ChannelTable.empty());
+    EXPECT_TRUE(trace.Contains("QV_ZPR->Channel Total Count=" + std::to_string(total)));
+    EXPECT_EQ(QV_GetChannelType(0), -1);
+    EXPECT_EQ(QV_GetChannelCount(), total);
+    ASSERT_EQ(QV_SetActive(0), 1);
+  }
+}
+
+TEST_F(Lifecycle, ThrowingActiveChangedHandlerIsDropped) {
+  QV_HostEvents events{};
+  events.slots[QV_SLOT_ACTIVE_CHANGED].code = reinterpret_cast<void *>(
+      +[](void *, uint8_t) { throw std::runtime_error("host failure"); });
+  QV_SetCallBakFunc(events);
+  FakeDriver::channel_total = 1;
+  FakeDriver::channel_types = {10};
+  EXPECT_EQ(QV_SetActive(1), 1);
+  EXPECT_EQ(QV_GetActive(), 1);
+  EXPECT_EQ(QV_SetActive(0), 1);
+  EXPECT_EQ(QV_GetActive(), 0);
+}
+
+TEST_F(Lifecycle, HandlersInstalledAfterActivationReachOnlySlotZero) {
+  FakeDriver::channel_total = 1;
+  FakeDriver::channel_types = {0};
+  ASSERT_EQ(QV_SetActive(1), 1);
+  ActiveEvents events;
+  QV_HostEvents record = events.Record();
+  int marker = 0;
+  record.slots[QV_SLOT_OFF_HOOK] = {reinterpret_cast<void *>(+[](void *, int32_t, uint8_t) {}), &marker};
+  QV_SetCallBakFunc(record);
+  // The running worker kept the record of its construction.
+  auto *worker = host::WorkerFor(0);
+  ASSERT_NE(worker, nullptr);
+  EXPECT_EQ(worker->HostEvents.slots[QV_SLOT_OFF_HOOK].code, nullptr);
+  ASSERT_EQ(QV_SetActive(0), 1);
+  EXPECT_EQ(events.seen, (std::vector<uint8_t>{0}));  // slot 0 was read when it fired
+  ASSERT_EQ(QV_SetActive(1), 1);
+  EXPECT_EQ(host::WorkerFor(0)->HostEvents.slots[QV_SLOT_OFF_HOOK].context, &marker);
+  ASSERT_EQ(QV_SetActive(0), 1);
+  QV_SetCallBakFunc(QV_HostEvents{});
+}
+
+TEST_F(Lifecycle, InitDllKeepsReservedValuesAndAcceptsNull) {
+  QV_InitDll(nullptr, 1, 2, 3);
+  EXPECT_EQ(host::Library().Reserved[2], 3);
+  QV_HostApplication app{nullptr, nullptr, +[](void *) -> uint8_t { return 1; }};
+  QV_InitDll(&app, 0, 0, 0);
+  EXPECT_TRUE(host::Terminated());
+  QV_InitDll(nullptr, 0, 0, 0);
+  EXPECT_FALSE(host::Terminated());
+}
+
+TEST_F(Lifecycle, RefusalsForBadInputOnEveryExport) {
+  FakeDriver::channel_total = 2;
+  FakeDriver::channel_types = {0, 0};
+  ASSERT_EQ(QV_SetActive(1), 1);
+  for (int32_t ch : {-1, -100, 2, 32767, INT32_MAX, INT32_MIN}) {
+    EXPECT_EQ(QV_GetChannelType(ch), -1);
+    EXPECT_EQ(QV_StartRecord(ch, "/tmp/x"), 0);
+    EXPECT_EQ(QV_StopRecord(ch), 1);
+    EXPECT_EQ(QV_SoftDialOut(ch, "123", 1), QV_DIAL_BUSY_RESULT);
+    EXPECT_EQ(QV_StartNetMonitor(ch, nullptr), 0);
+    EXPECT_EQ(QV_StopNetMonitor(ch, nullptr), 0);
+  }
+  EXPECT_EQ(QV_StartRecord(0, nullptr), 0);
+  EXPECT_EQ(QV_SoftDialOut(0, nullptr, 0), QV_DIAL_BUSY_RESULT);
+  EXPECT_EQ(QV_WavToLeaveMsgFile(nullptr, nullptr), 1);
+  QV_SetDebugOutput(nullptr, nullptr);
+}
+
+}  // namespace
+}  // namespace talo::test
