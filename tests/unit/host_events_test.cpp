@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "channel/record_channel.h"
+#include "platform/message_queue.h"
+#include "test_support.h"
+
+namespace talo::test {
+namespace {
+
+using channel::TRecordChnl_VC;
+
+// Records every event as one line, in order.
+struct HostLog {
+  std::vector<std::string> lines;
+  QV_HostEvents events{};
+
+  static HostLog *Of(void *c) { return static_cast<HostLog *>(c); }
+  void Add(std::string s) { lines.push_back(std::move(s)); }
+
+  HostLog() {
+    Set(QV_SLOT_OFF_HOOK, +[](void *c, int32_t ch, uint8_t f) { Of(c)->Add("OffHook " + std::to_string(ch) + " " + std::to_string(f)); });
+    Set(QV_SLOT_HANG_UP, +[](void *c, int32_t ch, uint8_t f) { Of(c)->Add("HangUp " + std::to_string(ch) + " " + std::to_string(f)); });
+    Set(QV_SLOT_RING, +[](void *c, int32_t ch, uint8_t f) { Of(c)->Add("Ring " + std::to_string(ch) + " " + std::to_string(f)); });
+    Set(QV_SLOT_LINE_EMPTY, +[](void *c, int32_t ch, uint8_t f) { Of(c)->Add("LineEmpty " + std::to_string(ch) + " " + std::to_string(f)); });
+    Set(QV_SLOT_SILENCE, +[](void *c, int32_t ch, uint8_t f) { Of(c)->Add("Silence " + std::to_string(ch) + " " + std::to_string(f)); });
+    Set(QV_SLOT_CALLER_ID, +[](void *c, int32_t ch, const char *n, const char *x) {
+      bool zero = true;
+      for (int i = 0; i < 128; ++i) zero = zero && x[i] == 0;
+      Of(c)->Add("CallerId " + std::to_string(ch) + " " + n + (zero ? " extra-zero" : " extra-set"));
+    });
+    Set(QV_SLOT_DTMF, +[](void *c, int32_t ch, const char *d) { Of(c)->Add("Dtmf " + std::to_string(ch) + " " + d); });
+    Set(QV_SLOT_FAX_END, +[](void *c, int32_t ch, int32_t fch, int32_t dir, const char *file, int32_t r) {
+      Of(c)->Add("FaxEnd " + std::to_string(ch) + " " + std::to_string(fch) + " " + std::to_string(dir) + " " + file + " " + std::to_string(r));
+    });
+  }
+  template <typename F>
+  void Set(int slot, F fn) {
+    events.slots[slot] = {reinterpret_cast<void *>(fn), this};
+  }
+};
+
+// A worker constructed on the test thread and never started: its raise
+// operations run directly on this (owner) thread.
+std::unique_ptr<TRecordChnl_VC> MakeWorker(const QV_HostEvents &events, int32_t ch = 3) {
+  return std::make_unique<TRecordChnl_VC>(ch, events);
+}
+
+TEST(HostEvents, RaiseOperationsPassTheirArgumentsAndStepsBefore) {
+  HostLog log;
+  auto w = MakeWorker(log.events);
+  w->PairedChannel = 9;
+  w->LineStatus = 2;
+  w->Raise(&TRecordChnl_VC::RaiseOffHook);
+  w->Raise(&TRecordChnl_VC::RaiseRing);
+  w->LineStatus = 3;
+  w->Raise(&TRecordChnl_VC::RaiseOffHook);
+  w->Raise(&TRecordChnl_VC::RaiseUserOffHook);
+  EXPECT_EQ(w->LineStatus, 1);
+  w->Raise(&TRecordChnl_VC::RaiseUserAnswer);
+  w->Raise(&TRecordChnl_VC::RaiseUserHangUp);
+  EXPECT_EQ(w->LineStatus, 0);
+  w->Raise(&TRecordChnl_VC::RaiseHangUp);
+  w->LineStatus = 4;
+  w->Raise(&TRecordChnl_VC::RaiseLineEmpty);
+  w->Raise(&TRecordChnl_VC::RaiseRingStop);
+  w->Raise(&TRecordChnl_VC::RaiseUserRing);
+  w->Raise(&TRecordChnl_VC::RaiseUserRingStop);
+  w->Raise(&TRecordChnl_VC::RaiseSilence);
+  w->Raise(&TRecordChnl_VC::RaiseSound);
+  std::strcpy(w->CallerNumber, "5551234");
+  w->Raise(&TRecordChnl_VC::RaiseCallerId);
+  w->DtmfText = "12#";
+  w->Raise(&TRecordChnl_VC::RaiseDtmf);
+  w->FaxChannel = 7;
+  w->FaxRecvFile = "/tmp/in.tif";
+  w->Raise(&TRecordChnl_VC::RaiseFaxRecvEnd);
+  std::vector<std::string> expected = {
+      "OffHook 3 1", "Ring 3 1",      "OffHook 3 0",  "OffHook 9 0",  "OffHook 9 1",
+      "HangUp 9 1",  "HangUp 3 1",    "LineEmpty 3 1", "Ring 3 0",    "Ring 9 1",
+      "Ring 9 0",    "Silence 3 1",   "Silence 3 0",  "CallerId 3 5551234 extra-zero",
+      "Dtmf 3 12#",  "FaxEnd 3 7 1 /tmp/in.tif 0"};
+  EXPECT_EQ(log.lines, expected);
+}
+
+TEST(HostEvents, UserRingTimeoutIsRaisedToTenSecondsUnsigned) {
+  struct Case { int32_t set_by_host; bool host_sets; int32_t expected; };
+  for (Case c : {Case{3000, true, 10000}, Case{0, false, 65535}, Case{-1, true, -1},
+                 Case{10000, true, 10000}, Case{9999, true, 10000}}) {
+    static int32_t value;
+    static bool sets;
+    value = c.set_by_host;
+    sets = c.host_sets;
+    QV_HostEvents events{};
+    events.slots[QV_SLOT_INCOMING_CALL].code = reinterpret_cast<void *>(
+        +[](void *, int32_t, QV_IncomingPlan *plan) {
+          if (sets) plan->UserRingTimeout = value;
+        });
+    auto w = MakeWorker(events);
+    w->IncomingPlan.UserRingTimeout = 65535;  // the trunk loop's preset
+    w->Raise(&TRecordChnl_VC::RaiseIncomingCall);
+    EXPECT_EQ(w->IncomingPlan.UserRingTimeout, c.expected) << c.set_by_host;
+  }
+}
+
+TEST(HostEvents, UnassignedSlotsLeaveRepliesAtTheirPresets) {
+  auto w = MakeWorker(QV_HostEvents{});
+  w->IncomingPlan.UserRingTimeout = 65535;
+  w->UserPickUpReply.SignOnRequired = 1;
+  w->CommandReply.CommandAccepted = 1;
+  w->DialCheckReply.DialBlocked = 1;
+  w->AnswerReply.PlayAnswerPrompts = 1;
+  w->AnswerReply.AnnounceChars = 1;
+  w->ConnectReply.PolarityPrompts = 1;
+  for (auto op : {&TRecordChnl_VC::RaiseIncomingCall, &TRecordChnl_VC::RaiseUserPickUp,
+                  &TRecordChnl_VC::RaiseSignOn, &TRecordChnl_VC::RaiseDialCheck,
+                  &TRecordChnl_VC::RaiseIncomingAnswered, &TRecordChnl_VC::RaiseTrunkConnected,
+                  &TRecordChnl_VC::RaiseOffHook, &TRecordChnl_VC::RaiseRecordLimit,
+                  &TRecordChnl_VC::RaiseLeaveMessage, &TRecordChnl_VC::RaiseFaxSendEnd})
+    w->Raise(op);
+  EXPECT_EQ(w->IncomingPlan.UserRingTimeout, 65535);
+  EXPECT_EQ(w->UserPickUpReply.SignOnRequired, 0);
+  EXPECT_EQ(w->CommandReply.CommandAccepted, 0);
+  EXPECT_EQ(w->DialCheckReply.DialBlocked, 0);
+  EXPECT_EQ(w->AnswerReply.PlayAnswerPrompts, 0);
+  EXPECT_EQ(w->AnswerReply.AnnounceChars, 0);
+  EXPECT_EQ(w->ConnectReply.PolarityPrompts, 0);
+}
+
+TEST(HostEvents, QueriesWithoutHandlerGiveSoundPresets) {
+  auto w = MakeWorker(QV_HostEvents{});
+  EXPECT_FALSE(w->GetChFaxOnly(3));
+  EXPECT_EQ(w->GetFaxChannel(), -1);
+  EXPECT_EQ(w->GetFaxRxPrompt(), "");
+  EXPECT_EQ(w->GetFaxTxPrompt(), "");
+  EXPECT_EQ(w->GetFaxFileName(3, 1, "555"), "");
+  EXPECT_FALSE(w->IsCallerRejected("555"));
+}
+
+TEST(HostEvents, QueriesPassCodesArgumentsAndReadAtMost128Characters) {
+  QV_HostEvents events{};
+  events.slots[QV_SLOT_QUERY].code = reinterpret_cast<void *>(+[](void *, int32_t code, void *arg, void *result) {
+    switch (code) {
+      case QV_QUERY_FAX_ONLY: *static_cast<uint8_t *>(result) = *static_cast<int32_t *>(arg) == 5; break;
+      case QV_QUERY_FAX_CHANNEL: *static_cast<int32_t *>(result) = 12; break;
+      case QV_QUERY_FAX_RX_PROMPT: std::memset(result, 'r', 128); break;  // no terminator
+      case QV_QUERY_FAX_TX_PROMPT: std::strcpy(static_cast<char *>(result), "tx.dat"); break;
+      case QV_QUERY_FAX_FILE_NAME: {
+        auto *a = static_cast<QV_FaxFileNameArg *>(arg);
+        std::string s = std::to_string(a->channel) + "-" + std::to_string(a->mode) + "-" + a->caller;
+        std::strncpy(static_cast<char *>(result), s.c_str(), 127);
+        break;
+      }
+      case QV_QUERY_CALLER_REJECTED:
+        *static_cast<uint8_t *>(result) = std::strcmp(static_cast<char *>(arg), "666") == 0;
+        break;
+    }
+  });
+  auto w = MakeWorker(events);
+  EXPECT_TRUE(w->GetChFaxOnly(5));
+  EXPECT_FALSE(w->GetChFaxOnly(4));
+  EXPECT_EQ(w->GetFaxChannel(), 12);
+  EXPECT_EQ(w->GetFaxRxPrompt(), std::string(128, 'r'));
+  EXPECT_EQ(w->GetFaxTxPrompt(), "tx.dat");
+  EXPECT_EQ(w->GetFaxFileName(3, 1, "555"), "3-1-555");
+  // The caller text is cut to fit its 256-byte record.
+  EXPECT_EQ(w->GetFaxFileName(3, 1, std::string(400, '9')).size(), 127u);
+  EXPECT_TRUE(w->IsCallerRejected("666"));
+  EXPECT_FALSE(w->IsCallerRejected(std::string(300, '6')));
+}
+
+TEST(HostEvents, GuardedOperationsSwallowUnguardedOnesRaiseInTheWorker) {
+  QV_HostEvents events{};
+  auto thrower = +[](void *, int32_t, uint8_t) { throw std::runtime_error("host"); };
+  events.slots[QV_SLOT_OFF_HOOK].code = reinterpret_cast<void *>(thrower);
+  events.slots[QV_SLOT_RECORD_LIMIT].code =
+      reinterpret_cast<void *>(+[](void *, int32_t) { throw std::runtime_error("limit"); });
+  events.slots[QV_SLOT_LEAVE_MESSAGE_END].code =
+      reinterpret_cast<void *>(+[](void *, int32_t) { throw 42; });  // not even a std::exception
+  auto w = MakeWorker(events);
+  EXPECT_NO_THROW(w->Raise(&TRecordChnl_VC::RaiseOffHook));
+  EXPECT_THROW(w->Raise(&TRecordChnl_VC::RaiseRecordLimit), std::runtime_error);
+  EXPECT_THROW(w->Raise(&TRecordChnl_VC::RaiseLeaveMessageEnd), int);
+}
+
+TEST(HostEvents, AWorkerThreadRaisingThroughTheHostThreadGetsTheFailureAndGoesOn) {
+  QV_HostEvents events{};
+  events.slots[QV_SLOT_RECORD_LIMIT].code =
+      reinterpret_cast<void *>(+[](void *, int32_t) { throw std::runtime_error("limit"); });
+  int hangups = 0;
+  events.slots[QV_SLOT_HANG_UP] = {
+      reinterpret_cast<void *>(+[](void *c, int32_t, uint8_t) { ++*static_cast<int *>(c); }), &hangups};
+  auto w = MakeWorker(events);
+  std::atomic<bool> done{false};
+  bool raised = false;
+  std::thread worker_thread([&] {
+    try {
+      w->Raise(&TRecordChnl_VC::RaiseRecordLimit);
+    } catch (const std::runtime_error &) {
+      raised = true;
+    }
+    w->Raise(&TRecordChnl_VC::RaiseHangUp);
+    done = true;
+  });
+  auto queue = platform::MessageQueue::ForCurrentThread();
+  while (!done) {
+    queue->Dispatch();
+    queue->Wait(5, &done);
+  }
+  worker_thread.join();
+  EXPECT_TRUE(raised);
+  EXPECT_EQ(hangups, 1);
+}
+
+TEST(HostEvents, SpareSlotsAreCopiedButNeverCalled) {
+  int calls = 0;
+  QV_HostEvents events{};
+  events.slots[QV_SLOT_SPARE1] = {reinterpret_cast<void *>(+[](void *c) { ++*static_cast<int *>(c); }), &calls};
+  events.slots[QV_SLOT_SPARE2] = events.slots[QV_SLOT_SPARE1];
+  auto w = MakeWorker(events);
+  EXPECT_EQ(w->HostEvents.slots[QV_SLOT_SPARE1].context, &calls);
+  EXPECT_EQ(w->HostEvents.slots[QV_SLOT_SPARE2].context, &calls);
+  EXPECT_EQ(calls, 0);
+}
+
+TEST(Worker, ConstructionDefaults) {
+  auto w = MakeWorker(QV_HostEvents{}, 17);
+  EXPECT_EQ(w->ChannelNo, 17);
+  EXPECT_EQ(w->PairedChannel.load(), 0);  // not -1 before pairing
+  EXPECT_EQ(w->LineStatus, 0);
+  EXPECT_EQ(w->FileLenLimit, 0u);
+  EXPECT_EQ(w->RecordStartTick, 0u);
+  EXPECT_EQ(w->UserRingCount, 8);
+  EXPECT_FALSE(w->RecordFile.IsOpen());
+}
+
+TEST(Worker, IdleWorkerStopsOnRequestAndOnTermination) {
+  for (bool by_termination : {false, true}) {
+    auto w = MakeWorker(QV_HostEvents{});
+    w->ChannelType = 10;
+    w->Resume();
+    EXPECT_FALSE(w->Finished());
+    if (by_termination)
+      host::SetForcedTermination(true);
+    else
+      w->RequestStop();
+    w->Join();
+    host::SetForcedTermination(false);
+    EXPECT_TRUE(w->Finished());
+  }
+}
+
+}  // namespace
+}  // namespace talo::test
