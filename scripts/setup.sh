@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need, if any
+# is missing. Safe to run again.
+set -euo pipefail
+packages=(cmake ninja-build g++ pkg-config binutils
+          libgtest-dev libgmock-dev libbenchmark-dev
+          libgsm1-dev libcli11-dev
+          sox espeak-ng ffmpeg)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
