@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <string>
 
 namespace talo::driver {
 namespace {
@@ -15,6 +16,16 @@ DriverApi &Api() { return g_api; }
 bool LoadDriver() {
   std::memset(&g_api, 0, sizeof g_api);
   g_module = ::dlopen("libTvcdrv.so", RTLD_NOW | RTLD_LOCAL);
+  if (!g_module) {
+    // The search through our own RUNPATH ($ORIGIN) is lost when a sanitizer
+    // runtime intercepts dlopen: look beside this library explicitly.
+    Dl_info self{};
+    if (::dladdr(reinterpret_cast<void *>(&LoadDriver), &self) && self.dli_fname) {
+      std::string path = self.dli_fname;
+      path = path.substr(0, path.rfind('/') + 1) + "libTvcdrv.so";
+      g_module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+  }
   if (!g_module) return false;
   void **slots = reinterpret_cast<void **>(&g_api);
   for (int i = 0; i < kDriverEntryCount; ++i) slots[i] = ::dlsym(g_module, kDriverEntryNames[i]);
