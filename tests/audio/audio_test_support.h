@@ -1,0 +1,59 @@
+// Helpers shared by the audio tests: a plain reference decoder, temporary folders, files
+// and child processes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace talo_audio_test {
+
+// The decoding algorithm written out literally, step by step, with no tables beyond the
+// two standard ones, as the yardstick for the optimised decoders.
+struct ReferenceState {
+  int32_t stepIndex;
+  int32_t predictor;
+};
+void ReferenceDecode(const uint8_t* in, int16_t* out, int32_t byteCount, ReferenceState& state);
+// A whole block from its own header; 504 samples.
+void ReferenceDecodeBlock(const uint8_t* block256, int16_t* out504);
+
+// A fresh folder removed with its contents when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;  // set once in the constructor; test thread only
+};
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+bool FileExists(const std::string& path);
+
+struct CommandResult {
+  int exitCode = -1;  // -1 when the program did not exit normally
+  std::string out;
+  std::string err;
+};
+// Runs argv[0] (searched on PATH) with the arguments and captures both output streams.
+CommandResult RunCommand(const std::vector<std::string>& argv);
+
+bool ProgramOnPath(const std::string& name);
+
+// The talo2wav binary of this build tree (TALO_BUILD_DIR/bin/talo2wav).
+std::string Talo2wavPath();
+
+// Little-endian 16-bit samples out of raw bytes.
+std::vector<int16_t> SamplesFromBytes(const std::vector<uint8_t>& bytes, size_t offset = 0);
+
+// A mix of tones with a slow amplitude sweep and a little noise: exercises both small and
+// large steps of the coder.
+std::vector<int16_t> MakeTestSignal(size_t samples, uint32_t seed);
+
+}  // namespace talo_audio_test
