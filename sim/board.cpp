@@ -1,0 +1,469 @@
+#include "board.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
+
+#include "tvcsim.h"
+
+namespace tvcsim {
+namespace {
+
+// True on the delivery thread: the only code it runs outside the board is a record
+// callback, so a driver call made on it comes from inside a callback.
+thread_local bool tls_delivery_thread = false;
+
+// Deliveries more than this many periods late are skipped rather than burst out.
+constexpr int64_t kMaxLagPeriods = 8;
+
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool CopyFile(const std::string& from, const std::string& to) {
+  std::ifstream in(from, std::ios::binary);
+  if (!in) return false;
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out << in.rdbuf();
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+std::string HostPath(const char* path) {
+  std::string p = path ? path : "";
+  std::replace(p.begin(), p.end(), '\\', '/');
+  return p;
+}
+
+int64_t RegularFileSize(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+Board& TheBoard() {
+  static Board board;
+  return board;
+}
+
+Board::Board() : real_base_(std::chrono::steady_clock::now()) {
+  channels_.resize(kDefaultChannelTotal);
+  for (Channel& c : channels_) InitChannel(c);
+}
+
+Board::~Board() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    stop_ = true;
+    for (auto& r : requests_) r->done = true;
+    requests_.clear();
+  }
+  wake_cv_.notify_all();
+  done_cv_.notify_all();
+  if (thread_.joinable()) {
+    if (thread_.get_id() == std::this_thread::get_id()) {
+      thread_.detach();  // unloaded from inside a callback: the thread ends on its own
+    } else {
+      thread_.join();
+    }
+  }
+  for (Channel& c : channels_) CloseTap(c);
+}
+
+void Board::InitChannel(Channel& c) {
+  CloseTap(c);
+  c = Channel{};
+  c.generation = ++generation_counter_;
+}
+
+std::unique_lock<std::mutex> Board::Enter(EntryId id, std::initializer_list<LogArg> args) {
+  std::unique_lock<std::mutex> lk(mu_);
+  log_.Record(id, args);
+  ApplyDueEvents();
+  return lk;
+}
+
+std::unique_lock<std::mutex> Board::Lock() {
+  std::unique_lock<std::mutex> lk(mu_);
+  ApplyDueEvents();
+  return lk;
+}
+
+Channel* Board::Find(int32_t ch) {
+  if (ch < 0 || ch >= static_cast<int32_t>(channels_.size())) return nullptr;
+  return &channels_[static_cast<size_t>(ch)];
+}
+
+// ---- clock ----
+
+int64_t Board::RunningUs() const {
+  const auto real = std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - real_base_)
+                        .count();
+  return running_base_us_ + real * scale_ / 100;
+}
+
+int64_t Board::NowMs() const { return (RunningUs() + manual_us_) / 1000; }
+
+void Board::Rebase() {
+  running_base_us_ = RunningUs();
+  real_base_ = std::chrono::steady_clock::now();
+}
+
+int32_t Board::SetTimeScale(int32_t percent) {
+  if (percent < 0 || percent > 100000) return TVCSIM_E_ARG;
+  Rebase();
+  scale_ = percent;
+  wake_cv_.notify_all();
+  return TVCSIM_OK;
+}
+
+void Board::Advance(int64_t ms) {
+  manual_us_ += ms * 1000;
+  ApplyDueEvents();
+  for (Channel& c : channels_) Refresh(c);
+}
+
+// ---- script ----
+
+void Board::LoadScript(std::vector<ScriptEvent> events) {
+  StopScript();
+  loaded_script_ = std::move(events);
+}
+
+int32_t Board::StartScript() {
+  if (loaded_script_.empty()) return TVCSIM_E_STATE;
+  const int64_t start = NowMs();
+  events_ = loaded_script_;
+  for (ScriptEvent& ev : events_) ev.at_ms += start;
+  next_event_ = 0;
+  ApplyDueEvents();
+  return static_cast<int32_t>(events_.size());
+}
+
+void Board::StopScript() {
+  events_.clear();
+  next_event_ = 0;
+}
+
+int32_t Board::PendingEvents() const {
+  return static_cast<int32_t>(events_.size() - next_event_);
+}
+
+void Board::ApplyDueEvents() {
+  if (next_event_ >= events_.size()) return;
+  const int64_t now = NowMs();
+  while (next_event_ < events_.size() && events_[next_event_].at_ms <= now) {
+    ApplyEvent(events_[next_event_]);
+    ++next_event_;
+  }
+}
+
+void Board::SetState(Channel& c, int32_t state) {
+  c.state = state;
+  // A lifted phone stops ringing.
+  if (state == TVC_STATE_PICKED_UP) c.ringing = false;
+}
+
+int32_t Board::SetCounter(Channel& c, int32_t counter, int64_t value, bool add) {
+  int32_t* target = nullptr;
+  switch (counter) {
+    case TVCSIM_COUNTER_RING: target = &c.ring_count; break;
+    case TVCSIM_COUNTER_BUSY: target = &c.busy_count; break;
+    case TVCSIM_COUNTER_FLASH: target = &c.flash_count; break;
+    case TVCSIM_COUNTER_POLARITY: target = &c.polarity_count; break;
+    default: return TVCSIM_E_ARG;
+  }
+  const int64_t v = add ? *target + value : value;
+  *target = static_cast<int32_t>(std::clamp<int64_t>(v, 0, INT32_MAX));
+  return TVCSIM_OK;
+}
+
+void Board::ApplyEvent(const ScriptEvent& ev) {
+  Channel* c = Find(ev.channel);
+  if (!c) return;  // the channel total shrank after the script was loaded
+  switch (ev.kind) {
+    case EventKind::kState: SetState(*c, ev.a); break;
+    case EventKind::kCounter: SetCounter(*c, ev.a, ev.b, ev.add); break;
+    case EventKind::kCallerId: c->caller_id = ev.text; break;
+    case EventKind::kNoCallerId: c->caller_id.clear(); break;
+    case EventKind::kDtmf: c->dtmf += ev.text; break;
+    case EventKind::kSound: c->sound = ev.a; break;
+    case EventKind::kToneResult: c->tone_result = ev.a; break;
+    case EventKind::kFreqFlag: c->freq_flag = ev.a; break;
+    case EventKind::kSilence: c->audio.SetSilence(); break;
+    case EventKind::kTone: c->audio.SetTone(ev.a, ev.b); break;
+    case EventKind::kSamples: c->audio.SetSamples(ev.samples, ev.loop); break;
+    case EventKind::kFaxEnd:
+      Refresh(*c);
+      if (c->fax.running) FinishFax(*c, ev.a);
+      break;
+  }
+}
+
+// ---- playback and fax ----
+
+void Board::Refresh(Channel& c) {
+  const int64_t now = NowMs();
+  if (c.playback.active && now >= c.playback.end_ms) c.playback.active = false;
+  if (c.fax.running && now >= c.fax.end_at_ms) FinishFax(c, c.fax.plan_status);
+}
+
+void Board::FinishFax(Channel& c, int32_t status) {
+  c.fax.running = false;
+  // A reception that cannot store its file has failed.
+  if (status == 1 && c.fax.mode == TVCSIM_FAX_RECEIVE && !c.fax.receive_source.empty() &&
+      !CopyFile(c.fax.receive_source, c.fax.path)) {
+    status = 2;
+  }
+  c.fax.end_status = status;
+}
+
+// ---- configuration ----
+
+int32_t Board::SetChannelTotal(std::unique_lock<std::mutex>& lk, int32_t total) {
+  if (total < 1 || total > kMaxChannelTotal) return TVCSIM_E_ARG;
+  for (int32_t ch = total; ch < channel_total(); ++ch) {
+    Channel& c = channels_[static_cast<size_t>(ch)];
+    c.armed.clear();
+    c.scheduled = false;
+    c.generation = ++generation_counter_;
+  }
+  // Removed channels must have no callback running when they go.
+  while (in_flight_ && in_flight_channel_ >= total && !tls_delivery_thread) idle_cv_.wait(lk);
+  const int32_t old_total = channel_total();
+  for (int32_t ch = total; ch < old_total; ++ch) CloseTap(channels_[static_cast<size_t>(ch)]);
+  channels_.resize(static_cast<size_t>(total));
+  for (int32_t ch = old_total; ch < total; ++ch) InitChannel(channels_[static_cast<size_t>(ch)]);
+  for (Channel& c : channels_) {
+    if (c.link >= total) c.link = -1;
+  }
+  return TVCSIM_OK;
+}
+
+void Board::Reset(std::unique_lock<std::mutex>& lk) {
+  StopAllRecording(lk);
+  // Requests queued before the reset find nothing armed any more.
+  for (Channel& c : channels_) CloseTap(c);
+  channels_.clear();
+  channels_.resize(kDefaultChannelTotal);
+  for (Channel& c : channels_) InitChannel(c);
+  log_.SetEnabled(true);
+  log_.SetCapacity(CallLog::kDefaultCapacity);
+  log_.Clear();
+  board_count = 1;
+  load_result = 0;
+  loaded = false;
+  play_bytes_per_second = 8000;
+  loaded_script_.clear();
+  StopScript();
+  scale_ = 100;
+  running_base_us_ = 0;
+  manual_us_ = 0;
+  real_base_ = std::chrono::steady_clock::now();
+  wake_cv_.notify_all();
+}
+
+// ---- recording ----
+
+int32_t Board::Arm(int32_t ch, const ArmedBuffer& buffer) {
+  Channel* c = Find(ch);
+  if (!c) return -1;
+  // A callback whose recording was stopped while it ran may not start it again.
+  if (tls_delivery_thread && in_flight_ && in_flight_channel_ == ch &&
+      in_flight_generation_ != c->generation) {
+    return -1;
+  }
+  for (const ArmedBuffer& a : c->armed) {
+    if (a.buffer == buffer.buffer) return 0;  // already armed: nothing changes
+  }
+  c->armed.push_back(buffer);
+  if (!c->scheduled) {
+    c->scheduled = true;
+    c->next_due_us = RunningUs() + kBufferPeriodUs;
+    EnsureThread();
+    wake_cv_.notify_all();
+  }
+  return 0;
+}
+
+void Board::WaitNotInFlight(std::unique_lock<std::mutex>& lk, int32_t ch) {
+  // On the delivery thread the callback in flight is the caller itself.
+  if (tls_delivery_thread) return;
+  while (in_flight_ && (ch < 0 || in_flight_channel_ == ch)) idle_cv_.wait(lk);
+}
+
+void Board::StopRecording(std::unique_lock<std::mutex>& lk, int32_t ch) {
+  Channel* c = Find(ch);
+  if (!c) return;
+  c->armed.clear();
+  c->scheduled = false;
+  c->generation = ++generation_counter_;
+  c->encoder = ImaEncoderState{};
+  WaitNotInFlight(lk, ch);
+}
+
+void Board::StopAllRecording(std::unique_lock<std::mutex>& lk) {
+  for (Channel& c : channels_) {
+    c.armed.clear();
+    c.scheduled = false;
+    c.generation = ++generation_counter_;
+    c.encoder = ImaEncoderState{};
+  }
+  WaitNotInFlight(lk, -1);
+}
+
+void Board::EnsureThread() {
+  if (!thread_.joinable() && !stop_) thread_ = std::thread([this] { DeliveryLoop(); });
+}
+
+int32_t Board::Deliver(int32_t ch, int32_t count, int32_t last) {
+  std::unique_lock<std::mutex> lk = Lock();
+  if (!Find(ch) || count < 0 || last < 0 || last > kFullLast) return TVCSIM_E_ARG;
+  if (count == 0) return 0;
+  auto req = std::make_shared<Request>();
+  req->channel = ch;
+  req->count = count;
+  req->last = last;
+  EnsureThread();
+  requests_.push_back(req);
+  wake_cv_.notify_all();
+  if (tls_delivery_thread) return 0;  // runs after the current callback returns
+  done_cv_.wait(lk, [&] { return req->done || stop_; });
+  return req->delivered;
+}
+
+bool Board::Prepare(int32_t ch, int32_t last, Delivery* d) {
+  Channel* c = Find(ch);
+  if (!c || c->armed.empty()) return false;
+  d->channel = ch;
+  d->target = c->armed.front();
+  c->armed.pop_front();
+  d->last = last;
+  std::array<int16_t, kImaBufferSamples> samples;
+  c->audio.Generate(samples.data(), kImaBufferSamples);
+  EncodeImaBuffer(samples.data(), d->data.data(), c->encoder);
+  if (last == kFullLast) {
+    ++c->full_delivered;
+    if (c->tap_fd >= 0 && !WriteAll(c->tap_fd, d->data.data(), d->data.size())) CloseTap(*c);
+  } else {
+    ++c->partial_delivered;
+  }
+  in_flight_ = true;
+  in_flight_channel_ = ch;
+  in_flight_generation_ = c->generation;
+  return true;
+}
+
+void Board::Run(std::unique_lock<std::mutex>& lk, Delivery& d) {
+  lk.unlock();
+  std::memcpy(d.target.buffer, d.data.data(), static_cast<size_t>(d.last) + 1);
+  try {
+    d.target.callback(d.channel, 0, d.target.buffer, d.last, d.target.context);
+  } catch (...) {
+    // A callback that throws loses only its own buffer; the board carries on.
+  }
+  lk.lock();
+  in_flight_ = false;
+  in_flight_channel_ = -1;
+  idle_cv_.notify_all();
+}
+
+void Board::DeliveryLoop() {
+  tls_delivery_thread = true;
+  try {
+    std::unique_lock<std::mutex> lk(mu_);
+    while (!stop_) {
+      ApplyDueEvents();
+      if (!requests_.empty()) {
+        std::shared_ptr<Request> req = requests_.front();
+        requests_.pop_front();
+        Delivery d;
+        while (req->delivered < req->count && !stop_ && Prepare(req->channel, req->last, &d)) {
+          Run(lk, d);
+          ++req->delivered;
+        }
+        req->done = true;
+        done_cv_.notify_all();
+        continue;
+      }
+      // Serve the channel that has waited longest, so that under load every channel
+      // keeps its share instead of the lowest numbers taking all deliveries.
+      Channel* due = nullptr;
+      size_t due_index = 0;
+      for (size_t i = 0; scale_ > 0 && i < channels_.size(); ++i) {
+        Channel& c = channels_[i];
+        if (c.scheduled && (!due || c.next_due_us < due->next_due_us)) {
+          due = &c;
+          due_index = i;
+        }
+      }
+      if (!due) {
+        wake_cv_.wait(lk);
+        continue;
+      }
+      const int64_t now = RunningUs();
+      if (due->next_due_us > now) {
+        const int64_t wait_us = (due->next_due_us - now) * 100 / scale_ + 1;
+        wake_cv_.wait_for(lk, std::chrono::microseconds(wait_us));
+        continue;
+      }
+      if (due->armed.empty()) {
+        // The library did not hand a buffer back in time: this period's audio is lost.
+        due->scheduled = false;
+        ++due->overruns;
+        continue;
+      }
+      const int64_t lag = (now - due->next_due_us) / kBufferPeriodUs;
+      if (lag > kMaxLagPeriods) {
+        due->overruns += static_cast<int32_t>(std::min<int64_t>(lag, INT32_MAX - due->overruns));
+        due->next_due_us += lag * kBufferPeriodUs;
+      }
+      due->next_due_us += kBufferPeriodUs;
+      Delivery d;
+      Prepare(static_cast<int32_t>(due_index), kFullLast, &d);
+      Run(lk, d);
+    }
+  } catch (...) {
+    // Nothing in the loop is expected to throw; if it does, delivery stops rather than
+    // taking the host process down, and nobody is left waiting for it.
+    std::lock_guard<std::mutex> lk(mu_);
+    stop_ = true;
+    in_flight_ = false;
+    for (auto& r : requests_) r->done = true;
+    requests_.clear();
+    done_cv_.notify_all();
+    idle_cv_.notify_all();
+  }
+}
+
+int32_t Board::SetTap(Channel& c, const char* path) {
+  CloseTap(c);
+  if (!path || !*path) return TVCSIM_OK;
+  c.tap_fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  return c.tap_fd >= 0 ? TVCSIM_OK : TVCSIM_E_IO;
+}
+
+void Board::CloseTap(Channel& c) {
+  if (c.tap_fd >= 0) ::close(c.tap_fd);
+  c.tap_fd = -1;
+}
+
+}  // namespace tvcsim

@@ -1,0 +1,228 @@
+// The simulated board's state: channels, board clock, line script, recording delivery.
+//
+// One mutex (Board::mu_) guards every piece of board state, the call log included; the
+// driver entry points and the control functions each take it for the length of the call.
+// The delivery thread takes it too, but never holds it while a record callback runs, so a
+// callback may call back into the driver (normally to re-arm its buffer).
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio_source.h"
+#include "call_log.h"
+#include "ima_encoder.h"
+#include "script.h"
+#include "talo/tvcdrv.h"
+
+namespace tvcsim {
+
+inline constexpr int32_t kDefaultChannelTotal = 8;
+inline constexpr int32_t kMaxChannelTotal = 4096;
+inline constexpr int64_t kBufferPeriodUs = 630000;  // 5040 samples at 8 kHz
+inline constexpr int32_t kFullLast = TVC_RECORD_BUFFER_SIZE - 1;
+
+// A buffer the library armed; held in Channel::armed, guarded by Board::mu_.
+struct ArmedBuffer {
+  void* buffer = nullptr;
+  TvcRecordCallback callback = nullptr;
+  void* context = nullptr;
+};
+
+struct PlayItem {
+  std::string path;
+  int64_t duration_ms = 0;
+};
+
+// Part of a Channel: guarded by Board::mu_.
+struct Playback {
+  bool active = false;
+  std::vector<PlayItem> items;  // played back to back
+  int64_t start_ms = 0;
+  int64_t end_ms = 0;
+};
+
+// Part of a Channel: guarded by Board::mu_.
+struct FaxEngine {
+  int32_t mode = 0;  // TVCSIM_FAX_*
+  std::string path;
+  bool running = false;
+  int64_t end_at_ms = 0;
+  int32_t end_status = 0;  // what TvcGetFaxIsEnd reports: 0 running or never ran, 1 or 2
+  int32_t plan_ms = 5000;
+  int32_t plan_status = 1;
+  std::string receive_source;
+};
+
+// One channel. Every field is guarded by Board::mu_.
+struct Channel {
+  int32_t type = 0;
+  int32_t state = 0;
+  int32_t ring_count = 0;
+  int32_t busy_count = 0;
+  int32_t flash_count = 0;
+  int32_t polarity_count = 0;
+  std::string caller_id;
+  std::string dtmf;
+  int32_t sound = 0;
+  int32_t tone_result = 0;
+  bool tone_analyzing = false;
+  int32_t freq_flag = 0;
+  bool freq_detecting = false;
+  int32_t freq_detector_hz = -1;
+  bool off_hook = false;
+  bool ringing = false;
+  std::string ring_number;
+  int32_t link = -1;
+  std::vector<std::string> play_list;
+  Playback playback;
+  int32_t plays_started = 0;
+  int32_t last_tone = -1;
+  int32_t tones_sent = 0;
+  int32_t flashes_sent = 0;
+  int32_t dial_calls = 0;
+  std::string dialled;
+  std::string last_dial;
+  FaxEngine fax;
+  int32_t rec_agc = -1;
+  int32_t rec_volume = -1;
+  int32_t play_volume = -1;
+  int32_t no_sound_ms = -1;
+  int32_t barge_in_level = -1;
+
+  // Recording.
+  std::deque<ArmedBuffer> armed;  // oldest armed first
+  uint64_t generation = 0;        // changes whenever recording stops
+  bool scheduled = false;         // paced delivery running
+  int64_t next_due_us = 0;        // on the running clock
+  ImaEncoderState encoder;
+  AudioSource audio;
+  int32_t full_delivered = 0;
+  int32_t partial_delivered = 0;
+  int32_t overruns = 0;
+  int tap_fd = -1;
+};
+
+class Board {
+ public:
+  Board();
+  ~Board();
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+
+  // Takes the lock, fires due script events and logs the entry point call.
+  std::unique_lock<std::mutex> Enter(EntryId id, std::initializer_list<LogArg> args);
+  // Takes the lock and fires due script events (control functions).
+  std::unique_lock<std::mutex> Lock();
+
+  // The functions below need the lock held.
+  Channel* Find(int32_t ch);
+  int32_t channel_total() const { return static_cast<int32_t>(channels_.size()); }
+  int64_t NowMs() const;
+  // Brings playback and fax of the channel up to the board clock.
+  void Refresh(Channel& c);
+  CallLog& log() { return log_; }
+
+  // Configuration.
+  int32_t SetChannelTotal(std::unique_lock<std::mutex>& lk, int32_t total);
+  // The four settings below are guarded by mu_.
+  int32_t board_count = 1;
+  int32_t load_result = 0;
+  bool loaded = false;
+  int32_t play_bytes_per_second = 8000;
+  void Reset(std::unique_lock<std::mutex>& lk);
+
+  // Line state helpers shared by the entry points, the control API and scripts.
+  static void SetState(Channel& c, int32_t state);
+  static int32_t SetCounter(Channel& c, int32_t counter, int64_t value, bool add);
+  void FinishFax(Channel& c, int32_t status);
+  void ApplyEvent(const ScriptEvent& ev);
+
+  // Recording.
+  int32_t Arm(int32_t ch, const ArmedBuffer& buffer);
+  // Disarms the channel; waits for its callback in flight unless called from inside it.
+  void StopRecording(std::unique_lock<std::mutex>& lk, int32_t ch);
+  void StopAllRecording(std::unique_lock<std::mutex>& lk);
+  // On-demand delivery; see TvcSimDeliver. Takes the lock itself.
+  int32_t Deliver(int32_t ch, int32_t count, int32_t last);
+  int32_t SetTap(Channel& c, const char* path);
+
+  // Clock.
+  int32_t SetTimeScale(int32_t percent);
+  int32_t time_scale() const { return scale_; }
+  void Advance(int64_t ms);
+
+  // Script.
+  void LoadScript(std::vector<ScriptEvent> events);
+  int32_t StartScript();
+  void StopScript();
+  int32_t PendingEvents() const;
+
+ private:
+  // An on-demand delivery; its fields are guarded by mu_ (the requester waits on done_cv_).
+  struct Request {
+    int32_t channel = 0;
+    int32_t count = 0;
+    int32_t last = kFullLast;
+    int32_t delivered = 0;
+    bool done = false;
+  };
+  // One buffer on its way to a callback; a local of the delivery thread.
+  struct Delivery {
+    int32_t channel = 0;
+    ArmedBuffer target;
+    int32_t last = kFullLast;
+    std::array<uint8_t, TVC_RECORD_BUFFER_SIZE> data{};
+  };
+
+  int64_t RunningUs() const;
+  void Rebase();
+  void ApplyDueEvents();
+  void EnsureThread();
+  void DeliveryLoop();
+  bool Prepare(int32_t ch, int32_t last, Delivery* d);
+  void Run(std::unique_lock<std::mutex>& lk, Delivery& d);
+  void WaitNotInFlight(std::unique_lock<std::mutex>& lk, int32_t ch);  // ch -1: any
+  static void CloseTap(Channel& c);
+  void InitChannel(Channel& c);
+
+  mutable std::mutex mu_;
+  std::condition_variable wake_cv_;  // wakes the delivery thread
+  std::condition_variable idle_cv_;  // a callback in flight has returned
+  std::condition_variable done_cv_;  // an on-demand request is done
+
+  // Guarded by mu_.
+  std::vector<Channel> channels_;
+  CallLog log_;
+  uint64_t generation_counter_ = 0;
+  int32_t scale_ = 100;
+  int64_t running_base_us_ = 0;
+  std::chrono::steady_clock::time_point real_base_;
+  int64_t manual_us_ = 0;
+  std::vector<ScriptEvent> loaded_script_;
+  std::vector<ScriptEvent> events_;  // started script, absolute board times
+  size_t next_event_ = 0;
+  std::deque<std::shared_ptr<Request>> requests_;
+  bool in_flight_ = false;  // a record callback runs now (on the delivery thread)
+  int32_t in_flight_channel_ = -1;
+  uint64_t in_flight_generation_ = 0;
+  bool stop_ = false;
+  std::thread thread_;  // started under mu_ on first use, joined by the destructor
+};
+
+Board& TheBoard();
+
+// Backslashes become slashes, so host paths written either way reach the file system.
+std::string HostPath(const char* path);
+// Size of an existing regular file, or -1.
+int64_t RegularFileSize(const std::string& path);
+
+}  // namespace tvcsim
