@@ -10,14 +10,15 @@ TRecordChnl_VC::TRecordChnl_VC(int32_t channel, const QV_HostEvents &events)
 
 void TRecordChnl_VC::Run() {
   switch (ChannelType) {
-    // Line-recording and trunk/user channels idle until their loops are built
-    // on top of this worker.
     case 0:
     case 3:
     case 4:
     case 5:
     case 6:
     case 7:
+      LineRecordingLoop();
+      return;
+    // Trunk/user channels idle until their loop is built on top of this worker.
     case 1:
     case 2:
     default:
@@ -41,7 +42,8 @@ void TRecordChnl_VC::OnWaitEnd() {
 
 void TRecordChnl_VC::RaiseTrampoline(void *self) {
   auto *worker = static_cast<TRecordChnl_VC *>(self);
-  (worker->*(worker->pending_raise_))();
+  RaiseOp op = worker->pending_raise_;
+  (worker->*op)();
 }
 
 void TRecordChnl_VC::Raise(RaiseOp op) {

@@ -14,7 +14,9 @@
 #include <mutex>
 #include <string>
 
+#include "channel/capture_pipeline.h"
 #include "channel/hold_lock.h"
+#include "channel/line_loop.h"
 #include "platform/event.h"
 #include "platform/files.h"
 #include "talo/talo.h"
@@ -49,6 +51,21 @@ class TRecordChnl_VC : public threading::TThreadEx {
   uint32_t FileLenLimit = 0;
   uint32_t RecordStartTick = 0;
   platform::RecordFile RecordFile;
+
+  // ---- capture (capture_pipeline.cpp)
+  // Each half belongs to the driver from its arming until its callback.
+  alignas(16) uint8_t CaptureBuffer[2 * kCaptureBytes] = {};
+  TCaptureQueue CaptureQueue;  // its own mutex: callback thread appends, worker unlinks
+  int16_t SampleBuffer[kSampleBufferSamples] = {};  // worker thread only
+  int32_t SampleCount = 0;                          // worker thread only: pairs not yet encoded
+  // The monitor thread's block store. Guarded by monitor_mutex_: set through
+  // AttachMonitorStore / DetachMonitorStore only.
+  MonitorBlock *MonitorBlocks = nullptr;
+  int32_t *MonitorBlockCount = nullptr;
+  platform::Event *MonitorEvent = nullptr;
+
+  // ---- line-recording loop state (worker thread only)
+  LineLoopState LineLoop;
 
   // ---- host questions (worker thread; host thread during RaiseQuery)
   int32_t QueryCode = 0;
@@ -124,6 +141,47 @@ class TRecordChnl_VC : public threading::TThreadEx {
   // ---- the idle work, one step at a time for tests: false once it should end
   bool IdleStep();
 
+  // ---- capture pipeline (capture_pipeline.cpp)
+  // The driver's record-buffer callback; `context` is the worker. Runs on a
+  // driver thread and lets no failure escape.
+  static void RecordBufferCallback(int32_t ch, int32_t unused, void *buffer, int32_t last,
+                                   void *context) noexcept;
+  // Worker thread, at loop start: arms the lower, then the upper half.
+  void ArmCapture();
+  // How often ArmCapture has run (any thread): lets deactivation see a
+  // worker that armed after its recording was stopped.
+  uint32_t ArmCount() const { return arm_count_.load(std::memory_order_acquire); }
+  // Driver thread: queues a copy of a full buffer; false once the worker is
+  // stopping or the host terminating (the buffer is then not re-armed).
+  bool EnqueueCapture(const void *buffer);
+  // Worker thread: writes one captured buffer to the record file (under the
+  // hold) and, while a monitor store is attached, fills it with the buffer's
+  // MonitorBlocks. Failures of the monitor part are dropped.
+  void ConvertCapture(const uint8_t *captured);
+  // Worker thread: decodes `captured` and appends every whole MonitorBlock
+  // that the carried and new samples make up; carries the rest.
+  void EncodeMonitorBlocks(const uint8_t *captured, TMyBufGSMType &blocks);
+  // Worker thread: converts and releases every queued buffer; returns how many.
+  int DrainCaptureQueue();
+  // Worker thread: converts and releases the head buffer, if any.
+  bool DrainOneCapture();
+  // Monitor exports: after DetachMonitorStore returns, no conversion touches
+  // the old store. `blocks` holds kMonitorStoreBlocks blocks.
+  void AttachMonitorStore(MonitorBlock *blocks, int32_t *count, platform::Event *event);
+  void DetachMonitorStore();
+  // Monitor thread: hold this while reading the store, so that it never sees
+  // a half-written one.
+  std::unique_lock<std::mutex> LockMonitorStore() { return std::unique_lock(monitor_mutex_); }
+
+  // ---- line-recording loop (line_loop.cpp), callable one step at a time by
+  // tests on the owner thread. Each takes the hold for its duration.
+  void LineLoopStart();
+  // One pass without its leading 1 ms sleep; failures end the pass only.
+  void LineLoopPass();
+  // The closing events; call once the loop has ended.
+  void LineLoopFinish();
+  bool LineLoopShouldRun() const;
+
  protected:
   void Run() override;
   void OnWaitBegin() override;
@@ -133,6 +191,13 @@ class TRecordChnl_VC : public threading::TThreadEx {
   static void RaiseTrampoline(void *self);
   void Query(int32_t code, void *arg, void *result);
   void IdleWork();
+  void LineRecordingLoop();
+  void CheckRecordLimit();
+  void LineStateStep();
+  void SoundStep();
+  void CollectCallerDigits();
+  // Sleeps the block pacing with the hold let go, so exports need not wait for it.
+  void BlockPause();
 
   template <typename Fn>
   Fn Handler(int slot) const {
@@ -141,8 +206,10 @@ class TRecordChnl_VC : public threading::TThreadEx {
   void *Context(int slot) const { return HostEvents.slots[slot].context; }
 
   HoldLock hold_;
+  std::atomic<uint32_t> arm_count_{0};  // written by the worker thread after arming
   RaiseOp pending_raise_ = nullptr;  // worker thread, read by the owner during the send
   int released_depth_ = 0;           // worker thread: hold levels let go in a wait
+  std::mutex monitor_mutex_;         // guards MonitorBlocks, MonitorBlockCount, MonitorEvent and the store
 };
 
 }  // namespace talo::channel

@@ -5,6 +5,7 @@
 #include "driver/driver.h"
 #include "host/debug_trace.h"
 #include "host/host_application.h"
+#include "host/monitor_thread.h"
 #include "platform/message_queue.h"
 #include "platform/sleep.h"
 #include "platform/tick.h"
@@ -14,6 +15,8 @@ namespace talo::host {
 namespace {
 LibraryState *g_state = nullptr;  // created at load, released at unload
 }  // namespace
+
+void StopAndJoinWorkers(LibraryState &state);
 
 LibraryState &Library() {
   if (!g_state) g_state = new LibraryState;
@@ -40,13 +43,8 @@ void LibraryUnload() {
   // quietly first (no closing events reach a host that is unloading us).
   if (!state.ChannelTable.empty()) {
     SetForcedTermination(true);
-    for (size_t ch = 0; ch < state.ChannelTable.size(); ++ch)
-      if (state.ChannelTable[ch]) {
-        driver::Call<&driver::DriverApi::TvcStopRecord>(static_cast<int32_t>(ch));
-        state.ChannelTable[ch]->RequestStop();
-      }
-    for (auto &worker : state.ChannelTable)
-      if (worker) worker->Join();
+    StopAndJoinWorkers(state);
+    for (size_t ch = 0; ch < state.MonitorTable.size(); ++ch) DismantleMonitor(static_cast<int32_t>(ch));
     state.ChannelTable.clear();
     SetForcedTermination(false);
   }
@@ -77,7 +75,7 @@ bool Activate() {
   DebugTrace(-1, "Channel Total Count=" + std::to_string(total));
 
   state.ChannelTable.resize(length);
-  state.MonitorTable.resize(length, nullptr);
+  state.MonitorTable.resize(length);
   int32_t present = 0;
   for (size_t i = 0; i < length; ++i) {
     const int32_t ch = static_cast<int32_t>(i);
@@ -91,7 +89,7 @@ bool Activate() {
         worker->ChannelType = type;
         state.ChannelTable[i] = std::move(worker);
         state.ChannelTable[i]->Resume();
-        state.MonitorTable[i] = nullptr;
+        DismantleMonitor(ch);  // a monitor left from before would feed on nothing
         break;
       }
       default:
@@ -102,15 +100,30 @@ bool Activate() {
   return true;
 }
 
-void Deactivate() {
-  LibraryState &state = Library();
+// Stops the driver's recording and every worker, and joins them. A worker
+// that was still starting may arm its buffers after its recording was
+// stopped; it is stopped again after the join, so the driver never calls
+// back into a worker that is about to be destroyed.
+void StopAndJoinWorkers(LibraryState &state) {
+  std::vector<uint32_t> armed(state.ChannelTable.size(), 0);
   for (size_t ch = 0; ch < state.ChannelTable.size(); ++ch)
-    if (state.ChannelTable[ch]) {
+    if (auto &worker = state.ChannelTable[ch]) {
+      armed[ch] = worker->ArmCount();
       driver::Call<&driver::DriverApi::TvcStopRecord>(static_cast<int32_t>(ch));
-      state.ChannelTable[ch]->RequestStop();
+      worker->RequestStop();
     }
   for (auto &worker : state.ChannelTable)
     if (worker) worker->Join();
+  for (size_t ch = 0; ch < state.ChannelTable.size(); ++ch)
+    if (auto &worker = state.ChannelTable[ch]; worker && worker->ArmCount() != armed[ch])
+      driver::Call<&driver::DriverApi::TvcStopRecord>(static_cast<int32_t>(ch));
+}
+
+void Deactivate() {
+  LibraryState &state = Library();
+  StopAndJoinWorkers(state);
+  // Monitors left registered would idle forever with nothing to feed them.
+  for (size_t ch = 0; ch < state.MonitorTable.size(); ++ch) DismantleMonitor(static_cast<int32_t>(ch));
   // The joined workers are no longer referenced: destroy them here.
   state.ChannelTable.clear();
   state.ChannelTable.shrink_to_fit();

@@ -17,7 +17,7 @@ struct LibraryState {
   int32_t DeviceCount = 0;
   int32_t ChannelCount = 256;
   std::vector<std::unique_ptr<channel::TRecordChnl_VC>> ChannelTable;
-  std::vector<TMonitorThread *> MonitorTable;
+  std::vector<std::unique_ptr<TMonitorThread>> MonitorTable;
   QV_HostEvents HostEvents{};
   int32_t Reserved[3] = {0, 0, 0};
 };
@@ -33,6 +33,10 @@ channel::TRecordChnl_VC *WorkerFor(int32_t ch);
 // the driver.
 void LibraryLoad();
 void LibraryUnload();
+
+// Unties the channel's worker from its monitor, then stops, joins and
+// destroys the monitor; nothing when the channel has none.
+void DismantleMonitor(int32_t ch);
 
 // Activation and deactivation (QV_SetActive without the early return).
 bool Activate();

@@ -87,7 +87,10 @@ TEST_F(Host, ActivatesTheBoardReportsTheTableAndDeactivates) {
   for (int ch = 0; ch < 8; ++ch) EXPECT_EQ(t.QV_GetChannelType(ch), reported[ch]) << ch;
   EXPECT_EQ(t.QV_GetChannelType(8), -1);
   EXPECT_EQ(t.QV_GetChannelType(-1), -1);
+  // The line workers arm recording once they run.
+  ASSERT_TRUE(PumpUntil(t, 2000, [&] { return t.TvcSimGetArmedCount(2) == 2 && t.TvcSimGetArmedCount(3) == 2; }));
   ASSERT_EQ(t.QV_SetActive(0), 1);
+  EXPECT_EQ(t.TvcSimGetArmedCount(2), 0);
   EXPECT_EQ(t.TvcSimIsLoaded(), 0);
   // Recording was stopped on every channel with a worker (2, 3, 4, 5, 6) before the close.
   for (int ch : {2, 3, 4, 5, 6}) EXPECT_EQ(t.TvcSimCountCallsOnChannel("TvcStopRecord", ch), 1) << ch;
@@ -131,8 +134,10 @@ TEST_F(Host, RepeatedCyclesLeakNoThreadsDescriptorsOrMemory) {
   t.TvcSimSetChannelTotal(64);
   t.TvcSimSetTimeScale(0);  // no audio delivery: the cycle itself is measured
   t.QV_SetCallBakFunc(QV_HostEvents{});
-  // Warm up: the first cycles make the lazily created queues and records.
-  for (int i = 0; i < 3; ++i) {
+  t.TvcSimSetCallLogEnabled(0);  // the board's own log would grow to its cap
+  // Warm up: the first cycles make the lazily created queues, records and
+  // the allocator's per-thread arenas.
+  for (int i = 0; i < 10; ++i) {
     ASSERT_EQ(t.QV_SetActive(1), 1);
     ASSERT_EQ(t.QV_SetActive(0), 1);
   }
@@ -147,6 +152,7 @@ TEST_F(Host, RepeatedCyclesLeakNoThreadsDescriptorsOrMemory) {
   EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
   // Allow allocator noise, not growth per cycle (64 workers a cycle).
   EXPECT_LT(RssKb() - rss, 4096) << "RSS grew from " << rss << " kB";
+  t.TvcSimSetCallLogEnabled(1);
   std::printf("cycles=%d threads=%d fds=%d rss_before=%ldkB rss_after=%ldkB\n", cycles, threads, fds,
               rss, RssKb());
 }

@@ -2,6 +2,7 @@
 // info are set by the test; every call is logged with its arguments.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,6 +24,23 @@ struct FakeDriver {
   static std::vector<int32_t> channel_types;  // indexed by channel; 255 past the end
   static std::vector<int32_t> channel_states;
 
+  // Line-recording entries: armed record buffers, DTMF batches, caller
+  // numbers and the sound flag, per channel. Safe to call from any thread.
+  struct Arming {
+    int32_t ch;
+    int32_t format;
+    void *buffer;
+    int32_t size;
+    TvcRecordCallback callback;
+    void *context;
+  };
+  static std::vector<Arming> Armings();             // every TvcStartDualBuffRecordC, in order
+  static void PushDtmf(int32_t ch, std::string digits);  // one TvcGetDtmfStr delivers one batch
+  static void SetCallerId(int32_t ch, std::string number);  // kept until TvcClrCallerIdBuf
+  static void SetSound(int32_t ch, int32_t sound);  // what TvcIsSound answers (default 0)
+  static void SetChannelState(int32_t ch, int32_t state);  // thread-safe channel_states write
+  static std::string PendingCallerId(int32_t ch);
+
   static std::vector<std::string> Calls();
   static int Count(const std::string &name);
   static void ClearCalls();
@@ -31,6 +49,14 @@ struct FakeDriver {
  private:
   static std::mutex mutex_;
   static std::vector<std::string> calls_;  // guarded by mutex_
+
+ public:
+  // Guarded by mutex_; the entries below use them.
+  static std::vector<Arming> armings_;
+  static std::vector<std::deque<std::string>> dtmf_;
+  static std::vector<std::string> caller_ids_;
+  static std::vector<int32_t> sound_;
+  static std::mutex &Mutex() { return mutex_; }
 };
 
 }  // namespace talo::test

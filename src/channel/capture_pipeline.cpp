@@ -1,0 +1,239 @@
+// The capture pipeline: arming the driver's dual-buffer recording, the
+// record-buffer callback and its queue, and the conversion of each captured
+// buffer into the record file and the live-monitor blocks.
+#include "channel/capture_pipeline.h"
+
+#include <gsm.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "audio/adpcm.h"
+#include "channel/record_channel.h"
+#include "driver/driver.h"
+#include "host/debug_trace.h"
+#include "host/host_application.h"
+#include "platform/sleep.h"
+
+namespace talo::channel {
+
+static_assert(kCaptureBytes == TVC_RECORD_BUFFER_SIZE);
+static_assert(kCaptureFormat == TVC_RECORD_FORMAT_IMA_ADPCM);
+static_assert(kCaptureSamples == audio::kSamplesPerBuffer);
+static_assert(kGsmFrameBytes == sizeof(gsm_frame));
+
+// ---------------------------------------------------------------- the queue
+
+TCaptureQueue::~TCaptureQueue() {
+  // Whatever the driver queued after the worker's last pass is released here.
+  CaptureEntry *entry = head_.load(std::memory_order_relaxed);
+  while (entry) {
+    CaptureEntry *next = entry->next;
+    delete entry;
+    entry = next;
+  }
+}
+
+void TCaptureQueue::Append(CaptureEntry *entry) {
+  std::lock_guard lock(mutex_);
+  if (tail_)
+    tail_->next = entry;
+  else
+    head_.store(entry, std::memory_order_release);
+  tail_ = entry;
+}
+
+CaptureEntry *TCaptureQueue::PopFront() {
+  std::lock_guard lock(mutex_);
+  CaptureEntry *entry = head_.load(std::memory_order_relaxed);
+  if (!entry) return nullptr;
+  head_.store(entry->next, std::memory_order_release);
+  if (!entry->next) tail_ = nullptr;
+  entry->next = nullptr;
+  return entry;
+}
+
+int TCaptureQueue::Size() const {
+  std::lock_guard lock(mutex_);
+  int n = 0;
+  for (CaptureEntry *e = head_.load(std::memory_order_relaxed); e; e = e->next) ++n;
+  return n;
+}
+
+// ---------------------------------------------------------------- pacing seam
+
+namespace {
+
+void PlatformSleep(uint32_t ms) { platform::SleepMs(ms); }
+
+// Written by tests and benchmarks, read by every worker.
+std::atomic<BlockSleepFn> g_block_sleep{&PlatformSleep};
+
+struct GsmDeleter {
+  void operator()(gsm_state *g) const { gsm_destroy(g); }
+};
+using GsmEncoder = std::unique_ptr<gsm_state, GsmDeleter>;
+
+}  // namespace
+
+void SetMonitorBlockSleep(BlockSleepFn sleep) {
+  g_block_sleep.store(sleep ? sleep : &PlatformSleep, std::memory_order_release);
+}
+
+void MonitorBlockSleep(uint32_t ms) { g_block_sleep.load(std::memory_order_acquire)(ms); }
+
+// ---------------------------------------------------------------- arming and the callback
+
+void TRecordChnl_VC::ArmCapture() {
+  for (int half = 0; half < 2; ++half)
+    driver::Call<&driver::DriverApi::TvcStartDualBuffRecordC>(
+        ChannelNo, kCaptureFormat, static_cast<void *>(CaptureBuffer + half * kCaptureBytes),
+        kCaptureBytes, &RecordBufferCallback, static_cast<void *>(this));
+  arm_count_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void TRecordChnl_VC::RecordBufferCallback(int32_t ch, int32_t /*unused*/, void *buffer,
+                                          int32_t last, void *context) noexcept {
+  try {
+    auto *worker = static_cast<TRecordChnl_VC *>(context);
+    if (!worker) return;
+    // Only the worker's own halves are copied from and handed back: anything
+    // else would have us read or arm memory that is not ours.
+    auto *bytes = static_cast<uint8_t *>(buffer);
+    if (bytes != worker->CaptureBuffer && bytes != worker->CaptureBuffer + kCaptureBytes) return;
+    if (host::Terminated()) return;
+    if (static_cast<int64_t>(last) + 1 == kCaptureBytes) {
+      bool queued = true;
+      try {
+        queued = worker->EnqueueCapture(bytes);
+      } catch (const std::bad_alloc &) {
+        // This buffer is lost, but the recording must go on: re-arm anyway.
+        host::DebugTrace(worker->ChannelNo, "capture buffer dropped: out of memory");
+      }
+      if (!queued) return;
+    }
+    driver::Call<&driver::DriverApi::TvcStartDualBuffRecordC>(
+        ch, kCaptureFormat, buffer, kCaptureBytes, &RecordBufferCallback, context);
+  } catch (...) {
+    // Nothing may reach the driver's thread.
+  }
+}
+
+bool TRecordChnl_VC::EnqueueCapture(const void *buffer) {
+  if (StopRequested() || host::Terminated()) return false;
+  std::unique_ptr<CaptureEntry> entry(new CaptureEntry);
+  std::memcpy(entry->data, buffer, kCaptureBytes);
+  CaptureQueue.Append(entry.release());
+  return true;
+}
+
+// ---------------------------------------------------------------- draining
+
+int TRecordChnl_VC::DrainCaptureQueue() {
+  int n = 0;
+  while (DrainOneCapture()) ++n;
+  return n;
+}
+
+bool TRecordChnl_VC::DrainOneCapture() {
+  if (CaptureQueue.Empty()) return false;
+  // Unlinked before conversion, so a conversion that fails cannot leave the
+  // entry at the head to be converted again.
+  std::unique_ptr<CaptureEntry> entry(CaptureQueue.PopFront());
+  if (!entry) return false;
+  ConvertCapture(entry->data);
+  return true;
+}
+
+// ---------------------------------------------------------------- conversion
+
+void TRecordChnl_VC::ConvertCapture(const uint8_t *captured) {
+  {
+    // QV_StartRecord / QV_StopRecord take the hold to swap the file; the write
+    // must not interleave with that. Re-entrant when the pass already holds it.
+    Hold hold(hold_);
+    if (RecordFile.IsOpen()) (void)RecordFile.Write(captured, kCaptureBytes);
+  }
+
+  {
+    std::lock_guard lock(monitor_mutex_);
+    if (!MonitorBlocks || !MonitorEvent || !MonitorBlockCount) return;
+  }
+  try {
+    TMyBufGSMType blocks;
+    EncodeMonitorBlocks(captured, blocks);
+    const size_t n = std::min<size_t>(blocks.size(), kMonitorStoreBlocks);
+    // Checked again: the store may have been detached while we encoded.
+    std::lock_guard lock(monitor_mutex_);
+    if (!MonitorBlocks || !MonitorEvent || !MonitorBlockCount) return;
+    *MonitorBlockCount = static_cast<int32_t>(n);
+    std::memcpy(MonitorBlocks, blocks.data(), n * sizeof(MonitorBlock));
+    MonitorEvent->Set();
+  } catch (...) {
+    // The file write has happened; the monitor just misses this buffer.
+  }
+}
+
+void TRecordChnl_VC::BlockPause() {
+  struct Released {
+    explicit Released(HoldLock &l) : lock(l), depth(l.ReleaseAll()) {}
+    ~Released() { lock.Restore(depth); }
+    HoldLock &lock;
+    int depth;
+  } released(hold_);
+  MonitorBlockSleep(1);
+}
+
+void TRecordChnl_VC::EncodeMonitorBlocks(const uint8_t *captured, TMyBufGSMType &blocks) {
+  // Everything that can fail comes before the first change of SampleBuffer
+  // and SampleCount, so a failure leaves the carry intact.
+  GsmEncoder encoder(gsm_create());
+  if (!encoder) throw std::runtime_error("GSM encoder could not be created");
+  const int32_t carried = SampleCount;
+  if (carried < 0 || carried >= kMonitorBlockPairs)
+    throw std::logic_error("sample carry out of range");
+  const int32_t total = carried + kCaptureSamples / 2;
+  blocks.reserve(blocks.size() + static_cast<size_t>(total / kMonitorBlockPairs));
+
+  int16_t *const decode_area = SampleBuffer + kCaptureSamples;
+  const int16_t *read = decode_area - 2 * carried;
+  audio::DecodeCaptureBuffer(captured, decode_area);
+  SampleCount = total;
+
+  gsm_signal frame_samples[kGsmFrameSamples];
+  while (SampleCount >= kMonitorBlockPairs) {
+    BlockPause();
+    MonitorBlock &block = blocks.emplace_back();
+    for (int i = 0; i < kFramesPerBlock; ++i) {
+      std::memcpy(frame_samples, read, sizeof frame_samples);
+      gsm_encode(encoder.get(), frame_samples, block.bytes + i * (kGsmFrameBytes + 1));
+      block.bytes[i * (kGsmFrameBytes + 1) + kGsmFrameBytes] = 0;
+      read += kGsmFrameSamples;
+    }
+    SampleCount -= kMonitorBlockPairs;
+  }
+  // The samples not yet encoded are the last ones of the decode area; moving
+  // the whole area down puts them at the end of the carry area.
+  std::memcpy(SampleBuffer, decode_area, kCaptureSamples * sizeof(int16_t));
+}
+
+// ---------------------------------------------------------------- the monitor store
+
+void TRecordChnl_VC::AttachMonitorStore(MonitorBlock *blocks, int32_t *count,
+                                        platform::Event *event) {
+  std::lock_guard lock(monitor_mutex_);
+  MonitorBlocks = blocks;
+  MonitorBlockCount = count;
+  MonitorEvent = event;
+}
+
+void TRecordChnl_VC::DetachMonitorStore() {
+  std::lock_guard lock(monitor_mutex_);
+  MonitorBlocks = nullptr;
+  MonitorBlockCount = nullptr;
+  MonitorEvent = nullptr;
+}
+
+}  // namespace talo::channel
