@@ -60,7 +60,7 @@ void Pump(Api &api, double seconds) {
 int main(int argc, char **argv) {
   CLI::App app{"libTALO whole-library measurements on the simulated board"};
   std::string mode = "cpu", lib_dir;
-  int channels = 256, type = 10, repeat = 5;
+  int channels = 256, type = 10, repeat = 5, scale = 100;
   double seconds = 10;
   app.add_option("mode", mode, "activate | cpu | floor | record")->required();
   app.add_option("--channels", channels)->check(CLI::Range(1, 4096));
@@ -68,6 +68,7 @@ int main(int argc, char **argv) {
   app.add_option("--repeat", repeat)->check(CLI::Range(1, 1000));
   app.add_option("--seconds", seconds)->check(CLI::Range(0.5, 3600.0));
   app.add_option("--lib-dir", lib_dir, "folder of libTALO.so (default ../lib)");
+  app.add_option("--scale", scale, "board time scale in percent (cpu mode; 0: no audio delivered)");
   CLI11_PARSE(app, argc, argv);
 
   if (mode == "floor") {
@@ -134,7 +135,7 @@ int main(int argc, char **argv) {
     api.TvcSimSetTimeScale(100);
     for (int ch = 0; ch < channels; ++ch) api.TvcSimSetAudioTone(ch, 300 + ch, 8000);
   } else {
-    api.TvcSimSetTimeScale(100);
+    api.TvcSimSetTimeScale(scale);
   }
   if (!api.QV_SetActive(1)) return 1;
   if (mode == "record") {
@@ -166,7 +167,8 @@ int main(int argc, char **argv) {
                 channels, cpu, delivered, written, short_channels);
     fs::remove_all(dir);
   } else {
-    std::printf("cpu: %d channels of type %d idle: %.3f CPU-s/s\n", channels, type, cpu);
+    std::printf("cpu: %d channels of type %d idle, board at %d%% pace: %.3f CPU-s/s\n", channels, type,
+                scale, cpu);
   }
   api.QV_SetActive(0);
   return 0;
