@@ -22,6 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include <gsm.h>
+
+#include "audio/adpcm.h"
 #include "channel/record_channel.h"
 #include "driver/driver.h"
 #include "host/host_application.h"
@@ -95,9 +98,31 @@ void BM_EncodeMonitorBlocks(benchmark::State &state) {
   }
   state.SetItemsProcessed(produced);  // MonitorBlocks per second
   state.counters["samples_per_buffer"] = talo::channel::kCaptureSamples;
+  state.counters["gsm_frames"] = benchmark::Counter(static_cast<double>(produced * 4), benchmark::Counter::kIsRate);
   talo::channel::SetMonitorBlockSleep(nullptr);
 }
 BENCHMARK(BM_EncodeMonitorBlocks)->Unit(benchmark::kMicrosecond);
+
+// The floor for the line above: libgsm alone on the same decoded audio, 31.5
+// frames per buffer (63 frames every two iterations), one encoder per buffer.
+void BM_BareGsmEncode(benchmark::State &state) {
+  auto buffer = SpeechLikeBuffer();
+  std::vector<int16_t> pcm(talo::channel::kCaptureSamples * 2);
+  talo::audio::DecodeCaptureBuffer(buffer.data(), pcm.data());
+  std::copy(pcm.begin(), pcm.begin() + talo::channel::kCaptureSamples, pcm.begin() + talo::channel::kCaptureSamples);
+  gsm_frame frame;
+  int64_t frames = 0, iteration = 0;
+  for (auto _ : state) {
+    gsm encoder = gsm_create();
+    const int count = (iteration++ % 2 == 0) ? 31 : 32;
+    for (int f = 0; f < count; ++f) gsm_encode(encoder, pcm.data() + 160 * f, frame);
+    gsm_destroy(encoder);
+    frames += count;
+    benchmark::DoNotOptimize(frame);
+  }
+  state.counters["gsm_frames"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_BareGsmEncode)->Unit(benchmark::kMicrosecond);
 
 // ---------------------------------------------------------------- idle channels
 
