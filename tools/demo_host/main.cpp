@@ -4,6 +4,8 @@
 // playable WAV beside each record file.
 #include <dlfcn.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -14,8 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "monitor_server.h"
 #include "talo/talo.h"
 #include "tvcsim.h"
+
+extern char **environ;
 
 namespace fs = std::filesystem;
 
@@ -25,7 +30,7 @@ struct Api {
 #define F(name) decltype(&::name) name = nullptr;
   F(QV_InitDll) F(QV_SetCallBakFunc) F(QV_SetActive) F(QV_GetChannelCount) F(QV_GetDeviceCount)
   F(QV_GetChannelType) F(QV_GetDeviceType) F(QV_StartRecord) F(QV_StopRecord) F(QV_ProcessMessages)
-  F(QV_GetMessageFd) F(QV_SetTrunkUserStep)
+  F(QV_GetMessageFd) F(QV_SetTrunkUserStep) F(QV_StartNetMonitor) F(QV_StopNetMonitor)
   F(TvcSimSetChannelTotal) F(TvcSimSetChannelType) F(TvcSimSetTimeScale) F(TvcSimLoadScript)
   F(TvcSimStartScript) F(TvcSimGetPendingEvents) F(TvcSimGetDelivered)
 #undef F
@@ -115,11 +120,14 @@ int main(int argc, char **argv) {
   app.add_option("--speed", speed, "board time scale in percent of real time")->check(CLI::Range(1, 10000));
   app.add_option("--channels", channels, "channels on the board")->check(CLI::Range(4, 256));
   app.add_option("--converter", converter, "talo2wav program (default: beside this program)");
+  std::string listener = "";
+  app.add_option("--listener", listener, "talo_listen program (default: beside this program)");
   CLI11_PARSE(app, argc, argv);
 
   fs::path self = fs::canonical("/proc/self/exe").parent_path();
   if (lib_dir.empty()) lib_dir = (self.parent_path() / "lib").string();
   if (converter.empty()) converter = (self / "talo2wav").string();
+  if (listener.empty()) listener = (self / "talo_listen").string();
 
   void *lib = dlopen((lib_dir + "/libTALO.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!lib) {
@@ -137,7 +145,8 @@ int main(int argc, char **argv) {
   BIND(lib, QV_InitDll) BIND(lib, QV_SetCallBakFunc) BIND(lib, QV_SetActive) BIND(lib, QV_GetChannelCount)
   BIND(lib, QV_GetDeviceCount) BIND(lib, QV_GetChannelType) BIND(lib, QV_GetDeviceType)
   BIND(lib, QV_StartRecord) BIND(lib, QV_StopRecord) BIND(lib, QV_ProcessMessages)
-  BIND(lib, QV_GetMessageFd) BIND(lib, QV_SetTrunkUserStep)
+  BIND(lib, QV_GetMessageFd) BIND(lib, QV_SetTrunkUserStep) BIND(lib, QV_StartNetMonitor)
+  BIND(lib, QV_StopNetMonitor)
   BIND(board, TvcSimSetChannelTotal) BIND(board, TvcSimSetChannelType) BIND(board, TvcSimSetTimeScale)
   BIND(board, TvcSimLoadScript) BIND(board, TvcSimStartScript) BIND(board, TvcSimGetPendingEvents)
   BIND(board, TvcSimGetDelivered)
@@ -191,15 +200,39 @@ int main(int argc, char **argv) {
     api.QV_SetActive(0);
     return 1;
   }
+  // Live listening: a TCP server on loopback registers its clients with the
+  // library, and a talo_listen client records line 0 live while the day runs.
+  talo::tools::MonitorServer server(
+      [&](int32_t ch, QV_MonitorListener *l) { return api.QV_StartNetMonitor(ch, l) != 0; },
+      [&](int32_t ch, QV_MonitorListener *l) { api.QV_StopNetMonitor(ch, l); });
+  std::string server_error;
+  pid_t listen_pid = -1;
+  const std::string live_wav = (host.out_dir / "live_line0.wav").string();
+  if (server.Start(&server_error)) {
+    std::printf("live listening on 127.0.0.1:%u (LISTEN <channel>); recording line 0 live into %s\n\n",
+                server.Port(), live_wav.c_str());
+    std::string port = std::to_string(server.Port());
+    std::string seconds = std::to_string(12 * 100 / speed + 1);
+    std::vector<std::string> args = {listener, "-p", port, "-c", "0", "-o", live_wav, "-d", seconds};
+    std::vector<char *> argv_c;
+    for (auto &a : args) argv_c.push_back(a.data());
+    argv_c.push_back(nullptr);
+    if (posix_spawn(&listen_pid, listener.c_str(), nullptr, nullptr, argv_c.data(), environ) != 0)
+      listen_pid = -1;
+  } else {
+    std::printf("live listening unavailable: %s\n\n", server_error.c_str());
+  }
   api.TvcSimStartScript();
 
-  // The host's loop: wait on the library's descriptor, dispatch what it hands over.
+  // The host's loop: wait on the library's and the server's descriptors,
+  // dispatch what they hand over.
   const int fd = api.QV_GetMessageFd();
   auto deadline = std::chrono::steady_clock::time_point::max();
   for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    poll(&p, 1, 50);
+    pollfd p[2] = {{fd, POLLIN, 0}, {server.HostFd(), POLLIN, 0}};
+    poll(p, server.HostFd() >= 0 ? 2 : 1, 50);
     api.QV_ProcessMessages();
+    server.ProcessHost();
     if (deadline == std::chrono::steady_clock::time_point::max() && api.TvcSimGetPendingEvents() == 0)
       deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     if (std::chrono::steady_clock::now() >= deadline) break;
@@ -208,7 +241,14 @@ int main(int argc, char **argv) {
     api.QV_StopRecord(ch);
     host.finished.push_back(file);
   }
+  server.Stop();
   api.QV_SetActive(0);
+  if (listen_pid > 0) {
+    int status = 0;
+    waitpid(listen_pid, &status, 0);
+    std::printf("\nlive recording of line 0: %s%s\n", live_wav.c_str(),
+                WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : " (listener failed)");
+  }
 
   std::printf("\nrecordings:\n");
   for (const auto &file : host.finished) {
