@@ -6,17 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "common/ima_reference.h"
+
 namespace talo_audio_test {
 
-// The decoding algorithm written out literally, step by step, with no tables beyond the
-// two standard ones, as the yardstick for the optimised decoders.
-struct ReferenceState {
-  int32_t stepIndex;
-  int32_t predictor;
-};
-void ReferenceDecode(const uint8_t* in, int16_t* out, int32_t byteCount, ReferenceState& state);
-// A whole block from its own header; 504 samples.
-void ReferenceDecodeBlock(const uint8_t* block256, int16_t* out504);
+using talo_test::ReferenceDecode;
+using talo_test::ReferenceDecodeBlock;
+using talo_test::ReferenceState;
 
 // A fresh folder removed with its contents when the object goes.
 class TempDir {

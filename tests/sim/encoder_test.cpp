@@ -53,7 +53,7 @@ TEST(ImaEncoder, HeaderHoldsStateBeforeFirstCodeAndStateCarriesOn) {
     const simtest::DecodeState end = DecodeBlock(blocks.data() + 256 * b, out);
     const uint8_t* next = blocks.data() + 256 * (b + 1);
     EXPECT_EQ(end.predictor, static_cast<int16_t>(next[0] | (next[1] << 8))) << "block " << b;
-    EXPECT_EQ(end.index, next[2] | (next[3] << 8)) << "block " << b;
+    EXPECT_EQ(end.stepIndex, next[2] | (next[3] << 8)) << "block " << b;
   }
   EXPECT_NE(0, st.step_index);
 }

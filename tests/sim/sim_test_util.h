@@ -18,49 +18,16 @@
 #include <string>
 #include <vector>
 
+#include "common/ima_reference.h"
 #include "talo/tvcdrv.h"
 #include "tvcsim.h"
 
 namespace simtest {
 
-// Decodes one 256-byte block exactly as the library's decoder is meant to: header state,
-// step index clamped on use, low nibble first, the difference taken with the step in
-// force before the index moves, result clamped to 16 bits.
-struct DecodeState {
-  int32_t predictor = 0;
-  int32_t index = 0;
-};
-
+// The board's blocks decoded by the tests' reference decoder.
+using DecodeState = talo_test::ReferenceState;
 inline DecodeState DecodeBlock(const uint8_t* block, int16_t* out504) {
-  static const int kSteps[89] = {
-      7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,
-      25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,    73,    80,
-      88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,   253,   279,
-      307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,   876,   963,
-      1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749,  3024,  3327,
-      3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493,  10442, 11487,
-      12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
-  static const int kIndex[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
-  DecodeState s;
-  s.predictor = static_cast<int16_t>(block[0] | (block[1] << 8));
-  s.index = static_cast<int16_t>(block[2] | (block[3] << 8));
-  s.index = std::clamp(s.index, 0, 88);
-  int step = kSteps[s.index];
-  int n = 0;
-  for (int i = 4; i < 256; ++i) {
-    for (int code : {block[i] & 0x0F, block[i] >> 4}) {
-      s.index = std::clamp(s.index + kIndex[code], 0, 88);
-      int diff = step >> 3;
-      if (code & 4) diff += step;
-      if (code & 2) diff += step >> 1;
-      if (code & 1) diff += step >> 2;
-      s.predictor = (code & 8) ? s.predictor - diff : s.predictor + diff;
-      s.predictor = std::clamp(s.predictor, -32768, 32767);
-      step = kSteps[s.index];
-      out504[n++] = static_cast<int16_t>(s.predictor);
-    }
-  }
-  return s;
+  return talo_test::ReferenceDecodeBlock(block, out504);
 }
 
 inline std::vector<int16_t> DecodeBuffer(const uint8_t* buffer2560) {
