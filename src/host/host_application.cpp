@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/message_queue.h"
+#include "platform/sleep.h"
 
 namespace talo::host {
 namespace {
@@ -39,6 +40,13 @@ void ProcessMessages() {
       // The host's dispatch failing must not end the library's wait.
     }
   }
+}
+
+void WaitForMessage(uint32_t ms, const std::atomic<bool> *flag) {
+  if (platform::MessageQueue *queue = platform::MessageQueue::CurrentIfAny())
+    queue->Wait(ms, flag);
+  else
+    platform::SleepMs(ms);
 }
 
 bool Terminated() {

@@ -2,6 +2,9 @@
 // The library starts with its own (dispatch this thread's synchronizer calls,
 // never terminating); QV_InitDll replaces it with the host's.
 #pragma once
+#include <atomic>
+#include <cstdint>
+
 #include "talo/talo.h"
 
 namespace talo::host {
@@ -9,6 +12,10 @@ namespace talo::host {
 // Runs the calling thread's waiting synchronizer calls, then the host's
 // process_messages if it has one.
 void ProcessMessages();
+// Waits up to `ms` for a call to arrive for this thread (or `*flag` to turn
+// true): the pause between the dispatches of a polling wait, which wakes on
+// an arrival at once instead of spinning a core.
+void WaitForMessage(uint32_t ms, const std::atomic<bool> *flag = nullptr);
 // True when the host reports that it is terminating.
 bool Terminated();
 

@@ -6,8 +6,6 @@
 #include "host/debug_trace.h"
 #include "host/host_application.h"
 #include "host/monitor_thread.h"
-#include "platform/message_queue.h"
-#include "platform/sleep.h"
 #include "platform/tick.h"
 
 namespace talo::host {
@@ -133,10 +131,7 @@ void Deactivate() {
   const uint32_t start = platform::GetTickCount();
   while (platform::GetTickCount() - start < 200) {
     ProcessMessages();
-    if (platform::MessageQueue *queue = platform::MessageQueue::CurrentIfAny())
-      queue->Wait(1, nullptr);
-    else
-      platform::SleepMs(1);
+    WaitForMessage(1);
   }
   driver::Call<&driver::DriverApi::TvcFreeDrv>();
   state.Active = 0;

@@ -79,11 +79,7 @@ void TThreadEx::WaitPumping(uint32_t ms) {
   while (platform::GetTickCount() - start < ms) {
     if (host::Terminated() || StopRequested()) return;
     host::ProcessMessages();
-    // Wake on a message at once, but do not spin a core for the whole wait.
-    if (platform::MessageQueue *queue = platform::MessageQueue::CurrentIfAny())
-      queue->Wait(1, &stop_requested_);
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    host::WaitForMessage(1, &stop_requested_);
   }
 }
 

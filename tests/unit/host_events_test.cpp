@@ -205,11 +205,7 @@ TEST(HostEvents, AWorkerThreadRaisingThroughTheHostThreadGetsTheFailureAndGoesOn
     w->Raise(&TRecordChnl_VC::RaiseHangUp);
     done = true;
   });
-  auto queue = platform::MessageQueue::ForCurrentThread();
-  while (!done) {
-    queue->Dispatch();
-    queue->Wait(5, &done);
-  }
+  talo::test::ServeUntil(done);
   worker_thread.join();
   EXPECT_TRUE(raised);
   EXPECT_EQ(hangups, 1);

@@ -1,6 +1,7 @@
 // Shared fixtures of the unit tests: a captured debug trace and a library
 // reset onto the fake driver.
 #pragma once
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "host/host_application.h"
 #include "host/library.h"
 #include "platform/debug_output.h"
+#include "platform/message_queue.h"
 #include "talo/talo.h"
 
 namespace talo::test {
@@ -36,6 +38,16 @@ class TraceCapture {
   std::mutex mutex_;
   std::vector<std::string> lines_;
 };
+
+// Plays the owner thread: runs the calls other threads send to this one
+// until `done` turns true.
+inline void ServeUntil(const std::atomic<bool> &done) {
+  auto queue = platform::MessageQueue::ForCurrentThread();
+  while (!done) {
+    queue->Dispatch();
+    queue->Wait(5, &done);
+  }
+}
 
 // Puts the library into its just-loaded state on the fake driver, and makes
 // sure a test leaves it inactive.

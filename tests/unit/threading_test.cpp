@@ -11,6 +11,7 @@
 #include "platform/tick.h"
 #include "threading/assertion.h"
 #include "threading/sync_manager.h"
+#include "test_support.h"
 #include "threading/thread_ex.h"
 
 namespace talo::threading {
@@ -94,11 +95,7 @@ TEST(Synchronizer, TwoCreatingThreadsGetTwoRecordsAndCallsRunOnTheirCreator) {
       ++made;
       go_f.wait();
       worker.Resume();
-      auto queue = platform::MessageQueue::ForCurrentThread();
-      while (!done) {
-        queue->Dispatch();
-        queue->Wait(5, &done);
-      }
+      talo::test::ServeUntil(done);
       worker.Join();
     });
   }
@@ -132,11 +129,7 @@ TEST(Synchronizer, AFailureOfTheCallIsRaisedInTheCallerAndTheOwnerGoesOn) {
     done = true;
   });
   worker.Resume();
-  auto queue = platform::MessageQueue::ForCurrentThread();
-  while (!done) {
-    queue->Dispatch();
-    queue->Wait(5, &done);
-  }
+  talo::test::ServeUntil(done);
   worker.Join();
   EXPECT_EQ(caught, "handler failed");
   EXPECT_EQ(later_calls, 1);
