@@ -18,9 +18,10 @@ void TRecordChnl_VC::Run() {
     case 7:
       LineRecordingLoop();
       return;
-    // Trunk/user channels idle until their loop is built on top of this worker.
     case 1:
     case 2:
+      TrunkUserLoop();
+      return;
     default:
       IdleWork();
       return;

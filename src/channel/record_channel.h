@@ -36,6 +36,7 @@ class TRecordChnl_VC : public threading::TThreadEx {
   const int32_t ChannelNo;              // constructor only
   std::atomic<int32_t> PairedChannel{0};  // written by an export without a hold
   int32_t ChannelType = 0;              // activation, before Resume
+  int32_t BoardChannels = INT32_MAX;    // activation, before Resume: the board's channel total
   const QV_HostEvents HostEvents;       // constructor only: the copy this worker raises from
 
   // ---- line and call state (worker thread; the host thread inside a raise)
@@ -75,6 +76,8 @@ class TRecordChnl_VC : public threading::TThreadEx {
   // ---- trunk and user state (worker thread; host thread inside a raise)
   int32_t WorkState = 0;
   int32_t DialProgress = 0;
+  int32_t TracedWorkState = 0;     // worker thread: the WorkState last traced
+  int32_t TracedDialProgress = 0;  // worker thread: the DialProgress last traced
   QV_IncomingPlan IncomingPlan{};
   QV_UserPickUpReply UserPickUpReply{};
   QV_CommandReply CommandReply{};
@@ -192,6 +195,7 @@ class TRecordChnl_VC : public threading::TThreadEx {
   void Query(int32_t code, void *arg, void *result);
   void IdleWork();
   void LineRecordingLoop();
+  void TrunkUserLoop();
   void CheckRecordLimit();
   void LineStateStep();
   void SoundStep();

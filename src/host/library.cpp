@@ -85,6 +85,7 @@ bool Activate() {
       case 0: case 2: case 3: case 4: case 5: case 6: case 7: case 10: {
         auto worker = std::make_unique<channel::TRecordChnl_VC>(ch, state.HostEvents);
         worker->ChannelType = type;
+        worker->BoardChannels = total;
         state.ChannelTable[i] = std::move(worker);
         state.ChannelTable[i]->Resume();
         DismantleMonitor(ch);  // a monitor left from before would feed on nothing

@@ -16,6 +16,7 @@ std::vector<FakeDriver::Arming> FakeDriver::armings_;
 std::vector<std::deque<std::string>> FakeDriver::dtmf_;
 std::vector<std::string> FakeDriver::caller_ids_;
 std::vector<int32_t> FakeDriver::sound_;
+std::vector<FakeDriver::TrunkLine> FakeDriver::trunk_;
 
 namespace {
 
@@ -80,8 +81,10 @@ int32_t GetDtmfStr(int32_t ch, char *buffer, int32_t max_digits, int32_t flag) {
   std::lock_guard lock(FakeDriver::Mutex());
   auto &batches = PerChannel(FakeDriver::dtmf_, ch);
   if (batches.empty()) return 0;
+  // At most max_digits are handed out; the rest of the batch waits.
   std::string digits = batches.front().substr(0, static_cast<size_t>(max_digits));
-  batches.pop_front();
+  batches.front().erase(0, digits.size());
+  if (batches.front().empty()) batches.pop_front();
   std::memcpy(buffer, digits.data(), digits.size());
   buffer[digits.size()] = '\0';
   return static_cast<int32_t>(digits.size());
@@ -115,7 +118,121 @@ int32_t StopRecord(int32_t ch) {
   return 0;
 }
 
+std::string Quoted(const char *text) { return text ? "\"" + std::string(text) + "\"" : "NULL"; }
+
+bool Playable(const char *path) {
+  return path && *path && std::string(path).find("missing") == std::string::npos;
+}
+
+FakeDriver::TrunkLine &LineOf(int32_t ch) { return PerChannel(FakeDriver::trunk_, ch); }
+
+// An entry that only logs its integer arguments and returns 0.
+template <const char *Name, typename... Args>
+int32_t Logged(Args... args) {
+  FakeDriver::Log(Call(Name, {static_cast<int64_t>(args)...}));
+  return 0;
+}
+
+template <FakeDriver::Counter C>
+int32_t GetCounter(const char *name, int32_t ch) {
+  FakeDriver::Log(Call(name, {ch}));
+  if (ch < 0) return 0;
+  std::lock_guard lock(FakeDriver::Mutex());
+  return LineOf(ch).counters[C];
+}
+template <FakeDriver::Counter C>
+int32_t ClearCounter(const char *name, int32_t ch) {
+  FakeDriver::Log(Call(name, {ch}));
+  if (ch < 0) return 0;
+  std::lock_guard lock(FakeDriver::Mutex());
+  LineOf(ch).counters[C] = 0;
+  return 0;
+}
+
+#define COUNTER_ENTRIES(get, clear, counter)                                                \
+  int32_t Fake##get(int32_t ch) { return GetCounter<FakeDriver::counter>(#get, ch); }       \
+  int32_t Fake##clear(int32_t ch) { return ClearCounter<FakeDriver::counter>(#clear, ch); }
+COUNTER_ENTRIES(TvcGetRingCount, TvcClearRingCount, kRing)
+COUNTER_ENTRIES(TvcGetBusyCount, TvcClearBusyCount, kBusy)
+COUNTER_ENTRIES(TvcGetFlashCount, TvcClearFlashCount, kFlash)
+COUNTER_ENTRIES(TvcGetPolarCount, TvcClearPolarCount, kPolar)
+#undef COUNTER_ENTRIES
+
+constexpr char kPickUp[] = "TvcPickUp", kHangUp[] = "TvcHangUp", kSendFlash[] = "TvcSendFlash",
+               kClearLink[] = "TvcClearLinkWith", kStopRing[] = "TvcStopRing",
+               kPlayVol[] = "TvcRecPlayVoiceVol", kSendTone[] = "TvcStartSendTone",
+               kSetLink[] = "TvcSetLinkWith";
+
+int32_t ClrRxDtmfBuf(int32_t ch) {
+  FakeDriver::Log(Call("TvcClrRxDtmfBuf", {ch}));
+  if (ch < 0) return 0;
+  std::lock_guard lock(FakeDriver::Mutex());
+  PerChannel(FakeDriver::dtmf_, ch).clear();
+  return 0;
+}
+int32_t StartPlayFile(int32_t ch, const char *path, int32_t a, int32_t b, int32_t c) {
+  FakeDriver::Log("TvcStartPlayFile(" + std::to_string(ch) + "," + Quoted(path) + "," +
+                  std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + ")");
+  if (ch < 0 || !Playable(path)) return -1;
+  std::lock_guard lock(FakeDriver::Mutex());
+  LineOf(ch).playing = true;
+  return 0;
+}
+int32_t GetPlayStat(int32_t ch) {
+  FakeDriver::Log(Call("TvcGetPlayStat", {ch}));
+  if (ch < 0) return 0;
+  std::lock_guard lock(FakeDriver::Mutex());
+  return LineOf(ch).playing ? 1 : 0;
+}
+int32_t StopPlay(int32_t ch) {
+  FakeDriver::Log(Call("TvcStopPlay", {ch}));
+  if (ch >= 0) FakeDriver::FinishPlay(ch);
+  return 0;
+}
+int32_t AppendFileToList(int32_t ch, const char *path, int32_t a, int32_t b) {
+  FakeDriver::Log("TvcAppendFileToList(" + std::to_string(ch) + "," + Quoted(path) + "," +
+                  std::to_string(a) + "," + std::to_string(b) + ")");
+  if (ch < 0) return 0;
+  std::lock_guard lock(FakeDriver::Mutex());
+  LineOf(ch).list_playable = LineOf(ch).list_playable || Playable(path);
+  return 0;
+}
+int32_t ClearFileList(int32_t ch) {
+  FakeDriver::Log(Call("TvcClearFileList", {ch}));
+  if (ch < 0) return 0;
+  std::lock_guard lock(FakeDriver::Mutex());
+  LineOf(ch).list_playable = false;
+  return 0;
+}
+int32_t StartPlayFileList(int32_t ch) {
+  FakeDriver::Log(Call("TvcSTartPlayFileList", {ch}));
+  if (ch < 0) return -1;
+  std::lock_guard lock(FakeDriver::Mutex());
+  if (!LineOf(ch).list_playable) return -1;
+  LineOf(ch).playing = true;
+  return 0;
+}
+int32_t StartRingEx(int32_t ch, const char *number) {
+  FakeDriver::Log("TvcStartRingEx(" + std::to_string(ch) + "," + Quoted(number) + ")");
+  return 0;
+}
+
 }  // namespace
+
+void FakeDriver::SetCounter(int32_t ch, Counter counter, int32_t value) {
+  std::lock_guard lock(mutex_);
+  LineOf(ch).counters[counter] = value;
+}
+
+int32_t FakeDriver::CounterOf(int32_t ch, Counter counter) {
+  std::lock_guard lock(mutex_);
+  return LineOf(ch).counters[counter];
+}
+
+void FakeDriver::FinishPlay(int32_t ch) {
+  std::lock_guard lock(mutex_);
+  LineOf(ch).playing = false;
+}
 
 void FakeDriver::Install() {
   auto &api = driver::Api();
@@ -132,6 +249,30 @@ void FakeDriver::Install() {
   api.TvcGetCallerId = &GetCallerId;
   api.TvcClrCallerIdBuf = &ClrCallerIdBuf;
   api.TvcIsSound = &IsSound;
+  api.TvcGetRingCount = &FakeTvcGetRingCount;
+  api.TvcClearRingCount = &FakeTvcClearRingCount;
+  api.TvcGetBusyCount = &FakeTvcGetBusyCount;
+  api.TvcClearBusyCount = &FakeTvcClearBusyCount;
+  api.TvcGetFlashCount = &FakeTvcGetFlashCount;
+  api.TvcClearFlashCount = &FakeTvcClearFlashCount;
+  api.TvcGetPolarCount = &FakeTvcGetPolarCount;
+  api.TvcClearPolarCount = &FakeTvcClearPolarCount;
+  api.TvcPickUp = &Logged<kPickUp, int32_t>;
+  api.TvcHangUp = &Logged<kHangUp, int32_t>;
+  api.TvcSendFlash = &Logged<kSendFlash, int32_t>;
+  api.TvcClearLinkWith = &Logged<kClearLink, int32_t>;
+  api.TvcStopRing = &Logged<kStopRing, int32_t>;
+  api.TvcRecPlayVoiceVol = &Logged<kPlayVol, int32_t, int32_t>;
+  api.TvcStartSendTone = &Logged<kSendTone, int32_t, int32_t, int32_t, int32_t>;
+  api.TvcSetLinkWith = &Logged<kSetLink, int32_t, int32_t, int32_t, int32_t>;
+  api.TvcClrRxDtmfBuf = &ClrRxDtmfBuf;
+  api.TvcStartPlayFile = &StartPlayFile;
+  api.TvcGetPlayStat = &GetPlayStat;
+  api.TvcStopPlay = &StopPlay;
+  api.TvcAppendFileToList = &AppendFileToList;
+  api.TvcClearFileList = &ClearFileList;
+  api.TvcSTartPlayFileList = &StartPlayFileList;
+  api.TvcStartRingEx = &StartRingEx;
 }
 
 void FakeDriver::Uninstall() { std::memset(&driver::Api(), 0, sizeof(driver::DriverApi)); }
@@ -148,6 +289,7 @@ void FakeDriver::Reset() {
   dtmf_.clear();
   caller_ids_.clear();
   sound_.clear();
+  trunk_.clear();
 }
 
 std::vector<FakeDriver::Arming> FakeDriver::Armings() {

@@ -41,6 +41,15 @@ struct FakeDriver {
   static void SetChannelState(int32_t ch, int32_t state);  // thread-safe channel_states write
   static std::string PendingCallerId(int32_t ch);
 
+  // Trunk and station entries. Counters are read without consuming and reset
+  // by their Clear entry. A playback (file or list) starts when a path is not
+  // empty and does not contain "missing", and plays until FinishPlay. Calls
+  // with texts are logged as TvcStartPlayFile(2,"x.dat",1,0,0).
+  enum Counter { kRing, kBusy, kFlash, kPolar, kCounters };
+  static void SetCounter(int32_t ch, Counter counter, int32_t value);
+  static int32_t CounterOf(int32_t ch, Counter counter);
+  static void FinishPlay(int32_t ch);
+
   static std::vector<std::string> Calls();
   static int Count(const std::string &name);
   static void ClearCalls();
@@ -56,6 +65,12 @@ struct FakeDriver {
   static std::vector<std::deque<std::string>> dtmf_;
   static std::vector<std::string> caller_ids_;
   static std::vector<int32_t> sound_;
+  struct TrunkLine {
+    int32_t counters[kCounters] = {};
+    bool playing = false;
+    bool list_playable = false;  // the play list holds a file that would start
+  };
+  static std::vector<TrunkLine> trunk_;
   static std::mutex &Mutex() { return mutex_; }
 };
 

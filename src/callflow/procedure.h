@@ -1,0 +1,89 @@
+// What the trunk loop and its call procedures share: the clock, the calls
+// that name the station phone, the fixed sleeps, the texts of reply records
+// and the character prompts.
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "callflow/loop_state.h"
+#include "channel/record_channel.h"
+#include "driver/driver.h"
+
+namespace talo::callflow {
+
+using channel::TRecordChnl_VC;
+using driver::DriverApi;
+
+uint32_t Now();
+// Unsigned difference: correct across the wrap of the tick counter.
+inline uint32_t Since(uint32_t tick) { return Now() - tick; }
+
+// The station phone paired with the trunk, or -1 when there is none that a
+// driver call may name (unpaired, negative, past the board, or the trunk
+// itself).
+int32_t StationOf(const TRecordChnl_VC &w);
+
+// Calls an entry for the station phone. Without a station the driver is not
+// called at all and the entry's refusal value comes back (-1 for the state),
+// so nothing can answer and no driver call names a channel that is not there.
+template <auto Entry, typename... Args>
+int32_t StationCall(const TRecordChnl_VC &w, Args... args) {
+  const int32_t station = StationOf(w);
+  if (station < 0) return driver::kRefusal<Entry>;
+  return driver::Call<Entry>(station, args...);
+}
+
+template <auto Entry, typename... Args>
+int32_t TrunkCall(const TRecordChnl_VC &w, Args... args) {
+  return driver::Call<Entry>(w.ChannelNo, args...);
+}
+
+inline int32_t StationState(const TRecordChnl_VC &w) {
+  return StationCall<&DriverApi::TvcGetChState>(w);
+}
+inline int32_t TrunkState(const TRecordChnl_VC &w) { return driver::GetChannelState(w.ChannelNo); }
+
+// The caller left: the trunk reads free or far end gone, or busy tone is heard.
+bool CallerDeparted(const TRecordChnl_VC &w);
+
+// One of the fixed waits inside a step. The hold is let go meanwhile, so an
+// export never waits for it.
+void FixedSleep(TRecordChnl_VC &w, uint32_t ms);
+// Test seam: replaces the sleep of FixedSleep (nullptr restores it).
+using SleepHook = void (*)(uint32_t ms);
+void SetSleepHook(SleepHook hook);
+
+// Reads `count` digits (1 or 32) into the zero-filled DtmfBuffer; the digits
+// read, empty when none came.
+std::string ReadDigits(TrunkLoopState &s, int32_t ch, int32_t count);
+
+void Trace(const TRecordChnl_VC &w, std::string_view text);
+
+// The text of a fixed-size field a host filled: it stops at the field's end
+// even without a zero byte.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+// Writes `text` into a fixed-size field, cut to leave room for the zero byte.
+template <size_t N>
+void SetField(char (&field)[N], std::string_view text) {
+  const size_t n = std::min(text.size(), N - 1);
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
+}
+
+// The announcement prompt of one character: "<executable dir>Sound/Char/<c>.dat".
+// Empty for a character that cannot name a file of that folder.
+std::string CharPromptPath(char c);
+// Test seam: the folder that holds "Sound/Char/" (empty restores the executable's).
+void SetPromptBaseForTests(std::string dir);
+
+// The call procedures: each looks at its step once and returns.
+void CallIn(TRecordChnl_VC &w, TrunkLoopState &s);
+void LeaveMessage(TRecordChnl_VC &w, TrunkLoopState &s);
+void UserPhone(TRecordChnl_VC &w, TrunkLoopState &s);
+
+}  // namespace talo::callflow

@@ -1,0 +1,150 @@
+// The trunk and user loop, pass by pass.
+#include "callflow/trunk_loop.h"
+
+#include <cstring>
+#include <string>
+
+#include "callflow/procedure.h"
+#include "host/host_application.h"
+#include "platform/sleep.h"
+
+namespace talo::callflow {
+
+inline constexpr int32_t kVolume = 7;
+inline constexpr int32_t kUserRingTimeoutPreset = 65535;
+
+bool TrunkLoop::ShouldRun() const { return !(w_.StopRequested() || host::Terminated()); }
+
+void TrunkLoop::Run() {
+  Start();
+  while (ShouldRun()) {
+    platform::SleepMs(1);  // without the hold: exports may hold the worker now
+    Pass();
+  }
+}
+
+void TrunkLoop::Start() {
+  channel::Hold hold(w_.Holder());
+  w_.LineStatus = kTrunkIdle;
+  w_.IncomingPlan.IncomingMode = 0;
+  w_.IncomingPlan.UserRingTimeout = kUserRingTimeoutPreset;
+  std::memset(w_.IncomingPlan.GreetingFile, 0, sizeof w_.IncomingPlan.GreetingFile);
+  w_.WorkState = w_.TracedWorkState = kWorkIdle;
+  s_ = TrunkLoopState{};
+  w_.DialProgress = w_.TracedDialProgress = 0;
+  TrunkCall<&DriverApi::TvcSetRecVol>(w_, kVolume);
+  TrunkCall<&DriverApi::TvcRecPlayVoiceVol>(w_, kVolume);
+  w_.ArmCapture();
+  Trace(w_, "Work Start......");
+}
+
+void TrunkLoop::Pass() {
+  channel::Hold hold(w_.Holder());
+  try {
+    w_.DrainOneCapture();
+    CheckRecordLimit();
+    if (w_.WorkState == kWorkIdle) LookForNewCall();
+    TraceOnChange();
+    Dispatch();
+    TraceOnChange();
+  } catch (...) {
+    // A failure, a host handler's included, ends this pass only; what it
+    // changed stays changed and the next pass starts normally.
+  }
+}
+
+void TrunkLoop::CheckRecordLimit() {
+  const uint32_t limit = w_.FileLenLimit;
+  const uint32_t start = w_.RecordStartTick;
+  if (limit == 0 || start == 0 || Since(start) < limit) return;
+  // Cleared first: the event fires once per recording.
+  w_.RecordStartTick = 0;
+  w_.Raise(&TRecordChnl_VC::RaiseRecordLimit);
+}
+
+// First matching case only: a ring wins over a lifted station phone.
+void TrunkLoop::LookForNewCall() {
+  if (TrunkCall<&DriverApi::TvcGetRingCount>(w_) > 0) {
+    Trace(w_, "TvcGetRingCount(x)>0");
+    // A number from an earlier call must never reach this one.
+    std::memset(w_.CallerNumber, 0, sizeof w_.CallerNumber);
+    w_.IncomingPlan.IncomingMode = 0;
+    s_.LeaveMsgStep = -1;
+    w_.LineStatus = kTrunkRinging;
+    w_.Raise(&TRecordChnl_VC::RaiseRing);
+    s_.CallStartTick = Now();
+    if (w_.GetChFaxOnly(w_.ChannelNo)) {
+      Trace(w_, "GetChFaxOnly(" + std::to_string(w_.ChannelNo) + ")=True");
+      w_.WorkState = kWorkFaxIn;
+    } else {
+      w_.Raise(&TRecordChnl_VC::RaiseIncomingCall);
+      s_.LeaveMsgStep = -1;
+      w_.WorkState = kWorkCallIn;
+    }
+  } else if (StationState(w_) == kChanPickedUp) {
+    Trace(w_, "TvcGetChState(x)=ch_pickuped");
+    w_.Raise(&TRecordChnl_VC::RaiseUserOffHook);
+    w_.LineStatus = kTrunkIdle;
+    w_.WorkState = kWorkUserPhone;
+  } else if (w_.LineStatus == kTrunkNoLine) {
+    if (TrunkState(w_) == kChanFree) {
+      Trace(w_, "TvcGetChState(x)=ch_free");
+      w_.LineStatus = kTrunkIdle;
+      w_.Raise(&TRecordChnl_VC::RaiseHangUp);
+    }
+  } else if (TrunkState(w_) == kChanEmpty) {
+    Trace(w_, "TvcGetChState(x)=ch_empty");
+    w_.Raise(&TRecordChnl_VC::RaiseHangUp);
+    w_.LineStatus = kTrunkNoLine;
+    w_.Raise(&TRecordChnl_VC::RaiseLineEmpty);
+  }
+}
+
+void TrunkLoop::Dispatch() {
+  switch (w_.WorkState) {
+    case kWorkCallIn: CallIn(w_, s_); break;
+    case kWorkUserPhone: UserPhone(w_, s_); break;
+    case kWorkSoftDial: EndRequest(w_.DialProgress); break;
+    case kWorkFaxIn: EndFaxOnlyCall(); break;
+    case kWorkFaxOut: EndRequest(s_.FaxOutStep); break;
+    default: break;
+  }
+}
+
+void TrunkLoop::EndRequest(int32_t &step) {
+  step = 0;
+  w_.WorkState = kWorkIdle;
+}
+
+// Left to ring out: the call ends once the trunk stops ringing, so the same
+// ring is not taken for a new call on every pass.
+void TrunkLoop::EndFaxOnlyCall() {
+  if (TrunkCall<&DriverApi::TvcGetRingCount>(w_) != 0) return;
+  s_.FaxInStep = 0;
+  w_.LineStatus = kTrunkIdle;
+  w_.WorkState = kWorkIdle;
+  w_.Raise(&TRecordChnl_VC::RaiseRing);
+}
+
+void TrunkLoop::TraceOnChange() {
+  auto check = [&](int32_t value, int32_t &traced, const char *label) {
+    if (value == traced) return;
+    Trace(w_, label + std::to_string(value));
+    traced = value;
+  };
+  check(w_.WorkState, w_.TracedWorkState, "WorkMode=");
+  check(s_.LeaveMsgStep, s_.TracedLeaveMsgStep, "LeaveMsgStyle=");
+  check(s_.CallInStep, s_.TracedCallInStep, "Style_CallIn=");
+  check(s_.CallOutStep, s_.TracedCallOutStep, "Style_CallOut=");
+  check(w_.DialProgress, w_.TracedDialProgress, "Style_SoftDial=");
+  check(s_.FaxInStep, s_.TracedFaxInStep, "istyle_FaxIn=");
+  check(s_.FaxOutStep, s_.TracedFaxOutStep, "iStyle_FaxOut=");
+}
+
+}  // namespace talo::callflow
+
+namespace talo::channel {
+
+void TRecordChnl_VC::TrunkUserLoop() { callflow::TrunkLoop(*this).Run(); }
+
+}  // namespace talo::channel

@@ -1,0 +1,44 @@
+// The trunk and user loop: the work of a trunk channel paired with a station
+// phone. Each pass takes at most one captured buffer, checks the record length
+// limit, looks for a new call while idle, and lets the procedure that owns the
+// call advance by one step.
+#pragma once
+#include "callflow/loop_state.h"
+
+namespace talo::channel {
+class TRecordChnl_VC;
+}
+
+namespace talo::callflow {
+
+class TrunkLoop {
+ public:
+  explicit TrunkLoop(channel::TRecordChnl_VC &worker) : w_(worker) {}
+
+  // Start, passes one per millisecond until the worker is asked to stop or
+  // the host terminates. Nothing is raised on the way out.
+  void Run();
+
+  // One step at a time, for tests on the owner thread; each takes the hold.
+  void Start();
+  // One pass without its leading 1 ms sleep; a failure ends the pass only.
+  void Pass();
+  bool ShouldRun() const;
+
+  TrunkLoopState &State() { return s_; }
+
+ private:
+  void CheckRecordLimit();
+  void LookForNewCall();
+  void Dispatch();
+  void TraceOnChange();
+  // The host requests and fax reception wait for their procedures; until
+  // then their states end the call as a finished procedure does.
+  void EndRequest(int32_t &step);
+  void EndFaxOnlyCall();
+
+  channel::TRecordChnl_VC &w_;
+  TrunkLoopState s_;  // worker thread only
+};
+
+}  // namespace talo::callflow
