@@ -142,6 +142,9 @@ void Converse(TRecordChnl_VC &w, TrunkLoopState &s) {
     s.CallInStep = kEnding;
   }
   if (StationCall<&DriverApi::TvcGetFlashCount>(w) > 0) {
+    // Digits keyed before the first flash went to the far end, not to us:
+    // they must not be reported as the start of what follows the flash.
+    if (!s.FlashSeen) StationCall<&DriverApi::TvcClrRxDtmfBuf>(w);
     s.FlashSeen = true;
     StationCall<&DriverApi::TvcClearFlashCount>(w);
     TrunkCall<&DriverApi::TvcSendFlash>(w);
