@@ -35,6 +35,56 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
   return true;
 }
 
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Bytes of audio and bytes per second of a RIFF/WAVE file; false for anything else,
+// a WAVE file without a data chunk or without a byte rate included.
+bool WaveAudio(const std::string& path, int64_t file_size, int64_t* data_bytes,
+               int64_t* byte_rate) {
+  std::ifstream in(path, std::ios::binary);
+  uint8_t head[12];
+  if (!in.read(reinterpret_cast<char*>(head), sizeof head) || std::memcmp(head, "RIFF", 4) != 0 ||
+      std::memcmp(head + 8, "WAVE", 4) != 0) {
+    return false;
+  }
+  int64_t data = -1;
+  int64_t rate = 0;
+  // Chunks may come in any order and carry a pad byte when their size is odd. The walk
+  // runs under the board lock, so a file of endless tiny chunks is not followed far.
+  constexpr int kMaxChunks = 64;
+  int64_t pos = 12;
+  for (int n = 0; n < kMaxChunks && pos + 8 <= file_size && (data < 0 || rate == 0); ++n) {
+    uint8_t chunk[16];
+    in.seekg(pos);
+    if (!in.read(reinterpret_cast<char*>(chunk), 8)) return false;
+    const int64_t size = Le32(chunk + 4);
+    const int64_t body = pos + 8;
+    if (std::memcmp(chunk, "fmt ", 4) == 0 && rate == 0 && size >= 16) {
+      if (!in.read(reinterpret_cast<char*>(chunk), 16)) return false;
+      rate = Le32(chunk + 8);
+    } else if (std::memcmp(chunk, "data", 4) == 0 && data < 0) {
+      // Streamed files often leave the data size unfinished: take what is there.
+      data = std::min(size, file_size - body);
+    }
+    pos = body + size + (size & 1);
+  }
+  if (data < 0 || rate == 0) return false;
+  *data_bytes = data;
+  *byte_rate = rate;
+  return true;
+}
+
+// The caller is gone before anybody answered: the line is as if it never rang.
+void CallerGone(Channel& c) {
+  c.caller.ringing = false;
+  c.ring_count = 0;
+  c.state = TVC_STATE_FREE;
+  c.caller_id.clear();
+}
+
 bool CopyFile(const std::string& from, const std::string& to) {
   std::ifstream in(from, std::ios::binary);
   if (!in) return false;
@@ -56,6 +106,19 @@ int64_t RegularFileSize(const std::string& path) {
   struct stat st {};
   if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return static_cast<int64_t>(st.st_size);
+}
+
+int64_t PlayLengthMs(const std::string& path, int32_t bytes_per_second) {
+  const int64_t size = RegularFileSize(path);
+  if (size < 0) return -1;
+  if (bytes_per_second > 0) return size * 1000 / bytes_per_second;
+  int64_t data = 0;
+  int64_t rate = 0;
+  if (WaveAudio(path, size, &data, &rate)) return (data * 1000 + rate - 1) / rate;
+  // The board's own voice files: 504 samples at 8 kHz in each 256-byte block.
+  constexpr int64_t kBlockBytes = 256;
+  constexpr int64_t kBlockMs = 63;
+  return (size + kBlockBytes - 1) / kBlockBytes * kBlockMs;
 }
 
 Board& TheBoard() {
@@ -182,6 +245,69 @@ void Board::SetState(Channel& c, int32_t state) {
   if (state == TVC_STATE_PICKED_UP) c.ringing = false;
 }
 
+// ---- hook, trunk caller and station phone ----
+
+void Board::PickUp(Channel& c) {
+  c.off_hook = true;
+  // Answering ends the ringing, so its count starts again for the next call.
+  c.ring_count = 0;
+  c.caller.ringing = false;
+  c.dialled.clear();
+  // A trunk the library holds reports a call in progress, never "free", until released.
+  if (c.type == TVC_CHTYPE_TRUNK && (c.state == TVC_STATE_FREE || c.state == TVC_STATE_RINGING)) {
+    c.state = TVC_STATE_OFF_HOOK;
+  }
+}
+
+void Board::HangUp(Channel& c) {
+  c.off_hook = false;
+  if (c.type == TVC_CHTYPE_TRUNK &&
+      (c.state == TVC_STATE_OFF_HOOK || c.state == TVC_STATE_FAR_END_GONE)) {
+    c.state = TVC_STATE_FREE;
+  }
+}
+
+void Board::StartRinging(Channel& c, std::string number, int64_t at_ms) {
+  // Ringing again with another number does not put off a station about to answer.
+  if (!c.ringing) c.lift_at_ms = c.auto_answer_ms < 0 ? -1 : at_ms + c.auto_answer_ms;
+  c.ringing = true;
+  c.ring_number = std::move(number);
+}
+
+void Board::SetAutoAnswer(Channel& c, int32_t ms, int64_t at_ms) {
+  c.auto_answer_ms = ms;
+  // A station already ringing answers that long from now.
+  if (c.ringing) c.lift_at_ms = ms < 0 ? -1 : at_ms + ms;
+}
+
+void Board::IncomingCall(Channel& c, const std::string& number, int32_t rings, int32_t every_ms,
+                         int64_t at_ms) {
+  c.state = TVC_STATE_RINGING;
+  if (!number.empty()) c.caller_id = number;
+  c.caller = Caller{};
+  c.caller.ringing = true;
+  c.caller.rings = rings;
+  c.caller.rung = 1;
+  c.caller.every_ms = every_ms > 0 ? every_ms : kDefaultRingEveryMs;
+  c.caller.next_ms = at_ms + c.caller.every_ms;
+  c.ring_count = 1;
+}
+
+int32_t Board::CallerHangUp(Channel& c) {
+  if (c.off_hook) {
+    // The exchange plays busy tone to the side still on the line.
+    c.caller.ringing = false;
+    c.state = TVC_STATE_FAR_END_GONE;
+    SetCounter(c, TVCSIM_COUNTER_BUSY, 1, true);
+    return TVCSIM_OK;
+  }
+  if (!c.caller.ringing && c.state != TVC_STATE_RINGING && c.ring_count == 0) {
+    return TVCSIM_E_STATE;
+  }
+  CallerGone(c);
+  return TVCSIM_OK;
+}
+
 int32_t Board::SetCounter(Channel& c, int32_t counter, int64_t value, bool add) {
   int32_t* target = nullptr;
   switch (counter) {
@@ -199,6 +325,8 @@ int32_t Board::SetCounter(Channel& c, int32_t counter, int64_t value, bool add) 
 void Board::ApplyEvent(const ScriptEvent& ev) {
   Channel* c = Find(ev.channel);
   if (!c) return;  // the channel total shrank after the script was loaded
+  // The event takes effect at its own time even when the clock was moved past it.
+  Refresh(*c, ev.at_ms);
   switch (ev.kind) {
     case EventKind::kState: SetState(*c, ev.a); break;
     case EventKind::kCounter: SetCounter(*c, ev.a, ev.b, ev.add); break;
@@ -212,18 +340,33 @@ void Board::ApplyEvent(const ScriptEvent& ev) {
     case EventKind::kTone: c->audio.SetTone(ev.a, ev.b); break;
     case EventKind::kSamples: c->audio.SetSamples(ev.samples, ev.loop); break;
     case EventKind::kFaxEnd:
-      Refresh(*c);
       if (c->fax.running) FinishFax(*c, ev.a);
       break;
+    case EventKind::kIncoming: IncomingCall(*c, ev.text, ev.a, ev.b, ev.at_ms); break;
+    case EventKind::kCallerHangUp: CallerHangUp(*c); break;
+    case EventKind::kAutoAnswer: SetAutoAnswer(*c, ev.a, ev.at_ms); break;
   }
 }
 
-// ---- playback and fax ----
+// ---- what the board clock moves on: playback, fax, caller, station ----
 
-void Board::Refresh(Channel& c) {
-  const int64_t now = NowMs();
-  if (c.playback.active && now >= c.playback.end_ms) c.playback.active = false;
-  if (c.fax.running && now >= c.fax.end_at_ms) FinishFax(c, c.fax.plan_status);
+void Board::Refresh(Channel& c, int64_t at_ms) {
+  if (c.playback.active && at_ms >= c.playback.end_ms) c.playback.active = false;
+  if (c.fax.running && at_ms >= c.fax.end_at_ms) FinishFax(c, c.fax.plan_status);
+  Caller& k = c.caller;
+  if (k.ringing && at_ms >= k.next_ms) {
+    // Counted in one step, so a long jump of the clock costs no more than a short one.
+    const int64_t periods = (at_ms - k.next_ms) / k.every_ms + 1;
+    const int64_t rings = k.rings == 0 ? periods : std::min(periods, k.rings - k.rung);
+    if (rings > 0) {
+      SetCounter(c, TVCSIM_COUNTER_RING, rings, true);
+      k.rung += rings;
+      k.next_ms += rings * k.every_ms;
+    }
+    // The caller gives up one ring period after the last ring.
+    if (k.rings != 0 && k.rung >= k.rings && at_ms >= k.next_ms) CallerGone(c);
+  }
+  if (c.ringing && c.lift_at_ms >= 0 && at_ms >= c.lift_at_ms) SetState(c, TVC_STATE_PICKED_UP);
 }
 
 void Board::FinishFax(Channel& c, int32_t status) {
@@ -271,7 +414,7 @@ void Board::Reset(std::unique_lock<std::mutex>& lk) {
   board_count = 1;
   load_result = 0;
   loaded = false;
-  play_bytes_per_second = 8000;
+  play_bytes_per_second = 0;
   loaded_script_.clear();
   StopScript();
   scale_ = 100;

@@ -29,6 +29,7 @@ inline constexpr int32_t kDefaultChannelTotal = 8;
 inline constexpr int32_t kMaxChannelTotal = 4096;
 inline constexpr int64_t kBufferPeriodUs = 630000;  // 5040 samples at 8 kHz
 inline constexpr int32_t kFullLast = TVC_RECORD_BUFFER_SIZE - 1;
+inline constexpr int32_t kDefaultRingEveryMs = 4000;
 
 // A buffer the library armed; held in Channel::armed, guarded by Board::mu_.
 struct ArmedBuffer {
@@ -62,6 +63,16 @@ struct FaxEngine {
   std::string receive_source;
 };
 
+// The far end of an incoming call (TvcSimIncomingCall), driven by the board clock.
+// Part of a Channel: guarded by Board::mu_.
+struct Caller {
+  bool ringing = false;  // rings still come, or the caller waits out the last period
+  int64_t rings = 0;     // rings before the caller gives up; 0: no limit
+  int64_t rung = 0;
+  int64_t every_ms = kDefaultRingEveryMs;
+  int64_t next_ms = 0;  // board time of the next ring, or of giving up
+};
+
 // One channel. Every field is guarded by Board::mu_.
 struct Channel {
   int32_t type = 0;
@@ -81,6 +92,9 @@ struct Channel {
   bool off_hook = false;
   bool ringing = false;
   std::string ring_number;
+  int32_t auto_answer_ms = -1;  // the station lifts this long after it starts ringing; -1 never
+  int64_t lift_at_ms = -1;      // while ringing: when the station lifts, -1 not at all
+  Caller caller;
   int32_t link = -1;
   std::vector<std::string> play_list;
   Playback playback;
@@ -127,8 +141,10 @@ class Board {
   Channel* Find(int32_t ch);
   int32_t channel_total() const { return static_cast<int32_t>(channels_.size()); }
   int64_t NowMs() const;
-  // Brings playback and fax of the channel up to the board clock.
-  void Refresh(Channel& c);
+  // Brings playback, fax, the caller and the station of the channel up to the board clock
+  // (or up to at_ms, the time of a script event).
+  void Refresh(Channel& c) { Refresh(c, NowMs()); }
+  void Refresh(Channel& c, int64_t at_ms);
   CallLog& log() { return log_; }
 
   // Configuration.
@@ -137,7 +153,7 @@ class Board {
   int32_t board_count = 1;
   int32_t load_result = 0;
   bool loaded = false;
-  int32_t play_bytes_per_second = 8000;
+  int32_t play_bytes_per_second = 0;  // 0: files play for the length of their audio
   void Reset(std::unique_lock<std::mutex>& lk);
 
   // Line state helpers shared by the entry points, the control API and scripts.
@@ -145,6 +161,17 @@ class Board {
   static int32_t SetCounter(Channel& c, int32_t counter, int64_t value, bool add);
   void FinishFax(Channel& c, int32_t status);
   void ApplyEvent(const ScriptEvent& ev);
+
+  // Hook changes made by the library, and the trunk and station models they touch.
+  static void PickUp(Channel& c);
+  static void HangUp(Channel& c);
+  static void StartRinging(Channel& c, std::string number, int64_t at_ms);
+  static void SetAutoAnswer(Channel& c, int32_t ms, int64_t at_ms);
+  // An empty number leaves the caller-ID buffer as it is.
+  static void IncomingCall(Channel& c, const std::string& number, int32_t rings,
+                           int32_t every_ms, int64_t at_ms);
+  // TVCSIM_E_STATE when there is no caller to hang up.
+  static int32_t CallerHangUp(Channel& c);
 
   // Recording.
   int32_t Arm(int32_t ch, const ArmedBuffer& buffer);
@@ -224,5 +251,9 @@ Board& TheBoard();
 std::string HostPath(const char* path);
 // Size of an existing regular file, or -1.
 int64_t RegularFileSize(const std::string& path);
+// How long an existing regular file plays, or -1: a RIFF/WAVE file for its data chunk at
+// its byte rate, anything else as the board's IMA ADPCM (63 ms per started 256-byte
+// block); a positive bytes_per_second overrides both with size / rate.
+int64_t PlayLengthMs(const std::string& path, int32_t bytes_per_second);
 
 }  // namespace tvcsim

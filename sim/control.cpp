@@ -46,6 +46,13 @@ int32_t CopyText(const std::string& text, char* buffer, int32_t size) {
   return static_cast<int32_t>(std::min<size_t>(text.size(), INT32_MAX));
 }
 
+// Rings still to come before the caller gives up: -1 without a limit, 0 when nobody rings.
+int32_t RingsLeft(const tvcsim::Caller& k) {
+  if (!k.ringing) return 0;
+  if (k.rings == 0) return -1;
+  return static_cast<int32_t>(k.rings - k.rung);
+}
+
 void SetError(const std::string& why, char* error, int32_t size) { CopyText(why, error, size); }
 
 int32_t LoadScriptText(const std::string& text, const std::string& base_dir, char* error,
@@ -180,11 +187,36 @@ TVCSIM_API int32_t TvcSimSetFreqFlag(int32_t ch, int32_t flag) {
   });
 }
 
+// ---- trunk caller and station phone ----
+
+TVCSIM_API int32_t TvcSimIncomingCall(int32_t ch, const char* number, int32_t rings,
+                                      int32_t ring_every_ms) {
+  if (rings < 0 || ring_every_ms < 0 || ring_every_ms > 86400000) return TVCSIM_E_ARG;
+  return OnChannel(ch, [&](Channel& c) {
+    Board::IncomingCall(c, number ? std::string(number, strnlen(number, 127)) : std::string(),
+                        rings, ring_every_ms, B().NowMs());
+    return TVCSIM_OK;
+  });
+}
+
+TVCSIM_API int32_t TvcSimCallerHangUp(int32_t ch) {
+  return OnChannel(ch, [](Channel& c) { return Board::CallerHangUp(c); });
+}
+
+TVCSIM_API int32_t TvcSimSetAutoAnswer(int32_t ch, int32_t ms) {
+  if (ms < -1 || ms > 86400000) return TVCSIM_E_ARG;
+  return OnChannel(ch, [&](Channel& c) {
+    Board::SetAutoAnswer(c, ms, B().NowMs());
+    B().Refresh(c);
+    return TVCSIM_OK;
+  });
+}
+
 // ---- playback and fax ----
 
 TVCSIM_API int32_t TvcSimSetPlayRate(int32_t bytes_per_second) {
   return Guarded([&]() -> int32_t {
-    if (bytes_per_second <= 0) return TVCSIM_E_ARG;
+    if (bytes_per_second < 0) return TVCSIM_E_ARG;
     auto lk = B().Lock();
     B().play_bytes_per_second = bytes_per_second;
     return TVCSIM_OK;
@@ -497,6 +529,9 @@ TVCSIM_API int32_t TvcSimGetChannelInfo(int32_t ch, TvcSimChannelInfo* info) {
     info->barge_in_level = c.barge_in_level;
     info->pending_dtmf = static_cast<int32_t>(c.dtmf.size());
     info->has_caller_id = !c.caller_id.empty();
+    info->auto_answer_ms = c.auto_answer_ms;
+    info->caller_ringing = c.caller.ringing;
+    info->caller_rings_left = RingsLeft(c.caller);
     return TVCSIM_OK;
   });
 }

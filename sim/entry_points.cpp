@@ -65,13 +65,13 @@ int32_t StartPlayback(Board& b, Channel& c, std::vector<tvcsim::PlayItem> items)
   return 0;
 }
 
-// A file plays for its size at the board's byte rate; a missing one cannot play.
+// A file plays as long as its audio lasts; a missing one cannot play.
 bool PlayItemFor(const Board& b, const char* path, tvcsim::PlayItem* item) {
   const std::string p = tvcsim::HostPath(path);
-  const int64_t size = tvcsim::RegularFileSize(p);
-  if (size < 0) return false;
+  const int64_t length = tvcsim::PlayLengthMs(p, b.play_bytes_per_second);
+  if (length < 0) return false;
   item->path = p;
-  item->duration_ms = size * 1000 / b.play_bytes_per_second;
+  item->duration_ms = length;
   return true;
 }
 
@@ -169,17 +169,14 @@ TVCSIM_API int32_t TvcClearBusyCount(int32_t ch) {
 
 TVCSIM_API int32_t TvcPickUp(int32_t ch) {
   return OnChannel(EntryId::kTvcPickUp, {Int(ch)}, ch, [](Channel& c) {
-    c.off_hook = true;
-    // Answering ends the ringing, so its count starts again for the next call.
-    c.ring_count = 0;
-    c.dialled.clear();
+    Board::PickUp(c);
     return 0;
   });
 }
 
 TVCSIM_API int32_t TvcHangUp(int32_t ch) {
   return OnChannel(EntryId::kTvcHangUp, {Int(ch)}, ch, [](Channel& c) {
-    c.off_hook = false;
+    Board::HangUp(c);
     return 0;
   });
 }
@@ -408,8 +405,9 @@ TVCSIM_API int32_t TvcClearFlashCount(int32_t ch) {
 
 TVCSIM_API int32_t TvcStartRingEx(int32_t ch, const char* number) {
   return OnChannel(EntryId::kTvcStartRingEx, {Int(ch), Text(number)}, ch, [&](Channel& c) {
-    c.ringing = true;
-    c.ring_number = number ? std::string(number, strnlen(number, 127)) : std::string();
+    Board::StartRinging(c, number ? std::string(number, strnlen(number, 127)) : std::string(),
+                        B().NowMs());
+    B().Refresh(c);  // a station answering after 0 ms is lifted at once
     return 0;
   });
 }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 
+#include "talo/tvcdrv.h"
 #include "tvcsim.h"
 
 namespace tvcsim {
@@ -13,6 +14,8 @@ bool IsDtmfDigit(char c) {
 }
 
 namespace {
+
+constexpr int64_t kMaxMs = 86400000;  // a day of board time
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -81,14 +84,50 @@ class LineParser {
     }
     if (name == "nocallerid") return NoArgs(rest, EventKind::kNoCallerId, ev);
     if (name == "silence") return NoArgs(rest, EventKind::kSilence, ev);
-    if (name == "dtmf") {
+    if (name == "dtmf" || name == "keys") {
       const std::string_view digits = NextWord(rest);
-      if (digits.empty() || !rest.empty()) return Error("dtmf takes one word of digits");
+      if (digits.empty() || !rest.empty()) {
+        return Error(std::string(name) + " takes one word of digits");
+      }
       if (!std::all_of(digits.begin(), digits.end(), IsDtmfDigit)) {
-        return Error("dtmf digits must be 0-9 * # A-D");
+        return Error(std::string(name) + " digits must be 0-9 * # A-D");
       }
       ev->kind = EventKind::kDtmf;
       ev->text = std::string(digits);
+      return TVCSIM_OK;
+    }
+    // Words for a call as people tell it: the station is lifted, flashes, hangs up; the far
+    // end answers.
+    if (name == "lift") return Fixed(rest, EventKind::kState, TVC_STATE_PICKED_UP, ev);
+    if (name == "hangup") return Fixed(rest, EventKind::kState, TVC_STATE_FREE, ev);
+    if (name == "flash") return Plus1(rest, TVCSIM_COUNTER_FLASH, ev);
+    if (name == "answer") return Plus1(rest, TVCSIM_COUNTER_POLARITY, ev);
+    if (name == "callerhangup") return NoArgs(rest, EventKind::kCallerHangUp, ev);
+    if (name == "incoming") {
+      const std::string_view number = NextWord(rest);
+      const std::string_view rings_word = NextWord(rest);
+      const std::string_view every_word = NextWord(rest);
+      int64_t rings = 0;
+      int64_t every = 0;
+      if (number.empty() || !ParseInt(rings_word, 0, 1000000, &rings) ||
+          (!every_word.empty() && !ParseInt(every_word, 0, kMaxMs, &every)) || !rest.empty()) {
+        return Error("incoming takes <number|-> <rings 0..1000000> [<every ms 0..86400000>]");
+      }
+      if (number.size() > 127) return Error("caller number longer than 127 characters");
+      ev->kind = EventKind::kIncoming;
+      ev->text = number == "-" ? std::string() : std::string(number);
+      ev->a = static_cast<int32_t>(rings);
+      ev->b = static_cast<int32_t>(every);
+      return TVCSIM_OK;
+    }
+    if (name == "autoanswer") {
+      const std::string_view word = NextWord(rest);
+      int64_t ms = -1;
+      if ((word != "never" && !ParseInt(word, 0, kMaxMs, &ms)) || !rest.empty()) {
+        return Error("autoanswer takes <ms 0..86400000> or 'never'");
+      }
+      ev->kind = EventKind::kAutoAnswer;
+      ev->a = static_cast<int32_t>(ms);
       return TVCSIM_OK;
     }
     if (name == "tone") {
@@ -157,6 +196,18 @@ class LineParser {
     if (!rest.empty()) return Error("unexpected text after the event");
     ev->kind = kind;
     return TVCSIM_OK;
+  }
+
+  int32_t Fixed(std::string_view rest, EventKind kind, int32_t value, ScriptEvent* ev) {
+    ev->a = value;
+    return NoArgs(rest, kind, ev);
+  }
+
+  int32_t Plus1(std::string_view rest, int32_t counter, ScriptEvent* ev) {
+    ev->a = counter;
+    ev->b = 1;
+    ev->add = true;
+    return NoArgs(rest, EventKind::kCounter, ev);
   }
 
   int32_t channel_total_;

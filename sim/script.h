@@ -23,6 +23,9 @@ enum class EventKind {
   kTone,  // frequency in `a`, amplitude in `b`
   kSamples,
   kFaxEnd,
+  kIncoming,  // number in `text` ("" none), rings in `a` (0 no limit), ring period in `b`
+  kCallerHangUp,
+  kAutoAnswer,  // delay in `a`, -1 never
 };
 
 // Built by the parser, then owned by the board and read under its lock; never changed.

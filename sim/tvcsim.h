@@ -22,11 +22,12 @@
  * The board keeps its own millisecond clock, starting at 0 on load/reset. It
  * runs at `time scale` percent of real time (100 = real time, 1000 = ten
  * times faster, 0 = stopped) and can be moved forward by hand with
- * TvcSimAdvance(). Playback lengths, fax durations and script events are
- * measured on this clock. The automatic delivery of recorded buffers (one
- * per 630 ms per armed channel) follows only the running part of the clock:
- * with time scale 0 buffers are delivered only on demand (TvcSimDeliver),
- * and TvcSimAdvance() never delivers buffers.
+ * TvcSimAdvance(). Playback lengths, fax durations, script events, the
+ * trunk caller and the station phone (below) are measured on this clock.
+ * The automatic delivery of recorded buffers (one per 630 ms per armed
+ * channel) follows only the running part of the clock: with time scale 0
+ * buffers are delivered only on demand (TvcSimDeliver), and TvcSimAdvance()
+ * never delivers buffers.
  *
  * ---------------------------------------------------------------------------
  * Line script language (TvcSimLoadScript / TvcSimLoadScriptFile)
@@ -56,6 +57,18 @@
  *     wav <path>           audio source: 16-bit 8 kHz mono PCM WAV, once
  *     wavloop <path>       the same, repeated
  *     faxend <status>      the channel's fax operation ends now with status
+ *     incoming <number|-> <rings> [<every_ms>]
+ *                          a caller rings the trunk (TvcSimIncomingCall);
+ *                          '-' presents no number, every_ms defaults to 4000
+ *     callerhangup         the caller hangs up (TvcSimCallerHangUp)
+ *     autoanswer <ms>|never  the station phone answers ms after it starts
+ *                          ringing (TvcSimSetAutoAnswer)
+ *     lift                 the station phone is lifted (state 1)
+ *     hangup               the station phone is put down (state 0)
+ *     flash                the station flashes its hook (flash counter +1)
+ *     keys <digits>        the same as dtmf: digits keyed on the channel
+ *     answer               the far end answers an outgoing call on the trunk
+ *                          (polarity counter +1)
  *
  * Example:
  *
@@ -70,7 +83,37 @@
  * WAV paths are read when the script is loaded (relative paths of a script
  * file are taken from the script file's directory), so a missing or wrong
  * file is a load error. Setting a user phone to state 1 (lifted) ends its
- * ringing, as a real phone does.
+ * ringing, as a real phone does. An event takes effect at its own time even
+ * when TvcSimAdvance moves the clock past it: rings counted up to then, a
+ * caller hanging up then.
+ *
+ * An incoming trunk call, answered by station 3:
+ *
+ *     at 0     ch 3 autoanswer 6000
+ *     at 0     ch 2 incoming 5551234 3 4000
+ *     at 9000  ch 3 flash
+ *     at 10000 ch 3 keys 12
+ *     at 15000 ch 3 hangup
+ *
+ * ---------------------------------------------------------------------------
+ * Trunks and station phones
+ *
+ * On a trunk (channel type 2) TvcPickUp turns state 0 or 3 into 2 (a call in
+ * progress) and TvcHangUp turns 2 or 9 back into 0; on other channel types
+ * the library's hook changes only off_hook. TvcPickUp also clears the ring
+ * count on every channel.
+ *
+ * The caller of an incoming call lives on the board: TvcSimIncomingCall sets
+ * state 3 and ring count 1, then adds a ring every period of board time.
+ * TvcPickUp answers it (no more rings). A caller nobody answers gives up one
+ * period after its last ring: ring count 0, state 0, caller number discarded.
+ * When the caller hangs up (TvcSimCallerHangUp) before the trunk is picked up
+ * the same happens at once; after it was picked up the trunk reads state 9
+ * with one more busy-tone cadence, until TvcHangUp frees it.
+ *
+ * A station phone (channel type 1) with auto-answer lifts itself (state 1,
+ * ending the ringing) a set time after TvcStartRingEx rings it; TvcStopRing
+ * first means it is not lifted.
  * ---------------------------------------------------------------------------
  */
 #ifndef TALO_TVCSIM_H
@@ -147,6 +190,9 @@ typedef struct TvcSimChannelInfo {
     int32_t barge_in_level;    /* TvcSetBargeInSensitive */
     int32_t pending_dtmf;      /* digits received and not yet read */
     int32_t has_caller_id;     /* a caller number waits to be read */
+    int32_t auto_answer_ms;    /* TvcSimSetAutoAnswer, -1 never */
+    int32_t caller_ringing;    /* the caller of TvcSimIncomingCall still rings */
+    int32_t caller_rings_left; /* rings to come before it gives up, -1 no limit */
 } TvcSimChannelInfo;
 
 /* ---- configuration ---- */
@@ -177,9 +223,31 @@ TVCSIM_API int32_t TvcSimSetSound(int32_t ch, int32_t sound);
 TVCSIM_API int32_t TvcSimSetToneResult(int32_t ch, int32_t result);
 TVCSIM_API int32_t TvcSimSetFreqFlag(int32_t ch, int32_t flag);
 
+/* ---- trunk caller and station phone ---- */
+
+/* A caller rings the channel (a trunk): state 3, the number waiting as caller
+ * ID (NULL or "": the caller-ID buffer is left as it is; at most 127
+ * characters), ring count 1 now and one more every ring_every_ms (0: 4000) of
+ * board time. After `rings` rings (0: no limit) unanswered the caller gives
+ * up one period later; TvcPickUp answers. A new call replaces one ringing. */
+TVCSIM_API int32_t TvcSimIncomingCall(int32_t ch, const char *number, int32_t rings,
+                                      int32_t ring_every_ms);
+/* The far end hangs up. Before the channel is picked up: ringing ends, ring
+ * count 0, state 0, caller number discarded. While picked up: state 9 and one
+ * more busy-tone cadence. TVCSIM_E_STATE when no call is there to end. */
+TVCSIM_API int32_t TvcSimCallerHangUp(int32_t ch);
+/* The station phone lifts itself (state 1) ms of board time after
+ * TvcStartRingEx starts it ringing; -1 (the default) never. Set while the
+ * phone rings, it counts from now. 0..86400000 or -1. */
+TVCSIM_API int32_t TvcSimSetAutoAnswer(int32_t ch, int32_t ms);
+
 /* ---- playback and fax engine ---- */
 
-/* Playback length of a file is its size / bytes_per_second (default 8000). */
+/* Playback length of a file. By default (and after a rate of 0) it is the
+ * length of its audio: a RIFF/WAVE file plays for its data chunk at the
+ * byte rate of its fmt chunk, any other file is taken as the board's IMA
+ * ADPCM, 63 ms for every started 256-byte block. A positive rate makes every
+ * file play for size / bytes_per_second instead. */
 TVCSIM_API int32_t TvcSimSetPlayRate(int32_t bytes_per_second);
 /* Ends the channel's playback now. */
 TVCSIM_API int32_t TvcSimFinishPlay(int32_t ch);

@@ -170,16 +170,16 @@ TEST_F(EntryPoints, SoundFlagAndSettings) {
   EXPECT_EQ(-1, Info(1).rec_volume);
 }
 
-TEST_F(EntryPoints, PlaybackLastsForTheFileSize) {
+TEST_F(EntryPoints, PlaybackRunsForItsLengthAndCanBeStopped) {
   const std::string file = Path("prompt.dat");
-  simtest::WriteFile(file, std::vector<uint8_t>(16000, 1));  // 2 s at 8000 bytes/s
+  simtest::WriteFile(file, std::vector<uint8_t>(256 * 32, 1));  // 32 voice blocks: 2016 ms
   EXPECT_EQ(0, TvcGetPlayStat(1));
   EXPECT_EQ(0, TvcStartPlayFile(1, file.c_str(), 1, 0, 0));
   EXPECT_EQ(1, TvcGetPlayStat(1));
   char now[256];
   TvcSimGetPlaying(1, now, sizeof now);
   EXPECT_EQ(file, now);
-  TvcSimAdvance(1999);
+  TvcSimAdvance(2015);
   EXPECT_EQ(1, TvcGetPlayStat(1));
   TvcSimAdvance(1);
   EXPECT_EQ(0, TvcGetPlayStat(1));
@@ -199,24 +199,67 @@ TEST_F(EntryPoints, PlaybackLastsForTheFileSize) {
   EXPECT_EQ(1, TvcGetPlayStat(1));
   TvcStopPlay(1);
   EXPECT_EQ(0, TvcGetPlayStat(1));
+  EXPECT_EQ(2, Info(1).plays_started);
+}
 
-  // The byte rate is configurable; an empty file ends at once.
-  TvcSimSetPlayRate(16000);
-  EXPECT_EQ(0, TvcStartPlayFile(1, file.c_str(), 1, 0, 0));
-  TvcSimAdvance(1000);
-  EXPECT_EQ(0, TvcGetPlayStat(1));
-  simtest::WriteFile(Path("empty.dat"), std::vector<uint8_t>{});
-  EXPECT_EQ(0, TvcStartPlayFile(1, Path("empty.dat").c_str(), 1, 0, 0));
-  EXPECT_EQ(0, TvcGetPlayStat(1));
-  EXPECT_EQ(4, Info(1).plays_started);
+TEST_F(EntryPoints, PlaybackLastsAsLongAsTheAudio) {
+  const auto wav = [](int samples, simtest::WavLayout layout = {}) {
+    return simtest::MakeWav(std::vector<int16_t>(static_cast<size_t>(samples), 100), layout);
+  };
+  simtest::WavLayout odd_order;
+  odd_order.list_chunk_first = true;
+  odd_order.data_before_fmt = true;
+  simtest::WavLayout stereo16k;  // 64000 bytes per second
+  stereo16k.channels = 2;
+  stereo16k.rate = 16000;
+  std::vector<uint8_t> truncated = wav(8000);  // says 16000 bytes of data, holds 8000
+  truncated.resize(truncated.size() - 8000);
+  std::vector<uint8_t> no_data = wav(0);
+  no_data.resize(no_data.size() - 8);  // the data chunk's header goes
+  const std::vector<uint8_t> avi = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V', 'I', ' '};
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    int32_t rate;  // TvcSimSetPlayRate; 0 is the audio's own length
+    int64_t ms;
+  };
+  const Case cases[] = {
+      {"voice blocks", std::vector<uint8_t>(256 * 32), 0, 2016},
+      {"a started block counts whole", std::vector<uint8_t>(257), 0, 126},
+      {"one byte", std::vector<uint8_t>(1), 0, 63},
+      {"empty file", {}, 0, 0},
+      {"8 kHz 16-bit WAV", wav(8000), 0, 1000},
+      {"a started millisecond counts whole", wav(4001), 0, 501},
+      {"size over a set rate", std::vector<uint8_t>(16000), 16000, 1000},
+      {"WAV under a set rate", wav(8000), 16000, 1002},
+      {"chunks in another order", wav(4000, odd_order), 0, 500},
+      {"any WAVE format at its byte rate", wav(16000, stereo16k), 0, 500},
+      {"data cut short", truncated, 0, 500},
+      {"WAVE without data", no_data, 0, 63},
+      {"other RIFF", avi, 0, 63},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = Path("f.dat");
+    simtest::WriteFile(file, c.bytes);
+    ASSERT_EQ(TVCSIM_OK, TvcSimSetPlayRate(c.rate));
+    ASSERT_EQ(0, TvcStartPlayFile(1, file.c_str(), 1, 0, 0));
+    if (c.ms > 0) {
+      TvcSimAdvance(static_cast<int32_t>(c.ms - 1));
+      EXPECT_EQ(1, TvcGetPlayStat(1));
+      TvcSimAdvance(1);
+    }
+    EXPECT_EQ(0, TvcGetPlayStat(1));
+  }
+  EXPECT_EQ(TVCSIM_E_ARG, TvcSimSetPlayRate(-1));
 }
 
 TEST_F(EntryPoints, PlayListSkipsMissingFilesAndPlaysInOrder) {
   const std::string a = Path("a.dat");
   const std::string b = Path("b.dat");
-  simtest::WriteFile(a, std::vector<uint8_t>(8000, 0));  // 1 s
-  simtest::WriteFile(b, std::vector<uint8_t>(4000, 0));  // 0.5 s
-  EXPECT_NE(0, TvcSTartPlayFileList(2));                 // empty list
+  simtest::WriteFile(a, std::vector<uint8_t>(256 * 16, 0));  // 1008 ms
+  simtest::WriteFile(b, std::vector<uint8_t>(256 * 8, 0));   // 504 ms
+  EXPECT_NE(0, TvcSTartPlayFileList(2));                     // empty list
   TvcAppendFileToList(2, a.c_str(), 1, 0);
   TvcAppendFileToList(2, Path("gone.dat").c_str(), 1, 0);
   TvcAppendFileToList(2, b.c_str(), 1, 0);
@@ -228,8 +271,9 @@ TEST_F(EntryPoints, PlayListSkipsMissingFilesAndPlaysInOrder) {
   TvcSimAdvance(1200);
   TvcSimGetPlaying(2, now, sizeof now);
   EXPECT_EQ(b, now);
+  TvcSimAdvance(311);
   EXPECT_EQ(1, TvcGetPlayStat(2));
-  TvcSimAdvance(300);
+  TvcSimAdvance(1);
   EXPECT_EQ(0, TvcGetPlayStat(2));
 
   TvcClearFileList(2);

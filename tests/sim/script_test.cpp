@@ -7,6 +7,12 @@ namespace {
 
 using simtest::SimTest;
 
+TvcSimChannelInfo Info(int32_t ch) {
+  TvcSimChannelInfo info{};
+  EXPECT_EQ(TVCSIM_OK, TvcSimGetChannelInfo(ch, &info));
+  return info;
+}
+
 class Script : public SimTest {
  protected:
   int32_t Load(const std::string& text) {
@@ -110,6 +116,40 @@ TEST_F(Script, EveryEventKindTakesEffect) {
   }
 }
 
+// The other call words run in the two call scripts of trunk_call_test.cpp.
+TEST_F(Script, IncomingWithoutNumberOrPeriodAndAutoAnswerNever) {
+  TvcSimSetCallerId(2, "77");
+  TvcSimSetAutoAnswer(3, 100);
+  ASSERT_EQ(TVCSIM_OK, Load("at 0 ch 2 incoming - 2\n"
+                            "at 0 ch 3 autoanswer never\n"))
+      << error_;
+  TvcSimStartScript();
+  TvcStartRingEx(3, "77");
+  char buf[64];
+  EXPECT_EQ(2, TvcGetCallerId(2, buf, 63));  // '-' leaves the waiting number alone
+  EXPECT_EQ(-1, Info(3).auto_answer_ms);
+  TvcSimAdvance(3999);
+  EXPECT_EQ(1, TvcGetRingCount(2));
+  TvcSimAdvance(1);
+  EXPECT_EQ(2, TvcGetRingCount(2));  // 4 s apart by default
+  EXPECT_EQ(0, TvcGetChState(3));
+}
+
+TEST_F(Script, AnEventTakesEffectAtItsOwnTimeWhenTheClockJumpsPastIt) {
+  TvcSimSetChannelType(2, TVC_CHTYPE_TRUNK);
+  ASSERT_EQ(TVCSIM_OK, Load("at 2500 ch 2 incoming 5551234 3 1000\n"
+                            "at 3000 ch 3 autoanswer 0\n"
+                            "at 6000 ch 2 state 4\n"))
+      << error_;
+  TvcSimStartScript();
+  TvcStartRingEx(3, "5551234");
+  TvcSimAdvance(10000);
+  // The caller rang from 2500 and gave up at 5500; the line went at 6000.
+  EXPECT_EQ(4, TvcGetChState(2));
+  EXPECT_EQ(0, TvcGetRingCount(2));
+  EXPECT_EQ(1, TvcGetChState(3));
+}
+
 TEST_F(Script, ScriptFilesTakeWavPathsFromTheirDirectory) {
   simtest::WriteFile(Path("line.wav"), simtest::MakeWav(simtest::Sine(100, 1000, 100)));
   simtest::WriteFile(Path("call.txt"), std::string("at 100 ch 0 wav line.wav\nat 200 ch 0 state 2\n"));
@@ -160,6 +200,9 @@ TEST_F(Script, TheScriptRunsOnTheScaledClock) {
 }
 
 TEST_F(Script, BadScriptsAreReportedWithTheirLine) {
+  constexpr const char* kIncomingUsage =
+      "line 1: incoming takes <number|-> <rings 0..1000000> [<every ms 0..86400000>]";
+  constexpr const char* kAutoAnswerUsage = "line 1: autoanswer takes <ms 0..86400000> or 'never'";
   struct Case {
     const char* text;
     const char* message;
@@ -184,11 +227,23 @@ TEST_F(Script, BadScriptsAreReportedWithTheirLine) {
       {"at 5 ch 0 faxend 3\n", "line 1: expected one number from 1 to 2"},
       {"at 5 ch 0 wav\n", "line 1: wav takes a path"},
       {"at 99999999999 ch 0 state 1\n", "line 1: bad time"},
+      {"at 5 ch 2 incoming 555\n", kIncomingUsage},
+      {"at 5 ch 2 incoming 555 x\n", kIncomingUsage},
+      {"at 5 ch 2 incoming 555 3 90000000\n", kIncomingUsage},
+      {"at 5 ch 2 incoming 555 3 4000 9\n", kIncomingUsage},
+      {"at 5 ch 3 autoanswer soon\n", kAutoAnswerUsage},
+      {"at 5 ch 3 autoanswer -1\n", kAutoAnswerUsage},
+      {"at 5 ch 3 lift 1\n", "line 1: unexpected text after the event"},
+      {"at 5 ch 2 callerhangup now\n", "line 1: unexpected text after the event"},
+      {"at 5 ch 3 keys 12x\n", "line 1: keys digits must be 0-9 * # A-D"},
+      {"at 5 ch 2 farAnswer\n", "line 1: unknown event 'farAnswer'"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(TVCSIM_E_PARSE, Load(c.text)) << c.text;
     EXPECT_STREQ(c.message, error_) << c.text;
   }
+  EXPECT_EQ(TVCSIM_E_PARSE, Load("at 5 ch 2 incoming " + std::string(128, '5') + " 1\n"));
+  EXPECT_STREQ("line 1: caller number longer than 127 characters", error_);
   // A WAV that cannot be used is a load error with the WAV's result.
   EXPECT_EQ(TVCSIM_E_IO, Load("at 5 ch 0 wav /no/such/file.wav\n"));
   EXPECT_NE(nullptr, std::strstr(error_, "line 1: cannot use WAV file '/no/such/file.wav'"));
