@@ -34,7 +34,8 @@ namespace talo::blackbox {
   X(TvcSimGetArmedCount) X(TvcSimSetTapPath) X(TvcSimLoadScript) X(TvcSimStartScript)        \
   X(TvcSimAdvance) X(TvcSimGetPendingEvents) X(TvcSimClearCallLog) X(TvcSimCountCalls)       \
   X(TvcSimGetCallLog) X(TvcSimCountCallsOnChannel) X(TvcSimSetCallLogEnabled)                \
-  X(TvcSimDeliverPartial)
+  X(TvcSimDeliverPartial) X(TvcSimAddCounter) X(TvcSimIncomingCall) X(TvcSimCallerHangUp)     \
+  X(TvcSimSetAutoAnswer) X(TvcSimGetChannelInfo)
 
 inline std::string BuildDir() {
   if (const char *dir = std::getenv("TALO_BUILD_DIR")) return dir;
