@@ -251,7 +251,6 @@ TEST_F(Lifecycle, RefusalsForBadInputOnEveryExport) {
   EXPECT_EQ(QV_StartRecord(0, nullptr), 0);
   EXPECT_EQ(QV_SoftDialOut(0, nullptr, 0), QV_DIAL_BUSY_RESULT);
   EXPECT_EQ(QV_WavToLeaveMsgFile(nullptr, nullptr), 1);
-  EXPECT_EQ(QV_SoftSendFax(0, nullptr, nullptr, 0), 2);
   EXPECT_EQ(QV_StopNetMonitor(0, nullptr), 1);  // in range, no monitor: no change
   QV_StopSoftDialOut(-1);
   QV_SetDebugOutput(nullptr, nullptr);
