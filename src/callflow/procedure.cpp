@@ -43,6 +43,16 @@ void FixedSleep(TRecordChnl_VC &w, uint32_t ms) {
   w.Holder().Restore(depth);
 }
 
+void PumpingWait(TRecordChnl_VC &w, uint32_t ms) {
+  if (SleepHook hook = g_sleep_hook.load()) {
+    const int depth = w.Holder().ReleaseAll();
+    hook(ms);
+    w.Holder().Restore(depth);
+    return;
+  }
+  w.WaitPumping(ms);  // lets the hold go itself
+}
+
 std::string ReadDigits(TrunkLoopState &s, int32_t ch, int32_t count) {
   std::memset(s.DtmfBuffer, 0, sizeof s.DtmfBuffer);
   if (driver::Call<&DriverApi::TvcGetDtmfStr>(ch, s.DtmfBuffer, count, 1) <= 0) return {};

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "callflow/loop_state.h"
 #include "channel/record_channel.h"
@@ -55,6 +56,17 @@ void FixedSleep(TRecordChnl_VC &w, uint32_t ms);
 using SleepHook = void (*)(uint32_t ms);
 void SetSleepHook(SleepHook hook);
 
+// The interruptible wait of the fax procedures: dispatches this thread's own
+// calls and ends early on a stop request. The test seam of FixedSleep
+// replaces it too.
+void PumpingWait(TRecordChnl_VC &w, uint32_t ms);
+
+// Signals a request's event once: the pointer is cleared, so the same
+// request is never signalled again and a closed event never touched.
+inline void SignalDone(platform::Event *&event) {
+  if (platform::Event *e = std::exchange(event, nullptr)) e->Set();
+}
+
 // Reads `count` digits (1 or 32) into the zero-filled DtmfBuffer; the digits
 // read, empty when none came.
 std::string ReadDigits(TrunkLoopState &s, int32_t ch, int32_t count);
@@ -85,5 +97,8 @@ void SetPromptBaseForTests(std::string dir);
 void CallIn(TRecordChnl_VC &w, TrunkLoopState &s);
 void LeaveMessage(TRecordChnl_VC &w, TrunkLoopState &s);
 void UserPhone(TRecordChnl_VC &w, TrunkLoopState &s);
+void SoftDial(TRecordChnl_VC &w, TrunkLoopState &s);
+void FaxReceive(TRecordChnl_VC &w, TrunkLoopState &s);
+void FaxSend(TRecordChnl_VC &w, TrunkLoopState &s);
 
 }  // namespace talo::callflow

@@ -104,26 +104,11 @@ void TrunkLoop::Dispatch() {
   switch (w_.WorkState) {
     case kWorkCallIn: CallIn(w_, s_); break;
     case kWorkUserPhone: UserPhone(w_, s_); break;
-    case kWorkSoftDial: EndRequest(w_.DialProgress); break;
-    case kWorkFaxIn: EndFaxOnlyCall(); break;
-    case kWorkFaxOut: EndRequest(s_.FaxOutStep); break;
+    case kWorkSoftDial: SoftDial(w_, s_); break;
+    case kWorkFaxIn: FaxReceive(w_, s_); break;
+    case kWorkFaxOut: FaxSend(w_, s_); break;
     default: break;
   }
-}
-
-void TrunkLoop::EndRequest(int32_t &step) {
-  step = 0;
-  w_.WorkState = kWorkIdle;
-}
-
-// Left to ring out: the call ends once the trunk stops ringing, so the same
-// ring is not taken for a new call on every pass.
-void TrunkLoop::EndFaxOnlyCall() {
-  if (TrunkCall<&DriverApi::TvcGetRingCount>(w_) != 0) return;
-  s_.FaxInStep = 0;
-  w_.LineStatus = kTrunkIdle;
-  w_.WorkState = kWorkIdle;
-  w_.Raise(&TRecordChnl_VC::RaiseRing);
 }
 
 void TrunkLoop::TraceOnChange() {

@@ -32,10 +32,6 @@ class TrunkLoop {
   void LookForNewCall();
   void Dispatch();
   void TraceOnChange();
-  // The host requests and fax reception wait for their procedures; until
-  // then their states end the call as a finished procedure does.
-  void EndRequest(int32_t &step);
-  void EndFaxOnlyCall();
 
   channel::TRecordChnl_VC &w_;
   TrunkLoopState s_;  // worker thread only

@@ -75,7 +75,8 @@ class TRecordChnl_VC : public threading::TThreadEx {
 
   // ---- trunk and user state (worker thread; host thread inside a raise)
   int32_t WorkState = 0;
-  int32_t DialProgress = 0;
+  // Written by the stop request without a hold when a dial-out is connected.
+  std::atomic<int32_t> DialProgress{0};
   int32_t TracedWorkState = 0;     // worker thread: the WorkState last traced
   int32_t TracedDialProgress = 0;  // worker thread: the DialProgress last traced
   QV_IncomingPlan IncomingPlan{};
@@ -92,6 +93,21 @@ class TRecordChnl_VC : public threading::TThreadEx {
   std::string FaxRecvFile;
   int32_t FaxSendResult = 0;
   const int32_t UserRingCount = 8;
+
+  // ---- request hand-off: written by QV_SoftDialOut / QV_SoftSendFax under
+  // the hold; the worker stores the result, then signals the event. The
+  // export clears the event pointer under the hold before it closes the event.
+  char DialNumber[kCallerTextSize] = {};
+  uint8_t DialMode = 0;
+  platform::Event *DialDoneEvent = nullptr;
+  int32_t DialResult = 0;
+  uint32_t DialToneTick = 0;  // worker thread
+  uint32_t UserRingTick = 0;  // worker thread
+  char FaxNumber[kCallerTextSize] = {};
+  char FaxFile[256] = {};
+  int32_t FaxOption = 0;
+  platform::Event *FaxDoneEvent = nullptr;
+  int32_t FaxResult = 0;
 
   // The lock that holds this worker still (see hold_lock.h).
   HoldLock &Holder() { return hold_; }

@@ -7,6 +7,7 @@
 
 #include "platform/message_queue.h"
 #include "platform/sleep.h"
+#include "platform/thread_id.h"
 
 namespace talo::host {
 namespace {
@@ -18,6 +19,9 @@ const QV_HostApplication kLibraryApplication{nullptr, nullptr, nullptr};
 // a worker may still be reading the previous one.
 std::atomic<const QV_HostApplication *> g_current{&kLibraryApplication};
 std::atomic<bool> g_forced_termination{false};
+// The thread that activated the library: the only one on which the host's
+// own message dispatch may run (a host's message loop is not safe elsewhere).
+std::atomic<uint32_t> g_owner_thread{0};
 
 std::mutex &CopiesMutex() {
   static std::mutex *m = new std::mutex;
@@ -32,6 +36,7 @@ std::vector<std::unique_ptr<QV_HostApplication>> &Copies() {  // guarded by Copi
 
 void ProcessMessages() {
   if (platform::MessageQueue *queue = platform::MessageQueue::CurrentIfAny()) queue->Dispatch();
+  if (g_owner_thread.load(std::memory_order_relaxed) != platform::CurrentThreadId()) return;
   const QV_HostApplication *app = g_current.load(std::memory_order_acquire);
   if (app->process_messages) {
     try {
@@ -75,6 +80,8 @@ void InstallApplication(const QV_HostApplication *app) {
 }
 
 void RestoreLibraryApplication() { g_current.store(&kLibraryApplication, std::memory_order_release); }
+
+void SetApplicationOwner(uint32_t thread_id) { g_owner_thread.store(thread_id, std::memory_order_relaxed); }
 
 void SetForcedTermination(bool on) { g_forced_termination.store(on, std::memory_order_relaxed); }
 

@@ -9,8 +9,9 @@
 
 namespace talo::host {
 
-// Runs the calling thread's waiting synchronizer calls, then the host's
-// process_messages if it has one.
+// Runs the calling thread's waiting synchronizer calls, then, on the thread
+// that owns the host application and only there, the host's process_messages
+// if it has one.
 void ProcessMessages();
 // Waits up to `ms` for a call to arrive for this thread (or `*flag` to turn
 // true): the pause between the dispatches of a polling wait, which wakes on
@@ -24,6 +25,8 @@ bool Terminated();
 void InstallApplication(const QV_HostApplication *app);
 // Unload: make the library's own object current again.
 void RestoreLibraryApplication();
+// Activation: the calling thread owns the host application from now on.
+void SetApplicationOwner(uint32_t thread_id);
 // Test seam and unload path: force Terminated() true (or back to the object's word).
 void SetForcedTermination(bool on);
 

@@ -6,6 +6,7 @@
 #include "host/debug_trace.h"
 #include "host/host_application.h"
 #include "host/monitor_thread.h"
+#include "platform/thread_id.h"
 #include "platform/tick.h"
 
 namespace talo::host {
@@ -53,6 +54,7 @@ void LibraryUnload() {
 
 bool Activate() {
   LibraryState &state = Library();
+  SetApplicationOwner(platform::CurrentThreadId());
   DebugTrace(-1, "TvcLoadDrvA");
   const int32_t result = driver::Call<&driver::DriverApi::TvcLoadDrvA>();
   state.Active = result == 0;

@@ -1,12 +1,114 @@
-// Soft dial-out and fax send requests.
-#include "talo/talo.h"
+// Soft dial-out and fax send requests: the exports hand the request to the
+// trunk's worker and wait, dispatching the host's messages, until the worker
+// stores the first result and signals the request's event.
+#include <memory>
+#include <string>
+
+#include "callflow/loop_state.h"
+#include "callflow/procedure.h"
 #include "host/export_guard.h"
+#include "host/host_application.h"
+#include "host/library.h"
+#include "platform/files.h"
+#include "talo/talo.h"
+
+using talo::channel::Hold;
+using talo::channel::TRecordChnl_VC;
+
+namespace {
+
+constexpr uint32_t kWaitSliceMs = 5;
+
+enum FaxRefusal : int32_t { kFaxNoChannel = 1, kFaxNoWorker = 2, kFaxBusy = 3, kFaxNoFile = 5 };
+
+// Only a trunk worker runs the procedures that answer a request; anywhere
+// else the export would wait until the host terminates.
+bool ServesRequests(const TRecordChnl_VC &w) { return w.ChannelType == 1 || w.ChannelType == 2; }
+
+// Waits for the worker's result, dispatching this thread's messages in 5 ms
+// slices. Ends when the event is signalled, the host terminates, or the
+// worker is gone (deactivated by a handler that ran meanwhile). Then makes
+// sure the worker can no longer reach the event: it belongs to this export.
+template <typename ResultField>
+int32_t AwaitResult(int32_t ch, TRecordChnl_VC *worker, talo::platform::Event &done,
+                    talo::platform::Event *TRecordChnl_VC::*event_field, ResultField result_field) {
+  for (;;) {
+    if (talo::host::Terminated()) break;
+    talo::host::ProcessMessages();
+    if (talo::host::WorkerFor(ch) != worker) return 0;  // the worker and its result are gone
+    const auto waited = done.Wait(kWaitSliceMs);
+    if (waited != talo::platform::WaitResult::TimedOut) break;
+  }
+  Hold hold(worker->Holder());
+  worker->*event_field = nullptr;
+  return worker->*result_field;
+}
+
+}  // namespace
 
 extern "C" {
 
-// Not yet handed to the trunk workers: every request is refused.
-TALO_EXPORT int32_t QV_SoftDialOut(int32_t, const char *, uint8_t) { return QV_DIAL_BUSY_RESULT; }
-TALO_EXPORT void QV_StopSoftDialOut(int32_t) {}
-TALO_EXPORT int32_t QV_SoftSendFax(int32_t, const char *, const char *, int32_t) { return 2; }
+TALO_EXPORT int32_t QV_SoftDialOut(int32_t ch, const char *number, uint8_t dialWhole) {
+  return talo::host::ExportGuard<int32_t>(QV_DIAL_BUSY_RESULT, [&]() -> int32_t {
+    TRecordChnl_VC *worker = talo::host::WorkerFor(ch);
+    if (!worker || !ServesRequests(*worker)) return QV_DIAL_BUSY_RESULT;
+    if (!number || *number == '\0') return QV_DIAL_BUSY_RESULT;  // nothing to dial
+    {
+      Hold hold(worker->Holder());
+      if (worker->WorkState == talo::callflow::kWorkCallIn ||
+          worker->WorkState == talo::callflow::kWorkSoftDial)
+        return QV_DIAL_BUSY_RESULT;
+    }
+    auto done = std::make_unique<talo::platform::Event>(/*manual_reset=*/false, false);
+    {
+      Hold hold(worker->Holder());
+      worker->WorkState = talo::callflow::kWorkSoftDial;
+      talo::callflow::SetField(worker->DialNumber, number);
+      worker->DialMode = dialWhole;
+      worker->DialDoneEvent = done.get();
+      done->Reset();
+    }
+    return AwaitResult(ch, worker, *done, &TRecordChnl_VC::DialDoneEvent, &TRecordChnl_VC::DialResult);
+  });
+}
+
+TALO_EXPORT void QV_StopSoftDialOut(int32_t ch) {
+  talo::host::ExportGuardVoid([&] {
+    TRecordChnl_VC *worker = talo::host::WorkerFor(ch);
+    if (!worker) return;
+    Hold hold(worker->Holder());
+    if (worker->WorkState != talo::callflow::kWorkSoftDial) return;
+    const int32_t progress = worker->DialProgress.load();
+    if (progress == -21 || progress == -20) return;  // a stop is under way
+    worker->DialProgress = progress == 9 ? -20 : -10;
+  });
+}
+
+TALO_EXPORT int32_t QV_SoftSendFax(int32_t ch, const char *number, const char *file,
+                                   int32_t option) {
+  return talo::host::ExportGuard<int32_t>(kFaxNoWorker, [&]() -> int32_t {
+    auto &table = talo::host::Library().ChannelTable;
+    if (ch < 0 || static_cast<size_t>(ch) >= table.size()) return kFaxNoChannel;
+    TRecordChnl_VC *worker = table[static_cast<size_t>(ch)].get();
+    if (!worker) return kFaxNoWorker;
+    {
+      Hold hold(worker->Holder());
+      if (worker->WorkState != talo::callflow::kWorkIdle || !ServesRequests(*worker)) return kFaxBusy;
+    }
+    // The whole path is tested, before it is cut to the field.
+    if (!file || !talo::platform::FileExists(talo::platform::NormalizePath(file))) return kFaxNoFile;
+    auto done = std::make_unique<talo::platform::Event>(/*manual_reset=*/false, false);
+    {
+      Hold hold(worker->Holder());
+      worker->WorkState = talo::callflow::kWorkFaxOut;
+      talo::callflow::SetField(worker->FaxNumber, number ? number : "");
+      talo::callflow::SetField(worker->FaxFile, file);
+      worker->FaxOption = option;
+      worker->FaxDoneEvent = done.get();
+      done->Reset();
+    }
+    return AwaitResult(ch, worker, *done, &TRecordChnl_VC::FaxDoneEvent, &TRecordChnl_VC::FaxResult);
+  });
+}
 
 }  // extern "C"

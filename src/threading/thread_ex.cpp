@@ -1,5 +1,7 @@
 #include "threading/thread_ex.h"
 
+#include <algorithm>
+
 #include "host/host_application.h"
 #include "platform/tick.h"
 #include "threading/sync_manager.h"
@@ -73,13 +75,19 @@ uint32_t TThreadEx::Join() {
   return 0;
 }
 
+namespace {
+constexpr uint32_t kTerminationPollMs = 50;
+}  // namespace
+
 void TThreadEx::WaitPumping(uint32_t ms) {
   WaitScope scope(this);
   const uint32_t start = platform::GetTickCount();
-  while (platform::GetTickCount() - start < ms) {
+  for (uint32_t waited = 0; waited < ms; waited = platform::GetTickCount() - start) {
     if (host::Terminated() || StopRequested()) return;
     host::ProcessMessages();
-    host::WaitForMessage(1, &stop_requested_);
+    // Blocks until a call arrives, the stop flag turns, or the slice ends: the
+    // slice only bounds how late a terminating host is noticed.
+    host::WaitForMessage(std::min<uint32_t>(ms - waited, kTerminationPollMs), &stop_requested_);
   }
 }
 

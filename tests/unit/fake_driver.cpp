@@ -157,11 +157,30 @@ COUNTER_ENTRIES(TvcGetBusyCount, TvcClearBusyCount, kBusy)
 COUNTER_ENTRIES(TvcGetFlashCount, TvcClearFlashCount, kFlash)
 COUNTER_ENTRIES(TvcGetPolarCount, TvcClearPolarCount, kPolar)
 #undef COUNTER_ENTRIES
+int32_t FakeToneResult(int32_t ch) { return GetCounter<FakeDriver::kToneResult>("TvcGetToneAnalyzeResult", ch); }
+int32_t FakeFaxState(int32_t ch) { return GetCounter<FakeDriver::kFaxState>("TvcGetFaxState", ch); }
+int32_t FakeFaxIsEnd(int32_t ch) { return GetCounter<FakeDriver::kFaxEnd>("TvcGetFaxIsEnd", ch); }
+int32_t FakeFreqFlag(int32_t ch) { return GetCounter<FakeDriver::kFreqFlag>("TvcGetSpecFreqDetectFlag", ch); }
+
+// Entries that take a text: logged with it quoted.
+template <const char *Name>
+int32_t WithText(int32_t ch, const char *text) {
+  FakeDriver::Log(std::string(Name) + "(" + std::to_string(ch) + "," + Quoted(text) + ")");
+  return 0;
+}
+int32_t FakeDialOut(int32_t ch, const char *digits, int32_t a, int32_t b, int32_t c) {
+  FakeDriver::Log("TvcDialOut(" + std::to_string(ch) + "," + Quoted(digits) + "," + std::to_string(a) +
+                  "," + std::to_string(b) + "," + std::to_string(c) + ")");
+  return 0;
+}
 
 constexpr char kPickUp[] = "TvcPickUp", kHangUp[] = "TvcHangUp", kSendFlash[] = "TvcSendFlash",
                kClearLink[] = "TvcClearLinkWith", kStopRing[] = "TvcStopRing",
                kPlayVol[] = "TvcRecPlayVoiceVol", kSendTone[] = "TvcStartSendTone",
-               kSetLink[] = "TvcSetLinkWith";
+               kSetLink[] = "TvcSetLinkWith", kToneStart[] = "TvcStartToneAnalyze",
+               kToneClose[] = "TvcCloseToneAnalyze", kFreqStart[] = "TvcStartSpecFreqDetector",
+               kFreqStop[] = "TvcStopSpecFreqDetector", kRxFax[] = "TvcStartRxFax",
+               kTxFax[] = "TvcStartTxFax";
 
 int32_t ClrRxDtmfBuf(int32_t ch) {
   FakeDriver::Log(Call("TvcClrRxDtmfBuf", {ch}));
@@ -273,6 +292,17 @@ void FakeDriver::Install() {
   api.TvcClearFileList = &ClearFileList;
   api.TvcSTartPlayFileList = &StartPlayFileList;
   api.TvcStartRingEx = &StartRingEx;
+  api.TvcStartToneAnalyze = &Logged<kToneStart, int32_t>;
+  api.TvcCloseToneAnalyze = &Logged<kToneClose, int32_t>;
+  api.TvcGetToneAnalyzeResult = &FakeToneResult;
+  api.TvcDialOut = &FakeDialOut;
+  api.TvcStartSpecFreqDetector = &Logged<kFreqStart, int32_t, int32_t, int32_t>;
+  api.TvcStopSpecFreqDetector = &Logged<kFreqStop, int32_t>;
+  api.TvcGetSpecFreqDetectFlag = &FakeFreqFlag;
+  api.TvcStartRxFax = &WithText<kRxFax>;
+  api.TvcStartTxFax = &WithText<kTxFax>;
+  api.TvcGetFaxState = &FakeFaxState;
+  api.TvcGetFaxIsEnd = &FakeFaxIsEnd;
 }
 
 void FakeDriver::Uninstall() { std::memset(&driver::Api(), 0, sizeof(driver::DriverApi)); }

@@ -45,7 +45,9 @@ struct FakeDriver {
   // by their Clear entry. A playback (file or list) starts when a path is not
   // empty and does not contain "missing", and plays until FinishPlay. Calls
   // with texts are logged as TvcStartPlayFile(2,"x.dat",1,0,0).
-  enum Counter { kRing, kBusy, kFlash, kPolar, kCounters };
+  // The last four are plain readings (tone analysis, fax engine, frequency
+  // detector) a test sets; nothing clears them.
+  enum Counter { kRing, kBusy, kFlash, kPolar, kToneResult, kFaxState, kFaxEnd, kFreqFlag, kCounters };
   static void SetCounter(int32_t ch, Counter counter, int32_t value);
   static int32_t CounterOf(int32_t ch, Counter counter);
   static void FinishPlay(int32_t ch);

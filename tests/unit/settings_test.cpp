@@ -25,7 +25,19 @@ int32_t SetBargeInSensitive(int32_t ch, int32_t level) {
   return 0;
 }
 
-// Two line channels with workers, a user channel and a trunk, active.
+// The driver calls the settings make; the trunk's worker polls the driver
+// meanwhile, and those calls are not the settings'.
+std::vector<std::string> SettingCalls() {
+  std::vector<std::string> out;
+  for (auto &c : FakeDriver::Calls())
+    if (c.rfind("TvcSetRecAgc", 0) == 0 || c.rfind("TvcSetNoSoundDtrTime", 0) == 0 ||
+        c.rfind("TvcSetBargeInSensitive", 0) == 0 || c.rfind("TvcStopRecord", 0) == 0 ||
+        c.rfind("TvcGetChType", 0) == 0)
+      out.push_back(c);
+  return out;
+}
+
+// Two idle channels with workers, a user channel and a trunk, active.
 class Settings : public LibraryTest {
  protected:
   void SetUp() override {
@@ -58,12 +70,12 @@ TEST_F(Settings, RecordAgcChecksRangeWorkerAndBinding) {
   EXPECT_EQ(QV_SetRecordAGC(4, 1, 0), 0);   // equal to the table length
   EXPECT_EQ(QV_SetRecordAGC(2, 1, 0), 0);   // no worker
   EXPECT_EQ(QV_SetRecordAGC(-1, 1, 0), 0);
-  EXPECT_EQ(FakeDriver::Calls(),
+  EXPECT_EQ(SettingCalls(),
             (std::vector<std::string>{"TvcSetRecAgc(0,1)", "TvcSetRecAgc(1,1)", "TvcSetRecAgc(0,0)"}));
   driver::Api().TvcSetRecAgc = nullptr;  // a driver that lacks the entry
   FakeDriver::ClearCalls();
   EXPECT_EQ(QV_SetRecordAGC(0, 1, 0), 0);
-  EXPECT_TRUE(FakeDriver::Calls().empty());
+  EXPECT_TRUE(SettingCalls().empty());
 }
 
 TEST_F(Settings, ModeSilenceAndFileLength) {
@@ -79,7 +91,7 @@ TEST_F(Settings, ModeSilenceAndFileLength) {
   EXPECT_EQ(W(0).RecMode, 1);
   EXPECT_EQ(QV_SetSilencelevel(0, 12), 1);
   EXPECT_EQ(QV_SetSilencelevel(0, -7), 1);
-  EXPECT_EQ(FakeDriver::Calls(),
+  EXPECT_EQ(SettingCalls(),
             (std::vector<std::string>{"TvcSetNoSoundDtrTime(0,3000)", "TvcSetBargeInSensitive(0,2)",
                                       "TvcSetBargeInSensitive(0,-1)"}));
   // Channels without a worker or out of range: usual result, no change, no call.
@@ -91,7 +103,7 @@ TEST_F(Settings, ModeSilenceAndFileLength) {
     EXPECT_EQ(QV_SetFileLen(ch, 1), 1);
     EXPECT_EQ(QV_StopRecord(ch), 1);
   }
-  EXPECT_TRUE(FakeDriver::Calls().empty());
+  EXPECT_TRUE(SettingCalls().empty());
 }
 
 TEST_F(Settings, StartRecordCreatesTheDirectoryOpensAndTimes) {
@@ -160,7 +172,7 @@ TEST_F(Settings, TrunkUserStepPairsWithUserChannelsOnly) {
   EXPECT_EQ(W(0).PairedChannel.load(), 2);
   EXPECT_EQ(W(1).PairedChannel.load(), -1);  // channel 3 is a trunk, not a user channel
   EXPECT_EQ(W(3).PairedChannel.load(), -1);  // channel 5 does not exist
-  EXPECT_EQ(FakeDriver::Calls(),
+  EXPECT_EQ(SettingCalls(),
             (std::vector<std::string>{"TvcGetChType(2)", "TvcGetChType(3)", "TvcGetChType(5)"}));
   QV_SetTrunkUserStep(-1);
   EXPECT_EQ(W(3).PairedChannel.load(), 2);

@@ -96,31 +96,23 @@ TEST_F(TrunkTest, EveryChangeIsTracedOnceWithItsLabel) {
   EXPECT_EQ(TraceTexts(trace),
             (Seq{"TvcGetRingCount(x)>0", "WorkMode=1", "LeaveMsgStyle=-1", "Style_CallIn=10"}));
 
-  // Host requests wait for their procedures: until then their states end the
-  // call at once, as a finished procedure does.
+  // A dial-out request as the export leaves it: its own labels.
   FakeDriver::Reset();
   FakeDriver::Install();
   auto &w = Start();
   TraceCapture trace2;
   w.WorkState = 3;
-  w.DialProgress = 7;
   Pass();
-  w.WorkState = 5;
-  S().FaxOutStep = 4;
-  Pass();
-  EXPECT_EQ(TraceTexts(trace2),
-            (Seq{"WorkMode=3", "Style_SoftDial=7", "WorkMode=0", "Style_SoftDial=0", "WorkMode=5",
-                 "iStyle_FaxOut=4", "WorkMode=0", "iStyle_FaxOut=0"}));
+  EXPECT_EQ(TraceTexts(trace2), (Seq{"WorkMode=3", "Style_SoftDial=1"}));
 }
 
-TEST_F(TrunkTest, FaxOnlyCallRingsOutWithoutBeingTakenAgain) {
+TEST_F(TrunkTest, FaxOnlyCallWithoutAFreeFaxChannelIsAnsweredAndDroppedAfterASecond) {
   host_.fax_only = true;
   auto &w = Start();
   Ring(1);
-  Pass();
-  EXPECT_EQ(Pass(), Seq{});  // still ringing: not a new call
-  Ring(0);
-  EXPECT_EQ(Pass(), Seq{"event Ring(2,0)"});
+  EXPECT_EQ(Pass(), (Seq{"event Ring(2,1)", "event Query(10)"}));
+  EXPECT_EQ(Pass(), Seq{"event Query(20)"});  // unanswered: no fax channel
+  EXPECT_EQ(Pass(), (Seq{"TvcPickUp(2)", "sleep(1000)", "TvcHangUp(2)"}));
   EXPECT_EQ(w.WorkState, 0);
 }
 

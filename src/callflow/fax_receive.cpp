@@ -1,0 +1,144 @@
+// Fax reception on a fax-only trunk: a fax resource channel is obtained from
+// the host, the host may turn the caller away by number, the trunk answers,
+// optionally plays a prompt, is linked to the fax channel, and the board's
+// fax engine receives into a file the host names. The start and the end are
+// reported to the host.
+#include <string>
+
+#include "callflow/procedure.h"
+#include "channel/line_loop.h"
+#include "platform/files.h"
+
+namespace talo::callflow {
+namespace {
+
+enum FaxInStep : int32_t {
+  kStart = 0,
+  kGetChannel = 10,
+  kNoChannel = 11,
+  kCallerNumber = 20,
+  kAnswer = 30,
+  kPromptPlaying = 40,
+  kLink = 50,
+  kReceiving = 60,
+  kEnd = 65535,
+};
+
+inline constexpr uint32_t kNoChannelPauseMs = 1000;
+inline constexpr uint32_t kRejectPauseMs = 500;
+inline constexpr uint32_t kEnginePollMs = 100;
+inline constexpr int32_t kCallerIdCapacity = 32;
+inline constexpr int32_t kLinkCode = 7;
+inline constexpr int32_t kAnswerRings = 2;
+inline constexpr int32_t kReceiveMode = 1;
+
+void EndCall(TRecordChnl_VC &w, TrunkLoopState &s) {
+  s.FaxInStep = kStart;
+  w.WorkState = kWorkIdle;
+}
+
+void GetChannel(TRecordChnl_VC &w, TrunkLoopState &s) {
+  w.FaxChannel = w.GetFaxChannel();
+  if (w.FaxChannel == -1) {
+    s.FaxInStep = kNoChannel;
+    return;
+  }
+  std::memset(w.CallerNumber, 0, sizeof w.CallerNumber);
+  s.FaxInStep = kCallerNumber;
+}
+
+void NoChannel(TRecordChnl_VC &w, TrunkLoopState &s) {
+  TrunkCall<&DriverApi::TvcPickUp>(w);
+  FixedSleep(w, kNoChannelPauseMs);
+  TrunkCall<&DriverApi::TvcHangUp>(w);
+  EndCall(w, s);
+}
+
+// A caller who gives up before the second ring without a number ends the
+// call when the ring count returns to 0, rather than leaving it waiting.
+void CallerNumber(TRecordChnl_VC &w, TrunkLoopState &s) {
+  if (TrunkCall<&DriverApi::TvcGetCallerId>(w, w.CallerNumber, kCallerIdCapacity) > 0) {
+    w.CallerNumber[sizeof w.CallerNumber - 1] = '\0';
+    TrunkCall<&DriverApi::TvcClrCallerIdBuf>(w);
+    if (w.IsCallerRejected(FieldText(w.CallerNumber))) {
+      w.LineStatus = kTrunkIdle;
+      w.Raise(&TRecordChnl_VC::RaiseRing);  // ringing false
+      TrunkCall<&DriverApi::TvcPickUp>(w);
+      FixedSleep(w, kRejectPauseMs);
+      TrunkCall<&DriverApi::TvcHangUp>(w);
+      EndCall(w, s);
+    } else {
+      s.FaxInStep = kAnswer;
+    }
+    return;
+  }
+  w.CallerNumber[sizeof w.CallerNumber - 1] = '\0';
+  const int32_t rings = TrunkCall<&DriverApi::TvcGetRingCount>(w);
+  if (rings >= kAnswerRings) {
+    s.FaxInStep = kAnswer;
+  } else if (rings == 0) {
+    w.LineStatus = kTrunkIdle;
+    EndCall(w, s);
+    w.Raise(&TRecordChnl_VC::RaiseRing);  // ringing false
+  }
+}
+
+void Answer(TRecordChnl_VC &w, TrunkLoopState &s) {
+  w.Raise(&TRecordChnl_VC::RaiseFaxRecvStart);
+  if (!channel::TrimBlanks(w.CallerNumber, strnlen(w.CallerNumber, sizeof w.CallerNumber)).empty())
+    w.Raise(&TRecordChnl_VC::RaiseCallerId);
+  TrunkCall<&DriverApi::TvcPickUp>(w);
+  const std::string prompt = w.GetFaxRxPrompt();
+  if (!prompt.empty() && platform::FileExists(prompt)) {
+    TrunkCall<&DriverApi::TvcStartPlayFile>(w, prompt.c_str(), 1, 0, 0);
+    s.FaxInStep = kPromptPlaying;
+  } else {
+    s.FaxInStep = kLink;
+  }
+}
+
+void Link(TRecordChnl_VC &w, TrunkLoopState &s) {
+  TrunkCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.FaxChannel, kLinkCode);
+  w.FaxRecvFile = w.GetFaxFileName(w.ChannelNo, kReceiveMode, FieldText(w.CallerNumber));
+  driver::Call<&DriverApi::TvcStartRxFax>(w.FaxChannel, w.FaxRecvFile.c_str());
+  s.FaxInStep = kReceiving;
+}
+
+// No limit on the transfer: the engine's end status decides.
+void Receiving(TRecordChnl_VC &w, TrunkLoopState &s) {
+  FixedSleep(w, kEnginePollMs);
+  if (driver::Call<&DriverApi::TvcGetFaxState>(w.FaxChannel) != 0) return;
+  const int32_t end = driver::Call<&DriverApi::TvcGetFaxIsEnd>(w.FaxChannel);
+  if (end == 1 || end == 2) s.FaxInStep = kEnd;
+}
+
+void End(TRecordChnl_VC &w, TrunkLoopState &s) {
+  w.Raise(&TRecordChnl_VC::RaiseFaxRecvEnd);
+  TrunkCall<&DriverApi::TvcClearLinkWith>(w);
+  TrunkCall<&DriverApi::TvcHangUp>(w);
+  EndCall(w, s);
+}
+
+}  // namespace
+
+void FaxReceive(TRecordChnl_VC &w, TrunkLoopState &s) {
+  switch (s.FaxInStep) {
+    case kStart:
+      w.FaxChannel = -1;
+      s.FaxInStep = kGetChannel;
+      break;
+    case kGetChannel: GetChannel(w, s); break;
+    case kNoChannel: NoChannel(w, s); break;
+    case kCallerNumber: CallerNumber(w, s); break;
+    case kAnswer: Answer(w, s); break;
+    case kPromptPlaying:
+      if (TrunkCall<&DriverApi::TvcGetPlayStat>(w) == 0) s.FaxInStep = kLink;
+      break;
+    case kLink: Link(w, s); break;
+    case kReceiving: Receiving(w, s); break;
+    case kEnd: End(w, s); break;
+    default: break;
+  }
+}
+
+}  // namespace talo::callflow

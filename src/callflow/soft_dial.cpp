@@ -1,0 +1,222 @@
+// Soft dial-out: the host asked (QV_SoftDialOut) for a call on the trunk for
+// the paired station. The trunk goes off-hook, listens for the dial tone,
+// dials the number, rings the station showing the number, and links the two
+// when the station answers. The request has its result as soon as the outcome
+// is known (busy, no answer, stopped, answered); an answered call then goes on
+// here until the station hangs up or the host stops it.
+#include <string>
+
+#include "callflow/procedure.h"
+
+namespace talo::callflow {
+namespace {
+
+enum DialStep : int32_t {
+  kStart = 0,
+  kListening = 1,
+  kBusy = 2,
+  kDialWhole = 3,
+  kDialDigit = 4,
+  kDigitPause = 5,
+  kDialled = 6,
+  kRingingUser = 8,
+  kConnected = 9,
+  kPolarityPromptsStart = 60,
+  kPolarityPrompts = 61,
+  kStopBeforeAnswer = -10,
+  kStopAfterAnswer = -20,
+  kWaitUserHangUp = -21,
+};
+
+enum DialResultCode : int32_t { kAnswered = 0, kBusyTone = 1, kNoAnswer = 3, kStopped = 5 };
+
+inline constexpr int32_t kDialTone = 1;
+inline constexpr int32_t kBusySignal = 2;
+inline constexpr uint32_t kDialToneWaitMs = 1500;
+inline constexpr uint32_t kUserAnswerWaitMs = 30000;
+inline constexpr int32_t kLinkCode = 7;
+inline constexpr int32_t kStoppedTone = 3;
+
+void Finish(TRecordChnl_VC &w, int32_t result) {
+  w.DialResult = result;  // stored before the waiting export is woken
+  SignalDone(w.DialDoneEvent);
+}
+
+void EndCall(TRecordChnl_VC &w) {
+  w.DialProgress = kStart;
+  w.WorkState = kWorkIdle;
+}
+
+void Start(TRecordChnl_VC &w) {
+  TrunkCall<&DriverApi::TvcPickUp>(w);
+  w.Raise(&TRecordChnl_VC::RaiseOffHook);
+  TrunkCall<&DriverApi::TvcStartToneAnalyze>(w);
+  w.DialToneTick = Now();
+  w.DialProgress = kListening;
+}
+
+void StartDialling(TRecordChnl_VC &w) {
+  w.DialProgress = w.DialMode != 0 ? kDialWhole : kDialDigit;
+  w.DtmfText = FieldText(w.DialNumber);
+  TrunkCall<&DriverApi::TvcCloseToneAnalyze>(w);
+  w.LineStatus = kTrunkConnected;
+  w.Raise(&TRecordChnl_VC::RaiseDtmf);  // the host sees the number to be dialled
+}
+
+// No dial tone within 1500 ms: the number is dialled anyway.
+void Listen(TRecordChnl_VC &w) {
+  const int32_t tone = TrunkCall<&DriverApi::TvcGetToneAnalyzeResult>(w);
+  if (tone == kDialTone) {
+    StartDialling(w);
+    return;
+  }
+  if (tone == kBusySignal) {
+    w.DialProgress = kBusy;
+    w.DialResult = kBusyTone;
+    return;
+  }
+  if (Since(w.DialToneTick) > kDialToneWaitMs) StartDialling(w);
+}
+
+void Busy(TRecordChnl_VC &w) {
+  TrunkCall<&DriverApi::TvcCloseToneAnalyze>(w);
+  TrunkCall<&DriverApi::TvcHangUp>(w);
+  w.Raise(&TRecordChnl_VC::RaiseHangUp);
+  EndCall(w);
+  SignalDone(w.DialDoneEvent);
+}
+
+void RingUser(TRecordChnl_VC &w, const char *shown) {
+  StationCall<&DriverApi::TvcStartRingEx>(w, shown);
+  w.Raise(&TRecordChnl_VC::RaiseUserRing);
+  w.UserRingTick = Now();
+  w.DialProgress = kDialled;
+}
+
+void DialWhole(TRecordChnl_VC &w) {
+  char buffer[channel::kCallerTextSize] = {};
+  SetField(buffer, w.DtmfText);
+  TrunkCall<&DriverApi::TvcDialOut>(w, static_cast<const char *>(buffer), 0, 0, 0);
+  RingUser(w, buffer);
+}
+
+// One digit every second pass.
+void DialDigit(TRecordChnl_VC &w) {
+  if (w.DtmfText.empty()) {
+    RingUser(w, "");
+    return;
+  }
+  const std::string digit = w.DtmfText.substr(0, 1);
+  TrunkCall<&DriverApi::TvcDialOut>(w, digit.c_str(), 0, 0, 0);
+  w.DtmfText.erase(0, 1);
+  w.DialProgress = kDigitPause;
+}
+
+// Three tests in order; once the station answered or the wait ended, the
+// later ones are not for this call any more, so the request completes once.
+void RingingUser(TRecordChnl_VC &w) {
+  if (StationState(w) == kChanPickedUp) {
+    StationCall<&DriverApi::TvcStopRing>(w);
+    w.DialProgress = kConnected;
+    Finish(w, kAnswered);
+    w.Raise(&TRecordChnl_VC::RaiseUserOffHook);
+    StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.ChannelNo, kLinkCode);
+    return;
+  }
+  if (Since(w.UserRingTick) > kUserAnswerWaitMs) {
+    StationCall<&DriverApi::TvcStopRing>(w);
+    w.Raise(&TRecordChnl_VC::RaiseUserRingStop);
+    TrunkCall<&DriverApi::TvcHangUp>(w);
+    w.Raise(&TRecordChnl_VC::RaiseHangUp);
+    EndCall(w);
+    Finish(w, kNoAnswer);
+    return;
+  }
+  if (w.ConnectReply.PolarityPrompts != 0 && TrunkCall<&DriverApi::TvcGetPolarCount>(w) > 0) {
+    w.ConnectReply.PolarityPrompts = 0;
+    w.DialProgress = kPolarityPromptsStart;
+  }
+}
+
+void Connected(TRecordChnl_VC &w) {
+  if (StationState(w) == kChanFree) {
+    TrunkCall<&DriverApi::TvcClearLinkWith>(w);
+    TrunkCall<&DriverApi::TvcHangUp>(w);
+    w.Raise(&TRecordChnl_VC::RaiseHangUp);
+    w.Raise(&TRecordChnl_VC::RaiseUserHangUp);
+    EndCall(w);
+    return;
+  }
+  if (StationCall<&DriverApi::TvcGetFlashCount>(w) > 0) {
+    StationCall<&DriverApi::TvcClearFlashCount>(w);
+    TrunkCall<&DriverApi::TvcSendFlash>(w);
+  }
+}
+
+void StartPolarityPrompts(TRecordChnl_VC &w) {
+  TrunkCall<&DriverApi::TvcClearLinkWith>(w);
+  const std::string user_file = FieldText(w.ConnectReply.PolarityUserFile);
+  const std::string trunk_file = FieldText(w.ConnectReply.PolarityTrunkFile);
+  StationCall<&DriverApi::TvcStartPlayFile>(w, user_file.c_str(), 1, 0, 0);
+  TrunkCall<&DriverApi::TvcStartPlayFile>(w, trunk_file.c_str(), 1, 0, 0);
+  w.DialProgress = kPolarityPrompts;
+}
+
+void WaitPolarityPrompts(TRecordChnl_VC &w) {
+  if (TrunkCall<&DriverApi::TvcGetPlayStat>(w) != 0) return;
+  StationCall<&DriverApi::TvcStopPlay>(w);
+  StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.ChannelNo, kLinkCode);
+  w.DialProgress = kRingingUser;
+}
+
+void StopBeforeAnswer(TRecordChnl_VC &w) {
+  TrunkCall<&DriverApi::TvcCloseToneAnalyze>(w);
+  TrunkCall<&DriverApi::TvcClearLinkWith>(w);
+  TrunkCall<&DriverApi::TvcHangUp>(w);
+  StationCall<&DriverApi::TvcStopRing>(w);
+  w.Raise(&TRecordChnl_VC::RaiseHangUp);
+  w.Raise(&TRecordChnl_VC::RaiseUserHangUp);
+  w.Raise(&TRecordChnl_VC::RaiseTrunkConnected);
+  if (w.ConnectReply.PolarityPrompts != 0) TrunkCall<&DriverApi::TvcClearPolarCount>(w);
+  EndCall(w);
+  Finish(w, kStopped);
+}
+
+// The request completed with the answer; the station hears the tone until it hangs up.
+void StopAfterAnswer(TRecordChnl_VC &w) {
+  TrunkCall<&DriverApi::TvcClearLinkWith>(w);
+  TrunkCall<&DriverApi::TvcHangUp>(w);
+  w.Raise(&TRecordChnl_VC::RaiseHangUp);
+  w.DialProgress = kWaitUserHangUp;
+  StationCall<&DriverApi::TvcStartSendTone>(w, kStoppedTone, 0, 0);
+}
+
+void WaitUserHangUp(TRecordChnl_VC &w) {
+  if (StationState(w) != kChanFree) return;
+  w.Raise(&TRecordChnl_VC::RaiseUserHangUp);
+  EndCall(w);
+}
+
+}  // namespace
+
+void SoftDial(TRecordChnl_VC &w, TrunkLoopState &) {
+  switch (w.DialProgress.load()) {
+    case kStart: Start(w); break;
+    case kListening: Listen(w); break;
+    case kBusy: Busy(w); break;
+    case kDialWhole: DialWhole(w); break;
+    case kDialDigit: DialDigit(w); break;
+    case kDigitPause: w.DialProgress = kDialDigit; break;
+    case kDialled: w.DialProgress = kRingingUser; break;
+    case kRingingUser: RingingUser(w); break;
+    case kConnected: Connected(w); break;
+    case kPolarityPromptsStart: StartPolarityPrompts(w); break;
+    case kPolarityPrompts: WaitPolarityPrompts(w); break;
+    case kStopBeforeAnswer: StopBeforeAnswer(w); break;
+    case kStopAfterAnswer: StopAfterAnswer(w); break;
+    case kWaitUserHangUp: WaitUserHangUp(w); break;
+    default: break;
+  }
+}
+
+}  // namespace talo::callflow
