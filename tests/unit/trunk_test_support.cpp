@@ -1,5 +1,6 @@
 #include "trunk_test_support.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace talo::test {
@@ -49,6 +50,18 @@ QV_HostEvents TrunkHost::Record() {
     Of(c).Add(QV_SLOT_QUERY, "Query(" + N(code) + ")");
     if (code == QV_QUERY_FAX_ONLY) *static_cast<uint8_t *>(result) = Of(c).fax_only;
     if (code == QV_QUERY_CALLER_REJECTED) *static_cast<uint8_t *>(result) = Of(c).rejected;
+    if (code == QV_QUERY_FAX_CHANNEL && Of(c).fax_channel >= 0) *static_cast<int32_t *>(result) = Of(c).fax_channel;
+    const std::string *text = code == QV_QUERY_FAX_RX_PROMPT   ? &Of(c).rx_prompt
+                              : code == QV_QUERY_FAX_TX_PROMPT ? &Of(c).tx_prompt
+                              : code == QV_QUERY_FAX_FILE_NAME ? &Of(c).fax_file_name
+                                                               : nullptr;
+    if (text) std::snprintf(static_cast<char *>(result), 128, "%s", text->c_str());
+  });
+  set(QV_SLOT_FAX_START, +[](void *c, int32_t ch, int32_t fax, int32_t dir) {
+    Of(c).Add(QV_SLOT_FAX_START, "FaxStart(" + N(ch) + "," + N(fax) + "," + N(dir) + ")");
+  });
+  set(QV_SLOT_FAX_END, +[](void *c, int32_t ch, int32_t fax, int32_t dir, const char *file, int32_t result) {
+    Of(c).Add(QV_SLOT_FAX_END, "FaxEnd(" + N(ch) + "," + N(fax) + "," + N(dir) + "," + file + "," + N(result) + ")");
   });
   return e;
 }

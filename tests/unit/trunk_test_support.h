@@ -31,6 +31,8 @@ struct TrunkHost {
   std::function<void(QV_ConnectReply *)> on_connected;
   bool fax_only = false;
   bool rejected = false;
+  int32_t fax_channel = -1;    // unanswered: none
+  std::string rx_prompt, tx_prompt, fax_file_name;
   int throw_slot = -1;  // this slot's handler fails, `throws_left` times
   int throws_left = 0;
 
