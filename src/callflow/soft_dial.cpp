@@ -200,6 +200,11 @@ void WaitUserHangUp(TRecordChnl_VC &w) {
 }  // namespace
 
 void SoftDial(TRecordChnl_VC &w, TrunkLoopState &) {
+  if (w.PendingDialStop.exchange(0) != 0) {
+    const int32_t now = w.DialProgress.load();
+    if (now != kStopBeforeAnswer && now != kStopAfterAnswer && now != kWaitUserHangUp)
+      w.DialProgress = now == kConnected ? kStopAfterAnswer : kStopBeforeAnswer;
+  }
   switch (w.DialProgress.load()) {
     case kStart: Start(w); break;
     case kListening: Listen(w); break;

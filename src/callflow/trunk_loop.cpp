@@ -29,7 +29,10 @@ void TrunkLoop::Start() {
   w_.IncomingPlan.IncomingMode = 0;
   w_.IncomingPlan.UserRingTimeout = kUserRingTimeoutPreset;
   std::memset(w_.IncomingPlan.GreetingFile, 0, sizeof w_.IncomingPlan.GreetingFile);
-  w_.WorkState = w_.TracedWorkState = kWorkIdle;
+  // A request handed in before this thread got going (a host may ask right
+  // after activation) is kept: clearing it would leave its export waiting.
+  if (w_.WorkState != kWorkSoftDial && w_.WorkState != kWorkFaxOut) w_.WorkState = kWorkIdle;
+  w_.TracedWorkState = kWorkIdle;
   s_ = TrunkLoopState{};
   w_.DialProgress = w_.TracedDialProgress = 0;
   TrunkCall<&DriverApi::TvcSetRecVol>(w_, kVolume);

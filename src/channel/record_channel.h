@@ -97,6 +97,10 @@ class TRecordChnl_VC : public threading::TThreadEx {
   // ---- request hand-off: written by QV_SoftDialOut / QV_SoftSendFax under
   // the hold; the worker stores the result, then signals the event. The
   // export clears the event pointer under the hold before it closes the event.
+  // A stop request also lands here, so that a step which was raising an
+  // event when the stop came in, and then stored its next step, cannot lose
+  // it; the procedure takes it at its next run.
+  std::atomic<int32_t> PendingDialStop{0};
   char DialNumber[kCallerTextSize] = {};
   uint8_t DialMode = 0;
   platform::Event *DialDoneEvent = nullptr;

@@ -63,6 +63,7 @@ TALO_EXPORT int32_t QV_SoftDialOut(int32_t ch, const char *number, uint8_t dialW
     {
       Hold hold(worker->Holder());
       worker->WorkState = talo::callflow::kWorkSoftDial;
+      worker->PendingDialStop = 0;  // a stop meant for an earlier dial-out
       talo::callflow::SetField(worker->DialNumber, number);
       worker->DialMode = dialWhole;
       worker->DialDoneEvent = done.get();
@@ -80,7 +81,9 @@ TALO_EXPORT void QV_StopSoftDialOut(int32_t ch) {
     if (worker->WorkState != talo::callflow::kWorkSoftDial) return;
     const int32_t progress = worker->DialProgress.load();
     if (progress == -21 || progress == -20) return;  // a stop is under way
-    worker->DialProgress = progress == 9 ? -20 : -10;
+    const int32_t stop = progress == 9 ? -20 : -10;
+    worker->DialProgress = stop;
+    worker->PendingDialStop = stop;
   });
 }
 

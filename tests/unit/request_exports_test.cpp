@@ -1,0 +1,236 @@
+// QV_SoftDialOut, QV_StopSoftDialOut and QV_SoftSendFax against running trunk
+// workers on the fake driver: refusals return at once, a request waits while
+// the host's handlers run inside it, and the export's event is never touched
+// once the export has returned.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <set>
+
+#include "platform/thread_id.h"
+#include "test_support.h"
+
+namespace talo::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RequestHost {
+  std::vector<std::string> events;  // host thread only: handlers run inside the exports
+  std::function<void(int32_t ch, uint8_t ringing)> on_ring;
+  std::function<void(int32_t ch)> on_off_hook;
+  int32_t fax_channel = -1;
+  static RequestHost *self;
+
+  QV_HostEvents Record() {
+    self = this;
+    QV_HostEvents e{};
+    e.slots[QV_SLOT_RING] = {reinterpret_cast<void *>(+[](void *, int32_t ch, uint8_t f) {
+                               self->events.push_back("Ring " + std::to_string(ch) + " " + std::to_string(f));
+                               if (self->on_ring) self->on_ring(ch, f);
+                             }),
+                             nullptr};
+    e.slots[QV_SLOT_OFF_HOOK] = {reinterpret_cast<void *>(+[](void *, int32_t ch, uint8_t f) {
+                                   self->events.push_back("OffHook " + std::to_string(ch) + " " + std::to_string(f));
+                                   if (self->on_off_hook) self->on_off_hook(ch);
+                                 }),
+                                 nullptr};
+    e.slots[QV_SLOT_HANG_UP] = {reinterpret_cast<void *>(+[](void *, int32_t ch, uint8_t) {
+                                  self->events.push_back("HangUp " + std::to_string(ch));
+                                }),
+                                nullptr};
+    e.slots[QV_SLOT_QUERY] = {reinterpret_cast<void *>(+[](void *, int32_t code, void *, void *result) {
+                                if (code == QV_QUERY_FAX_CHANNEL && self->fax_channel >= 0)
+                                  *static_cast<int32_t *>(result) = self->fax_channel;
+                              }),
+                              nullptr};
+    return e;
+  }
+};
+RequestHost *RequestHost::self = nullptr;
+
+// Trunk 0 paired with station 1, a line channel 2 and an idle channel 3.
+class Requests : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    FakeDriver::channel_total = 4;
+    FakeDriver::channel_types = {2, 1, 0, 10};
+    QV_SetCallBakFunc(host_.Record());
+    ASSERT_EQ(QV_SetActive(1), 1);
+    QV_SetTrunkUserStep(1);
+    file_ = fs::temp_directory_path() / ("talo_fax_" + std::to_string(getpid()) + ".tif");
+    std::ofstream(file_) << "fax";
+  }
+  void TearDown() override {
+    LibraryTest::TearDown();
+    fs::remove(file_);
+  }
+  channel::TRecordChnl_VC &Trunk() { return *host::WorkerFor(0); }
+  template <typename T>
+  T Held(T channel::TRecordChnl_VC::*field) {
+    channel::Hold hold(Trunk().Holder());
+    return Trunk().*field;
+  }
+  bool CallSeen(const std::string &call) {
+    for (auto &c : FakeDriver::Calls())
+      if (c == call) return true;
+    return false;
+  }
+  // Runs this thread's calls from the workers until `done` (at most 20 s).
+  bool PumpUntil(const std::function<bool()> &done) {
+    for (int i = 0; i < 4000 && !done(); ++i) {
+      host::ProcessMessages();
+      host::WaitForMessage(5);
+    }
+    return done();
+  }
+
+  RequestHost host_;
+  fs::path file_;
+};
+
+TEST_F(Requests, RefusalsReturnAtOnceInTheirOrder) {
+  const std::string missing = "/nonexistent/fax.tif";
+  struct Dial {
+    int32_t ch;
+    const char *number;
+  };
+  for (const Dial &d : {Dial{4, "1"}, Dial{-1, "1"}, Dial{1, "1"}, Dial{2, "1"}, Dial{3, "1"},
+                        Dial{0, nullptr}, Dial{0, ""}}) {
+    SCOPED_TRACE(d.ch);
+    EXPECT_EQ(QV_SoftDialOut(d.ch, d.number, 1), QV_DIAL_BUSY_RESULT);
+  }
+  struct Fax {
+    int32_t ch;
+    const char *file;
+    int32_t result;
+  };
+  for (const Fax &f : {Fax{4, file_.c_str(), 1}, Fax{-1, file_.c_str(), 1}, Fax{1, file_.c_str(), 2},
+                       Fax{2, file_.c_str(), 3}, Fax{3, file_.c_str(), 3}, Fax{0, missing.c_str(), 5},
+                       Fax{0, nullptr, 5}, Fax{0, "", 5}}) {
+    SCOPED_TRACE(f.ch);
+    EXPECT_EQ(QV_SoftSendFax(f.ch, "555", f.file, 0), f.result);
+  }
+  {
+    channel::Hold hold(Trunk().Holder());
+    Trunk().WorkState = 2;  // busy wins over a missing file
+  }
+  EXPECT_EQ(QV_SoftSendFax(0, "555", missing.c_str(), 0), 3);
+  QV_StopSoftDialOut(0);  // not dialling: nothing
+  QV_StopSoftDialOut(-7);
+  EXPECT_EQ(Held(&channel::TRecordChnl_VC::WorkState), 2);
+}
+
+TEST_F(Requests, BusyLineReturnsOneAndTheNumberIsCutTo127) {
+  FakeDriver::SetCounter(0, FakeDriver::kToneResult, 2);
+  EXPECT_EQ(QV_SoftDialOut(0, std::string(200, '7').c_str(), 1), 1);
+  EXPECT_EQ(Held(&channel::TRecordChnl_VC::WorkState), 0);
+  channel::Hold hold(Trunk().Holder());
+  EXPECT_EQ(std::string(Trunk().DialNumber), std::string(127, '7'));
+  EXPECT_EQ(Trunk().DialDoneEvent, nullptr);
+}
+
+TEST_F(Requests, AnsweredDialOutRefusesASecondFromAHandlerAndStopsOnce) {
+  FakeDriver::SetCounter(0, FakeDriver::kToneResult, 1);
+  int32_t nested = 0;
+  host_.on_ring = [&](int32_t ch, uint8_t ringing) {
+    if (ch != 1 || !ringing) return;
+    nested = QV_SoftDialOut(0, "9", 1);  // the same channel, during the wait
+    FakeDriver::SetChannelState(1, 1);   // the station answers
+  };
+  EXPECT_EQ(QV_SoftDialOut(0, "123", 1), 0);
+  EXPECT_EQ(nested, QV_DIAL_BUSY_RESULT);
+  QV_StopSoftDialOut(0);
+  QV_StopSoftDialOut(0);  // finds the stop under way
+  ASSERT_TRUE(PumpUntil([&] { return CallSeen("TvcStartSendTone(1,3,0,0)"); }));
+  FakeDriver::SetChannelState(1, 0);
+  ASSERT_TRUE(PumpUntil([&] { return Held(&channel::TRecordChnl_VC::WorkState) == 0; }));
+  int tones = 0;
+  for (auto &c : FakeDriver::Calls()) tones += c == "TvcStartSendTone(1,3,0,0)";
+  EXPECT_EQ(tones, 1);
+}
+
+TEST_F(Requests, StopWhileTheStationRingsReturnsFiveEvenWhenItRacesTheAnswer) {
+  for (bool answer_too : {false, true}) {
+    SCOPED_TRACE(answer_too);
+    FakeDriver::SetChannelState(1, 0);
+    FakeDriver::SetCounter(0, FakeDriver::kToneResult, 1);
+    host_.on_ring = [&](int32_t ch, uint8_t ringing) {
+      if (ch != 1 || !ringing) return;
+      QV_StopSoftDialOut(0);  // written while the worker is inside its step
+      if (answer_too) FakeDriver::SetChannelState(1, 1);
+    };
+    EXPECT_EQ(QV_SoftDialOut(0, "123", 1), 5);
+    EXPECT_NE(Held(&channel::TRecordChnl_VC::WorkState), 3);  // the dial-out is over
+    host_.on_ring = nullptr;
+    FakeDriver::SetChannelState(1, 0);
+    ASSERT_TRUE(PumpUntil([&] { return Held(&channel::TRecordChnl_VC::WorkState) == 0; }));
+  }
+}
+
+std::atomic<bool> g_terminating{false};
+
+TEST_F(Requests, TerminatingHostEndsTheWaitAndTheWorkerNeverReachesTheEvent) {
+  QV_HostApplication app{nullptr, nullptr, +[](void *) -> uint8_t { return g_terminating.load(); }};
+  QV_InitDll(&app, 0, 0, 0);
+  host_.on_off_hook = [](int32_t ch) {
+    if (ch == 0) g_terminating = true;  // the trunk went off-hook for the dial-out
+  };
+  EXPECT_EQ(QV_SoftDialOut(0, "123", 1), 0);  // what DialResult held
+  {
+    channel::Hold hold(Trunk().Holder());
+    EXPECT_EQ(Trunk().DialDoneEvent, nullptr);
+  }
+  g_terminating = false;
+  host_.on_off_hook = nullptr;
+}
+
+std::mutex g_dispatch_mutex;
+std::set<uint32_t> g_dispatch_threads;  // guarded by g_dispatch_mutex
+
+TEST_F(Requests, FaxSendWaitsRunNoHostCodeOffTheMainThreadAndDeactivationEndsThem) {
+  QV_HostApplication app{nullptr,
+                         +[](void *) {
+                           std::lock_guard lock(g_dispatch_mutex);
+                           g_dispatch_threads.insert(platform::CurrentThreadId());
+                         },
+                         nullptr};
+  QV_InitDll(&app, 0, 0, 0);
+  host_.fax_channel = 3;
+  EXPECT_EQ(QV_SoftSendFax(0, "555", file_.c_str(), 0), 0);
+  // The worker now dials and waits 8000 ms, pumping its own calls only.
+  ASSERT_TRUE(PumpUntil([&] { return CallSeen("TvcDialOut(0,\"555\",0,0,0)"); }));
+  ASSERT_EQ(QV_SetActive(0), 1);  // ends the wait early
+  std::lock_guard lock(g_dispatch_mutex);
+  EXPECT_EQ(g_dispatch_threads, std::set<uint32_t>{platform::CurrentThreadId()});
+}
+
+TEST_F(Requests, DeactivatedFromTheHostsDispatchDuringTheWaitReturnsAndLeavesNothingRunning) {
+  static bool deactivate = false;
+  QV_HostApplication app{nullptr,
+                         +[](void *) {
+                           if (deactivate) {
+                             deactivate = false;
+                             QV_SetActive(0);
+                           }
+                         },
+                         nullptr};
+  QV_InitDll(&app, 0, 0, 0);
+  ASSERT_EQ(QV_SetActive(0), 1);
+  QV_SetCallBakFunc(QV_HostEvents{});  // workers copy the handlers when they start
+  ASSERT_EQ(QV_SetActive(1), 1);
+  QV_SetTrunkUserStep(1);
+  deactivate = true;
+  EXPECT_EQ(QV_SoftDialOut(0, "123", 1), 0);
+  EXPECT_EQ(QV_GetActive(), 0);
+  EXPECT_EQ(host::WorkerFor(0), nullptr);
+}
+
+}  // namespace
+}  // namespace talo::test
