@@ -85,6 +85,22 @@ void CallerGone(Channel& c) {
   c.caller_id.clear();
 }
 
+// The call on the line is over: whoever was dialled is gone with it.
+void EndFarCall(Channel& c) {
+  c.far.dialled = false;
+  c.far.answered = false;
+  c.far.next_ms = -1;
+}
+
+// The far end starts counting from a digit dialled at at_ms.
+void ArmFarEnd(Channel& c, int64_t at_ms) {
+  switch (c.far.kind) {
+    case FarKind::kNobody: c.far.next_ms = -1; break;
+    case FarKind::kFax: c.far.next_ms = at_ms + c.far.answer_ms; break;
+    case FarKind::kBusy: c.far.next_ms = at_ms + kBusyCadenceMs; break;
+  }
+}
+
 bool CopyFile(const std::string& from, const std::string& to) {
   std::ifstream in(from, std::ios::binary);
   if (!in) return false;
@@ -247,12 +263,14 @@ void Board::SetState(Channel& c, int32_t state) {
 
 // ---- hook, trunk caller and station phone ----
 
-void Board::PickUp(Channel& c) {
+void Board::PickUp(Channel& c, int64_t at_ms) {
+  if (!c.off_hook) c.off_hook_at_ms = at_ms;
   c.off_hook = true;
   // Answering ends the ringing, so its count starts again for the next call.
   c.ring_count = 0;
   c.caller.ringing = false;
   c.dialled.clear();
+  EndFarCall(c);
   // A trunk the library holds reports a call in progress, never "free", until released.
   if (c.type == TVC_CHTYPE_TRUNK && (c.state == TVC_STATE_FREE || c.state == TVC_STATE_RINGING)) {
     c.state = TVC_STATE_OFF_HOOK;
@@ -261,10 +279,46 @@ void Board::PickUp(Channel& c) {
 
 void Board::HangUp(Channel& c) {
   c.off_hook = false;
+  EndFarCall(c);
   if (c.type == TVC_CHTYPE_TRUNK &&
       (c.state == TVC_STATE_OFF_HOOK || c.state == TVC_STATE_FAR_END_GONE)) {
     c.state = TVC_STATE_FREE;
   }
+}
+
+// ---- the line and the far end of a call the library dials ----
+
+void Board::DialOut(Channel& c, const char* digits, int64_t at_ms) {
+  ++c.dial_calls;
+  c.last_dial = digits;
+  if (c.dialled.size() < 4096) c.dialled += digits;
+  // Digits dialled on hook reach nobody; a fax machine that answered stays on the line.
+  if (!c.off_hook || c.far.answered) return;
+  c.far.dialled = true;
+  ArmFarEnd(c, at_ms);
+}
+
+int32_t Board::ToneHeard(const Channel& c, int64_t at_ms) {
+  const bool tone_on = c.line_tone != 0 && c.off_hook &&
+                       at_ms >= c.off_hook_at_ms + c.line_tone_after_ms &&
+                       // dial tone stops at the first digit; busy tone does not
+                       !(c.line_tone == TVCSIM_TONE_DIAL && c.far.dialled);
+  return tone_on ? c.line_tone : c.tone_result;
+}
+
+int32_t Board::FreqFlagHeard(const Channel& c) { return c.far.answered ? 1 : c.freq_flag; }
+
+void Board::SetLineTone(Channel& c, int32_t after_ms, int32_t tone) {
+  c.line_tone = after_ms < 0 ? 0 : tone;
+  c.line_tone_after_ms = after_ms < 0 ? -1 : after_ms;
+}
+
+void Board::SetFarEnd(Channel& c, FarKind kind, int32_t answer_ms, int64_t at_ms) {
+  c.far.kind = kind;
+  c.far.answer_ms = kind == FarKind::kFax ? answer_ms : -1;
+  c.far.answered = false;
+  c.far.next_ms = -1;
+  if (c.off_hook && c.far.dialled) ArmFarEnd(c, at_ms);
 }
 
 void Board::StartRinging(Channel& c, std::string number, int64_t at_ms) {
@@ -345,6 +399,10 @@ void Board::ApplyEvent(const ScriptEvent& ev) {
     case EventKind::kIncoming: IncomingCall(*c, ev.text, ev.a, ev.b, ev.at_ms); break;
     case EventKind::kCallerHangUp: CallerHangUp(*c); break;
     case EventKind::kAutoAnswer: SetAutoAnswer(*c, ev.a, ev.at_ms); break;
+    case EventKind::kLineTone: SetLineTone(*c, ev.a, ev.b); break;
+    case EventKind::kFarEnd: SetFarEnd(*c, static_cast<FarKind>(ev.b), ev.a, ev.at_ms); break;
+    case EventKind::kFaxPlan: SetFaxPlan(*c, ev.a, ev.b); break;
+    case EventKind::kFaxSource: c->fax.receive_source = ev.text; break;
   }
 }
 
@@ -352,7 +410,7 @@ void Board::ApplyEvent(const ScriptEvent& ev) {
 
 void Board::Refresh(Channel& c, int64_t at_ms) {
   if (c.playback.active && at_ms >= c.playback.end_ms) c.playback.active = false;
-  if (c.fax.running && at_ms >= c.fax.end_at_ms) FinishFax(c, c.fax.plan_status);
+  if (c.fax.running && at_ms >= c.fax.end_at_ms) FinishFax(c, c.fax.run_status);
   Caller& k = c.caller;
   if (k.ringing && at_ms >= k.next_ms) {
     // Counted in one step, so a long jump of the clock costs no more than a short one.
@@ -367,6 +425,18 @@ void Board::Refresh(Channel& c, int64_t at_ms) {
     if (k.rings != 0 && k.rung >= k.rings && at_ms >= k.next_ms) CallerGone(c);
   }
   if (c.ringing && c.lift_at_ms >= 0 && at_ms >= c.lift_at_ms) SetState(c, TVC_STATE_PICKED_UP);
+  FarEnd& f = c.far;
+  if (f.next_ms >= 0 && at_ms >= f.next_ms) {
+    if (f.kind == FarKind::kFax) {
+      f.answered = true;
+      f.next_ms = -1;
+    } else if (f.kind == FarKind::kBusy) {
+      // Every cadence since the last look, in one step, as for the caller's rings.
+      const int64_t cadences = (at_ms - f.next_ms) / kBusyCadenceMs + 1;
+      SetCounter(c, TVCSIM_COUNTER_BUSY, cadences, true);
+      f.next_ms += cadences * kBusyCadenceMs;
+    }
+  }
 }
 
 void Board::FinishFax(Channel& c, int32_t status) {
@@ -377,6 +447,38 @@ void Board::FinishFax(Channel& c, int32_t status) {
     status = 2;
   }
   c.fax.end_status = status;
+}
+
+int32_t Board::StartFax(Channel& c, int32_t mode, std::string path, int64_t at_ms) {
+  c.fax.mode = mode;
+  c.fax.path = std::move(path);
+  c.fax.end_status = 0;
+  int64_t ms = c.fax.plan_ms;
+  if (mode == TVCSIM_FAX_SEND) {
+    const int64_t size = RegularFileSize(c.fax.path);
+    // A file that cannot be read fails at once, so nobody waits for a send that never ends.
+    if (size < 0 || !std::ifstream(c.fax.path, std::ios::binary)) {
+      c.fax.running = false;
+      c.fax.duration_ms = 0;
+      c.fax.end_status = 2;
+      return -1;
+    }
+    if (!c.fax.planned) {
+      ms = std::max(kFaxMinSendMs, (size * 1000 + kFaxBytesPerSecond - 1) / kFaxBytesPerSecond);
+    }
+  }
+  c.fax.running = true;
+  c.fax.duration_ms = ms;
+  c.fax.end_at_ms = at_ms + ms;
+  c.fax.run_status = c.fax.plan_status;
+  Refresh(c, at_ms);  // a plan of 0 ms ends at once
+  return 0;
+}
+
+void Board::SetFaxPlan(Channel& c, int32_t ms, int32_t status) {
+  c.fax.planned = ms >= 0;
+  c.fax.plan_ms = ms >= 0 ? ms : kDefaultFaxMs;
+  c.fax.plan_status = ms >= 0 ? status : 1;
 }
 
 // ---- configuration ----

@@ -30,6 +30,12 @@ inline constexpr int32_t kMaxChannelTotal = 4096;
 inline constexpr int64_t kBufferPeriodUs = 630000;  // 5040 samples at 8 kHz
 inline constexpr int32_t kFullLast = TVC_RECORD_BUFFER_SIZE - 1;
 inline constexpr int32_t kDefaultRingEveryMs = 4000;
+inline constexpr int64_t kBusyCadenceMs = 500;  // one busy-tone cadence of a busy far end
+// The fax engine without a plan: a send takes 1 s per 4096 bytes of its file, at least 2 s;
+// a reception takes 5 s.
+inline constexpr int64_t kFaxBytesPerSecond = 4096;
+inline constexpr int64_t kFaxMinSendMs = 2000;
+inline constexpr int32_t kDefaultFaxMs = 5000;
 
 // A buffer the library armed; held in Channel::armed, guarded by Board::mu_.
 struct ArmedBuffer {
@@ -57,10 +63,23 @@ struct FaxEngine {
   std::string path;
   bool running = false;
   int64_t end_at_ms = 0;
-  int32_t end_status = 0;  // what TvcGetFaxIsEnd reports: 0 running or never ran, 1 or 2
-  int32_t plan_ms = 5000;
+  int64_t duration_ms = -1;  // of the operation started last, -1 none yet
+  int32_t run_status = 1;    // how the running operation ends when its time is up
+  int32_t end_status = 0;    // what TvcGetFaxIsEnd reports: 0 running or never ran, 1 or 2
+  bool planned = false;      // TvcSimSetFaxPlan: its time instead of the file's size
+  int32_t plan_ms = kDefaultFaxMs;
   int32_t plan_status = 1;
   std::string receive_source;
+};
+
+// The far end of an outgoing call, driven by the board clock from the last digit dialled.
+// Part of a Channel: guarded by Board::mu_.
+struct FarEnd {
+  FarKind kind = FarKind::kNobody;
+  int32_t answer_ms = -1;  // kFax: answers this long after the last TvcDialOut
+  bool dialled = false;    // a number was dialled since the pick-up
+  bool answered = false;   // the fax machine's tone is on the line
+  int64_t next_ms = -1;    // when it answers or the next busy cadence comes; -1 nothing due
 };
 
 // The far end of an incoming call (TvcSimIncomingCall), driven by the board clock.
@@ -90,6 +109,10 @@ struct Channel {
   bool freq_detecting = false;
   int32_t freq_detector_hz = -1;
   bool off_hook = false;
+  int64_t off_hook_at_ms = 0;
+  int32_t line_tone = 0;           // TVCSIM_TONE_* the exchange gives once off hook, 0 none
+  int32_t line_tone_after_ms = -1;  // how long after the pick-up, -1 no such plan
+  FarEnd far;
   bool ringing = false;
   std::string ring_number;
   int32_t auto_answer_ms = -1;  // the station lifts this long after it starts ringing; -1 never
@@ -160,11 +183,24 @@ class Board {
   static void SetState(Channel& c, int32_t state);
   static int32_t SetCounter(Channel& c, int32_t counter, int64_t value, bool add);
   void FinishFax(Channel& c, int32_t status);
+  // Starts a fax operation for its plan, or for the file's size; -1 for a send whose file
+  // cannot be read (it has ended with status 2).
+  int32_t StartFax(Channel& c, int32_t mode, std::string path, int64_t at_ms);
+  // ms -1 goes back to the default: a send as long as its file, a reception 5 s, status 1.
+  static void SetFaxPlan(Channel& c, int32_t ms, int32_t status);
   void ApplyEvent(const ScriptEvent& ev);
 
   // Hook changes made by the library, and the trunk and station models they touch.
-  static void PickUp(Channel& c);
+  static void PickUp(Channel& c, int64_t at_ms);
   static void HangUp(Channel& c);
+  static void DialOut(Channel& c, const char* digits, int64_t at_ms);
+  // What the line and its far end let the analysers hear now.
+  static int32_t ToneHeard(const Channel& c, int64_t at_ms);
+  static int32_t FreqFlagHeard(const Channel& c);
+  // after_ms -1: no tone plan.
+  static void SetLineTone(Channel& c, int32_t after_ms, int32_t tone);
+  // Set after the number was dialled, the far end acts counting from now.
+  static void SetFarEnd(Channel& c, FarKind kind, int32_t answer_ms, int64_t at_ms);
   static void StartRinging(Channel& c, std::string number, int64_t at_ms);
   static void SetAutoAnswer(Channel& c, int32_t ms, int64_t at_ms);
   // An empty number leaves the caller-ID buffer as it is.

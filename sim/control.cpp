@@ -1,5 +1,6 @@
 // The board's control API (tvcsim.h): setting up lines and audio, driving time, and
 // looking at what the library did. Control calls are not entered in the call log.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -212,6 +213,38 @@ TVCSIM_API int32_t TvcSimSetAutoAnswer(int32_t ch, int32_t ms) {
   });
 }
 
+// ---- the line and the far end of a call dialled out ----
+
+TVCSIM_API int32_t TvcSimSetLineTone(int32_t ch, int32_t after_ms, int32_t tone) {
+  if (after_ms < -1 || after_ms > 86400000 ||
+      (after_ms >= 0 && tone != TVCSIM_TONE_DIAL && tone != TVCSIM_TONE_BUSY)) {
+    return TVCSIM_E_ARG;
+  }
+  return OnChannel(ch, [&](Channel& c) {
+    Board::SetLineTone(c, after_ms, tone);
+    return TVCSIM_OK;
+  });
+}
+
+TVCSIM_API int32_t TvcSimSetFarFax(int32_t ch, int32_t answer_after_ms) {
+  if (answer_after_ms < -1 || answer_after_ms > 86400000) return TVCSIM_E_ARG;
+  return OnChannel(ch, [&](Channel& c) {
+    Board::SetFarEnd(c, answer_after_ms < 0 ? tvcsim::FarKind::kNobody : tvcsim::FarKind::kFax,
+                     answer_after_ms, B().NowMs());
+    B().Refresh(c);
+    return TVCSIM_OK;
+  });
+}
+
+TVCSIM_API int32_t TvcSimSetFarBusy(int32_t ch, int32_t busy) {
+  if (busy != 0 && busy != 1) return TVCSIM_E_ARG;
+  return OnChannel(ch, [&](Channel& c) {
+    Board::SetFarEnd(c, busy ? tvcsim::FarKind::kBusy : tvcsim::FarKind::kNobody, -1,
+                     B().NowMs());
+    return TVCSIM_OK;
+  });
+}
+
 // ---- playback and fax ----
 
 TVCSIM_API int32_t TvcSimSetPlayRate(int32_t bytes_per_second) {
@@ -231,10 +264,11 @@ TVCSIM_API int32_t TvcSimFinishPlay(int32_t ch) {
 }
 
 TVCSIM_API int32_t TvcSimSetFaxPlan(int32_t ch, int32_t duration_ms, int32_t end_status) {
-  if (duration_ms < 0 || (end_status != 1 && end_status != 2)) return TVCSIM_E_ARG;
+  if (duration_ms < -1 || (duration_ms >= 0 && end_status != 1 && end_status != 2)) {
+    return TVCSIM_E_ARG;
+  }
   return OnChannel(ch, [&](Channel& c) {
-    c.fax.plan_ms = duration_ms;
-    c.fax.plan_status = end_status;
+    Board::SetFaxPlan(c, duration_ms, end_status);
     return TVCSIM_OK;
   });
 }
@@ -532,6 +566,12 @@ TVCSIM_API int32_t TvcSimGetChannelInfo(int32_t ch, TvcSimChannelInfo* info) {
     info->auto_answer_ms = c.auto_answer_ms;
     info->caller_ringing = c.caller.ringing;
     info->caller_rings_left = RingsLeft(c.caller);
+    info->line_tone = c.line_tone;
+    info->line_tone_after_ms = c.line_tone_after_ms;
+    info->far_fax_ms = c.far.kind == tvcsim::FarKind::kFax ? c.far.answer_ms : -1;
+    info->far_busy = c.far.kind == tvcsim::FarKind::kBusy;
+    info->far_answered = c.far.answered;
+    info->fax_duration_ms = static_cast<int32_t>(std::min<int64_t>(c.fax.duration_ms, INT32_MAX));
     return TVCSIM_OK;
   });
 }

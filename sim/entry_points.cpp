@@ -169,7 +169,7 @@ TVCSIM_API int32_t TvcClearBusyCount(int32_t ch) {
 
 TVCSIM_API int32_t TvcPickUp(int32_t ch) {
   return OnChannel(EntryId::kTvcPickUp, {Int(ch)}, ch, [](Channel& c) {
-    Board::PickUp(c);
+    Board::PickUp(c, B().NowMs());
     return 0;
   });
 }
@@ -350,9 +350,8 @@ TVCSIM_API int32_t TvcDialOut(int32_t ch, const char* digits, int32_t arg3, int3
   return OnChannel(EntryId::kTvcDialOut, {Int(ch), Text(digits), Int(arg3), Int(arg4), Int(arg5)},
                    ch, [&](Channel& c) {
                      if (!digits) return kBad;
-                     ++c.dial_calls;
-                     c.last_dial = digits;
-                     if (c.dialled.size() < 4096) c.dialled += digits;
+                     Board::DialOut(c, digits, B().NowMs());
+                     B().Refresh(c);  // a far end acting after 0 ms does so at once
                      return 0;
                    });
 }
@@ -380,8 +379,9 @@ TVCSIM_API int32_t TvcCloseToneAnalyze(int32_t ch) {
 
 TVCSIM_API int32_t TvcGetToneAnalyzeResult(int32_t ch) {
   // Nothing is analysed unless analysis was started.
-  return OnChannel(EntryId::kTvcGetToneAnalyzeResult, {Int(ch)}, ch,
-                   [](Channel& c) { return c.tone_analyzing ? c.tone_result : 0; });
+  return OnChannel(EntryId::kTvcGetToneAnalyzeResult, {Int(ch)}, ch, [](Channel& c) {
+    return c.tone_analyzing ? Board::ToneHeard(c, B().NowMs()) : 0;
+  });
 }
 
 TVCSIM_API int32_t TvcStopRing(int32_t ch) {
@@ -415,31 +415,13 @@ TVCSIM_API int32_t TvcStartRingEx(int32_t ch, const char* number) {
 TVCSIM_API int32_t TvcStartRxFax(int32_t ch, const char* path) {
   return OnChannel(EntryId::kTvcStartRxFax, {Int(ch), Text(path)}, ch, [&](Channel& c) {
     if (!path || !*path) return kBad;
-    c.fax.mode = TVCSIM_FAX_RECEIVE;
-    c.fax.path = tvcsim::HostPath(path);
-    c.fax.running = true;
-    c.fax.end_status = 0;
-    c.fax.end_at_ms = B().NowMs() + c.fax.plan_ms;
-    B().Refresh(c);
-    return 0;
+    return B().StartFax(c, TVCSIM_FAX_RECEIVE, tvcsim::HostPath(path), B().NowMs());
   });
 }
 
 TVCSIM_API int32_t TvcStartTxFax(int32_t ch, const char* path) {
   return OnChannel(EntryId::kTvcStartTxFax, {Int(ch), Text(path)}, ch, [&](Channel& c) {
-    c.fax.mode = TVCSIM_FAX_SEND;
-    c.fax.path = tvcsim::HostPath(path);
-    c.fax.end_status = 0;
-    // A file that cannot be read fails at once, so nobody waits for a send that never ends.
-    if (tvcsim::RegularFileSize(c.fax.path) < 0) {
-      c.fax.running = false;
-      c.fax.end_status = 2;
-      return kBad;
-    }
-    c.fax.running = true;
-    c.fax.end_at_ms = B().NowMs() + c.fax.plan_ms;
-    B().Refresh(c);
-    return 0;
+    return B().StartFax(c, TVCSIM_FAX_SEND, tvcsim::HostPath(path), B().NowMs());
   });
 }
 
@@ -455,7 +437,7 @@ TVCSIM_API int32_t TvcGetFaxIsEnd(int32_t ch) {
 
 TVCSIM_API int32_t TvcGetSpecFreqDetectFlag(int32_t ch) {
   return OnChannel(EntryId::kTvcGetSpecFreqDetectFlag, {Int(ch)}, ch,
-                   [](Channel& c) { return c.freq_detecting ? c.freq_flag : 0; });
+                   [](Channel& c) { return c.freq_detecting ? Board::FreqFlagHeard(c) : 0; });
 }
 
 TVCSIM_API int32_t TvcStartSpecFreqDetector(int32_t ch, int32_t frequency, int32_t arg3) {

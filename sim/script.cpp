@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 
 #include "talo/tvcdrv.h"
@@ -121,13 +123,70 @@ class LineParser {
       return TVCSIM_OK;
     }
     if (name == "autoanswer") {
-      const std::string_view word = NextWord(rest);
       int64_t ms = -1;
-      if ((word != "never" && !ParseInt(word, 0, kMaxMs, &ms)) || !rest.empty()) {
-        return Error("autoanswer takes <ms 0..86400000> or 'never'");
-      }
+      if (!MsOrNever(rest, &ms)) return Error("autoanswer takes <ms 0..86400000> or 'never'");
       ev->kind = EventKind::kAutoAnswer;
       ev->a = static_cast<int32_t>(ms);
+      return TVCSIM_OK;
+    }
+    // The line and the far end of a call the library dials, and the fax engine.
+    if (name == "dialtone") {
+      int64_t ms = -1;
+      if (!MsOrNever(rest, &ms)) return Error("dialtone takes <ms 0..86400000> or 'never'");
+      ev->kind = EventKind::kLineTone;
+      ev->a = static_cast<int32_t>(ms);
+      ev->b = TVCSIM_TONE_DIAL;
+      return TVCSIM_OK;
+    }
+    if (name == "busyline") {
+      const std::string_view word = NextWord(rest);
+      int64_t ms = 0;
+      if ((!word.empty() && !ParseInt(word, 0, kMaxMs, &ms)) || !rest.empty()) {
+        return Error("busyline takes [<ms 0..86400000>]");
+      }
+      ev->kind = EventKind::kLineTone;
+      ev->a = static_cast<int32_t>(ms);
+      ev->b = TVCSIM_TONE_BUSY;
+      return TVCSIM_OK;
+    }
+    if (name == "farfax") {
+      int64_t ms = -1;
+      if (!MsOrNever(rest, &ms)) return Error("farfax takes <ms 0..86400000> or 'never'");
+      ev->kind = EventKind::kFarEnd;
+      ev->a = static_cast<int32_t>(ms);
+      ev->b = static_cast<int32_t>(ms < 0 ? FarKind::kNobody : FarKind::kFax);
+      return TVCSIM_OK;
+    }
+    if (name == "farbusy") {
+      ev->b = static_cast<int32_t>(FarKind::kBusy);
+      return NoArgs(rest, EventKind::kFarEnd, ev);
+    }
+    if (name == "faxplan") {
+      const std::string_view word = NextWord(rest);
+      int64_t ms = -1;
+      int64_t status = 1;
+      const bool ok = word == "default" ? rest.empty()
+                                        : ParseInt(word, 0, kMaxMs, &ms) &&
+                                              ParseInt(NextWord(rest), 1, 2, &status) &&
+                                              rest.empty();
+      if (!ok) return Error("faxplan takes <ms 0..86400000> <status 1|2>, or 'default'");
+      ev->kind = EventKind::kFaxPlan;
+      ev->a = static_cast<int32_t>(ms);
+      ev->b = static_cast<int32_t>(status);
+      return TVCSIM_OK;
+    }
+    if (name == "faxsource") {
+      if (rest.empty()) return Error("faxsource takes a path");
+      std::string path(rest);
+      if (!base_dir_.empty() && path.front() != '/') path = base_dir_ + "/" + path;
+      // Checked now, like a WAV file, so that a wrong path is a load error.
+      std::error_code ec;
+      if (!std::filesystem::is_regular_file(path, ec) || !std::ifstream(path, std::ios::binary)) {
+        reason_ = "cannot read fax source '" + path + "'";
+        return TVCSIM_E_IO;
+      }
+      ev->kind = EventKind::kFaxSource;
+      ev->text = path;
       return TVCSIM_OK;
     }
     if (name == "tone") {
@@ -190,6 +249,13 @@ class LineParser {
     ev->a = counter;
     ev->b = static_cast<int32_t>(v);
     return TVCSIM_OK;
+  }
+
+  // "<ms>" or "never" (-1), and nothing after it.
+  static bool MsOrNever(std::string_view rest, int64_t* ms) {
+    const std::string_view word = NextWord(rest);
+    *ms = -1;
+    return (word == "never" || ParseInt(word, 0, kMaxMs, ms)) && rest.empty();
   }
 
   int32_t NoArgs(std::string_view rest, EventKind kind, ScriptEvent* ev) {

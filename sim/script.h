@@ -10,6 +10,9 @@
 
 namespace tvcsim {
 
+// Who answers a number the library dials on a trunk.
+enum class FarKind : int32_t { kNobody, kFax, kBusy };
+
 enum class EventKind {
   kState,
   kCounter,  // counter in `a` (TVCSIM_COUNTER_*), value in `b`, `add` for +n
@@ -26,6 +29,10 @@ enum class EventKind {
   kIncoming,  // number in `text` ("" none), rings in `a` (0 no limit), ring period in `b`
   kCallerHangUp,
   kAutoAnswer,  // delay in `a`, -1 never
+  kLineTone,    // delay after the pick-up in `a` (-1 no plan), TVCSIM_TONE_* in `b`
+  kFarEnd,      // FarKind in `b`, a fax machine's answer delay in `a`
+  kFaxPlan,     // duration in `a` (-1 the default), end status in `b`
+  kFaxSource,   // path in `text`
 };
 
 // Built by the parser, then owned by the board and read under its lock; never changed.

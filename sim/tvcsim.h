@@ -23,7 +23,8 @@
  * runs at `time scale` percent of real time (100 = real time, 1000 = ten
  * times faster, 0 = stopped) and can be moved forward by hand with
  * TvcSimAdvance(). Playback lengths, fax durations, script events, the
- * trunk caller and the station phone (below) are measured on this clock.
+ * trunk caller, the station phone and the far end of a call dialled out
+ * (below) are measured on this clock.
  * The automatic delivery of recorded buffers (one per 630 ms per armed
  * channel) follows only the running part of the clock: with time scale 0
  * buffers are delivered only on demand (TvcSimDeliver), and TvcSimAdvance()
@@ -69,6 +70,19 @@
  *     keys <digits>        the same as dtmf: digits keyed on the channel
  *     answer               the far end answers an outgoing call on the trunk
  *                          (polarity counter +1)
+ *     dialtone <ms>|never  the exchange gives dial tone ms after the trunk is
+ *                          picked up (TvcSimSetLineTone); never: no tone plan
+ *     busyline [<ms>]      the exchange gives busy tone instead (ms default 0)
+ *     farfax <ms>|never    the number dialled reaches a fax machine answering
+ *                          ms after the last digit (TvcSimSetFarFax); never:
+ *                          nobody in particular again
+ *     farbusy              the number dialled is busy (TvcSimSetFarBusy)
+ *     faxplan <ms> <1|2>   the channel's next fax operations last ms and end
+ *                          with that status (TvcSimSetFaxPlan)
+ *     faxplan default      back to the default: a send by its file's size,
+ *                          a reception 5000 ms, status 1
+ *     faxsource <path>     file a reception stores (TvcSimSetFaxReceiveSource);
+ *                          the rest of the line, checked at load time
  *
  * Example:
  *
@@ -114,6 +128,38 @@
  * A station phone (channel type 1) with auto-answer lifts itself (state 1,
  * ending the ringing) a set time after TvcStartRingEx rings it; TvcStopRing
  * first means it is not lifted.
+ *
+ * ---------------------------------------------------------------------------
+ * Dialling out: the line and the far end
+ *
+ * The exchange's tone (TvcSimSetLineTone): while tone analysis runs,
+ * TvcGetToneAnalyzeResult reports the planned tone (1 dial tone, 2 busy) once
+ * the channel has been off hook for the planned time; dial tone stops at the
+ * first digit dialled, busy tone does not. Before that, and without a plan,
+ * it reports the result set with TvcSimSetToneResult (default 0).
+ *
+ * The far end (TvcSimSetFarFax, TvcSimSetFarBusy) acts on the board clock
+ * counting from the last TvcDialOut made off hook since the pick-up: a fax
+ * machine answers after its delay, and from then on the frequency detector
+ * reports 1 while it runs (else the flag set with TvcSimSetFreqFlag); a busy
+ * number adds one busy-tone cadence every 500 ms, the first 500 ms after the
+ * digit. TvcPickUp and TvcHangUp end the call: nothing further happens until
+ * the next number is dialled. The digits dialled since the last pick-up are
+ * read with TvcSimGetDialled.
+ *
+ * ---------------------------------------------------------------------------
+ * Fax engine and fax resource channels
+ *
+ * TvcStartTxFax / TvcStartRxFax run on any channel; the host decides which
+ * channels are its fax resources and links a trunk with one (TvcSetLinkWith,
+ * seen as linked_to on both). Giving such a channel the type
+ * TVCSIM_CHTYPE_FAX keeps the library off it: it starts no channel worker for
+ * that type. While an operation runs TvcGetFaxState is 1 and TvcGetFaxIsEnd 0;
+ * then 0 and the end status. Without a plan a send lasts 1000 ms per 4096
+ * bytes of its file (rounded up), at least 2000 ms, and ends with 1; a file
+ * that cannot be read fails at once (-1, end status 2). A reception lasts
+ * 5000 ms, ends with 1 and copies the receive source into its path (2 when
+ * that fails). A plan (TvcSimSetFaxPlan) sets the time and status of both.
  * ---------------------------------------------------------------------------
  */
 #ifndef TALO_TVCSIM_H
@@ -145,6 +191,14 @@ extern "C" {
 #define TVCSIM_COUNTER_BUSY 1
 #define TVCSIM_COUNTER_FLASH 2
 #define TVCSIM_COUNTER_POLARITY 3
+
+/* Tones of TvcSimSetLineTone, as TvcGetToneAnalyzeResult reports them. */
+#define TVCSIM_TONE_DIAL 1
+#define TVCSIM_TONE_BUSY 2
+
+/* A channel type for fax resource channels: not one the library serves with
+ * a channel worker (it serves 0, 2-7 and 10). */
+#define TVCSIM_CHTYPE_FAX 20
 
 /* Fax modes in TvcSimChannelInfo.fax_mode. */
 #define TVCSIM_FAX_NONE 0
@@ -193,6 +247,12 @@ typedef struct TvcSimChannelInfo {
     int32_t auto_answer_ms;    /* TvcSimSetAutoAnswer, -1 never */
     int32_t caller_ringing;    /* the caller of TvcSimIncomingCall still rings */
     int32_t caller_rings_left; /* rings to come before it gives up, -1 no limit */
+    int32_t line_tone;         /* TVCSIM_TONE_* of TvcSimSetLineTone, 0 none */
+    int32_t line_tone_after_ms; /* its delay after the pick-up, -1 none */
+    int32_t far_fax_ms;        /* TvcSimSetFarFax, -1 no fax machine */
+    int32_t far_busy;          /* TvcSimSetFarBusy */
+    int32_t far_answered;      /* the far fax machine answered: its tone is on the line */
+    int32_t fax_duration_ms;   /* length of the last fax operation started, -1 none */
 } TvcSimChannelInfo;
 
 /* ---- configuration ---- */
@@ -241,6 +301,20 @@ TVCSIM_API int32_t TvcSimCallerHangUp(int32_t ch);
  * phone rings, it counts from now. 0..86400000 or -1. */
 TVCSIM_API int32_t TvcSimSetAutoAnswer(int32_t ch, int32_t ms);
 
+/* ---- dialling out: the line and the far end (see above) ---- */
+
+/* While tone analysis runs, the channel reports `tone` (TVCSIM_TONE_DIAL or
+ * TVCSIM_TONE_BUSY) once it has been off hook for after_ms; -1 removes the
+ * plan (tone is then ignored). 0..86400000 or -1. */
+TVCSIM_API int32_t TvcSimSetLineTone(int32_t ch, int32_t after_ms, int32_t tone);
+/* The numbers dialled on the channel reach a fax machine that answers
+ * answer_after_ms after the last digit: the frequency-detector flag turns 1.
+ * -1: no fax machine (nobody in particular answers). 0..86400000 or -1. */
+TVCSIM_API int32_t TvcSimSetFarFax(int32_t ch, int32_t answer_after_ms);
+/* 1: the numbers dialled are busy, a busy-tone cadence every 500 ms after the
+ * last digit; 0: nobody in particular answers. Replaces a far fax machine. */
+TVCSIM_API int32_t TvcSimSetFarBusy(int32_t ch, int32_t busy);
+
 /* ---- playback and fax engine ---- */
 
 /* Playback length of a file. By default (and after a rate of 0) it is the
@@ -252,7 +326,9 @@ TVCSIM_API int32_t TvcSimSetPlayRate(int32_t bytes_per_second);
 /* Ends the channel's playback now. */
 TVCSIM_API int32_t TvcSimFinishPlay(int32_t ch);
 /* How the next fax operations on a (fax) channel end: after duration_ms of
- * board time with end status 1 or 2 (default 5000 ms, status 1). */
+ * board time with end status 1 or 2, whatever the file's size. duration_ms -1
+ * goes back to the default (a send by its file's size, a reception 5000 ms,
+ * status 1; end_status is then ignored). */
 TVCSIM_API int32_t TvcSimSetFaxPlan(int32_t ch, int32_t duration_ms, int32_t end_status);
 /* File copied into the receive path when a reception ends with status 1;
  * NULL: the receive path is left untouched. */
