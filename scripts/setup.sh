@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config binutils
           libgtest-dev libgmock-dev libbenchmark-dev
-          libgsm1-dev libcli11-dev
+          libgsm1-dev libcli11-dev nlohmann-json3-dev libsndfile1-dev
           sox espeak-ng ffmpeg)
 missing=()
 for p in "${packages[@]}"; do
