@@ -27,6 +27,13 @@ EventLog::EventLog() {
     Of(c)->Add("DialCheck " + std::to_string(pair) + " " + f1 + " " + d);
   });
   Set(QV_SLOT_INCOMING_ANSWERED, +[](void *c, int32_t ch, QV_AnswerReply *) { Of(c)->Add("IncomingAnswered " + std::to_string(ch)); });
+  Set(QV_SLOT_FAX_START, +[](void *c, int32_t ch, int32_t fax, int32_t dir) {
+    Of(c)->Add("FaxStart " + std::to_string(ch) + " " + std::to_string(fax) + " " + std::to_string(dir));
+  });
+  Set(QV_SLOT_FAX_END, +[](void *c, int32_t ch, int32_t fax, int32_t dir, const char *file, int32_t result) {
+    Of(c)->Add("FaxEnd " + std::to_string(ch) + " " + std::to_string(fax) + " " + std::to_string(dir) + " " +
+               file + " " + std::to_string(result));
+  });
   Set(QV_SLOT_TRUNK_CONNECTED, +[](void *c, int32_t pair, QV_ConnectReply *) { Of(c)->Add("TrunkConnected " + std::to_string(pair)); });
 }
 

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -35,7 +36,8 @@ namespace talo::blackbox {
   X(TvcSimAdvance) X(TvcSimGetPendingEvents) X(TvcSimClearCallLog) X(TvcSimCountCalls)       \
   X(TvcSimGetCallLog) X(TvcSimCountCallsOnChannel) X(TvcSimSetCallLogEnabled)                \
   X(TvcSimDeliverPartial) X(TvcSimAddCounter) X(TvcSimIncomingCall) X(TvcSimCallerHangUp)     \
-  X(TvcSimSetAutoAnswer) X(TvcSimGetChannelInfo)
+  X(TvcSimSetAutoAnswer) X(TvcSimGetChannelInfo) X(TvcSimSetLineTone) X(TvcSimSetFarFax)        \
+  X(TvcSimSetFarBusy) X(TvcSimSetFaxPlan) X(TvcSimSetFaxReceiveSource)
 
 inline std::string BuildDir() {
   if (const char *dir = std::getenv("TALO_BUILD_DIR")) return dir;
@@ -137,6 +139,24 @@ bool PumpUntil(Talo &t, int ms, F done) {
     Pump(t, 5);
   }
   return done();
+}
+
+// The board's call log, only the calls whose names are in `names`, in order.
+inline std::vector<std::string> CallsNamed(Talo &t, std::initializer_list<const char *> names) {
+  std::string text(1 << 23, '\0');
+  const int32_t n = t.TvcSimGetCallLog(text.data(), static_cast<int32_t>(text.size()));
+  text.resize(static_cast<size_t>(std::clamp<int32_t>(n, 0, static_cast<int32_t>(text.size()) - 1)));
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(pos, end - pos);
+    for (const char *name : names)
+      if (line.rfind(std::string(name) + "(", 0) == 0) out.push_back(line);
+    pos = end + 1;
+  }
+  return out;
 }
 
 }  // namespace talo::blackbox

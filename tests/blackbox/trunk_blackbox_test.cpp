@@ -105,23 +105,7 @@ class TrunkCalls : public ::testing::Test {
     ASSERT_TRUE(PumpUntil(t, kWaitMs, [&] { return host.Seen(line, times); }))
         << "never saw " << line;
   }
-  // The driver calls whose names are in `names`, in order.
-  Lines Calls(std::initializer_list<const char *> names) {
-    std::string text(1 << 23, '\0');
-    const int32_t n = t.TvcSimGetCallLog(text.data(), static_cast<int32_t>(text.size()));
-    text.resize(static_cast<size_t>(std::clamp<int32_t>(n, 0, static_cast<int32_t>(text.size()) - 1)));
-    Lines out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-      size_t end = text.find('\n', pos);
-      if (end == std::string::npos) end = text.size();
-      const std::string line = text.substr(pos, end - pos);
-      for (const char *n : names)
-        if (line.rfind(std::string(n) + "(", 0) == 0) out.push_back(line);
-      pos = end + 1;
-    }
-    return out;
-  }
+  std::vector<std::string> Calls(std::initializer_list<const char *> names) { return CallsNamed(t, names); }
 
   Talo &t = Talo::Shared();
   TrunkHost host;
