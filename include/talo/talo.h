@@ -56,7 +56,8 @@ typedef struct QV_MonitorListener {
 
 /* Filled by the host in OnIncomingCall. */
 typedef struct QV_IncomingPlan {
-    int32_t IncomingMode;   /* 0 no handling, 1 take a message, 2 ring the user phone */
+    int32_t IncomingMode;   /* 0 ring the station through, 1 answer at the second ring and
+                               take a message, 2 ring the station first, then take a message */
     int32_t UserRingTimeout; /* ms to ring the user phone */
     char GreetingFile[256];
     uint8_t NumberEntryEnabled;
@@ -223,7 +224,24 @@ TALO_EXPORT const char *QV_GetFilePreChar(void);
 TALO_EXPORT uint8_t QV_WavToLeaveMsgFile(const char *source, const char *destination);
 TALO_EXPORT void QV_SetTrunkUserStep(int32_t step);
 
-/* Soft dial-out and fax send requests. */
+/*
+ * Soft dial-out and fax send requests, on a trunk channel. Both block the
+ * calling (host main) thread until the first result, dispatching the
+ * library's messages meanwhile, so the handlers of the events raised on the
+ * way run inside the call.
+ *
+ * QV_SoftDialOut: dials `number` (cut to 127 characters; whole in one driver
+ * call when dialWhole is nonzero, else digit by digit) and rings the paired
+ * station. 0 the station answered (the call goes on until it hangs up or
+ * QV_StopSoftDialOut), 1 busy tone before dialling, 3 no answer in 30 s,
+ * 5 stopped, QV_DIAL_BUSY_RESULT refused (no trunk worker, a call or dial-out
+ * in progress, NULL or empty number).
+ *
+ * QV_SoftSendFax: 0 a fax channel was obtained and the send has begun (its
+ * outcome arrives in OnFaxEnd), 1 channel out of range, 2 no worker, 3 busy or
+ * not a trunk, 4 no fax channel free, 5 `file` does not exist (NULL counts as
+ * missing; the path is cut to 255 characters after that test).
+ */
 #define QV_DIAL_BUSY_RESULT 0xFFFF
 TALO_EXPORT int32_t QV_SoftDialOut(int32_t ch, const char *number, uint8_t dialWhole);
 TALO_EXPORT void QV_StopSoftDialOut(int32_t ch);
