@@ -23,7 +23,6 @@ enum CallInStep : int32_t {
 inline constexpr uint32_t kNumberWaitMs = 5000;
 inline constexpr uint32_t kRejectPauseMs = 500;
 inline constexpr int32_t kCallerIdCapacity = 32;
-inline constexpr int32_t kLinkCode = 7;
 
 bool Ringing(const TRecordChnl_VC &w) { return TrunkCall<&DriverApi::TvcGetRingCount>(w) != 0; }
 

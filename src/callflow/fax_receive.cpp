@@ -7,7 +7,6 @@
 
 #include "callflow/procedure.h"
 #include "channel/line_loop.h"
-#include "platform/files.h"
 
 namespace talo::callflow {
 namespace {
@@ -28,7 +27,6 @@ inline constexpr uint32_t kNoChannelPauseMs = 1000;
 inline constexpr uint32_t kRejectPauseMs = 500;
 inline constexpr uint32_t kEnginePollMs = 100;
 inline constexpr int32_t kCallerIdCapacity = 32;
-inline constexpr int32_t kLinkCode = 7;
 inline constexpr int32_t kAnswerRings = 2;
 inline constexpr int32_t kReceiveMode = 1;
 
@@ -88,13 +86,7 @@ void Answer(TRecordChnl_VC &w, TrunkLoopState &s) {
   if (!channel::TrimBlanks(w.CallerNumber, strnlen(w.CallerNumber, sizeof w.CallerNumber)).empty())
     w.Raise(&TRecordChnl_VC::RaiseCallerId);
   TrunkCall<&DriverApi::TvcPickUp>(w);
-  const std::string prompt = w.GetFaxRxPrompt();
-  if (!prompt.empty() && platform::FileExists(prompt)) {
-    TrunkCall<&DriverApi::TvcStartPlayFile>(w, prompt.c_str(), 1, 0, 0);
-    s.FaxInStep = kPromptPlaying;
-  } else {
-    s.FaxInStep = kLink;
-  }
+  s.FaxInStep = PlayPromptIfExists(w, w.GetFaxRxPrompt()) ? kPromptPlaying : kLink;
 }
 
 void Link(TRecordChnl_VC &w, TrunkLoopState &s) {

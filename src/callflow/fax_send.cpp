@@ -6,7 +6,6 @@
 #include <string>
 
 #include "callflow/procedure.h"
-#include "platform/files.h"
 
 namespace talo::callflow {
 namespace {
@@ -39,7 +38,6 @@ inline constexpr uint32_t kFaxToneWaitMs = 60000;
 inline constexpr uint32_t kAfterLinkMs = 1000;
 inline constexpr uint32_t kEnginePollMs = 500;
 inline constexpr int32_t kBusyCadences = 2;
-inline constexpr int32_t kLinkCode = 7;
 inline constexpr int32_t kOptionReportsNoChannel = 2;
 
 void GetChannel(TRecordChnl_VC &w, TrunkLoopState &s) {
@@ -86,13 +84,7 @@ void Dial(TRecordChnl_VC &w, TrunkLoopState &s) {
 }
 
 void Prompt(TRecordChnl_VC &w, TrunkLoopState &s) {
-  const std::string prompt = w.GetFaxTxPrompt();
-  if (!prompt.empty() && platform::FileExists(prompt)) {
-    TrunkCall<&DriverApi::TvcStartPlayFile>(w, prompt.c_str(), 1, 0, 0);
-    s.FaxOutStep = kPromptPlaying;
-  } else {
-    s.FaxOutStep = kPromptOver;
-  }
+  s.FaxOutStep = PlayPromptIfExists(w, w.GetFaxTxPrompt()) ? kPromptPlaying : kPromptOver;
 }
 
 // First case that applies. The overall limit is looked at only once the

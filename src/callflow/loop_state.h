@@ -30,6 +30,8 @@ inline constexpr int32_t kChanEmpty = 4;
 inline constexpr int32_t kChanFarEndGone = 9;
 
 inline constexpr int32_t kDtmfCapacity = 32;
+// The code passed on both sides of every TvcSetLinkWith: the driver's, unchanged.
+inline constexpr int32_t kLinkCode = 7;
 
 struct TrunkLoopState {
   // Step variables, and the copies last written to the trace.

@@ -53,6 +53,12 @@ void PumpingWait(TRecordChnl_VC &w, uint32_t ms) {
   w.WaitPumping(ms);  // lets the hold go itself
 }
 
+bool PlayPromptIfExists(TRecordChnl_VC &w, const std::string &path) {
+  if (path.empty() || !platform::FileExists(path)) return false;
+  TrunkCall<&DriverApi::TvcStartPlayFile>(w, path.c_str(), 1, 0, 0);
+  return true;
+}
+
 std::string ReadDigits(TrunkLoopState &s, int32_t ch, int32_t count) {
   std::memset(s.DtmfBuffer, 0, sizeof s.DtmfBuffer);
   if (driver::Call<&DriverApi::TvcGetDtmfStr>(ch, s.DtmfBuffer, count, 1) <= 0) return {};

@@ -67,6 +67,10 @@ inline void SignalDone(platform::Event *&event) {
   if (platform::Event *e = std::exchange(event, nullptr)) e->Set();
 }
 
+// Starts a prompt the host named on the trunk, if the file is there; a
+// prompt that does not exist is skipped. True when it plays.
+bool PlayPromptIfExists(TRecordChnl_VC &w, const std::string &path);
+
 // Reads `count` digits (1 or 32) into the zero-filled DtmfBuffer; the digits
 // read, empty when none came.
 std::string ReadDigits(TrunkLoopState &s, int32_t ch, int32_t count);

@@ -34,7 +34,6 @@ inline constexpr int32_t kDialTone = 1;
 inline constexpr int32_t kBusySignal = 2;
 inline constexpr uint32_t kDialToneWaitMs = 1500;
 inline constexpr uint32_t kUserAnswerWaitMs = 30000;
-inline constexpr int32_t kLinkCode = 7;
 inline constexpr int32_t kStoppedTone = 3;
 
 void Finish(TRecordChnl_VC &w, int32_t result) {

@@ -24,7 +24,6 @@ enum CallOutStep : int32_t {
 enum SignOnResult : int32_t { kAccepted = 0, kSignedOff = 1, kIncomplete = 2, kRefused = 3 };
 
 inline constexpr int32_t kRefusalTone = 1;
-inline constexpr int32_t kLinkCode = 7;
 inline constexpr char kSignOffCommand[] = "*##";
 
 SignOnResult MatchCommand(TRecordChnl_VC &w, const std::string &digits) {
