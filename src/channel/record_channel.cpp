@@ -1,5 +1,7 @@
 #include "channel/record_channel.h"
 
+#include <algorithm>
+
 #include "host/host_application.h"
 #include "platform/sleep.h"
 
@@ -41,10 +43,37 @@ void TRecordChnl_VC::OnWaitEnd() {
   released_depth_ = 0;
 }
 
+namespace {
+
+// The workers whose events this thread is handling now, innermost last: a
+// handler may call an export that dispatches, and so run another's handler.
+// Plain values, so nothing needs destroying when the thread ends.
+constexpr int kMaxNestedRaises = 32;
+thread_local const TRecordChnl_VC *t_raising[kMaxNestedRaises];
+thread_local int t_raising_depth = 0;
+
+}  // namespace
+
+bool TRecordChnl_VC::HandlerRunningFor(const TRecordChnl_VC *worker) {
+  for (int i = 0; i < std::min(t_raising_depth, kMaxNestedRaises); ++i)
+    if (t_raising[i] == worker) return true;
+  return false;
+}
+
+bool TRecordChnl_VC::AnyHandlerRunning() { return t_raising_depth > 0; }
+
 void TRecordChnl_VC::RaiseTrampoline(void *self) {
   auto *worker = static_cast<TRecordChnl_VC *>(self);
   RaiseOp op = worker->pending_raise_;
-  (worker->*op)();
+  if (t_raising_depth < kMaxNestedRaises) t_raising[t_raising_depth] = worker;
+  ++t_raising_depth;
+  try {
+    (worker->*op)();
+  } catch (...) {
+    --t_raising_depth;
+    throw;
+  }
+  --t_raising_depth;
 }
 
 void TRecordChnl_VC::Raise(RaiseOp op) {

@@ -148,6 +148,12 @@ class TRecordChnl_VC : public threading::TThreadEx {
   void RaiseFaxRecvEnd();
   void RaiseQuery();
 
+  // Host thread: whether one of `worker`'s events (or any worker's) is being
+  // handled on this thread now. That worker waits for the handler, so an
+  // export that would wait for the worker in turn can never finish.
+  static bool HandlerRunningFor(const TRecordChnl_VC *worker);
+  static bool AnyHandlerRunning();
+
   using RaiseOp = void (TRecordChnl_VC::*)();
   // Worker thread: runs `op` on the owner thread and waits; the handler's
   // failure of an unguarded operation is raised again here.

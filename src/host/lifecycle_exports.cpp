@@ -30,6 +30,12 @@ TALO_EXPORT uint8_t QV_SetActive(uint8_t active) {
     // QV_SetActive(2) activate a second time over running workers.
     const uint8_t wanted = active != 0 ? 1 : 0;
     if (wanted == state.Active) return 0;
+    // Deactivating joins the workers, and the one whose event is being
+    // handled waits for this very handler: refuse rather than hang.
+    if (!wanted && talo::channel::TRecordChnl_VC::AnyHandlerRunning()) {
+      talo::host::DebugTrace(-1, "QV_SetActive(0) refused: called from inside an event handler");
+      return 0;
+    }
     if (wanted) {
       if (!talo::host::Activate()) return 0;
     } else {

@@ -22,8 +22,12 @@ constexpr uint32_t kWaitSliceMs = 5;
 enum FaxRefusal : int32_t { kFaxNoChannel = 1, kFaxNoWorker = 2, kFaxBusy = 3, kFaxNoFile = 5 };
 
 // Only a trunk worker runs the procedures that answer a request; anywhere
-// else the export would wait until the host terminates.
-bool ServesRequests(const TRecordChnl_VC &w) { return w.ChannelType == 1 || w.ChannelType == 2; }
+// else the export would wait until the host terminates. Nor can a worker
+// serve a request made from inside one of its own event handlers: it waits
+// for that handler to return.
+bool ServesRequests(const TRecordChnl_VC &w) {
+  return (w.ChannelType == 1 || w.ChannelType == 2) && !TRecordChnl_VC::HandlerRunningFor(&w);
+}
 
 // Waits for the worker's result, dispatching this thread's messages in 5 ms
 // slices. Ends when the event is signalled, the host terminates, or the

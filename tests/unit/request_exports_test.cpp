@@ -174,6 +174,23 @@ TEST_F(Requests, StopWhileTheStationRingsReturnsFiveEvenWhenItRacesTheAnswer) {
   }
 }
 
+TEST_F(Requests, ExportsThatWouldWaitForTheWorkerWhoseEventIsHandledAreRefused) {
+  TraceCapture trace;
+  std::vector<int32_t> results;
+  host_.on_ring = [&](int32_t ch, uint8_t ringing) {
+    if (ch != 0 || !ringing || !results.empty()) return;
+    results.push_back(QV_SoftSendFax(0, "555", file_.c_str(), 0));  // WorkState is still 0 here
+    results.push_back(QV_SoftDialOut(0, "555", 1));
+    results.push_back(QV_SetActive(0));
+  };
+  FakeDriver::SetCounter(0, FakeDriver::kRing, 1);
+  ASSERT_TRUE(PumpUntil([&] { return !results.empty(); }));
+  EXPECT_EQ(results, (std::vector<int32_t>{3, QV_DIAL_BUSY_RESULT, 0}));
+  EXPECT_EQ(QV_GetActive(), 1);
+  EXPECT_TRUE(trace.Contains("QV_ZPR->QV_SetActive(0) refused: called from inside an event handler"));
+  ASSERT_TRUE(PumpUntil([&] { return Held(&channel::TRecordChnl_VC::WorkState) == 1; }));  // the call goes on
+}
+
 std::atomic<bool> g_terminating{false};
 
 TEST_F(Requests, TerminatingHostEndsTheWaitAndTheWorkerNeverReachesTheEvent) {
