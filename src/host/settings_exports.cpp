@@ -2,6 +2,7 @@
 // made under the worker's hold, so no loop pass sees half of it.
 #include <sys/stat.h>
 
+#include <cctype>
 #include <string>
 
 #include "driver/driver.h"
@@ -24,9 +25,14 @@ namespace {
 
 int32_t g_trunk_user_step = 0;  // host main thread; kept, read by nobody
 
-// Everything up to and including the last separator ('\', '/') or colon.
+// Everything up to and including the last separator ('\\' or '/'). On Linux
+// a colon is an ordinary file-name character (a host names files by the time
+// of day); only a drive prefix such as "C:" from a ported host counts.
 std::string DirectoryPart(const std::string &path) {
-  size_t cut = path.find_last_of("\\/:");
+  size_t cut = path.find_last_of("\\/");
+  if (cut == std::string::npos && path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+      path[1] == ':')
+    cut = 1;
   return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -121,6 +122,21 @@ TEST_F(Settings, StartRecordCreatesTheDirectoryOpensAndTimes) {
   EXPECT_EQ(QV_StopRecord(0), 1);
   EXPECT_FALSE(W(0).RecordFile.IsOpen());
   EXPECT_EQ(W(0).RecordStartTick, 0u);
+}
+
+TEST_F(Settings, ColonsInFileNamesAreOrdinaryCharacters) {
+  for (const char *name : {"rec_10:30:00.v", "ends-with:"}) {
+    SCOPED_TRACE(name);
+    const std::string path = (dir_ / "day" / name).string();
+    EXPECT_EQ(QV_StartRecord(0, path.c_str()), 0);
+    EXPECT_TRUE(W(0).RecordFile.IsOpen());
+    EXPECT_TRUE(fs::is_regular_file(path));
+    QV_StopRecord(0);
+  }
+  std::vector<std::string> made;
+  for (auto &entry : fs::directory_iterator(dir_ / "day")) made.push_back(entry.path().filename());
+  std::sort(made.begin(), made.end());
+  EXPECT_EQ(made, (std::vector<std::string>{"ends-with:", "rec_10:30:00.v"}));  // no stray folders
 }
 
 TEST_F(Settings, StartRecordBadPathsAndSwitching) {
