@@ -102,7 +102,12 @@ void TRecordChnl_VC::RecordBufferCallback(int32_t ch, int32_t /*unused*/, void *
     // Only the worker's own halves are copied from and handed back: anything
     // else would have us read or arm memory that is not ours.
     auto *bytes = static_cast<uint8_t *>(buffer);
-    if (bytes != worker->CaptureBuffer && bytes != worker->CaptureBuffer + kCaptureBytes) return;
+    if (bytes != worker->CaptureBuffer && bytes != worker->CaptureBuffer + kCaptureBytes) {
+      // Said aloud: the half the driver should have handed back now records
+      // nothing, and the operator must be able to see why the channel is silent.
+      host::DebugTrace(worker->ChannelNo, "capture buffer dropped: not one of this channel's buffers");
+      return;
+    }
     if (host::Terminated()) return;
     if (static_cast<int64_t>(last) + 1 == kCaptureBytes) {
       bool queued = true;

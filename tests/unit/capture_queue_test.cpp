@@ -133,6 +133,7 @@ TEST_F(Capture, HostTerminatingEndsTheChain) {
 }
 
 TEST_F(Capture, ForeignBuffersAndMissingContextAreIgnored) {
+  TraceCapture trace;
   std::vector<uint8_t> foreign(kBytes, 0x55);
   TRecordChnl_VC::RecordBufferCallback(kCh, 0, foreign.data(), kBytes - 1, worker_.get());
   TRecordChnl_VC::RecordBufferCallback(kCh, 0, Half(0) + 1, kBytes - 1, worker_.get());
@@ -140,6 +141,10 @@ TEST_F(Capture, ForeignBuffersAndMissingContextAreIgnored) {
   TRecordChnl_VC::RecordBufferCallback(kCh, 0, Half(0), kBytes - 1, nullptr);
   EXPECT_TRUE(worker_->CaptureQueue.Empty());
   EXPECT_EQ(Armed(), 2u);
+  // Each foreign buffer is said in the trace: that half of the channel is silent now.
+  int said = 0;
+  for (auto &line : trace.Lines()) said += line.find("capture buffer dropped: not one of") != std::string::npos;
+  EXPECT_EQ(said, 3);
 }
 
 TEST_F(Capture, QueueKeepsDeliveryOrderAndDrainsAll) {
