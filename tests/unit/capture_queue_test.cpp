@@ -172,11 +172,10 @@ TEST_F(Capture, DrainOneTakesOnlyTheHead) {
 }
 
 TEST_F(Capture, EntriesLeftQueuedAreReleasedWithTheWorker) {
-  // Nothing to assert beyond the leak checker staying quiet under ASan.
+  // Fails in the ASan run, whose leak checker sees entries left behind.
   for (int i = 0; i < 3; ++i) Deliver(i % 2, Pattern(static_cast<uint32_t>(i)));
   EXPECT_EQ(worker_->CaptureQueue.Size(), 3);
   worker_.reset();
-  SUCCEED();
 }
 
 // ---------------------------------------------------------------- the record file

@@ -219,6 +219,10 @@ TEST(HostEvents, SpareSlotsAreCopiedButNeverCalled) {
   auto w = MakeWorker(events);
   EXPECT_EQ(w->HostEvents.slots[QV_SLOT_SPARE1].context, &calls);
   EXPECT_EQ(w->HostEvents.slots[QV_SLOT_SPARE2].context, &calls);
+  // Every raise operation runs; none may reach a spare slot.
+  using W = channel::TRecordChnl_VC;
+  const W::RaiseOp ops[] = {&W::RaiseOffHook, &W::RaiseUserOffHook, &W::RaiseUserAnswer, &W::RaiseHangUp, &W::RaiseUserHangUp, &W::RaiseRing, &W::RaiseRingStop, &W::RaiseUserRing, &W::RaiseUserRingStop, &W::RaiseCallerId, &W::RaiseSilence, &W::RaiseSound, &W::RaiseLineEmpty, &W::RaiseDtmf, &W::RaiseRecordLimit, &W::RaiseIncomingCall, &W::RaiseLeaveMessage, &W::RaiseLeaveMessageEnd, &W::RaiseUserPickUp, &W::RaiseSignOff, &W::RaiseSignOn, &W::RaiseDialCheck, &W::RaiseIncomingAnswered, &W::RaiseTrunkConnected, &W::RaiseFaxSendStart, &W::RaiseFaxRecvStart, &W::RaiseFaxSendEnd, &W::RaiseFaxRecvEnd, &W::RaiseQuery};
+  for (W::RaiseOp op : ops) ((*w).*op)();
   EXPECT_EQ(calls, 0);
 }
 
