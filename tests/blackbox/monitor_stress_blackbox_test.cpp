@@ -38,6 +38,7 @@ TEST(MonitorStress, ListenersComeAndGoWhileEveryChannelCaptures) {
   for (int ch = 0; ch < kChannels; ++ch) t.TvcSimSetAudioTone(ch, 300 + 10 * ch, 6000);
   t.TvcSimSetTimeScale(1000);  // a buffer every 63 ms on every channel
   t.QV_SetCallBakFunc(QV_HostEvents{});
+  t.QV_SetChannelCount(kChannels);  // whatever an earlier activation left behind
   ASSERT_EQ(t.QV_SetActive(1), 1);
 
   // Three peers per channel, registered and removed at random.
