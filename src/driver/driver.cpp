@@ -13,16 +13,16 @@ void *g_module = nullptr;  // written at load and unload only
 
 DriverApi &Api() { return g_api; }
 
-bool LoadDriver() {
+bool LoadDriver(const char *name) {
   std::memset(&g_api, 0, sizeof g_api);
-  g_module = ::dlopen("libTvcdrv.so", RTLD_NOW | RTLD_LOCAL);
+  g_module = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
   if (!g_module) {
     // The search through our own RUNPATH ($ORIGIN) is lost when a sanitizer
     // runtime intercepts dlopen: look beside this library explicitly.
     Dl_info self{};
-    if (::dladdr(reinterpret_cast<void *>(&LoadDriver), &self) && self.dli_fname) {
+    if (::dladdr(reinterpret_cast<void *>(&UnloadDriver), &self) && self.dli_fname) {
       std::string path = self.dli_fname;
-      path = path.substr(0, path.rfind('/') + 1) + "libTvcdrv.so";
+      path = path.substr(0, path.rfind('/') + 1) + name;
       g_module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     }
   }

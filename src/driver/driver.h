@@ -12,7 +12,8 @@ DriverApi &Api();
 
 // Opens libTvcdrv.so through the normal search and binds every entry by name;
 // false when the library could not be opened (every entry stays null).
-bool LoadDriver();
+// `name` is the test seam: a module that is nowhere to be found.
+bool LoadDriver(const char *name = "libTvcdrv.so");
 // Releases the driver library; the entries are not cleared.
 void UnloadDriver();
 bool DriverLoaded();
