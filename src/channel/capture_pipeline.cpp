@@ -142,6 +142,18 @@ int TRecordChnl_VC::DrainCaptureQueue() {
   return n;
 }
 
+int TRecordChnl_VC::FlushCaptureUnderHold() {
+  Hold hold(hold_);
+  flushing_ = true;
+  int n = 0;
+  try {
+    n = DrainCaptureQueue();
+  } catch (...) {
+  }
+  flushing_ = false;
+  return n;
+}
+
 bool TRecordChnl_VC::DrainOneCapture() {
   if (CaptureQueue.Empty()) return false;
   // Unlinked before conversion, so a conversion that fails cannot leave the
@@ -182,6 +194,9 @@ void TRecordChnl_VC::ConvertCapture(const uint8_t *captured) {
 }
 
 void TRecordChnl_VC::BlockPause() {
+  // A flush from another thread keeps the hold throughout: letting it go
+  // would let the worker's pass run into the same sample buffers.
+  if (flushing_) return;
   struct Released {
     explicit Released(HoldLock &l) : lock(l), depth(l.ReleaseAll()) {}
     ~Released() { lock.Restore(depth); }

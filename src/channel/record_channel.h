@@ -192,6 +192,10 @@ class TRecordChnl_VC : public threading::TThreadEx {
   void EncodeMonitorBlocks(const uint8_t *captured, TMyBufGSMType &blocks);
   // Worker thread: converts and releases every queued buffer; returns how many.
   int DrainCaptureQueue();
+  // An export holding the worker, before it closes or switches the record
+  // file, and deactivation after the join: the buffers the driver delivered
+  // before belong to the file being closed, so they are written to it first.
+  int FlushCaptureUnderHold();
   // Worker thread: converts and releases the head buffer, if any.
   bool DrainOneCapture();
   // Monitor exports: after DetachMonitorStore returns, no conversion touches
@@ -236,6 +240,7 @@ class TRecordChnl_VC : public threading::TThreadEx {
   void *Context(int slot) const { return HostEvents.slots[slot].context; }
 
   HoldLock hold_;
+  bool flushing_ = false;  // guarded by hold_: a flush by another thread, which must not pace
   std::atomic<uint32_t> arm_count_{0};  // written by the worker thread after arming
   RaiseOp pending_raise_ = nullptr;  // worker thread, read by the owner during the send
   int released_depth_ = 0;           // worker thread: hold levels let go in a wait

@@ -115,6 +115,9 @@ void StopAndJoinWorkers(LibraryState &state) {
     }
   for (auto &worker : state.ChannelTable)
     if (worker) worker->Join();
+  // Buffers delivered before the stop belong to the file still open.
+  for (auto &worker : state.ChannelTable)
+    if (worker) worker->FlushCaptureUnderHold();
   for (size_t ch = 0; ch < state.ChannelTable.size(); ++ch)
     if (auto &worker = state.ChannelTable[ch]; worker && worker->ArmCount() != armed[ch])
       driver::Call<&driver::DriverApi::TvcStopRecord>(static_cast<int32_t>(ch));

@@ -110,6 +110,7 @@ TALO_EXPORT int32_t QV_StartRecord(int32_t ch, const char *path) {
     WithHeldWorker(ch, [&](TRecordChnl_VC &w) {
       {
         Hold inner(w.Holder());
+        w.FlushCaptureUnderHold();  // into the file being switched away from
         // A file that cannot be opened is not reported: the channel records
         // nothing until the next start or stop.
         if (!w.RecordFile.Open(file))
@@ -126,6 +127,7 @@ TALO_EXPORT uint8_t QV_StopRecord(int32_t ch) {
     WithHeldWorker(ch, [&](TRecordChnl_VC &w) {
       {
         Hold inner(w.Holder());
+        w.FlushCaptureUnderHold();
         w.RecordFile.Close();
       }
       w.RecordStartTick = 0;
