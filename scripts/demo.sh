@@ -2,7 +2,9 @@
 # The main job: set-up, build, then a scripted day of calls on the simulated
 # board, recorded through libTALO.so by the demo host. Arguments are passed to
 # talo_demo (e.g. --speed 400 to run the day four times faster, --policy FILE
-# for a call policy of your own; tools/demo_host/policy.json is the example).
+# for a call policy of your own; tools/demo_host/policy.json is the example;
+# --dial 12:5551234 to call out for station 13, --fax 14:5550123:FILE to send
+# a fax).
 set -euo pipefail
 self="$(realpath "$0")"
 cd "$(dirname "$self")/.."
@@ -43,9 +45,11 @@ prompt blocked.dat "This number may not be dialled from this phone."
 prompt notice.dat "This call is recorded."
 prompt answer_caller.dat "Connecting you now."
 prompt answer_user.dat "Outside call."
+prompt fax_rx.dat "Please send your fax now."
+prompt fax_tx.dat "A fax is coming. Please press start."
 digits=(zero one two three four five six seven eight nine)
 for d in "${!digits[@]}"; do prompt "Char/$d.dat" "${digits[$d]}"; done
 rm -rf "$work"
 
-rm -f "$out"/line*_call*.v "$out"/line*_call*.wav "$out"/trunk*_*.v "$out"/trunk*_*.wav
+rm -f "$out"/line*_call*.v "$out"/line*_call*.wav "$out"/trunk*_*.v "$out"/trunk*_*.wav "$out"/faxes/fax_*
 exec build/bin/talo_demo --speech "$speech" --out "$out" "$@"

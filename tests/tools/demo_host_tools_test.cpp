@@ -1,13 +1,18 @@
 // The demo's own tools: wav2board, which turns speech WAVs into prompts the
-// board plays, and the call policy that talo_demo answers the library from.
+// board plays, the call policy that talo_demo answers the library from, and
+// its fax desk.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
+#include <sstream>
 
 #include "common/ima_reference.h"
+#include "demo_host/day.h"
+#include "demo_host/fax_desk.h"
 #include "demo_host/policy.h"
 #include "net_test_support.h"
 #include "wav2board/wav2board.h"
@@ -175,6 +180,8 @@ TEST(DemoPolicy, BuiltInPolicyIsTheShippedExampleAndFitsTheDay) {
   EXPECT_TRUE(builtin.SignOnAccepted("12", "34"));
   EXPECT_TRUE(builtin.DialBlocked("900"));
   EXPECT_FALSE(builtin.DialBlocked("5551234"));
+  EXPECT_TRUE(builtin.FaxOnly(16));
+  EXPECT_FALSE(builtin.FaxOnly(4));
 }
 
 TEST(DemoPolicy, GoodPoliciesGiveTheirDecisions) {
@@ -188,6 +195,7 @@ TEST(DemoPolicy, GoodPoliciesGiveTheirDecisions) {
   const char *callers = R"({"blocked_callers": ["5550100", "+4420"]})";
   const char *accounts = R"({"sign_on": {"required": true, "accounts": {"12": "34", "7": "A*1"}}})";
   const char *prefixes = R"({"dial": {"blocked_prefixes": ["900", "0044"]}})";
+  const char *faxes = R"({"fax_only_trunks": [16, 4095, 16], "incoming": {"trunk_modes": {"6": "ring"}}})";
   auto mode = [](int32_t trunk) {
     return [trunk](const Policy &p) { return static_cast<int>(p.ModeFor(trunk)); };
   };
@@ -210,6 +218,10 @@ TEST(DemoPolicy, GoodPoliciesGiveTheirDecisions) {
       {"// a note\n{ /* kept short */ \"answer\": {\"prompts\": true, \"announce\": \"account\"} }",
        "comments", [](const Policy &p) { return static_cast<int>(p.announce); },
        static_cast<int>(Announce::kAccount)},
+      {"{}", "fax-only with nothing said", [](const Policy &p) { return int{p.FaxOnly(16)}; }, 0},
+      {faxes, "a fax-only trunk", [](const Policy &p) { return int{p.FaxOnly(4095)}; }, 1},
+      {faxes, "another trunk", [](const Policy &p) { return int{p.FaxOnly(6)}; }, 0},
+      {faxes, "a mode of a trunk not fax-only", mode(6), 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << c.question << ": " << c.json);
@@ -251,6 +263,13 @@ TEST(DemoPolicy, MistakesAreRefusedNamingTheKey) {
       {R"({"sign_on": {"accounts": {"1#2": "34"}}})", R"("sign_on.accounts" has "1#2")"},
       {R"({"sign_on": {"required": true}})", R"("sign_on.accounts" must name at least one account)"},
       {R"({"dial": {"blocked_prefixes": ["9x"]}})", R"("dial.blocked_prefixes[0]" must be dial keys)"},
+      {R"({"fax_only_trunks": 16})", R"("fax_only_trunks" must be a list, not 16)"},
+      {R"({"fax_only_trunks": [16, "17"]})", R"("fax_only_trunks[1]" must be a channel number (0 to 4095))"},
+      {R"({"fax_only_trunks": [-1]})", R"("fax_only_trunks[0]" must be a channel number)"},
+      {R"({"fax_only_trunks": [4096]})", R"("fax_only_trunks[0]" must be a channel number)"},
+      {R"({"fax_only_trunks": [16.5]})", R"("fax_only_trunks[0]" must be a channel number)"},
+      {R"({"fax_only_trunks": [6], "incoming": {"trunk_modes": {"6": "message"}}})",
+       R"("fax_only_trunks" has 6, which "incoming.trunk_modes" gives a mode)"},
       {R"([1, 2])", "the policy must be a JSON object"},
       {"{\n  \"incoming\": {\"mode\": \"ring\",}\n}", "not valid JSON: parse error at line 2"},
   };
@@ -289,6 +308,178 @@ TEST(DemoPolicy, DemoStopsOnABadPolicyFileBeforeStarting) {
     EXPECT_NE(err.find(c.message), std::string::npos) << err;
     EXPECT_FALSE(FileExists(out));
   }
+}
+
+// A mistake in a --dial or --fax request stops talo_demo like a bad policy.
+TEST(DemoRequests, DemoStopsOnABadRequestBeforeStarting) {
+  TempDir dir;
+  WriteFile(dir.File("letter.pbm"), Text("P1\n1 1\n1\n"));
+  struct Case {
+    std::vector<std::string> args;
+    const char *message;
+  };
+  const Case cases[] = {
+      {{"--fax", "14:5550123:" + dir.File("absent.pbm")},
+       "--fax '14:5550123:DIR/absent.pbm': cannot read the file DIR/absent.pbm: no such file"},
+      {{"--fax", "14:5550123:" + dir.File("")}, "not a readable file"},
+      {{"--fax", "14:5550123"}, "--fax '14:5550123': expected CH:NUMBER:FILE"},
+      {{"--dial", "12"}, "--dial '12': expected CH:NUMBER"},
+      {{"--dial", "twelve:5556000"},
+       R"(--dial 'twelve:5556000': "twelve" is not a channel of the board (0 to 18))"},
+      {{"--dial", "19:5556000"}, R"("19" is not a channel of the board (0 to 18))"},
+      {{"--dial", "12:555-6000"}, R"("555-6000" is not a number to dial)"},
+      {{"--dial", "12:"}, R"("" is not a number to dial)"},
+      // The first mistake is named even after a good request.
+      {{"--dial", "12:5556000", "--fax", "14:5550123:" + dir.File("letter.pbm"), "--dial", "x:1"},
+       R"(--dial 'x:1': "x" is not a channel)"},
+  };
+  for (const Case &c : cases) {
+    std::string message = c.message;
+    for (size_t at; (at = message.find("DIR/")) != std::string::npos;) message.replace(at, 4, dir.File(""));
+    SCOPED_TRACE(message);
+    const std::string out = dir.File("out");
+    std::vector<std::string> argv = {BuildDir() + "/bin/talo_demo", "--speech", dir.File("none.wav"), "--out",
+                                     out};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Child demo(argv, dir.File(""));
+    EXPECT_EQ(demo.Wait(30000ms), 2);
+    const std::string err = demo.Stderr();
+    EXPECT_EQ(err.rfind("talo_demo: ", 0), 0u) << err;
+    EXPECT_NE(err.find(message), std::string::npos) << err;
+    EXPECT_FALSE(FileExists(out));
+  }
+}
+
+// ---- the day's plan
+
+TEST(DemoDay, StationsAreTheTrunksPartnersInTheLayout) {
+  const std::pair<int32_t, int32_t> cases[] = {{4, 5},  {8, 9},  {12, 13}, {14, -1}, {16, -1},
+                                               {5, -1}, {0, -1}, {18, -1}, {-1, -1}, {40, -1}};
+  for (const auto &[trunk, station] : cases) EXPECT_EQ(talo_demo::StationOf(trunk), station) << trunk;
+}
+
+// The day's own script and requests are over before the command line's
+// slots, which keep the order given and bring the board's other side along.
+TEST(DemoDay, CommandLineRequestsGetASlotEachAfterTheDaysOwn) {
+  using talo_demo::Request;
+  // About what espeak-ng makes of the demo's texts, speech and prompts.
+  const talo_demo::DayTimes times{6200, 6300, 2500, 1700, 2600, 1500, 1800};
+  talo_demo::DayInput in{"/s.wav", times, "/letter.pbm", "/far.pbm", {}};
+  const talo_demo::DayPlan own = talo_demo::PlanDay(in);
+  in.command_line = {{Request::Kind::kFax, 14, "5550123", "/doc.pbm"},
+                     {Request::Kind::kDial, 12, "5551234"},
+                     {Request::Kind::kDial, 15, "5551235"}};
+  const talo_demo::DayPlan plan = talo_demo::PlanDay(in);
+
+  ASSERT_EQ(plan.requests.size(), own.requests.size() + 3);
+  int64_t last_event = 0;
+  std::istringstream script(own.script);
+  for (std::string line; std::getline(script, line);) {
+    if (line.starts_with("at ")) last_event = std::max<int64_t>(last_event, std::stoll(line.substr(3)));
+  }
+  EXPECT_LT(last_event, talo_demo::kCommandLineFromMs);
+  for (size_t i = 0; i < own.requests.size(); ++i) {
+    EXPECT_LT(own.requests[i].at_ms, talo_demo::kCommandLineFromMs) << i;
+    if (i > 0) {
+      EXPECT_LE(own.requests[i - 1].at_ms, own.requests[i].at_ms) << i;
+    }
+    if (own.requests[i].kind == Request::Kind::kFax) {
+      EXPECT_EQ(own.requests[i].file, "/letter.pbm");
+    }
+  }
+  const std::pair<int32_t, int64_t> slots[] = {{14, 34000}, {12, 46000}, {15, 58000}};
+  for (size_t i = 0; i < std::size(slots); ++i) {
+    const Request &r = plan.requests[own.requests.size() + i];
+    EXPECT_EQ(r.trunk, slots[i].first) << i;
+    EXPECT_EQ(r.at_ms, slots[i].second) << i;
+  }
+  EXPECT_EQ(plan.requests[own.requests.size()].file, "/doc.pbm");
+
+  const std::pair<const char *, bool> lines[] = {
+      {"ch 18 faxsource /far.pbm\n", true},
+      {"at 33500 ch 14 farfax 4000\n", true},
+      {"at 45500 ch 12 dialtone 300\n", true},
+      {"at 45500 ch 13 autoanswer 2000\n", true},
+      {"at 55000 ch 13 hangup\n", true},
+      {"at 57500 ch 15 dialtone 300\n", true},
+      {"ch 16 autoanswer", false},  // trunk 15 has no station
+  };
+  for (const auto &[line, present] : lines)
+    EXPECT_EQ(plan.script.find(line) != std::string::npos, present) << line;
+}
+
+// ---- the fax desk
+
+TEST(DemoFaxDesk, PoolLendsTheLowestFreeChannelUntilNoneIsLeft) {
+  talo_demo::FaxPool pool({18, 17});
+  struct Step {
+    char op;       // 'L' lend, 'R' return
+    int32_t ch;    // returned channel
+    int32_t want;  // lent channel, or 1/0 for a return taken or refused
+    size_t lent;
+  };
+  const Step steps[] = {
+      {'L', 0, 17, 1}, {'L', 0, 18, 2}, {'L', 0, -1, 2}, {'R', 17, 1, 1}, {'R', 17, 0, 1},
+      {'R', 5, 0, 1},  {'R', -1, 0, 1}, {'L', 0, 17, 2}, {'R', 18, 1, 1}, {'R', 17, 1, 0},
+  };
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    const Step &s = steps[i];
+    SCOPED_TRACE(testing::Message() << "step " << i);
+    EXPECT_EQ(s.op == 'L' ? pool.Lend() : int32_t{pool.Return(s.ch)}, s.want);
+    EXPECT_EQ(pool.Lent(), s.lent);
+  }
+  EXPECT_EQ(pool.Size(), 2u);
+}
+
+TEST(DemoFaxDesk, ReceivedFaxNamesCarryTrunkCallerAndTimeAndNeverClash) {
+  TempDir dir;
+  std::tm noon{};
+  noon.tm_year = 2025 - 1900;
+  noon.tm_mon = 2;
+  noon.tm_mday = 7;
+  noon.tm_hour = 12;
+  noon.tm_min = 5;
+  noon.tm_sec = 9;
+  noon.tm_isdst = -1;
+  const std::time_t when = std::mktime(&noon);
+  const std::string folder = dir.File("faxes");
+  std::filesystem::create_directories(folder);
+  WriteFile(folder + "/fax_ch16_5553300_20250307-120509.pbm", Text("old"));
+  WriteFile(folder + "/fax_ch16_5553300_20250307-120509-2.pbm", Text("old"));
+  struct Case {
+    int32_t trunk;
+    std::string caller;
+    std::string folder;
+    std::string name;  // empty: no path at all
+  };
+  const Case cases[] = {
+      {4, "5551234", folder, "fax_ch4_5551234_20250307-120509.pbm"},
+      {4, "", folder, "fax_ch4_unknown_20250307-120509.pbm"},
+      {4, "*#/..", folder, "fax_ch4_unknown_20250307-120509.pbm"},
+      {4, "+44 20/7946", folder, "fax_ch4_+44207946_20250307-120509.pbm"},
+      {16, "5553300", folder, "fax_ch16_5553300_20250307-120509-3.pbm"},
+      {4, "1", folder + "/" + std::string(127, 'x'), ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.caller);
+    const std::string path = talo_demo::ReceivedFaxPath(c.folder, c.trunk, c.caller, when);
+    EXPECT_EQ(path, c.name.empty() ? "" : c.folder + "/" + c.name);
+    EXPECT_LE(path.size(), talo_demo::kFaxPathMax);
+  }
+}
+
+TEST(DemoFaxDesk, PagesAreFaxWidthBitmapsThatDifferBySeed) {
+  TempDir dir;
+  talo_demo::WriteFaxPage(dir.File("a.pbm"), 1);
+  talo_demo::WriteFaxPage(dir.File("b.pbm"), 2);
+  const Bytes a = ReadFile(dir.File("a.pbm")), b = ReadFile(dir.File("b.pbm"));
+  const std::string header = "P4\n1728 192\n";
+  ASSERT_EQ(a.size(), header.size() + 1728 / 8 * 192);
+  EXPECT_EQ(std::string(a.begin(), a.begin() + static_cast<long>(header.size())), header);
+  EXPECT_EQ(a[header.size()], 0xFF);  // the frame's top edge
+  EXPECT_EQ(a.size(), b.size());
+  EXPECT_NE(a, b);
+  EXPECT_THROW(talo_demo::WriteFaxPage(dir.File("absent/c.pbm"), 1), std::runtime_error);
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 // The demo's day. Times of the trunk calls follow from the prompts' and the
 // speech's lengths, so that a key is pressed only when the library listens
-// for it, whatever the speech synthesiser made of the prompt texts.
+// for it, whatever the speech synthesiser made of the prompt texts. The
+// library's own waits in a call out or a fax (dial tone, the pauses around
+// dialling) run on the real clock, so the host's requests are spaced to come
+// out right at other speeds too.
 #include "day.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace talo_demo {
 namespace {
@@ -102,15 +106,97 @@ void DialCalls(Script &s, const std::string &speech, const DayTimes &t) {
   s.At(lift3 + 3000, station, "hangup");
 }
 
+// Trunk 12 calls out for station 13 three times: the station answers and
+// talks, then it is left ringing until the host stops the call, then the
+// exchange gives busy tone before anything is dialled.
+void CallsOut(Script &s, std::vector<Request> &requests, const std::string &speech, const DayTimes &t) {
+  constexpr int32_t trunk = kCallOutTrunk;
+  const int32_t station = StationOf(trunk);
+  s.Comment("trunk 12: the host calls out for station 13, which answers and talks");
+  s.At(0, trunk, "dialtone 300").At(0, station, "autoanswer 2500");
+  const int64_t answered = 14000, answered_by = answered + 300 + 2500;
+  requests.push_back({Request::Kind::kDial, trunk, "5556000", "", answered, -1, "station 13 answers"});
+  s.At(answered_by + 600, trunk, "wav " + speech);
+  const int64_t hangup = answered_by + 600 + std::max<int64_t>(t.speech, 3000) + 500;
+  s.At(hangup, station, "hangup").At(hangup, station, "autoanswer never");
+
+  s.Comment("trunk 12: station 13 is left ringing; the host stops the call");
+  const int64_t stopped = std::max<int64_t>(hangup + 1500, 26000);
+  requests.push_back({Request::Kind::kDial, trunk, "5556001", "", stopped, 3000,
+                      "the host stops it while station 13 rings"});
+
+  s.Comment("trunk 12: the exchange gives busy tone");
+  const int64_t busy = stopped + 5000;
+  s.At(busy - 500, trunk, "busyline");
+  requests.push_back({Request::Kind::kDial, trunk, "5556002", "", busy, -1, "busy tone before dialling"});
+}
+
+// A fax comes in on the fax-only trunk and is received through the pool,
+// early enough that its fax channel is free again (at any speed) before the
+// host sends two faxes: one to a machine that answers, one to a busy number.
+void Faxes(Script &s, std::vector<Request> &requests, const DayInput &in) {
+  s.Comment("fax channels: transfers of 6 s; what a far machine sends");
+  for (int32_t ch = 0; ch < kDayChannels; ++ch) {
+    if (kDriverTypes[ch] != kFaxType) continue;
+    s.At(0, ch, "faxplan 6000 1").At(0, ch, "faxsource " + in.far_fax_page);
+  }
+  s.Comment("trunk 16: a fax comes in from 5553300");
+  s.At(8000, kFaxInTrunk, "incoming 5553300 0");
+
+  s.Comment("trunks 14 and 15: the host sends a letter; 5550123 is a fax machine, 5550188 is busy");
+  s.At(0, kFaxOutTrunks[0], "farfax 5000").At(0, kFaxOutTrunks[1], "farbusy");
+  requests.push_back(
+      {Request::Kind::kFax, kFaxOutTrunks[0], "5550123", in.fax_letter, 22000, -1, "a fax machine answers"});
+  requests.push_back(
+      {Request::Kind::kFax, kFaxOutTrunks[1], "5550188", in.fax_letter, 22500, -1, "the number is busy"});
+}
+
+// What the command line asks for, one slot each; the board plays the other
+// side: the station answers a call out and hangs up a little later, and the
+// number a fax is sent to is a fax machine.
+void CommandLine(Script &s, std::vector<Request> &requests, const DayInput &in) {
+  int64_t at = kCommandLineFromMs;
+  for (Request r : in.command_line) {
+    r.at_ms = at;
+    s.Comment("from the command line: " + std::string(r.kind == Request::Kind::kDial ? "call out" : "fax") +
+              " on channel " + std::to_string(r.trunk));
+    if (r.kind == Request::Kind::kDial) {
+      s.At(at - 500, r.trunk, "dialtone 300");
+      if (const int32_t station = StationOf(r.trunk); station >= 0) {
+        s.At(at - 500, station, "autoanswer 2000");
+        s.At(at + 3500, r.trunk, "wav " + in.speech);
+        s.At(at + 9000, station, "hangup").At(at + 9000, station, "autoanswer never");
+      }
+    } else {
+      s.At(at - 500, r.trunk, "farfax 4000");
+    }
+    requests.push_back(std::move(r));
+    at += kCommandLineSlotMs;
+  }
+}
+
 }  // namespace
 
-std::string DayScript(const std::string &speech, const DayTimes &times) {
+int32_t StationOf(int32_t trunk) {
+  const int32_t station = trunk + kTrunkUserStep;
+  if (trunk < 0 || station >= kDayChannels || kDriverTypes[trunk] != 2) return -1;
+  return kDriverTypes[station] == 1 ? station : -1;
+}
+
+DayPlan PlanDay(const DayInput &in) {
   Script s;
-  LineCalls(s, speech);
-  RingTrunkCalls(s, speech, times);
-  MessageCall(s, speech, times);
-  DialCalls(s, speech, times);
-  return s.Text();
+  LineCalls(s, in.speech);
+  RingTrunkCalls(s, in.speech, in.times);
+  MessageCall(s, in.speech, in.times);
+  DialCalls(s, in.speech, in.times);
+  DayPlan plan;
+  CallsOut(s, plan.requests, in.speech, in.times);
+  Faxes(s, plan.requests, in);
+  CommandLine(s, plan.requests, in);
+  std::stable_sort(plan.requests.begin(), plan.requests.end(),
+                   [](const Request &a, const Request &b) { return a.at_ms < b.at_ms; });
+  plan.script = s.Text();
+  return plan;
 }
 
 }  // namespace talo_demo

@@ -1,8 +1,9 @@
 // talo_demo: a small host that loads libTALO.so as any host would (dlopen),
 // plays a scripted day of calls on the simulated board, records every call
 // from off-hook to hang-up and every message left on a trunk, answers the
-// library's trunk questions from its call policy, prints each event as it
-// happens, and leaves a playable WAV beside each record file.
+// library's trunk questions from its call policy and its fax questions from
+// its fax desk, calls out and sends faxes at set moments, prints each event
+// and outcome as it happens, and leaves a playable WAV beside each record file.
 #include <dlfcn.h>
 #include <poll.h>
 #include <spawn.h>
@@ -13,12 +14,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "day.h"
+#include "fax_desk.h"
 #include "monitor_server.h"
 #include "policy.h"
 #include "talo/talo.h"
@@ -32,14 +36,17 @@ namespace {
 
 using talo_demo::Announce;
 using talo_demo::IncomingMode;
+using talo_demo::Request;
 
 struct Api {
 #define F(name) decltype(&::name) name = nullptr;
   F(QV_InitDll) F(QV_SetCallBakFunc) F(QV_SetActive) F(QV_GetChannelCount) F(QV_GetDeviceCount)
   F(QV_GetChannelType) F(QV_GetDeviceType) F(QV_StartRecord) F(QV_StopRecord) F(QV_ProcessMessages)
   F(QV_GetMessageFd) F(QV_SetTrunkUserStep) F(QV_StartNetMonitor) F(QV_StopNetMonitor)
+  F(QV_SoftDialOut) F(QV_StopSoftDialOut) F(QV_SoftSendFax)
   F(TvcSimSetChannelTotal) F(TvcSimSetChannelType) F(TvcSimSetTimeScale) F(TvcSimLoadScript)
   F(TvcSimStartScript) F(TvcSimGetPendingEvents) F(TvcSimGetDelivered) F(TvcSimGetPlaying)
+  F(TvcSimGetBoardTime)
 #undef F
 };
 
@@ -56,6 +63,24 @@ constexpr const char *kBlocked = "blocked.dat";
 constexpr const char *kNotice = "notice.dat";
 constexpr const char *kAnswerCaller = "answer_caller.dat";
 constexpr const char *kAnswerUser = "answer_user.dat";
+constexpr const char *kFaxRxPrompt = "fax_rx.dat";  // the caller's fax machine hears it before the transfer
+constexpr const char *kFaxTxPrompt = "fax_tx.dat";  // played while the far fax machine is awaited
+
+// A request made or a fax handled, for the summary at the end of the day.
+struct Outcome {
+  std::string what;
+  std::string result;
+  int32_t trunk = -1;
+  int32_t fax_direction = -1;  // 0 send, 1 receive: the fax whose OnFaxEnd is awaited
+};
+
+// A call out the host stops once the station has rung for a while.
+struct StopPlan {
+  int32_t trunk = -1;  // -1: none
+  int32_t station = -1;
+  int64_t after_ring_ms = 0;
+  int64_t ring_from = -1;  // board time the station started ringing, -1 not yet
+};
 
 struct Host {
   Api api;
@@ -69,6 +94,15 @@ struct Host {
   std::map<int, std::string> recording;  // channel -> record file being written
   std::vector<std::string> finished;     // record files closed
   int calls = 0;
+
+  talo_demo::FaxPool fax_pool;
+  fs::path fax_folder;  // received faxes
+  std::vector<Outcome> outcomes;
+  // While a request waits in the library, the host's loop runs only through
+  // the application's process_messages: these are what it needs then.
+  bool in_request = false;
+  talo::tools::MonitorServer *server = nullptr;
+  StopPlan stop;
 
   void Print(const std::string &what) {
     double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -128,6 +162,9 @@ void OnCallerId(void *, int32_t ch, const char *number, const char *) {
 }
 void OnRing(void *, int32_t ch, uint8_t ringing) {
   g_host->Print("OnRing" + Ch(ch) + " ringing=" + Flag(ringing));
+  StopPlan &stop = g_host->stop;
+  if (ringing && stop.trunk >= 0 && ch == stop.station && stop.ring_from < 0)
+    stop.ring_from = g_host->api.TvcSimGetBoardTime();
 }
 void OnSilence(void *, int32_t ch, uint8_t silent) {
   g_host->Print("OnSilence" + Ch(ch) + " silent=" + Flag(silent));
@@ -159,23 +196,70 @@ void OnIncomingCall(void *, int32_t ch, QV_IncomingPlan *plan) {
   g_host->Print("OnIncomingCall" + Ch(ch) + " -> " + answer);
 }
 
+// The fax answers are 128-byte fields: a path that does not fit is not given
+// at all, rather than cut into one that names another file.
+std::string PutPath(void *result, const std::string &path) {
+  if (path.size() > talo_demo::kFaxPathMax) {
+    static_cast<char *>(result)[0] = '\0';
+    return "none: " + path + " is longer than 127 characters";
+  }
+  std::snprintf(static_cast<char *>(result), talo_demo::kFaxPathMax + 1, "%s", path.c_str());
+  return path;
+}
+
+std::string Shown(const Host &host, const std::string &path) {
+  const std::string inside = fs::path(path).lexically_relative(host.sound_dir).string();
+  return inside.empty() || inside.starts_with("..") ? path : inside;
+}
+
 void OnQuery(void *, int32_t code, void *arg, void *result) {
+  Host &host = *g_host;
   switch (code) {
-    case QV_QUERY_FAX_ONLY:
-      *static_cast<uint8_t *>(result) = 0;
-      g_host->Print("OnQuery fax-only?" + Ch(*static_cast<int32_t *>(arg)) + " -> no");
+    case QV_QUERY_FAX_ONLY: {
+      const int32_t ch = *static_cast<int32_t *>(arg);
+      const bool only = host.policy.FaxOnly(ch);
+      *static_cast<uint8_t *>(result) = only ? 1 : 0;
+      host.Print("OnQuery fax-only?" + Ch(ch) + (only ? " -> yes, a fax line" : " -> no"));
       break;
+    }
+    case QV_QUERY_FAX_CHANNEL: {
+      const int32_t fax = host.fax_pool.Lend();
+      *static_cast<int32_t *>(result) = fax;
+      host.Print("OnQuery fax channel? -> " +
+                 (fax < 0 ? std::string("none free (-1)")
+                          : std::to_string(fax) + " (" + std::to_string(host.fax_pool.Lent()) + " of " +
+                                std::to_string(host.fax_pool.Size()) + " lent)"));
+      break;
+    }
+    case QV_QUERY_FAX_RX_PROMPT:
+    case QV_QUERY_FAX_TX_PROMPT: {
+      const bool rx = code == QV_QUERY_FAX_RX_PROMPT;
+      const std::string answer = PutPath(result, host.Prompt(rx ? kFaxRxPrompt : kFaxTxPrompt));
+      host.Print(std::string("OnQuery fax ") + (rx ? "receive" : "send") + " prompt? -> " +
+                 Shown(host, answer));
+      break;
+    }
+    case QV_QUERY_FAX_FILE_NAME: {
+      const auto *name = static_cast<const QV_FaxFileNameArg *>(arg);
+      const std::string caller(name->caller, strnlen(name->caller, sizeof name->caller));
+      const std::string path =
+          talo_demo::ReceivedFaxPath(host.fax_folder, name->channel, caller, std::time(nullptr));
+      std::string answer = PutPath(result, path);
+      if (path.empty()) answer = "none: the folder's path is too long for the name";
+      host.Print("OnQuery fax file name?" + Ch(name->channel) + " mode=" + std::to_string(name->mode) +
+                 " caller=" + Quoted(caller.c_str()) + " -> " + answer);
+      break;
+    }
     case QV_QUERY_CALLER_REJECTED: {
       const std::string number(static_cast<const char *>(arg), strnlen(static_cast<const char *>(arg), 128));
-      const bool rejected = g_host->policy.CallerRejected(number);
+      const bool rejected = host.policy.CallerRejected(number);
       *static_cast<uint8_t *>(result) = rejected ? 1 : 0;
-      g_host->Print("OnQuery caller-rejected? number=\"" + number + "\" -> " +
-                    (rejected ? "yes, a blocked caller" : "no"));
+      host.Print("OnQuery caller-rejected? number=\"" + number + "\" -> " +
+                 (rejected ? "yes, a blocked caller" : "no"));
       break;
     }
     default:
-      // The fax questions keep the library's preset answers: this demo has no fax channel.
-      g_host->Print("OnQuery code=" + std::to_string(code) + " -> library default");
+      host.Print("OnQuery code=" + std::to_string(code) + " -> library default");
       break;
   }
 }
@@ -252,13 +336,44 @@ void OnDialCheck(void *, int32_t station, const char *account, const char *digit
                 " -> " + (blocked ? "blocked" : "allowed"));
 }
 
+std::string FaxEndText(int32_t direction, int32_t result) {
+  if (direction == 1) return "received";
+  switch (result) {
+    case 0: return "transferred";
+    case 1: return "busy";
+    case 2: return "no fax tone in 60 s";
+    case 3: return "no fax channel";
+    default: return "?";
+  }
+}
+
 void OnFaxStart(void *, int32_t ch, int32_t fax_ch, int32_t direction) {
   g_host->Print("OnFaxStart" + Ch(ch) + " fax=" + std::to_string(fax_ch) +
-                " direction=" + std::to_string(direction));
+                " direction=" + std::to_string(direction) + (direction == 1 ? " (receive)" : " (send)"));
+  if (direction == 1) g_host->outcomes.push_back({"fax in on trunk " + std::to_string(ch), "", ch, 1});
 }
+
 void OnFaxEnd(void *, int32_t ch, int32_t fax_ch, int32_t direction, const char *file, int32_t result) {
-  g_host->Print("OnFaxEnd" + Ch(ch) + " fax=" + std::to_string(fax_ch) + " direction=" +
-                std::to_string(direction) + " file=" + Quoted(file) + " result=" + std::to_string(result));
+  Host &host = *g_host;
+  std::string end = std::to_string(result) + " (" + FaxEndText(direction, result) + ")";
+  if (direction == 1) {
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(file ? file : "", ec);
+    end += ec ? ", nothing stored" : ", " + std::to_string(size) + " bytes";
+  }
+  host.Print("OnFaxEnd" + Ch(ch) + " fax=" + std::to_string(fax_ch) +
+             " direction=" + std::to_string(direction) + " file=" + Quoted(file) + " result=" + end);
+  if (host.fax_pool.Return(fax_ch))
+    host.Print("  fax channel " + std::to_string(fax_ch) + " back in the pool (" +
+               std::to_string(host.fax_pool.Lent()) + " of " + std::to_string(host.fax_pool.Size()) +
+               " lent)");
+  for (auto it = host.outcomes.rbegin(); it != host.outcomes.rend(); ++it) {
+    if (it->trunk != ch || it->fax_direction != direction) continue;
+    it->result = (it->result.empty() ? "" : it->result + "; ") + "OnFaxEnd " + end + " through fax " +
+                 std::to_string(fax_ch) + (direction == 1 ? " into " + std::string(file ? file : "") : "");
+    it->fax_direction = -1;
+    break;
+  }
 }
 
 // What the board plays on the trunks and stations is no event, but it shows
@@ -276,6 +391,137 @@ void WatchPrompts(Host &host) {
       host.Print("  board: ch " + std::to_string(ch) + " plays " + (shown.empty() ? last : shown));
     }
   }
+}
+
+// ---- the host's requests
+
+std::string DialResultText(int32_t result) {
+  switch (result) {
+    case 0: return "the station answered";
+    case 1: return "busy tone before dialling";
+    case 3: return "the station did not answer in 30 s";
+    case 5: return "stopped by the host";
+    case QV_DIAL_BUSY_RESULT: return "refused: not a trunk with a station, busy, or a bad number";
+    default: return "?";
+  }
+}
+
+std::string FaxRequestText(int32_t result) {
+  switch (result) {
+    case 0: return "begun";
+    case 1: return "no such channel";
+    case 2: return "no worker on the channel";
+    case 3: return "busy or not a trunk";
+    case 4: return "no fax channel free";
+    case 5: return "the file is missing";
+    default: return "?";
+  }
+}
+
+// Stops the call out once its station has rung long enough; runs in the
+// host's loop, which QV_SoftDialOut keeps turning while it waits.
+void CheckStop(Host &host) {
+  StopPlan &stop = host.stop;
+  if (stop.trunk < 0 || stop.ring_from < 0) return;
+  const int64_t rang = host.api.TvcSimGetBoardTime() - stop.ring_from;
+  if (rang < stop.after_ring_ms) return;
+  host.Print("host: QV_StopSoftDialOut ch=" + std::to_string(stop.trunk) + " (station " +
+             std::to_string(stop.station) + " has rung " + std::to_string(rang) + " ms)");
+  host.api.QV_StopSoftDialOut(stop.trunk);
+  stop = StopPlan{};
+}
+
+// The application's process_messages: the library calls it on this thread
+// while a request waits, so the host's own work goes on meanwhile.
+void RunHostLoop(void *) {
+  Host &host = *g_host;
+  if (!host.in_request) return;
+  WatchPrompts(host);
+  if (host.server) host.server->ProcessHost();
+  CheckStop(host);
+}
+
+void Perform(Host &host, const Request &r) {
+  const std::string call = "(" + std::to_string(r.trunk) + ", \"" + r.number + "\"";
+  Outcome outcome{"", "", r.trunk, -1};
+  host.in_request = true;
+  if (r.kind == Request::Kind::kDial) {
+    const int32_t station = host.TypeOf(r.trunk + talo_demo::kTrunkUserStep) == kQvStation
+                                ? r.trunk + talo_demo::kTrunkUserStep
+                                : -1;
+    host.Print("host: QV_SoftDialOut" + call + ", 1): " + r.about);
+    if (r.stop_after_ring_ms >= 0) host.stop = {r.trunk, station, r.stop_after_ring_ms, -1};
+    const int32_t result = host.api.QV_SoftDialOut(r.trunk, r.number.c_str(), 1);
+    host.stop = StopPlan{};
+    host.Print("host: QV_SoftDialOut" + Ch(r.trunk) + " -> " + std::to_string(result) + ", " +
+               DialResultText(result));
+    outcome.what = "call out on trunk " + std::to_string(r.trunk) + " to " + r.number + " (" + r.about + ")";
+    outcome.result = std::to_string(result) + ", " + DialResultText(result);
+  } else {
+    // Option 0: a fax channel refused shows in the request's result alone.
+    const std::string file = fs::path(r.file).filename().string();
+    host.Print("host: QV_SoftSendFax" + call + ", " + file + ", 0): " + r.about);
+    const int32_t result = host.api.QV_SoftSendFax(r.trunk, r.number.c_str(), r.file.c_str(), 0);
+    host.Print("host: QV_SoftSendFax" + Ch(r.trunk) + " -> " + std::to_string(result) + ", " +
+               FaxRequestText(result));
+    outcome.what = "fax out on trunk " + std::to_string(r.trunk) + " to " + r.number + ", " + file + " (" +
+                   r.about + ")";
+    outcome.result = "request " + std::to_string(result) + ", " + FaxRequestText(result);
+    if (result == 0) outcome.fax_direction = 0;
+  }
+  host.in_request = false;
+  host.outcomes.push_back(std::move(outcome));
+}
+
+// ---- the day's set-up
+
+// "CH:NUMBER" (call out) or "CH:NUMBER:FILE" (fax; the file may hold colons),
+// checked before anything starts. False with a message on a mistake.
+bool ParseRequest(Request::Kind kind, const std::string &value, int channels, Request *out,
+                  std::string *error) {
+  const bool fax = kind == Request::Kind::kFax;
+  const size_t first = value.find(':');
+  const size_t second = first == std::string::npos ? first : value.find(':', first + 1);
+  if (first == std::string::npos || (fax && second == std::string::npos)) {
+    *error = std::string("expected ") +
+             (fax ? "CH:NUMBER:FILE, e.g. 14:5550123:letter.pbm" : "CH:NUMBER, e.g. 12:5556000");
+    return false;
+  }
+  const std::string ch = value.substr(0, first);
+  const std::string number = fax ? value.substr(first + 1, second - first - 1) : value.substr(first + 1);
+  const std::string range = "(0 to " + std::to_string(channels - 1) + ")";
+  if (ch.empty() || ch.size() > 4 || ch.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoi(ch) >= channels) {
+    *error = "\"" + ch + "\" is not a channel of the board " + range;
+    return false;
+  }
+  if (number.empty() || number.size() > 127 ||
+      number.find_first_not_of("0123456789*#ABCD") != std::string::npos) {
+    *error = "\"" + number + "\" is not a number to dial (keys 0-9, *, #, A-D; at most 127)";
+    return false;
+  }
+  Request r;
+  r.kind = kind;
+  r.trunk = std::stoi(ch);
+  r.number = number;
+  r.about = "from the command line";
+  if (fax) {
+    const fs::path file = fs::absolute(value.substr(second + 1));
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec) || !std::ifstream(file, std::ios::binary)) {
+      *error = "cannot read the file " + file.string() +
+               (fs::exists(file, ec) ? ": not a readable file" : ": no such file");
+      return false;
+    }
+    // The library keeps 255 characters of it; a cut path would name another file.
+    if (file.string().size() > 255) {
+      *error = "the file's path " + file.string() + " is longer than 255 characters";
+      return false;
+    }
+    r.file = file.string();
+  }
+  *out = std::move(r);
+  return true;
 }
 
 // The board's playing time of a prompt: 63 ms per started 256-byte block; 0 when missing.
@@ -302,6 +548,8 @@ talo_demo::DayTimes MeasureDay(const Host &host, const fs::path &speech, std::ve
   t.notice = ms(host.Prompt(kNotice));
   t.answer_caller = ms(host.Prompt(kAnswerCaller));
   ms(host.Prompt(kAnswerUser));
+  ms(host.Prompt(kFaxRxPrompt));
+  ms(host.Prompt(kFaxTxPrompt));
   for (char c = '0'; c <= '9'; ++c) ms(host.sound_dir / "Char" / (std::string(1, c) + ".dat"));
   // The ring trunk's station may be announced to the caller, digit by digit.
   for (char c : std::to_string(talo_demo::kRingTrunk + talo_demo::kTrunkUserStep))
@@ -327,17 +575,56 @@ int main(int argc, char **argv) {
                  "call policy, a JSON file (default: the built-in one, as in tools/demo_host/policy.json)");
   std::string listener = "";
   app.add_option("--listener", listener, "talo_listen program (default: beside this program)");
-  app.footer("The prompts are read from Sound/ beside this program (scripts/demo.sh makes them).");
+  std::vector<std::string> dial_args, fax_args;
+  CLI::Option *dial_option =
+      app.add_option("--dial", dial_args, "call out on trunk CH for its station (QV_SoftDialOut); repeatable")
+          ->type_name("CH:NUMBER");
+  CLI::Option *fax_option =
+      app.add_option("--fax", fax_args, "send FILE from trunk CH to NUMBER (QV_SoftSendFax); repeatable")
+          ->type_name("CH:NUMBER:FILE");
+  app.footer(
+      "The prompts are read from Sound/ beside this program (scripts/demo.sh makes them).\n"
+      "The --dial and --fax requests are made in the order given, from " +
+      std::to_string(talo_demo::kCommandLineFromMs / 1000) + " s of board time on, " +
+      std::to_string(talo_demo::kCommandLineSlotMs / 1000) +
+      " s apart; the board's station answers a call out and hangs up, and the number a fax is "
+      "sent to is a fax machine.");
   CLI11_PARSE(app, argc, argv);
 
   Host host;
   g_host = &host;
-  // The policy first: a mistake in it stops the demo before anything starts.
+  // The policy and the requests first: a mistake in them stops the demo before anything starts.
   try {
     host.policy = policy_file.empty() ? talo_demo::DefaultPolicy() : talo_demo::LoadPolicyFile(policy_file);
   } catch (const talo_demo::PolicyError &e) {
     std::fprintf(stderr, "talo_demo: %s\n", e.what());
     return 2;
+  }
+  // In the order given: CLI11 keeps each option's values apart, and the
+  // order in which the values came.
+  std::vector<Request> command_line;
+  size_t dials_taken = 0, faxes_taken = 0;
+  auto take = [&](bool dial) {
+    const std::string &value = dial ? dial_args[dials_taken++] : fax_args[faxes_taken++];
+    Request request;
+    std::string error;
+    if (!ParseRequest(dial ? Request::Kind::kDial : Request::Kind::kFax, value, channels, &request, &error)) {
+      std::fprintf(stderr, "talo_demo: %s '%s': %s\n", dial ? "--dial" : "--fax", value.c_str(),
+                   error.c_str());
+      return false;
+    }
+    command_line.push_back(std::move(request));
+    return true;
+  };
+  for (const CLI::Option *option : app.parse_order()) {
+    if (option == dial_option && dials_taken < dial_args.size() && !take(true)) return 2;
+    if (option == fax_option && faxes_taken < fax_args.size() && !take(false)) return 2;
+  }
+  while (dials_taken < dial_args.size()) {
+    if (!take(true)) return 2;
+  }
+  while (faxes_taken < fax_args.size()) {
+    if (!take(false)) return 2;
   }
 
   fs::path self = fs::canonical("/proc/self/exe").parent_path();
@@ -361,15 +648,30 @@ int main(int argc, char **argv) {
   BIND(lib, QV_GetDeviceCount) BIND(lib, QV_GetChannelType) BIND(lib, QV_GetDeviceType)
   BIND(lib, QV_StartRecord) BIND(lib, QV_StopRecord) BIND(lib, QV_ProcessMessages)
   BIND(lib, QV_GetMessageFd) BIND(lib, QV_SetTrunkUserStep) BIND(lib, QV_StartNetMonitor)
-  BIND(lib, QV_StopNetMonitor)
+  BIND(lib, QV_StopNetMonitor) BIND(lib, QV_SoftDialOut) BIND(lib, QV_StopSoftDialOut)
+  BIND(lib, QV_SoftSendFax)
   BIND(board, TvcSimSetChannelTotal) BIND(board, TvcSimSetChannelType) BIND(board, TvcSimSetTimeScale)
   BIND(board, TvcSimLoadScript) BIND(board, TvcSimStartScript) BIND(board, TvcSimGetPendingEvents)
-  BIND(board, TvcSimGetDelivered) BIND(board, TvcSimGetPlaying)
+  BIND(board, TvcSimGetDelivered) BIND(board, TvcSimGetPlaying) BIND(board, TvcSimGetBoardTime)
 #undef BIND
   auto &api = host.api;
 
   host.out_dir = fs::absolute(out_dir);
   fs::create_directories(host.out_dir);
+  // The fax desk: received faxes go to faxes/; the pages the day's fax
+  // machines send are made afresh, so none is checked in.
+  host.fax_folder = host.out_dir / "faxes";
+  fs::create_directories(host.fax_folder);
+  const fs::path letter = host.out_dir / "fax_pages" / "letter.pbm";
+  const fs::path far_page = host.out_dir / "fax_pages" / "far_machine.pbm";
+  try {
+    fs::create_directories(letter.parent_path());
+    talo_demo::WriteFaxPage(letter, 1);
+    talo_demo::WriteFaxPage(far_page, 2);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo_demo: %s\n", e.what());
+    return 1;
+  }
   std::printf("talo_demo: device type %s, record files in %s\n", api.QV_GetDeviceType(),
               host.out_dir.c_str());
   std::printf("policy: %s\n", policy_file.empty() ? "built in" : policy_file.c_str());
@@ -383,10 +685,15 @@ int main(int argc, char **argv) {
     std::printf("  missing (the library skips them; scripts/demo.sh makes them):%s\n", names.c_str());
   }
 
-  // Board: four line channels, three trunks with their station phones, an idle channel, no channel.
+  // Board: the day's layout (day.h); channels past it are line channels.
   api.TvcSimSetChannelTotal(channels);
-  for (int ch = 0; ch < channels; ++ch)
-    api.TvcSimSetChannelType(ch, ch < talo_demo::kDayChannels ? talo_demo::kDriverTypes[ch] : 0);
+  std::vector<int32_t> fax_channels;
+  for (int ch = 0; ch < channels; ++ch) {
+    const int32_t type = ch < talo_demo::kDayChannels ? talo_demo::kDriverTypes[ch] : 0;
+    api.TvcSimSetChannelType(ch, type);
+    if (type == talo_demo::kFaxType) fax_channels.push_back(ch);
+  }
+  host.fax_pool = talo_demo::FaxPool(fax_channels);
   api.TvcSimSetTimeScale(speed);
 
   QV_HostEvents events{};
@@ -413,7 +720,9 @@ int main(int argc, char **argv) {
   set(QV_SLOT_FAX_END, &OnFaxEnd);
   set(QV_SLOT_QUERY, &OnQuery);
 
-  api.QV_InitDll(nullptr, 0, 0, 0);
+  // The host's loop goes on inside the requests' waits through process_messages.
+  const QV_HostApplication application{nullptr, &RunHostLoop, nullptr};
+  api.QV_InitDll(&application, 0, 0, 0);
   api.QV_SetCallBakFunc(events);
   if (!api.QV_SetActive(1)) {
     std::fprintf(stderr, "activation failed\n");
@@ -430,13 +739,18 @@ int main(int argc, char **argv) {
     std::string name = type >= 0 && type <= 2 ? names[type] : type == 5 ? "idle" : "none";
     if (type == kQvTrunk && api.QV_GetChannelType(ch + talo_demo::kTrunkUserStep) == kQvStation)
       name += ", station " + std::to_string(ch + talo_demo::kTrunkUserStep);
+    if (type == kQvTrunk && host.policy.FaxOnly(ch)) name += ", fax only";
+    // The library leaves fax channels alone (type -1); they are the host's.
+    if (ch < talo_demo::kDayChannels && talo_demo::kDriverTypes[ch] == talo_demo::kFaxType)
+      name = "fax channel, in the host's pool";
     std::printf("  ch %3d  type %2d  %s\n", ch, type, name.c_str());
   }
   std::printf("\n");
 
+  const talo_demo::DayPlan day = talo_demo::PlanDay(
+      {fs::absolute(speech).string(), times, letter.string(), far_page.string(), command_line});
   char error[256] = "";
-  if (api.TvcSimLoadScript(talo_demo::DayScript(fs::absolute(speech).string(), times).c_str(), error,
-                           sizeof error) != 0) {
+  if (api.TvcSimLoadScript(day.script.c_str(), error, sizeof error) != 0) {
     std::fprintf(stderr, "script: %s\n", error);
     api.QV_SetActive(0);
     return 1;
@@ -463,26 +777,33 @@ int main(int argc, char **argv) {
   } else {
     std::printf("live listening unavailable: %s\n\n", server_error.c_str());
   }
+  host.server = &server;
   api.TvcSimStartScript();
 
   // The host's loop: wait on the library's and the server's descriptors,
-  // dispatch what they hand over. The day ends once the script is done and no
-  // call is being recorded (a message ends after its closing prompt), with a
-  // limit in case a call never ends.
+  // dispatch what they hand over, make the requests that are due. The day
+  // ends once the script and the requests are done, no call is being
+  // recorded (a message ends after its closing prompt) and no fax channel is
+  // lent, with a limit in case a call never ends.
   using clock = std::chrono::steady_clock;
   const int fd = api.QV_GetMessageFd();
   auto script_done = clock::time_point::max();
+  size_t next_request = 0;
   for (;;) {
     pollfd p[2] = {{fd, POLLIN, 0}, {server.HostFd(), POLLIN, 0}};
     poll(p, server.HostFd() >= 0 ? 2 : 1, 20);
     api.QV_ProcessMessages();
     server.ProcessHost();
     WatchPrompts(host);
+    while (next_request < day.requests.size() && api.TvcSimGetBoardTime() >= day.requests[next_request].at_ms)
+      Perform(host, day.requests[next_request++]);
     const auto now = clock::now();
-    if (script_done == clock::time_point::max() && api.TvcSimGetPendingEvents() == 0) script_done = now;
+    if (script_done == clock::time_point::max() && api.TvcSimGetPendingEvents() == 0 &&
+        next_request == day.requests.size())
+      script_done = now;
     if (script_done == clock::time_point::max()) continue;
     const auto quiet = now - script_done;
-    if ((host.recording.empty() && quiet >= std::chrono::milliseconds(1500)) ||
+    if ((host.recording.empty() && host.fax_pool.Lent() == 0 && quiet >= std::chrono::milliseconds(1500)) ||
         quiet >= std::chrono::seconds(30))
       break;
   }
@@ -515,5 +836,12 @@ int main(int argc, char **argv) {
                 rc == 0 ? "" : "  (conversion failed)");
   }
   if (host.finished.empty()) std::printf("  none\n");
+
+  std::printf("\nrequests and faxes:\n");
+  for (const Outcome &o : host.outcomes) {
+    const char *open = o.fax_direction < 0 ? "" : o.result.empty() ? "no OnFaxEnd" : "; no OnFaxEnd";
+    std::printf("  %s: %s%s\n", o.what.c_str(), o.result.c_str(), open);
+  }
+  if (host.outcomes.empty()) std::printf("  none\n");
   return 0;
 }

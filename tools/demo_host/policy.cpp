@@ -114,6 +114,22 @@ class Section {
     Fail(Quoted(path) + " must be one of " + known + ", not " + Shown(value));
   }
 
+  // A list of channel numbers.
+  std::set<int32_t> Channels(std::string_view key) const {
+    const json *value = Find(key);
+    if (!value) return {};
+    if (!value->is_array()) Fail(Quoted(PathOf(key)) + " must be a list, not " + Shown(*value));
+    std::set<int32_t> channels;
+    for (size_t i = 0; i < value->size(); ++i) {
+      const json &item = (*value)[i];
+      if (!IsWholeNumberIn(item, 0, kMaxChannel))
+        Fail(Quoted(PathOf(key) + "[" + std::to_string(i) + "]") + " must be a channel number (0 to " +
+             std::to_string(kMaxChannel) + "), not " + Shown(item));
+      channels.insert(item.get<int32_t>());
+    }
+    return channels;
+  }
+
   // A list of texts, each checked by `valid`, which says what it wants.
   template <typename Check>
   std::vector<std::string> Texts(std::string_view key, const char *wanted, Check valid) const {
@@ -152,7 +168,8 @@ Policy Parse(std::string_view text) {
     Fail("not valid JSON: " + what);
   }
   Policy p;
-  const Section top(root, "", {"incoming", "blocked_callers", "answer", "sign_on", "dial"});
+  const Section top(root, "",
+                    {"incoming", "blocked_callers", "answer", "sign_on", "dial", "fax_only_trunks"});
 
   const Section incoming =
       top.Object("incoming", {"mode", "user_ring_timeout_ms", "number_entry", "trunk_modes"});
@@ -204,6 +221,14 @@ Policy Parse(std::string_view text) {
   const Section dial = top.Object("dial", {"blocked_prefixes", "answer_notice"});
   p.blocked_prefixes = dial.Texts("blocked_prefixes", "dial keys (0-9, *, #, A-D)", IsDialPrefix);
   dial.Bool("answer_notice", p.answer_notice);
+
+  // A fax-only trunk never reaches the incoming modes: a mode of its own is a mistake.
+  p.fax_only_trunks = top.Channels("fax_only_trunks");
+  for (int32_t trunk : p.fax_only_trunks) {
+    if (p.trunk_modes.count(trunk) != 0)
+      Fail(Quoted("fax_only_trunks") + " has " + std::to_string(trunk) + ", which " +
+           Quoted("incoming.trunk_modes") + " gives a mode: a fax-only trunk takes no other calls");
+  }
   return p;
 }
 

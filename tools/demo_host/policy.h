@@ -1,7 +1,8 @@
 // The demo host's call policy: how it answers the library's questions about
 // trunk calls (incoming handling, rejected callers, sign-on, dial checks,
-// answer prompts). Read from a JSON file the user may change; without one the
-// demo's own policy (policy.json beside this file, built in) applies.
+// answer prompts, fax-only trunks). Read from a JSON file the user may
+// change; without one the demo's own policy (policy.json beside this file,
+// built in) applies.
 #pragma once
 
 #include <cstdint>
@@ -44,11 +45,14 @@ struct Policy {
   std::vector<std::string> blocked_prefixes;
   bool answer_notice = false;
 
+  std::set<int32_t> fax_only_trunks;  // every call on them is a fax
+
   IncomingMode ModeFor(int32_t trunk) const;
   bool CallerRejected(std::string_view number) const;
   bool SignOnAccepted(std::string_view account, std::string_view pin) const;
   // The digits dialled so far begin with a blocked prefix.
   bool DialBlocked(std::string_view digits) const;
+  bool FaxOnly(int32_t trunk) const { return fax_only_trunks.count(trunk) != 0; }
 
   bool operator==(const Policy &) const = default;
 };
