@@ -82,8 +82,19 @@ bool RecordFile::Open(std::string_view path) {
   Close();
   std::string p = NormalizePath(path);
   if (p.empty()) return false;
-  fd_ = ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-  return fd_ >= 0;
+  // Without blocking: a FIFO nobody reads would otherwise hang the export
+  // that opens it, with the worker held. Only a regular file records.
+  fd_ = ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd_ < 0) return false;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    Close();
+    errno = EINVAL;
+    return false;
+  }
+  // Regular files ignore O_NONBLOCK, but keep the writes plainly blocking.
+  ::fcntl(fd_, F_SETFL, O_WRONLY | O_APPEND);
+  return true;
 }
 
 bool RecordFile::Write(const void *data, size_t size) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +138,19 @@ TEST_F(Settings, ColonsInFileNamesAreOrdinaryCharacters) {
   for (auto &entry : fs::directory_iterator(dir_ / "day")) made.push_back(entry.path().filename());
   std::sort(made.begin(), made.end());
   EXPECT_EQ(made, (std::vector<std::string>{"ends-with:", "rec_10:30:00.v"}));  // no stray folders
+}
+
+TEST_F(Settings, OnlyARegularFileRecordsAndAFifoNobodyReadsDoesNotHang) {
+  TraceCapture trace;
+  fs::create_directories(dir_);
+  const std::string fifo = (dir_ / "pipe.v").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string &path : {fifo, std::string("/dev/null"), dir_.string()}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(QV_StartRecord(0, path.c_str()), 0);
+    EXPECT_FALSE(W(0).RecordFile.IsOpen());
+    EXPECT_TRUE(trace.Contains("QV_ZPR->0000->Record file cannot be opened: " + path));
+  }
 }
 
 TEST_F(Settings, StartRecordBadPathsAndSwitching) {
