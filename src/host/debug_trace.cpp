@@ -1,5 +1,9 @@
 #include "host/debug_trace.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -19,16 +23,25 @@ void DebugTrace(int32_t channel, std::string_view text) {
   platform::DebugOutput(line);
 }
 
+// Each directory is made relative to its parent's descriptor: a long path
+// costs what its length costs, not its square (every prefix spelled out again).
 void MakeDirectoryPath(std::string_view path) {
-  std::string built;
-  std::string_view rest = path;
-  while (!rest.empty()) {
-    size_t sep = rest.find_first_of("\\/");
-    size_t take = sep == std::string_view::npos ? rest.size() : sep + 1;
-    built.append(rest.substr(0, take));
-    rest.remove_prefix(take);
-    platform::CreateDirectory(built);
+  const std::string p = platform::NormalizePath(path);
+  if (p.empty()) return;
+  int dir = ::open(p.front() == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  size_t pos = 0;
+  while (dir >= 0 && pos < p.size()) {
+    size_t sep = p.find('/', pos);
+    if (sep == std::string::npos) sep = p.size();
+    const std::string part = p.substr(pos, sep - pos);
+    pos = sep + 1;
+    if (part.empty() || part == ".") continue;
+    ::mkdirat(dir, part.c_str(), 0777);  // failures ignored: it may exist already
+    const int next = ::openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ::close(dir);
+    dir = next;
   }
+  if (dir >= 0) ::close(dir);
 }
 
 }  // namespace talo::host
