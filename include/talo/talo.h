@@ -11,6 +11,18 @@
  * calls by polling QV_GetMessageFd() and calling QV_ProcessMessages(), or by
  * calling QV_ProcessMessages() from its own loop.
  *
+ * Threads. Call the exports from the thread that activated the library (the
+ * host's main thread): it owns the channel workers and runs every handler.
+ * QV_ProcessMessages and QV_GetMessageFd serve whichever thread calls them;
+ * QV_SetDebugOutput may be called from any thread. The library's tables are
+ * resized by QV_SetActive without a lock, so an export called on another
+ * thread while QV_SetActive runs may read freed memory: do not do that.
+ * Handlers may call exports. An export that would wait for the very worker
+ * whose event is being handled is refused instead of hanging: QV_SetActive(0)
+ * returns 0 (and says why in the trace), and a dial-out or fax request on that
+ * channel returns its busy code. The host's process_messages is only ever
+ * called on the thread that activated the library.
+ *
  * Booleans are uint8_t (only the low 8 bits count); texts are zero-terminated
  * 8-bit strings.
  */
