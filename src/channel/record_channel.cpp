@@ -32,8 +32,10 @@ void TRecordChnl_VC::Run() {
 
 bool TRecordChnl_VC::IdleStep() { return !(StopRequested() || host::Terminated()); }
 
+// Waits on the stop request itself, so deactivation need not sit out a
+// sleep; the 100 ms limit is how late a terminating host is noticed.
 void TRecordChnl_VC::IdleWork() {
-  while (IdleStep()) platform::SleepMs(100);
+  while (IdleStep()) WaitForStop(100);
 }
 
 void TRecordChnl_VC::OnWaitBegin() { released_depth_ = hold_.ReleaseAll(); }

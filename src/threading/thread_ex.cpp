@@ -1,6 +1,7 @@
 #include "threading/thread_ex.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "host/host_application.h"
 #include "platform/tick.h"
@@ -78,6 +79,19 @@ uint32_t TThreadEx::Join() {
 namespace {
 constexpr uint32_t kTerminationPollMs = 50;
 }  // namespace
+
+void TThreadEx::RequestStop() {
+  {
+    std::lock_guard lock(stop_mutex_);
+    stop_requested_.store(true, std::memory_order_release);
+  }
+  stop_cv_.notify_all();
+}
+
+void TThreadEx::WaitForStop(uint32_t ms) {
+  std::unique_lock lock(stop_mutex_);
+  stop_cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return StopRequested(); });
+}
 
 void TThreadEx::WaitPumping(uint32_t ms) {
   WaitScope scope(this);

@@ -29,13 +29,17 @@ class TThreadEx {
   TThreadEx &operator=(const TThreadEx &) = delete;
 
   void Resume();
-  void RequestStop() { stop_requested_.store(true, std::memory_order_release); }
+  // Sets the stop flag and wakes a WaitForStop at once.
+  void RequestStop();
   bool StopRequested() const { return stop_requested_.load(std::memory_order_acquire); }
   bool Finished() const { return finished_.load(std::memory_order_acquire); }
 
   // Waits until the thread has ended. On a thread that owns a synchronizer
   // queue it keeps running the calls sent to it meanwhile. Returns the exit code.
   uint32_t Join();
+
+  // Sleeps up to `ms`, returning as soon as a stop is requested.
+  void WaitForStop(uint32_t ms);
 
   // Waits `ms` while dispatching the calling thread's messages; returns early
   // when a stop is requested or the host is terminating.
@@ -72,6 +76,8 @@ class TThreadEx {
   std::thread thread_;                                    // owner thread: Resume, Join, destructor
   bool started_ = false;                                  // owner thread
   std::atomic<bool> stop_requested_{false};
+  std::mutex stop_mutex_;             // with stop_cv_: wakes WaitForStop
+  std::condition_variable stop_cv_;
   std::atomic<bool> finished_{false};
 
   mutable std::mutex finish_mutex_;                        // guards the three below

@@ -1,5 +1,8 @@
 // The record-buffer callback, the capture queue and the record file.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <unistd.h>
 
@@ -211,10 +214,19 @@ TEST_F(Capture, NoFileMeansTheBufferIsOnlyDropped) {
 }
 
 TEST_F(Capture, FailedWriteIsIgnoredAndTheNextBufferFollows) {
-  // /dev/full refuses every write.
-  ASSERT_TRUE(worker_->RecordFile.Open("/dev/full"));
+  // A full disk: a file-size limit of 0 refuses every write to the file.
+  ASSERT_TRUE(worker_->RecordFile.Open(Path("full.dat")));
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit none = old;
+  none.rlim_cur = 0;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
   Deliver(0, Pattern(1));
   EXPECT_EQ(worker_->DrainCaptureQueue(), 1);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(ReadFile(Path("full.dat")).size(), 0u);
   ASSERT_TRUE(worker_->RecordFile.Open(Path("after.dat")));
   Deliver(1, Pattern(2));
   EXPECT_EQ(worker_->DrainCaptureQueue(), 1);
