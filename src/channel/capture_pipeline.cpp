@@ -5,10 +5,15 @@
 
 #include <gsm.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 #include "audio/adpcm.h"
 #include "channel/record_channel.h"
@@ -36,13 +41,18 @@ TCaptureQueue::~TCaptureQueue() {
   }
 }
 
-void TCaptureQueue::Append(CaptureEntry *entry) {
+void TCaptureQueue::Append(CaptureEntry *entry) { AppendBelow(entry, INT32_MAX); }
+
+bool TCaptureQueue::AppendBelow(CaptureEntry *entry, int limit) {
   std::lock_guard lock(mutex_);
+  if (count_ >= limit) return false;
   if (tail_)
     tail_->next = entry;
   else
     head_.store(entry, std::memory_order_release);
   tail_ = entry;
+  ++count_;
+  return true;
 }
 
 CaptureEntry *TCaptureQueue::PopFront() {
@@ -52,15 +62,45 @@ CaptureEntry *TCaptureQueue::PopFront() {
   head_.store(entry->next, std::memory_order_release);
   if (!entry->next) tail_ = nullptr;
   entry->next = nullptr;
+  --count_;
   return entry;
 }
 
 int TCaptureQueue::Size() const {
   std::lock_guard lock(mutex_);
-  int n = 0;
-  for (CaptureEntry *e = head_.load(std::memory_order_relaxed); e; e = e->next) ++n;
-  return n;
+  return count_;
 }
+
+// ---------------------------------------------------------------- the backlog limit
+
+namespace {
+
+constexpr int kDefaultBacklogSeconds = 600;
+constexpr int kBufferMs = 630;
+std::atomic<int> g_backlog_limit{0};  // buffers; 0: not read from the environment yet
+
+int BacklogFromEnvironment() {
+  int seconds = kDefaultBacklogSeconds;
+  if (const char *text = std::getenv("TALO_CAPTURE_BACKLOG_SECONDS")) {
+    char *end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && v > 0 && v <= 86400) seconds = static_cast<int>(v);
+  }
+  return std::max(1, static_cast<int>(static_cast<int64_t>(seconds) * 1000 / kBufferMs));
+}
+
+}  // namespace
+
+int CaptureBacklogLimit() {
+  int limit = g_backlog_limit.load(std::memory_order_relaxed);
+  if (limit <= 0) {
+    limit = BacklogFromEnvironment();
+    g_backlog_limit.store(limit, std::memory_order_relaxed);
+  }
+  return limit;
+}
+
+void SetCaptureBacklogLimit(int buffers) { g_backlog_limit.store(std::max(0, buffers)); }
 
 // ---------------------------------------------------------------- pacing seam
 
@@ -130,7 +170,19 @@ bool TRecordChnl_VC::EnqueueCapture(const void *buffer) {
   if (StopRequested() || host::Terminated()) return false;
   std::unique_ptr<CaptureEntry> entry(new CaptureEntry);
   std::memcpy(entry->data, buffer, kCaptureBytes);
-  CaptureQueue.Append(entry.release());
+  const int limit = CaptureBacklogLimit();
+  if (!CaptureQueue.AppendBelow(entry.get(), limit)) {
+    // Memory stays bounded while the worker is held up; the loss is said
+    // once when it starts and counted when it ends.
+    if (dropped_buffers_.fetch_add(1, std::memory_order_relaxed) == 0)
+      host::DebugTrace(ChannelNo, "capture backlog full (" + std::to_string(limit) +
+                                      " buffers): audio is dropped until the channel catches up");
+    return true;  // the recording goes on
+  }
+  entry.release();
+  if (const uint32_t dropped = dropped_buffers_.exchange(0, std::memory_order_relaxed))
+    host::DebugTrace(ChannelNo, "capture backlog below its limit again: " + std::to_string(dropped) +
+                                    " buffers were dropped");
   return true;
 }
 

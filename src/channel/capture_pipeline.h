@@ -58,14 +58,25 @@ class TCaptureQueue {
   CaptureEntry *PopFront();
   // Lock-free, so an idle loop pass pays one load for it.
   bool Empty() const { return head_.load(std::memory_order_acquire) == nullptr; }
-  // Counts the entries (tests and diagnostics; walks the list under the mutex).
+  // Links `entry` unless `limit` entries wait already; false then (the entry
+  // stays the caller's).
+  bool AppendBelow(CaptureEntry *entry, int limit);
+  // How many entries wait.
   int Size() const;
 
  private:
   mutable std::mutex mutex_;
   std::atomic<CaptureEntry *> head_{nullptr};  // written under mutex_; read without it by Empty
   CaptureEntry *tail_ = nullptr;               // guarded by mutex_
+  int count_ = 0;                              // guarded by mutex_
 };
+
+// How many captured buffers may wait for a worker that is held up (a host
+// that stopped dispatching, say) before new ones are dropped with a trace
+// line: TALO_CAPTURE_BACKLOG_SECONDS of audio (default 600), read once.
+int CaptureBacklogLimit();
+// Test seam: a limit in buffers; 0 or less reads the environment again.
+void SetCaptureBacklogLimit(int buffers);
 
 // Pacing of the block encoder: it sleeps this long before each block so that
 // one buffer's encoding spreads over about 8 ms. Tests and benchmarks install

@@ -242,6 +242,7 @@ class TRecordChnl_VC : public threading::TThreadEx {
   HoldLock hold_;
   bool flushing_ = false;  // guarded by hold_: a flush by another thread, which must not pace
   std::atomic<uint32_t> arm_count_{0};  // written by the worker thread after arming
+  std::atomic<uint32_t> dropped_buffers_{0};  // driver thread: buffers dropped over the backlog limit
   RaiseOp pending_raise_ = nullptr;  // worker thread, read by the owner during the send
   int released_depth_ = 0;           // worker thread: hold levels let go in a wait
   std::mutex monitor_mutex_;         // guards MonitorBlocks, MonitorBlockCount, MonitorEvent and the store

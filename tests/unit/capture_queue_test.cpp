@@ -150,6 +150,22 @@ TEST_F(Capture, ForeignBuffersAndMissingContextAreIgnored) {
   EXPECT_EQ(said, 3);
 }
 
+TEST_F(Capture, BacklogOverItsLimitDropsWithATraceAndRecordingGoesOn) {
+  TraceCapture trace;
+  channel::SetCaptureBacklogLimit(3);
+  for (uint32_t i = 0; i < 5; ++i) Deliver(static_cast<int>(i % 2), Pattern(i));
+  EXPECT_EQ(worker_->CaptureQueue.Size(), 3);
+  EXPECT_EQ(Armed(), 2u + 5u);  // every buffer handed back, dropped or not
+  EXPECT_EQ(worker_->DrainCaptureQueue(), 3);
+  Deliver(1, Pattern(9));
+  EXPECT_EQ(worker_->CaptureQueue.Size(), 1);
+  channel::SetCaptureBacklogLimit(0);
+  EXPECT_EQ(trace.Lines(),
+            (std::vector<std::string>{
+                "QV_ZPR->0005->capture backlog full (3 buffers): audio is dropped until the channel catches up",
+                "QV_ZPR->0005->capture backlog below its limit again: 2 buffers were dropped"}));
+}
+
 TEST_F(Capture, QueueKeepsDeliveryOrderAndDrainsAll) {
   for (uint32_t i = 0; i < 5; ++i) Deliver(static_cast<int>(i % 2), Pattern(10 + i));
   EXPECT_EQ(worker_->CaptureQueue.Size(), 5);
