@@ -29,21 +29,29 @@ bool FileExists(std::string_view path) {
   return !p.empty() && ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// As cp replaces a file: the destination is opened, truncated and written
+// in place, so a symlink is written through, a file in a folder we may not
+// write to can still be replaced, and nothing beside it is touched.
 bool CopyFileReplace(std::string_view from, std::string_view to) {
   std::string src = NormalizePath(from), dst = NormalizePath(to);
   if (src.empty() || dst.empty()) return false;
   int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
-  // Write a sibling first and rename, so a failed copy never leaves a half file.
-  std::string tmp = dst + ".part";
-  int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  struct stat in_st {}, out_st {};
+  if (::fstat(in, &in_st) != 0 || !S_ISREG(in_st.st_mode)) {
+    ::close(in);
+    return false;
+  }
+  // Opened without truncating first: truncating the source itself would lose it.
+  int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (out < 0) {
     ::close(in);
     return false;
   }
+  bool ok = ::fstat(out, &out_st) == 0 && S_ISREG(out_st.st_mode) &&
+            !(out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) && ::ftruncate(out, 0) == 0;
   std::vector<char> buf(1 << 16);
-  bool ok = true;
-  for (;;) {
+  while (ok) {
     ssize_t n = ::read(in, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
@@ -58,12 +66,9 @@ bool CopyFileReplace(std::string_view from, std::string_view to) {
       }
       off += w;
     }
-    if (!ok) break;
   }
   ::close(in);
   if (::close(out) != 0) ok = false;
-  if (ok && ::rename(tmp.c_str(), dst.c_str()) != 0) ok = false;
-  if (!ok) ::unlink(tmp.c_str());
   return ok;
 }
 

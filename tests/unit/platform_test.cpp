@@ -124,6 +124,22 @@ TEST(Files, CopyReplacesTheDestinationAndFailsCleanly) {
   EXPECT_FALSE(fs::exists(root / "no"));
   EXPECT_TRUE(platform::FileExists((root / "src").string()));
   EXPECT_FALSE(platform::FileExists(root.string()));
+
+  // As cp does: a symlink is written through, a stray "<dst>.part" is left
+  // alone, and a file copied onto itself is neither emptied nor reported done.
+  auto read = [](const fs::path &p) {
+    std::ifstream f(p);
+    return std::string((std::istreambuf_iterator<char>(f)), {});
+  };
+  std::ofstream(root / "target") << "target";
+  std::ofstream(root / "link.part") << "somebody else's";
+  fs::create_symlink(root / "target", root / "link");
+  EXPECT_TRUE(platform::CopyFileReplace((root / "src").string(), (root / "link").string()));
+  EXPECT_TRUE(fs::is_symlink(root / "link"));
+  EXPECT_EQ(read(root / "target"), "new content");
+  EXPECT_EQ(read(root / "link.part"), "somebody else's");
+  EXPECT_FALSE(platform::CopyFileReplace((root / "src").string(), (root / "src").string()));
+  EXPECT_EQ(read(root / "src"), "new content");
   fs::remove_all(root);
 }
 
