@@ -46,6 +46,7 @@ void TrunkLoop::Pass() {
   try {
     w_.DrainOneCapture();
     CheckRecordLimit();
+    w_.WatchCapture();
     if (w_.WorkState == kWorkIdle) LookForNewCall();
     TraceOnChange();
     Dispatch();

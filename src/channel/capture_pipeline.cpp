@@ -21,6 +21,7 @@
 #include "host/debug_trace.h"
 #include "host/host_application.h"
 #include "platform/sleep.h"
+#include "platform/tick.h"
 
 namespace talo::channel {
 
@@ -132,6 +133,19 @@ void TRecordChnl_VC::ArmCapture() {
         ChannelNo, kCaptureFormat, static_cast<void *>(CaptureBuffer + half * kCaptureBytes),
         kCaptureBytes, &RecordBufferCallback, static_cast<void *>(this));
   arm_count_.fetch_add(1, std::memory_order_acq_rel);
+  last_capture_tick_.store(platform::GetTickCount(), std::memory_order_relaxed);
+}
+
+void TRecordChnl_VC::WatchCapture() {
+  const uint32_t now = platform::GetTickCount();
+  const bool silent = now - last_capture_tick_.load(std::memory_order_relaxed) > kSilentCaptureMs;
+  if (silent == capture_silent_) return;
+  capture_silent_ = silent;
+  // A board that dropped the channel's recording calls back no more: without
+  // this line nothing would tell the operator that the channel is silent.
+  host::DebugTrace(ChannelNo, silent ? "no audio from the driver for " + std::to_string(kSilentCaptureMs / 1000) +
+                                 " s: this channel records nothing"
+                           : std::string("audio from the driver again"));
 }
 
 void TRecordChnl_VC::RecordBufferCallback(int32_t ch, int32_t /*unused*/, void *buffer,
@@ -150,6 +164,7 @@ void TRecordChnl_VC::RecordBufferCallback(int32_t ch, int32_t /*unused*/, void *
     }
     if (host::Terminated()) return;
     if (static_cast<int64_t>(last) + 1 == kCaptureBytes) {
+      worker->last_capture_tick_.store(platform::GetTickCount(), std::memory_order_relaxed);
       bool queued = true;
       try {
         queued = worker->EnqueueCapture(bytes);

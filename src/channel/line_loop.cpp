@@ -68,6 +68,7 @@ void TRecordChnl_VC::LineLoopPass() {
     CheckRecordLimit();
     DrainCaptureQueue();
     CheckRecordLimit();
+    WatchCapture();
     if (RecMode == 0 || RecMode == 2)
       LineStateStep();
     else if (RecMode == 1)

@@ -180,6 +180,10 @@ class TRecordChnl_VC : public threading::TThreadEx {
   // How often ArmCapture has run (any thread): lets deactivation see a
   // worker that armed after its recording was stopped.
   uint32_t ArmCount() const { return arm_count_.load(std::memory_order_acquire); }
+  // Worker thread, each pass: says in the trace when the driver has sent no
+  // buffer for kSilentCaptureMs, and when it sends again.
+  void WatchCapture();
+  static constexpr uint32_t kSilentCaptureMs = 10000;
   // Driver thread: queues a copy of a full buffer; false once the worker is
   // stopping or the host terminating (the buffer is then not re-armed).
   bool EnqueueCapture(const void *buffer);
@@ -242,6 +246,8 @@ class TRecordChnl_VC : public threading::TThreadEx {
   HoldLock hold_;
   bool flushing_ = false;  // guarded by hold_: a flush by another thread, which must not pace
   std::atomic<uint32_t> arm_count_{0};  // written by the worker thread after arming
+  std::atomic<uint32_t> last_capture_tick_{0};  // driver thread and ArmCapture; read by the worker
+  bool capture_silent_ = false;                  // worker thread: the silence was said in the trace
   std::atomic<uint32_t> dropped_buffers_{0};  // driver thread: buffers dropped over the backlog limit
   RaiseOp pending_raise_ = nullptr;  // worker thread, read by the owner during the send
   int released_depth_ = 0;           // worker thread: hold levels let go in a wait

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -38,6 +39,37 @@ void UnloadDriver() {
 }
 
 bool DriverLoaded() { return g_module != nullptr; }
+
+namespace {
+// Dekker's pairing: an arming counts itself in before it looks at the gate,
+// the closer shuts the gate before it looks at the count, so one of them
+// always sees the other (both sequentially consistent).
+std::atomic<bool> g_arming_open{true};
+std::atomic<int32_t> g_armings_in_flight{0};
+}  // namespace
+
+void CloseArming() {
+  g_arming_open.store(false);
+  for (int32_t n = g_armings_in_flight.load(); n != 0; n = g_armings_in_flight.load())
+    g_armings_in_flight.wait(n);
+}
+
+void OpenArming() { g_arming_open.store(true); }
+
+bool ArmingOpen() { return g_arming_open.load(); }
+
+int32_t ArmThroughGate(int32_t ch, int32_t format, void *buffer, int32_t size,
+                       TvcRecordCallback callback, void *context) {
+  g_armings_in_flight.fetch_add(1);
+  struct Leave {
+    ~Leave() {
+      if (g_armings_in_flight.fetch_sub(1) == 1) g_armings_in_flight.notify_all();
+    }
+  } leave;
+  if (!g_arming_open.load()) return -1;
+  auto fn = Api().TvcStartDualBuffRecordC;
+  return fn ? fn(ch, format, buffer, size, callback, context) : kRefusal<&DriverApi::TvcStartDualBuffRecordC>;
+}
 
 int32_t GetChannelState(int32_t ch) {
   if (ch < 0) return -1;

@@ -36,12 +36,38 @@ inline constexpr int32_t kRefusal<&DriverApi::TvcStartPlayFile> = -1;  // playba
 template <>
 inline constexpr int32_t kRefusal<&DriverApi::TvcSTartPlayFileList> = -1;
 
+// The arming gate. Deactivation closes it before it tells the driver to stop
+// recording: a record-buffer callback that was already running then cannot
+// hand the driver a buffer after the stop, which a driver would keep (and call
+// back with) after the worker that owns it is gone. Open while the library is
+// inactive too, so that tests may arm a worker by hand.
+//
+// CloseArming returns once no arming is in flight; from then until
+// OpenArming every arming is refused without reaching the driver. Host
+// thread only; never from inside an arming.
+void CloseArming();
+void OpenArming();
+bool ArmingOpen();
+
+// Any thread: TvcStartDualBuffRecordC through the gate; -1 when refused.
+int32_t ArmThroughGate(int32_t ch, int32_t format, void *buffer, int32_t size,
+                       TvcRecordCallback callback, void *context);
+
+template <auto Entry>
+inline constexpr bool kArming = false;
+template <>
+inline constexpr bool kArming<&DriverApi::TvcStartDualBuffRecordC> = true;
+
 // Calls an entry of the table, or returns its refusal value when unbound:
-// Call<&DriverApi::TvcGetChType>(ch).
+// Call<&DriverApi::TvcGetChType>(ch). Arming goes through the gate.
 template <auto Entry, typename... Args>
 inline int32_t Call(Args... args) {
-  auto fn = Api().*Entry;
-  return fn ? fn(args...) : kRefusal<Entry>;
+  if constexpr (kArming<Entry>) {
+    return ArmThroughGate(args...);
+  } else {
+    auto fn = Api().*Entry;
+    return fn ? fn(args...) : kRefusal<Entry>;
+  }
 }
 
 }  // namespace talo::driver

@@ -4,6 +4,12 @@
 // send it calls (blocking until the owner has run them) or post them (fire and
 // forget). The owner runs them when it dispatches: from the library's waits,
 // from QV_ProcessMessages, or when its eventfd polls readable in the host loop.
+//
+// The library keeps each thread's queue in a registry and finds it through a
+// pthread key, not a thread_local with a destructor: such a thread_local would
+// pin libTALO.so in memory for good (dlclose could never unload it). The key's
+// destructor closes the queue, and with it its eventfd, when the thread ends;
+// ReleaseAll deletes the key before the library is unloaded.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -22,6 +28,18 @@ class MessageQueue {
   static std::shared_ptr<MessageQueue> ForCurrentThread();
   // The calling thread's queue, or nullptr if it never made one.
   static MessageQueue *CurrentIfAny();
+
+  // Process exit: every thread's queue refuses calls from now on, so no
+  // sender waits for a thread that will never dispatch again. The
+  // descriptors stay open; the process is about to end.
+  static void RefuseAll();
+  // Library unload: closes every thread's queue, releases the library's
+  // references and forgets the pthread key, so that nothing of ours runs when
+  // a thread ends after the code is gone. A later ForCurrentThread starts
+  // afresh.
+  static void ReleaseAll();
+  // Inspection for tests: how many living threads have a queue.
+  static size_t LiveCount();
 
   MessageQueue();
   ~MessageQueue();
@@ -45,11 +63,16 @@ class MessageQueue {
   void Wake();
 
   bool HasMessages() const;
-  // Readable while messages wait.
-  int Fd() const { return fd_; }
+  // Readable while messages wait; -1 once the queue is closed.
+  int Fd() const;
   uint32_t OwnerThreadId() const { return owner_; }
 
-  // The owner thread ends: pending sends return false, later ones fail at once.
+  // The owner will not dispatch again: pending sends return false, later ones
+  // fail at once, waiting messages are dropped.
+  void Refuse();
+  bool Refused() const;
+  // The owner thread ends (or the library unloads): Refuse, and the eventfd
+  // is closed.
   void Close();
 
  private:
@@ -63,8 +86,8 @@ class MessageQueue {
   void DrainFdLocked();
 
   const uint32_t owner_;
-  const int fd_;  // eventfd; counter non-zero while queue_ is not empty
   mutable std::mutex mutex_;
+  int fd_;  // guarded by mutex_: eventfd, counter non-zero while queue_ is not empty; -1 once closed
   std::condition_variable owner_cv_;   // owner waits for messages
   std::condition_variable sender_cv_;  // senders wait for completion
   std::deque<Message> queue_;          // guarded by mutex_

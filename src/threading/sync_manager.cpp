@@ -56,7 +56,11 @@ void TclSynchronizerManager::AttachSynchronizer(TclThreadSynchronizer *synchroni
     record = fresh.get();
     records_.push_back(std::move(fresh));
   }
-  if (record->UserCount == 0) record->Window = platform::MessageQueue::ForCurrentThread();
+  // A window that refuses calls belongs to an ended thread whose id is now
+  // reused, or was released at unload: this thread's own queue takes its
+  // place, or every call for it would be lost.
+  if (record->UserCount == 0 || !record->Window || record->Window->Refused())
+    record->Window = platform::MessageQueue::ForCurrentThread();
   ++record->UserCount;
 }
 

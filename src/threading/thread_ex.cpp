@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 #include "host/host_application.h"
 #include "platform/tick.h"
@@ -23,22 +24,74 @@ TThreadEx::~TThreadEx() {
   }
 }
 
-void TThreadEx::Resume() {
+namespace {
+// Creations left before the one that fails; 0: none fails.
+std::atomic<int> g_fail_countdown{0};
+
+// True when the seam says this creation fails; counts it down otherwise.
+bool CreationFails() {
+  int left = g_fail_countdown.load(std::memory_order_relaxed);
+  while (left > 0)
+    if (g_fail_countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed))
+      return left == 1;
+  return false;
+}
+}  // namespace
+
+void FailNthThreadCreation(int nth) { g_fail_countdown.store(nth > 0 ? nth : 0, std::memory_order_relaxed); }
+
+void TThreadEx::Create() {
   if (started_) return;
-  started_ = true;
+  if (CreationFails())
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                            "thread creation failed");
+  // Marked started only once the thread exists: a failed creation must leave
+  // Join nothing to wait for.
   thread_ = std::thread(&TThreadEx::ThreadMain, this);
+  started_ = true;
 }
 
-void TThreadEx::ThreadMain() {
-  try {
-    Run();
-  } catch (...) {
-    std::lock_guard lock(finish_mutex_);
-    fatal_ = std::current_exception();
+void TThreadEx::Resume() {
+  Create();
+  OpenGate(Gate::kRun);
+}
+
+void TThreadEx::Abandon() { OpenGate(Gate::kAbandon); }
+
+void TThreadEx::OpenGate(Gate how) {
+  {
+    std::lock_guard lock(gate_mutex_);
+    if (gate_ != Gate::kClosed) return;
+    gate_ = how;
   }
+  gate_cv_.notify_all();
+}
+
+bool TThreadEx::PassGate() {
+  std::unique_lock lock(gate_mutex_);
+  gate_cv_.wait(lock, [this] { return gate_ != Gate::kClosed; });
+  return gate_ == Gate::kRun;
+}
+
+bool TThreadEx::IsCurrentThread() const { return started_ && thread_.get_id() == std::this_thread::get_id(); }
+
+void TThreadEx::ThreadMain() {
+  bool run = false;
   try {
-    NotifyTerminated();
+    run = PassGate();
   } catch (...) {
+  }
+  if (run) {
+    try {
+      Run();
+    } catch (...) {
+      std::lock_guard lock(finish_mutex_);
+      fatal_ = std::current_exception();
+    }
+    try {
+      NotifyTerminated();
+    } catch (...) {
+    }
   }
   std::shared_ptr<platform::MessageQueue> joiner;
   {
@@ -52,6 +105,8 @@ void TThreadEx::ThreadMain() {
 
 uint32_t TThreadEx::Join() {
   if (!started_) return 0;
+  // A thread made but never resumed would wait at its gate for ever.
+  Abandon();
   std::shared_ptr<platform::MessageQueue> queue;
   if (platform::MessageQueue *mine = platform::MessageQueue::CurrentIfAny())
     if (TclSynchronizerManager::Instance().HasWindow(mine->OwnerThreadId()))

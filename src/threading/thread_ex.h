@@ -28,7 +28,18 @@ class TThreadEx {
   TThreadEx(const TThreadEx &) = delete;
   TThreadEx &operator=(const TThreadEx &) = delete;
 
+  // Makes the OS thread, which waits for Resume (or Abandon) before it runs
+  // anything. Raises what std::thread raises when no thread can be made, and
+  // then leaves nothing started: an owner that must start several threads or
+  // none makes them all first and resumes them once all exist.
+  void Create();
+  // Lets the thread run (making it first when Create has not).
   void Resume();
+  // Instead of Resume: the thread ends without running Run. Join then waits
+  // for nothing that could raise an event or call the driver.
+  void Abandon();
+  // True on this object's own thread.
+  bool IsCurrentThread() const;
   // Sets the stop flag and wakes a WaitForStop at once.
   void RequestStop();
   bool StopRequested() const { return stop_requested_.load(std::memory_order_acquire); }
@@ -73,8 +84,16 @@ class TThreadEx {
   void ThreadMain();
 
   std::unique_ptr<TclThreadSynchronizer> Synchronizer_;  // constructor and destructor only
-  std::thread thread_;                                    // owner thread: Resume, Join, destructor
-  bool started_ = false;                                  // owner thread
+  enum class Gate { kClosed, kRun, kAbandon };
+  // Thread: waits for the owner's word; true when Run is to run.
+  bool PassGate();
+  void OpenGate(Gate how);
+
+  std::thread thread_;                                    // owner thread: Create, Join, destructor
+  bool started_ = false;                                  // owner thread: the OS thread exists
+  std::mutex gate_mutex_;                                 // with gate_cv_: the start gate
+  std::condition_variable gate_cv_;
+  Gate gate_ = Gate::kClosed;                             // guarded by gate_mutex_
   std::atomic<bool> stop_requested_{false};
   std::mutex stop_mutex_;             // with stop_cv_: wakes WaitForStop
   std::condition_variable stop_cv_;
@@ -88,5 +107,10 @@ class TThreadEx {
   TerminateProc terminate_proc_ = nullptr;  // set by the owner before Resume
   void *terminate_context_ = nullptr;
 };
+
+// Test seam: the `nth` thread creation from now on fails the way std::thread
+// fails when the system has no thread to give (std::system_error, EAGAIN);
+// 0 turns it off. Any thread may set it.
+void FailNthThreadCreation(int nth);
 
 }  // namespace talo::threading

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -223,6 +229,178 @@ TEST_F(MonitorExports, TheMonitorThreadSendsWhatTheWorkerSignals) {
   for (int i = 0; i < 500 && received().size() < 136; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_EQ(received(), std::vector<uint8_t>(136, 7));
   EXPECT_EQ(QV_StopNetMonitor(0, &a.listener), 1);
+}
+
+// ---- listeners and sinks that call back in, and listeners that get stuck
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Ends the test program when the test outlives `limit`: a deadlock cannot be
+// failed and recovered from inside the process.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit)
+      : thread_([this, limit] {
+          std::unique_lock lock(mutex_);
+          if (cv_.wait_for(lock, limit, [this] { return done_; })) return;
+          std::fprintf(stderr, "deadlock: the test did not end within %llds\n", static_cast<long long>(limit.count()));
+          std::_Exit(1);
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;   // guarded by mutex_
+  std::thread thread_;  // last: it uses the members above
+};
+
+template <typename F>
+bool WaitUntil(F done) {
+  for (const auto end = Clock::now() + 10s; !done(); std::this_thread::sleep_for(1ms))
+    if (Clock::now() > end) return false;
+  return true;
+}
+
+// A listener whose write and disconnect the test scripts (before registering
+// it); the monitor thread calls it while the test reads the counters.
+struct ScriptedPeer {
+  std::atomic<int> writes{0};       // begun
+  std::atomic<int> disconnects{0};  // returned
+  std::atomic<bool> busy{false};    // inside write or disconnect
+  std::function<int32_t(int)> on_write;  // gets the write's number, 1 first
+  std::function<void()> on_disconnect;
+  QV_MonitorConnection connection{};
+  QV_MonitorListener listener{&connection};
+
+  ScriptedPeer() {
+    connection.context = this;
+    connection.connected = [](void *c) -> uint8_t { return static_cast<ScriptedPeer *>(c)->disconnects == 0; };
+    connection.write = [](void *c, const void *, int32_t) -> int32_t {
+      auto *p = static_cast<ScriptedPeer *>(c);
+      const int n = ++p->writes;
+      p->busy = true;
+      const int32_t result = p->on_write ? p->on_write(n) : 0;
+      p->busy = false;
+      return result;
+    };
+    connection.disconnect = [](void *c) {
+      auto *p = static_cast<ScriptedPeer *>(c);
+      p->busy = true;
+      if (p->on_disconnect) p->on_disconnect();
+      ++p->disconnects;
+      p->busy = false;
+    };
+  }
+};
+
+class MonitorCallbacks : public MonitorExports {
+ protected:
+  // Hands channel 0's monitor `count` blocks, as the worker does.
+  void Feed(int count) {
+    TRecordChnl_VC *worker = host::WorkerFor(0);
+    {
+      auto lock = worker->LockMonitorStore();
+      *worker->MonitorBlockCount = count;
+    }
+    worker->MonitorEvent->Set();
+  }
+  std::vector<QV_MonitorListener *> Listeners() { return host::Library().MonitorTable[0]->Listeners(); }
+  Watchdog watchdog_{30s};
+};
+
+TEST_F(MonitorCallbacks, WriteAndDisconnectMayStartAndStopListenersEvenTheLastOne) {
+  // 0: stops itself, the only listener; 1: stops another; 2: its write starts one.
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    ScriptedPeer a, b, c;
+    a.on_write = [&](int) {
+      if (round == 2) QV_StartNetMonitor(0, &c.listener);
+      return -1;
+    };
+    a.on_disconnect = [&] { QV_StopNetMonitor(0, round == 1 ? &b.listener : &a.listener); };
+    ASSERT_EQ(QV_StartNetMonitor(0, &a.listener), 1);
+    if (round == 1) {
+      ASSERT_EQ(QV_StartNetMonitor(0, &b.listener), 1);
+    }
+    Feed(3);
+    ASSERT_TRUE(WaitUntil([&] { return a.disconnects == 1 && c.writes == (round == 2 ? 3 : 0); }));
+    const std::vector<std::vector<QV_MonitorListener *>> left = {{}, {&a.listener}, {nullptr, &c.listener}};
+    EXPECT_EQ(Listeners(), left[round]);
+    EXPECT_EQ(b.writes, 0);
+    EXPECT_EQ(QV_SetActive(0), 1);
+    ASSERT_EQ(QV_SetActive(1), 1);
+  }
+}
+
+TEST_F(MonitorCallbacks, StuckWriteHoldsUpNeitherTheHostNorTheOtherListeners) {
+  std::mutex gate_mutex;
+  std::condition_variable gate_cv;
+  bool gate_open = false;  // guarded by gate_mutex
+  ScriptedPeer stuck, leaving, healthy, joining;
+  stuck.on_write = [&](int n) {
+    std::unique_lock lock(gate_mutex);
+    if (n == 1) gate_cv.wait_for(lock, 3s, [&] { return gate_open; });
+    if (n == 4) std::this_thread::sleep_for(500ms);  // stuck again while it is removed
+    return 0;
+  };
+  for (ScriptedPeer *p : {&stuck, &leaving, &healthy}) ASSERT_EQ(QV_StartNetMonitor(0, &p->listener), 1);
+  Feed(3);
+  ASSERT_TRUE(WaitUntil([&] { return stuck.busy.load(); }));
+  const auto start = Clock::now();
+  EXPECT_EQ(QV_StartNetMonitor(0, &joining.listener), 1);
+  EXPECT_EQ(QV_StopNetMonitor(0, &leaving.listener), 1);
+  EXPECT_LT(Clock::now() - start, 1s);
+  {
+    std::lock_guard lock(gate_mutex);
+    gate_open = true;
+  }
+  gate_cv.notify_all();
+  EXPECT_TRUE(WaitUntil([&] { return healthy.writes == 3 && joining.writes == 3; }));
+  EXPECT_EQ(leaving.writes, 0);
+  // Removing the stuck one waits for its write in progress; it gets no more.
+  Feed(3);
+  ASSERT_TRUE(WaitUntil([&] { return stuck.writes == 4; }));
+  EXPECT_EQ(QV_StopNetMonitor(0, &stuck.listener), 1);
+  EXPECT_FALSE(stuck.busy);
+  EXPECT_TRUE(WaitUntil([&] { return healthy.writes == 6; }));
+  EXPECT_EQ(stuck.writes, 4);
+}
+
+TEST_F(MonitorCallbacks, DeactivationWaitsForTheStuckWriteButNoMore) {
+  ScriptedPeer stuck;
+  stuck.on_write = [](int) {
+    std::this_thread::sleep_for(1s);
+    return 0;
+  };
+  ASSERT_EQ(QV_StartNetMonitor(0, &stuck.listener), 1);
+  Feed(3);
+  ASSERT_TRUE(WaitUntil([&] { return stuck.busy.load(); }));
+  EXPECT_EQ(QV_SetActive(0), 1);
+  EXPECT_FALSE(stuck.busy);
+  EXPECT_EQ(stuck.writes, 1);
+}
+
+TEST(DebugSinkCallbacks, SinkMayUninstallItselfFromTheNextLineOn) {
+  Watchdog watchdog(30s);
+  int lines = 0;
+  QV_SetDebugOutput(
+      +[](void *count, const char *) {
+        ++*static_cast<int *>(count);
+        QV_SetDebugOutput(nullptr, nullptr);
+      },
+      &lines);
+  platform::DebugOutput("first");
+  platform::DebugOutput("second");
+  EXPECT_EQ(lines, 1);
 }
 
 }  // namespace

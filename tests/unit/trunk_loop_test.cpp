@@ -131,6 +131,23 @@ TEST_F(TrunkTest, LoopTakesOneCapturedBufferPerPassAndChecksTheLengthLimit) {
   EXPECT_EQ(Pass(5000), Seq{});  // once per recording
 }
 
+TEST_F(TrunkTest, ADriverThatStopsCallingBackIsSaidInTheTraceAndSoIsItsReturn) {
+  Start();
+  TraceCapture trace;
+  Pass(10000);
+  EXPECT_EQ(TraceTexts(trace), Seq{});
+  Pass(1);
+  EXPECT_EQ(TraceTexts(trace), Seq{"no audio from the driver for 10 s: this channel records nothing"});
+  Pass(60000);  // said once
+  const auto armed = FakeDriver::Armings();
+  ASSERT_FALSE(armed.empty());
+  uint8_t *half = static_cast<uint8_t *>(armed.back().buffer);
+  armed.back().callback(kTrunk, 0, half, 2559, armed.back().context);
+  Pass();
+  EXPECT_EQ(TraceTexts(trace), (Seq{"no audio from the driver for 10 s: this channel records nothing",
+                                    "audio from the driver again"}));
+}
+
 // ---------------------------------------------------------------- ring-through
 
 TEST_F(TrunkTest, RejectedCallerIsPickedUpAndDroppedHalfASecondLater) {
