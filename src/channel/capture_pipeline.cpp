@@ -211,13 +211,16 @@ int TRecordChnl_VC::DrainCaptureQueue() {
 
 int TRecordChnl_VC::FlushCaptureUnderHold() {
   Hold hold(hold_);
-  flushing_ = true;
+  // File writes only: the worker may be paused in the middle of encoding a
+  // buffer for the monitor (its pacing lets the hold go), and the sample
+  // carry is its own. Listeners miss these few buffers; the file does not.
   int n = 0;
-  try {
-    n = DrainCaptureQueue();
-  } catch (...) {
+  while (!CaptureQueue.Empty()) {
+    std::unique_ptr<CaptureEntry> entry(CaptureQueue.PopFront());
+    if (!entry) break;
+    if (RecordFile.IsOpen()) (void)RecordFile.Write(entry->data, kCaptureBytes);
+    ++n;
   }
-  flushing_ = false;
   return n;
 }
 
@@ -261,9 +264,6 @@ void TRecordChnl_VC::ConvertCapture(const uint8_t *captured) {
 }
 
 void TRecordChnl_VC::BlockPause() {
-  // A flush from another thread keeps the hold throughout: letting it go
-  // would let the worker's pass run into the same sample buffers.
-  if (flushing_) return;
   struct Released {
     explicit Released(HoldLock &l) : lock(l), depth(l.ReleaseAll()) {}
     ~Released() { lock.Restore(depth); }

@@ -244,7 +244,6 @@ class TRecordChnl_VC : public threading::TThreadEx {
   void *Context(int slot) const { return HostEvents.slots[slot].context; }
 
   HoldLock hold_;
-  bool flushing_ = false;  // guarded by hold_: a flush by another thread, which must not pace
   std::atomic<uint32_t> arm_count_{0};  // written by the worker thread after arming
   std::atomic<uint32_t> last_capture_tick_{0};  // driver thread and ArmCapture; read by the worker
   bool capture_silent_ = false;                  // worker thread: the silence was said in the trace
