@@ -260,7 +260,22 @@ TALO_EXPORT void QV_StopSoftDialOut(int32_t ch);
 TALO_EXPORT int32_t QV_SoftSendFax(int32_t ch, const char *number, const char *file,
                                    int32_t option);
 
-/* Live monitor fan-out. */
+/*
+ * Live monitor fan-out. A channel's monitor thread calls each listener's
+ * connected, write and, after a failed write, disconnect, one listener and one
+ * block after the other. Adding and removing listeners never waits for
+ * another listener's callbacks, so one stuck in a write holds up only the
+ * blocks behind it, not the host.
+ *
+ * QV_StopNetMonitor hands the listener back: once it returns, no callback of
+ * that listener runs or will run, and the host may free it. If one of its
+ * callbacks is running, it waits for that callback to return (for that
+ * listener only). Deactivation waits likewise for at most the callback in
+ * progress. A listener's own callbacks may call QV_StartNetMonitor and
+ * QV_StopNetMonitor (for itself or others): there QV_StopNetMonitor does not
+ * wait, it only makes sure no new callback of the listener starts, and
+ * QV_StartNetMonitor returns 0 for a channel that has no listener yet.
+ */
 TALO_EXPORT uint8_t QV_StartNetMonitor(int32_t ch, QV_MonitorListener *listener);
 TALO_EXPORT uint8_t QV_StopNetMonitor(int32_t ch, QV_MonitorListener *listener);
 TALO_EXPORT int32_t QV_StartPlayDevice(int32_t a, int32_t b, int32_t c);

@@ -243,7 +243,7 @@ class Watchdog {
   explicit Watchdog(std::chrono::seconds limit)
       : thread_([this, limit] {
           std::unique_lock lock(mutex_);
-          if (cv_.wait_for(lock, limit, [this] { return done_; })) return;
+          if (ended_.wait_for(lock, limit, [this] { return done_; })) return;
           std::fprintf(stderr, "deadlock: the test did not end within %llds\n", static_cast<long long>(limit.count()));
           std::_Exit(1);
         }) {}
@@ -252,53 +252,50 @@ class Watchdog {
       std::lock_guard lock(mutex_);
       done_ = true;
     }
-    cv_.notify_all();
+    ended_.notify_all();
     thread_.join();
   }
 
  private:
   std::mutex mutex_;
-  std::condition_variable cv_;
+  std::condition_variable ended_;
   bool done_ = false;   // guarded by mutex_
   std::thread thread_;  // last: it uses the members above
 };
 
 template <typename F>
-bool WaitUntil(F done) {
-  for (const auto end = Clock::now() + 10s; !done(); std::this_thread::sleep_for(1ms))
+bool WaitUntil(F done, std::chrono::milliseconds limit = 10s) {
+  for (const auto end = Clock::now() + limit; !done(); std::this_thread::sleep_for(1ms))
     if (Clock::now() > end) return false;
   return true;
 }
 
-// A listener whose write and disconnect the test scripts (before registering
-// it); the monitor thread calls it while the test reads the counters.
+// A listener whose write (given its number, 1 first) and disconnect the test
+// scripts before registering it; the test reads the counters meanwhile.
 struct ScriptedPeer {
   std::atomic<int> writes{0};       // begun
   std::atomic<int> disconnects{0};  // returned
   std::atomic<bool> busy{false};    // inside write or disconnect
-  std::function<int32_t(int)> on_write;  // gets the write's number, 1 first
-  std::function<void()> on_disconnect;
-  QV_MonitorConnection connection{};
+  std::function<int32_t(int)> on_write = [](int) { return 0; };
+  std::function<void()> on_disconnect = [] {};
+  QV_MonitorConnection connection{this, &Connected, &Write, &Disconnect};
   QV_MonitorListener listener{&connection};
 
-  ScriptedPeer() {
-    connection.context = this;
-    connection.connected = [](void *c) -> uint8_t { return static_cast<ScriptedPeer *>(c)->disconnects == 0; };
-    connection.write = [](void *c, const void *, int32_t) -> int32_t {
-      auto *p = static_cast<ScriptedPeer *>(c);
-      const int n = ++p->writes;
-      p->busy = true;
-      const int32_t result = p->on_write ? p->on_write(n) : 0;
-      p->busy = false;
-      return result;
-    };
-    connection.disconnect = [](void *c) {
-      auto *p = static_cast<ScriptedPeer *>(c);
-      p->busy = true;
-      if (p->on_disconnect) p->on_disconnect();
-      ++p->disconnects;
-      p->busy = false;
-    };
+  static uint8_t Connected(void *c) { return static_cast<ScriptedPeer *>(c)->disconnects == 0; }
+  static int32_t Write(void *c, const void *, int32_t) {
+    auto *p = static_cast<ScriptedPeer *>(c);
+    const int n = ++p->writes;
+    p->busy = true;
+    const int32_t result = p->on_write(n);
+    p->busy = false;
+    return result;
+  }
+  static void Disconnect(void *c) {
+    auto *p = static_cast<ScriptedPeer *>(c);
+    p->busy = true;
+    p->on_disconnect();
+    ++p->disconnects;
+    p->busy = false;
   }
 };
 
@@ -313,7 +310,6 @@ class MonitorCallbacks : public MonitorExports {
     }
     worker->MonitorEvent->Set();
   }
-  std::vector<QV_MonitorListener *> Listeners() { return host::Library().MonitorTable[0]->Listeners(); }
   Watchdog watchdog_{30s};
 };
 
@@ -324,7 +320,7 @@ TEST_F(MonitorCallbacks, WriteAndDisconnectMayStartAndStopListenersEvenTheLastOn
     ScriptedPeer a, b, c;
     a.on_write = [&](int) {
       if (round == 2) QV_StartNetMonitor(0, &c.listener);
-      return -1;
+      return -1;  // failed: a is disconnected
     };
     a.on_disconnect = [&] { QV_StopNetMonitor(0, round == 1 ? &b.listener : &a.listener); };
     ASSERT_EQ(QV_StartNetMonitor(0, &a.listener), 1);
@@ -334,7 +330,7 @@ TEST_F(MonitorCallbacks, WriteAndDisconnectMayStartAndStopListenersEvenTheLastOn
     Feed(3);
     ASSERT_TRUE(WaitUntil([&] { return a.disconnects == 1 && c.writes == (round == 2 ? 3 : 0); }));
     const std::vector<std::vector<QV_MonitorListener *>> left = {{}, {&a.listener}, {nullptr, &c.listener}};
-    EXPECT_EQ(Listeners(), left[round]);
+    EXPECT_EQ(host::Library().MonitorTable[0]->Listeners(), left[round]);
     EXPECT_EQ(b.writes, 0);
     EXPECT_EQ(QV_SetActive(0), 1);
     ASSERT_EQ(QV_SetActive(1), 1);
@@ -342,13 +338,10 @@ TEST_F(MonitorCallbacks, WriteAndDisconnectMayStartAndStopListenersEvenTheLastOn
 }
 
 TEST_F(MonitorCallbacks, StuckWriteHoldsUpNeitherTheHostNorTheOtherListeners) {
-  std::mutex gate_mutex;
-  std::condition_variable gate_cv;
-  bool gate_open = false;  // guarded by gate_mutex
+  std::atomic<bool> release{false};
   ScriptedPeer stuck, leaving, healthy, joining;
   stuck.on_write = [&](int n) {
-    std::unique_lock lock(gate_mutex);
-    if (n == 1) gate_cv.wait_for(lock, 3s, [&] { return gate_open; });
+    if (n == 1) WaitUntil([&] { return release.load(); }, 3s);
     if (n == 4) std::this_thread::sleep_for(500ms);  // stuck again while it is removed
     return 0;
   };
@@ -359,11 +352,7 @@ TEST_F(MonitorCallbacks, StuckWriteHoldsUpNeitherTheHostNorTheOtherListeners) {
   EXPECT_EQ(QV_StartNetMonitor(0, &joining.listener), 1);
   EXPECT_EQ(QV_StopNetMonitor(0, &leaving.listener), 1);
   EXPECT_LT(Clock::now() - start, 1s);
-  {
-    std::lock_guard lock(gate_mutex);
-    gate_open = true;
-  }
-  gate_cv.notify_all();
+  release = true;
   EXPECT_TRUE(WaitUntil([&] { return healthy.writes == 3 && joining.writes == 3; }));
   EXPECT_EQ(leaving.writes, 0);
   // Removing the stuck one waits for its write in progress; it gets no more.
@@ -373,6 +362,7 @@ TEST_F(MonitorCallbacks, StuckWriteHoldsUpNeitherTheHostNorTheOtherListeners) {
   EXPECT_FALSE(stuck.busy);
   EXPECT_TRUE(WaitUntil([&] { return healthy.writes == 6; }));
   EXPECT_EQ(stuck.writes, 4);
+  for (ScriptedPeer *p : {&joining, &healthy}) EXPECT_EQ(QV_StopNetMonitor(0, &p->listener), 1);
 }
 
 TEST_F(MonitorCallbacks, DeactivationWaitsForTheStuckWriteButNoMore) {
@@ -392,12 +382,11 @@ TEST_F(MonitorCallbacks, DeactivationWaitsForTheStuckWriteButNoMore) {
 TEST(DebugSinkCallbacks, SinkMayUninstallItselfFromTheNextLineOn) {
   Watchdog watchdog(30s);
   int lines = 0;
-  QV_SetDebugOutput(
-      +[](void *count, const char *) {
-        ++*static_cast<int *>(count);
-        QV_SetDebugOutput(nullptr, nullptr);
-      },
-      &lines);
+  auto sink = [](void *count, const char *) {
+    ++*static_cast<int *>(count);
+    QV_SetDebugOutput(nullptr, nullptr);
+  };
+  QV_SetDebugOutput(sink, &lines);
   platform::DebugOutput("first");
   platform::DebugOutput("second");
   EXPECT_EQ(lines, 1);
