@@ -5,6 +5,7 @@
 #include "host/export_guard.h"
 #include "host/host_application.h"
 #include "host/library.h"
+#include "host/monitor_thread.h"
 
 using talo::host::ExportGuard;
 using talo::host::ExportGuardVoid;
@@ -32,8 +33,9 @@ TALO_EXPORT uint8_t QV_SetActive(uint8_t active) {
     if (wanted == state.Active) return 0;
     // Deactivating joins the workers, and the one whose event is being
     // handled waits for this very handler: refuse rather than hang.
-    if (!wanted && talo::channel::TRecordChnl_VC::AnyHandlerRunning()) {
-      talo::host::DebugTrace(-1, "QV_SetActive(0) refused: called from inside an event handler");
+    if (!wanted && (talo::channel::TRecordChnl_VC::AnyHandlerRunning() ||
+                    talo::host::TMonitorThread::InListenerCallback())) {
+      talo::host::DebugTrace(-1, "QV_SetActive(0) refused: called from inside an event handler or a listener");
       return 0;
     }
     if (wanted) {

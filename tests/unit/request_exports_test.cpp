@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 
+#include "channel/capture_pipeline.h"
 #include "platform/thread_id.h"
 #include "test_support.h"
 
@@ -187,8 +188,39 @@ TEST_F(Requests, ExportsThatWouldWaitForTheWorkerWhoseEventIsHandledAreRefused) 
   ASSERT_TRUE(PumpUntil([&] { return !results.empty(); }));
   EXPECT_EQ(results, (std::vector<int32_t>{3, QV_DIAL_BUSY_RESULT, 0}));
   EXPECT_EQ(QV_GetActive(), 1);
-  EXPECT_TRUE(trace.Contains("QV_ZPR->QV_SetActive(0) refused: called from inside an event handler"));
+  EXPECT_TRUE(trace.Contains("QV_ZPR->QV_SetActive(0) refused: called from inside an event handler or a listener"));
   ASSERT_TRUE(PumpUntil([&] { return Held(&channel::TRecordChnl_VC::WorkState) == 1; }));  // the call goes on
+}
+
+std::atomic<int> g_listener_deactivation{-1};
+
+TEST_F(Requests, ListenerThatDeactivatesIsRefusedInsteadOfJoiningItsOwnThread) {
+  QV_MonitorConnection connection{};
+  connection.connected = [](void *) -> uint8_t { return 1; };
+  connection.write = [](void *, const void *, int32_t) -> int32_t {
+    if (g_listener_deactivation < 0) g_listener_deactivation = QV_SetActive(0);
+    return 0;
+  };
+  connection.disconnect = [](void *) {};
+  QV_MonitorListener listener{&connection};
+  ASSERT_EQ(QV_StartNetMonitor(2, &listener), 1);
+  channel::SetMonitorBlockSleep(+[](uint32_t) {});
+  auto armed = [] {
+    for (auto &a : FakeDriver::Armings())
+      if (a.ch == 2) return true;
+    return false;
+  };
+  ASSERT_TRUE(PumpUntil(armed));
+  for (auto &a : FakeDriver::Armings())
+    if (a.ch == 2) {
+      a.callback(a.ch, 0, a.buffer, 2559, a.context);
+      break;
+    }
+  ASSERT_TRUE(PumpUntil([] { return g_listener_deactivation.load() >= 0; }));
+  EXPECT_EQ(g_listener_deactivation.load(), 0);
+  EXPECT_EQ(QV_GetActive(), 1);
+  EXPECT_EQ(QV_StopNetMonitor(2, &listener), 1);
+  channel::SetMonitorBlockSleep(nullptr);
 }
 
 std::atomic<bool> g_terminating{false};
