@@ -44,8 +44,8 @@ namespace {
 // Dekker's pairing: an arming counts itself in before it looks at the gate,
 // the closer shuts the gate before it looks at the count, so one of them
 // always sees the other (both sequentially consistent).
-std::atomic<bool> g_arming_open{true};
-std::atomic<int32_t> g_armings_in_flight{0};
+std::atomic<bool> g_arming_open{true};         // written by the host thread, read by every arming
+std::atomic<int32_t> g_armings_in_flight{0};   // every arming thread: in while it calls the driver
 }  // namespace
 
 void CloseArming() {

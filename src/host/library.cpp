@@ -1,18 +1,32 @@
 #include "host/library.h"
 
+#include <atomic>
 #include <string>
 
 #include "driver/driver.h"
 #include "host/debug_trace.h"
 #include "host/host_application.h"
 #include "host/monitor_thread.h"
+#include "platform/message_queue.h"
 #include "platform/thread_id.h"
 #include "platform/tick.h"
+#include "threading/sync_manager.h"
+
+// Registered with our own module's handle, so that dlclose runs and removes
+// the handler before the code goes (atexit may lose the handle: a sanitizer
+// runtime's atexit registers for the whole process).
+extern "C" int __cxa_atexit(void (*fn)(void *), void *arg, void *dso) noexcept;
+extern "C" void *__dso_handle __attribute__((visibility("hidden")));
 
 namespace talo::host {
 
 namespace {
-LibraryState *g_state = nullptr;  // created at load, released at unload
+LibraryState *g_state = nullptr;  // host main thread: created at load, released at unload
+// Set by the exit handler (whichever thread calls exit): the process is
+// ending, and by the time the unload runs other modules' statics, the
+// driver's among them, may be destroyed already.
+std::atomic<bool> g_process_exiting{false};
+bool g_exit_handler_registered = false;  // host main thread (activation): once per load
 }  // namespace
 
 void StopAndJoinWorkers(LibraryState &state);
@@ -39,41 +53,86 @@ void LibraryUnload() {
   LibraryState &state = Library();
   // A host that unloads without deactivating would leave workers running code
   // that is about to be unmapped: stop the driver's recording and the workers
-  // quietly first (no closing events reach a host that is unloading us).
+  // quietly first.
   if (!state.ChannelTable.empty()) {
     SetForcedTermination(true);
     StopAndJoinWorkers(state);
     for (size_t ch = 0; ch < state.MonitorTable.size(); ++ch) DismantleMonitor(static_cast<int32_t>(ch));
     state.ChannelTable.clear();
+    driver::OpenArming();
     SetForcedTermination(false);
   }
+  // The boards were opened by the activation: close them before the module goes.
+  if (state.Active) driver::Call<&driver::DriverApi::TvcFreeDrv>();
   driver::UnloadDriver();
   delete g_state;
   g_state = nullptr;
 }
 
-bool Activate() {
-  LibraryState &state = Library();
-  SetApplicationOwner(platform::CurrentThreadId());
-  DebugTrace(-1, "TvcLoadDrvA");
-  const int32_t result = driver::Call<&driver::DriverApi::TvcLoadDrvA>();
-  state.Active = result == 0;
-  if (result != 0) {
-    DebugTrace(-1, "TvcLoadDrvA = Error!!!");
-    // No user interface here: the modal message goes to the trace.
-    DebugTrace(-1, "Initialize Audio Devices(Z_AVI) Fail!");
-    return false;
+void ModuleUnload() {
+  // The exit handler has stopped the workers already. What is left belongs to
+  // a process that is ending: freeing it would run worker destructors against
+  // destroyed statics, and the driver may be gone.
+  if (g_process_exiting.load()) return;
+  // Every thread's queue refuses calls from here on, so no closing event runs
+  // host code while the host is unloading us.
+  platform::MessageQueue::RefuseAll();
+  LibraryUnload();
+  // No thread may end into our code once it is unmapped, and no descriptor
+  // of ours outlives us.
+  platform::MessageQueue::ReleaseAll();
+}
+
+namespace {
+
+// Runs when the process exits (return from main or exit(), on the thread
+// that exits) while the library is loaded, before the statics that were
+// made before the activation are destroyed: the driver's and ours are among
+// those. The workers stop here, while all they use still exists, and nothing
+// touches the driver. Threads stay allocated (the driver may still call back
+// into a worker until the process ends) and are not destroyed later either.
+// dlclose runs this too, after the unload has emptied everything.
+void OnProcessExit(void *) {
+  g_process_exiting.store(true);
+  try {
+    LibraryState *state = g_state;
+    if (!state) return;
+    SetForcedTermination(true);
+    // The thread that exits dispatches nothing any more, and host code must
+    // not run now: waiting calls return at once.
+    platform::MessageQueue::RefuseAll();
+    std::vector<threading::TThreadEx *> threads;
+    for (auto &worker : state->ChannelTable)
+      if (worker) threads.push_back(worker.get());
+    for (auto &monitor : state->MonitorTable)
+      if (monitor) threads.push_back(monitor.get());
+    for (auto *thread : threads) thread->RequestStop();
+    // A monitor's listener may call exit from the monitor's own thread.
+    for (auto *thread : threads)
+      if (!thread->IsCurrentThread()) thread->Join();
+  } catch (...) {
+    // Nothing may escape into the C runtime's exit.
   }
-  DebugTrace(-1, "TvcLoadDrvA = OK");
+}
 
-  TvcDrvInfo info{};
-  driver::Call<&driver::DriverApi::TvcGetDrvInfo>(&info);
-  // A negative total from a broken driver means no channels, not a huge table.
-  const int32_t total = info.channel_total;
-  const size_t length = total > 0 ? static_cast<size_t>(total) : 0;
-  state.DeviceCount = info.board_count;
-  DebugTrace(-1, "Channel Total Count=" + std::to_string(total));
+// An exit handler runs before every static made before it was registered,
+// so it is registered as late as possible: once the driver has opened the
+// boards (and made what it makes then) and the synchronizer manager that the
+// joins use exists. Once per load: exit handlers cannot be removed, and a
+// host that activates many times must not grow the list.
+void RegisterExitHandler() {
+  if (g_exit_handler_registered) return;
+  threading::TclSynchronizerManager::Instance();
+  if (__cxa_atexit(&OnProcessExit, nullptr, &__dso_handle) != 0) {
+    DebugTrace(-1, "no exit handler: exiting while active is unsafe");
+    return;
+  }
+  g_exit_handler_registered = true;
+}
 
+// Makes the worker of every examined channel, each with its thread made but
+// not yet running. Raises when a worker or its thread cannot be made.
+void MakeWorkers(LibraryState &state, size_t length, int32_t total) {
   state.ChannelTable.resize(length);
   state.MonitorTable.resize(length);
   int32_t present = 0;
@@ -89,7 +148,7 @@ bool Activate() {
         worker->ChannelType = type;
         worker->BoardChannels = total;
         state.ChannelTable[i] = std::move(worker);
-        state.ChannelTable[i]->Resume();
+        state.ChannelTable[i]->Create();
         DismantleMonitor(ch);  // a monitor left from before would feed on nothing
         break;
       }
@@ -97,30 +156,79 @@ bool Activate() {
         break;
     }
   }
+}
+
+// A failed activation: the threads made so far end without running, so no
+// event is raised and the driver is not touched by any worker.
+void UndoWorkers(LibraryState &state) {
+  for (auto &worker : state.ChannelTable)
+    if (worker) worker->Abandon();
+  for (auto &worker : state.ChannelTable)
+    if (worker) worker->Join();
+  state.ChannelTable.clear();
+  state.ChannelTable.shrink_to_fit();
+}
+
+}  // namespace
+
+bool Activate() {
+  LibraryState &state = Library();
+  SetApplicationOwner(platform::CurrentThreadId());
+  DebugTrace(-1, "TvcLoadDrvA");
+  const int32_t result = driver::Call<&driver::DriverApi::TvcLoadDrvA>();
+  if (result != 0) {
+    state.Active = 0;
+    DebugTrace(-1, "TvcLoadDrvA = Error!!!");
+    // No user interface here: the modal message goes to the trace.
+    DebugTrace(-1, "Initialize Audio Devices(Z_AVI) Fail!");
+    return false;
+  }
+  DebugTrace(-1, "TvcLoadDrvA = OK");
+
+  TvcDrvInfo info{};
+  driver::Call<&driver::DriverApi::TvcGetDrvInfo>(&info);
+  // A negative total from a broken driver means no channels, not a huge table.
+  const int32_t total = info.channel_total;
+  const size_t length = total > 0 ? static_cast<size_t>(total) : 0;
+  const int32_t device_count = state.DeviceCount;
+  state.DeviceCount = info.board_count;
+  DebugTrace(-1, "Channel Total Count=" + std::to_string(total));
+
+  // Either every worker runs or none does: all threads are made first, and
+  // a failure takes back what was made and closes the boards again.
+  driver::OpenArming();
+  try {
+    MakeWorkers(state, length, total);
+  } catch (...) {
+    UndoWorkers(state);
+    state.DeviceCount = device_count;
+    driver::Call<&driver::DriverApi::TvcFreeDrv>();
+    throw;
+  }
+  RegisterExitHandler();
+  for (auto &worker : state.ChannelTable)
+    if (worker) worker->Resume();
   state.ChannelCount = total;
+  state.Active = 1;
   return true;
 }
 
-// Stops the driver's recording and every worker, and joins them. A worker
-// that was still starting may arm its buffers after its recording was
-// stopped; it is stopped again after the join, so the driver never calls
-// back into a worker that is about to be destroyed.
+// Stops every worker and the driver's recording, and joins them. The stop
+// requests come first and the arming gate shuts before the driver hears of
+// the stop: a record-buffer callback already running then can neither queue
+// nor re-arm, and a worker still starting cannot arm, so once TvcStopRecord
+// returns the driver holds no buffer of a worker that is about to go.
 void StopAndJoinWorkers(LibraryState &state) {
-  std::vector<uint32_t> armed(state.ChannelTable.size(), 0);
+  for (auto &worker : state.ChannelTable)
+    if (worker) worker->RequestStop();
+  driver::CloseArming();
   for (size_t ch = 0; ch < state.ChannelTable.size(); ++ch)
-    if (auto &worker = state.ChannelTable[ch]) {
-      armed[ch] = worker->ArmCount();
-      driver::Call<&driver::DriverApi::TvcStopRecord>(static_cast<int32_t>(ch));
-      worker->RequestStop();
-    }
+    if (state.ChannelTable[ch]) driver::Call<&driver::DriverApi::TvcStopRecord>(static_cast<int32_t>(ch));
   for (auto &worker : state.ChannelTable)
     if (worker) worker->Join();
   // Buffers delivered before the stop belong to the file still open.
   for (auto &worker : state.ChannelTable)
     if (worker) worker->FlushCaptureUnderHold();
-  for (size_t ch = 0; ch < state.ChannelTable.size(); ++ch)
-    if (auto &worker = state.ChannelTable[ch]; worker && worker->ArmCount() != armed[ch])
-      driver::Call<&driver::DriverApi::TvcStopRecord>(static_cast<int32_t>(ch));
 }
 
 void Deactivate() {
@@ -131,6 +239,7 @@ void Deactivate() {
   // The joined workers are no longer referenced: destroy them here.
   state.ChannelTable.clear();
   state.ChannelTable.shrink_to_fit();
+  driver::OpenArming();
 
   // Let calls that workers sent while ending reach the host before the driver
   // closes. Poll for 200 ms, waking on arrivals rather than spinning a core.

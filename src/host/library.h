@@ -29,16 +29,26 @@ LibraryState &Library();
 channel::TRecordChnl_VC *WorkerFor(int32_t ch);
 
 // Library load: bind the driver and reset the state. Unload: restore the
-// library's own application object, stop what is still running and release
-// the driver.
+// library's own application object, stop what is still running, close the
+// boards if they are open and release the driver (tests call it to start
+// afresh).
 void LibraryLoad();
 void LibraryUnload();
+// The module is unloaded (dlclose, or the end of the process): LibraryUnload
+// with every thread's queue refusing calls, so no host code runs meanwhile,
+// then every queue and the thread key released. At process exit it does
+// nothing: the exit handler that activation registers has stopped the
+// workers while everything they use still existed.
+void ModuleUnload();
 
 // Unties the channel's worker from its monitor, then stops, joins and
 // destroys the monitor; nothing when the channel has none.
 void DismantleMonitor(int32_t ch);
 
 // Activation and deactivation (QV_SetActive without the early return).
+// Activation either starts every worker or, when a worker or its thread
+// cannot be made, raises after taking back all it made and closing the
+// boards (Active stays 0).
 bool Activate();
 void Deactivate();
 

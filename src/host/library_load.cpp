@@ -13,7 +13,7 @@ __attribute__((constructor)) void OnLibraryLoad() {
 
 __attribute__((destructor)) void OnLibraryUnload() {
   try {
-    talo::host::LibraryUnload();
+    talo::host::ModuleUnload();
   } catch (...) {
   }
 }

@@ -31,26 +31,29 @@ pthread_key_t g_key;               // written under g_registry_mutex before g_ke
 std::atomic<bool> g_key_made{false};
 
 void UnlinkLocked(ThreadQueue *entry) {
-  if (entry->prev) entry->prev->next = entry->next;
-  else g_threads = entry->next;
+  (entry->prev ? entry->prev->next : g_threads) = entry->next;
   if (entry->next) entry->next->prev = entry->prev;
   entry->prev = entry->next = nullptr;
 }
 
 // The pthread key's destructor: the thread ends, so nobody will ever
 // dispatch its queue or poll its descriptor again.
-void OnThreadEnd(void *value) {
+void OnThreadEnd(void *value) noexcept {
   auto *entry = static_cast<ThreadQueue *>(value);
-  {
-    std::lock_guard lock(g_registry_mutex);
-    // Compared, not followed: ReleaseAll may have freed it already.
-    ThreadQueue *found = g_threads;
-    while (found && found != entry) found = found->next;
-    if (!found) return;
-    UnlinkLocked(entry);
+  try {
+    {
+      std::lock_guard lock(g_registry_mutex);
+      // Compared, not followed: ReleaseAll may have freed it already.
+      ThreadQueue *found = g_threads;
+      while (found && found != entry) found = found->next;
+      if (!found) return;
+      UnlinkLocked(entry);
+    }
+    entry->queue->Close();
+    delete entry;
+  } catch (...) {
+    // The C library's thread exit is no place for a failure.
   }
-  entry->queue->Close();
-  delete entry;
 }
 
 ThreadQueue *CurrentEntry() {

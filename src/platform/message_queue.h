@@ -29,9 +29,9 @@ class MessageQueue {
   // The calling thread's queue, or nullptr if it never made one.
   static MessageQueue *CurrentIfAny();
 
-  // Process exit: every thread's queue refuses calls from now on, so no
-  // sender waits for a thread that will never dispatch again. The
-  // descriptors stay open; the process is about to end.
+  // Process exit and unload: every thread's queue refuses calls from now on,
+  // so no sender waits for a thread that will not dispatch again and no host
+  // code runs. The descriptors stay open until ReleaseAll or the process end.
   static void RefuseAll();
   // Library unload: closes every thread's queue, releases the library's
   // references and forgets the pthread key, so that nothing of ours runs when

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 #include "test_support.h"
+#include "threading/thread_ex.h"
 
 namespace talo::test {
 namespace {
@@ -19,7 +23,30 @@ struct ActiveEvents {
   }
 };
 
-class Lifecycle : public LibraryTest {};
+class Lifecycle : public LibraryTest {
+ protected:
+  void TearDown() override {
+    threading::FailNthThreadCreation(0);
+    LibraryTest::TearDown();
+  }
+};
+
+int ThreadCount() {
+  int n = 0;
+  for ([[maybe_unused]] auto &entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+// A joined thread leaves the task list a moment after its join returns:
+// waits for the count to come down to `n`, and says whether it did.
+bool ThreadsSettleTo(int n) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ThreadCount() != n) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
 
 TEST_F(Lifecycle, DefaultsBeforeFirstActivation) {
   EXPECT_EQ(QV_GetActive(), 0);
@@ -121,6 +148,46 @@ TEST_F(Lifecycle, TypeTenWithoutWorkerReportsMinusOne) {
   FakeDriver::ClearCalls();
   EXPECT_EQ(QV_GetChannelType(1), -1);
   EXPECT_EQ(FakeDriver::Count("TvcGetChType"), 1);  // the first answer was 10
+}
+
+// Every thread creation of the activation fails in turn: each time the
+// activation is refused and leaves nothing behind, and once none fails it
+// activates and deactivates as usual.
+TEST_F(Lifecycle, ActivationThatCannotMakeEveryThreadLeavesNothingBehind) {
+  ActiveEvents events;
+  QV_SetCallBakFunc(events.Record());
+  FakeDriver::channel_total = 7;
+  FakeDriver::board_count = 1;
+  FakeDriver::channel_types = {0, 2, 1, 10, 255, 0, 3};  // workers on 0, 1, 3, 5 and 6
+  std::thread([] {}).join();  // a sanitizer's own thread starts with the first one made
+  const int threads = ThreadCount();
+  int refused = 0;
+  for (int nth = 1;; ++nth) {
+    ASSERT_LE(nth, 6) << "an activation with five workers made more than five threads";
+    FakeDriver::ClearCalls();
+    threading::FailNthThreadCreation(nth);
+    if (QV_SetActive(1) == 1) break;
+    ++refused;
+    EXPECT_EQ(QV_GetActive(), 0) << nth;
+    EXPECT_EQ(QV_GetDeviceCount(), 0) << nth;
+    EXPECT_EQ(QV_GetChannelCount(), 256) << nth;
+    EXPECT_TRUE(host::Library().ChannelTable.empty()) << nth;
+    // The boards were closed again, and no worker ran: nothing was armed or asked.
+    ASSERT_FALSE(FakeDriver::Calls().empty());
+    EXPECT_EQ(FakeDriver::Calls().back(), "TvcFreeDrv()") << nth;
+    EXPECT_EQ(FakeDriver::Count("TvcFreeDrv"), 1) << nth;
+    EXPECT_EQ(FakeDriver::Count("TvcSetRecVol"), 0) << nth;
+    EXPECT_TRUE(ThreadsSettleTo(threads)) << nth << ": " << ThreadCount() << " threads, " << threads << " before";
+    EXPECT_TRUE(events.seen.empty()) << nth;
+  }
+  threading::FailNthThreadCreation(0);
+  EXPECT_EQ(refused, 5);
+  EXPECT_EQ(QV_GetActive(), 1);
+  EXPECT_EQ(QV_GetChannelCount(), 7);
+  EXPECT_EQ(events.seen, (std::vector<uint8_t>{1}));
+  ASSERT_EQ(QV_SetActive(0), 1);
+  EXPECT_EQ(events.seen, (std::vector<uint8_t>{1, 0}));
+  EXPECT_TRUE(ThreadsSettleTo(threads));
 }
 
 TEST_F(Lifecycle, SameStateTwiceReturnsFalseWithoutEvent) {

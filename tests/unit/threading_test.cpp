@@ -3,6 +3,7 @@
 #include <atomic>
 #include <future>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "host/host_application.h"
@@ -181,6 +182,31 @@ TEST(ThreadEx, TerminateHandlerRunsOnTheOwnerWithTheThread) {
   EXPECT_EQ(seen.thread, &worker);
 }
 
+TEST(ThreadEx, AThreadMadeButAbandonedEndsWithoutRunning) {
+  std::atomic<bool> ran{false};
+  TestThread worker([&](TestThread &) { ran = true; });
+  worker.Create();
+  worker.Abandon();
+  worker.Join();
+  EXPECT_TRUE(worker.Finished());
+  EXPECT_FALSE(ran);
+  worker.Resume();  // the word was given: abandoned stays abandoned
+  worker.Join();
+  EXPECT_FALSE(ran);
+}
+
+TEST(ThreadEx, AFailedCreationLeavesNothingToJoinAndMayBeRetried) {
+  std::atomic<bool> ran{false};
+  TestThread worker([&](TestThread &) { ran = true; });
+  FailNthThreadCreation(1);
+  EXPECT_THROW(worker.Resume(), std::system_error);
+  EXPECT_EQ(worker.Join(), 0u);  // returns: there is no thread to wait for
+  EXPECT_FALSE(ran);
+  worker.Resume();  // the seam fired once
+  worker.Join();
+  EXPECT_TRUE(ran);
+}
+
 // Fake clock advanced by every read, so waits end without real time passing.
 std::atomic<uint32_t> g_fake_now{0};
 uint32_t FakeTick() { return g_fake_now.fetch_add(1); }
@@ -248,6 +274,58 @@ TEST(MessageQueue, SendBlocksUntilRunAndFailsOnceTheOwnerIsGone) {
   // The owner has ended: calls are refused at once instead of hanging.
   EXPECT_FALSE(queue->Send([](void *) {}, nullptr));
   EXPECT_FALSE(queue->Post([](void *) {}, nullptr));
+}
+
+TEST(MessageQueue, AThreadThatEndsReleasesItsQueueAndDescriptor) {
+  const size_t before = platform::MessageQueue::LiveCount();
+  std::shared_ptr<platform::MessageQueue> queue;
+  int fd = -1;
+  std::thread owner([&] {
+    queue = platform::MessageQueue::ForCurrentThread();
+    fd = queue->Fd();
+  });
+  owner.join();
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(queue->Fd(), -1);
+  EXPECT_TRUE(queue->Refused());
+  EXPECT_EQ(platform::MessageQueue::LiveCount(), before);
+}
+
+TEST(MessageQueue, ReleaseAllClosesEveryQueueAndTheNextUseStartsAfresh) {
+  auto mine = platform::MessageQueue::ForCurrentThread();
+  mine->Dispatch();  // releases posted by earlier tests, which ReleaseAll would drop
+  EXPECT_EQ(platform::MessageQueue::CurrentIfAny(), mine.get());
+  platform::MessageQueue::ReleaseAll();
+  EXPECT_EQ(platform::MessageQueue::LiveCount(), 0u);
+  EXPECT_EQ(platform::MessageQueue::CurrentIfAny(), nullptr);
+  EXPECT_EQ(mine->Fd(), -1);
+  EXPECT_FALSE(mine->Post([](void *) {}, nullptr));
+  auto fresh = platform::MessageQueue::ForCurrentThread();
+  EXPECT_NE(fresh, mine);
+  EXPECT_GE(fresh->Fd(), 0);
+  EXPECT_EQ(platform::MessageQueue::LiveCount(), 1u);
+}
+
+TEST(Synchronizer, AWindowReleasedUnderARecordIsReplacedByTheNextAttach) {
+  auto &manager = TclSynchronizerManager::Instance();
+  platform::MessageQueue::ForCurrentThread()->Dispatch();  // releases left by earlier tests
+  auto a = std::make_unique<TclThreadSynchronizer>();
+  platform::MessageQueue::ReleaseAll();  // a's release can no longer be posted
+  auto b = std::make_unique<TclThreadSynchronizer>();
+  EXPECT_EQ(manager.RequireWindow(Me()), platform::MessageQueue::ForCurrentThread());
+  // Calls from another thread reach this thread's new queue.
+  std::atomic<bool> done{false};
+  int ran = 0;
+  std::thread sender([&] {
+    b->RunOnOwnerThread(SyncCall{[](void *n) { ++*static_cast<int *>(n); }, &ran});
+    done = true;
+  });
+  talo::test::ServeUntil(done);
+  sender.join();
+  EXPECT_EQ(ran, 1);
+  a.reset();
+  b.reset();
+  platform::MessageQueue::ForCurrentThread()->Dispatch();
 }
 
 }  // namespace
