@@ -5,9 +5,11 @@
 //   EncodeMonitorBlocks          decode + GSM encode of one buffer (no pacing sleeps)
 //   IdleChannels/line_loop       256 line-recording workers on an idle line
 //   IdleChannels/sleep_only      256 threads that only sleep 1 ms in a loop
+//   IdleChannels/trunk_loop      128 trunk workers, idle, each paired with a station phone
+//   IdleChannels/sleep_only_128  128 threads that only sleep 1 ms in a loop
 //
-// The last two report CPU time per pass (process CPU over wall time, divided
-// by the passes made); their ratio is the idle overhead of the loop.
+// The idle ones report CPU time per pass (process CPU over wall time, divided
+// by the passes made); a loop's against its sleep_only is its idle overhead.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -201,10 +203,51 @@ void BM_IdleLineLoop(benchmark::State &state) {
 }
 BENCHMARK(BM_IdleLineLoop)->Name("IdleChannels/line_loop")->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-void BM_IdleSleepOnly(benchmark::State &state) {
+// Idle trunks whose station phones are down: no rings, every line free. The
+// ring poll, made once per pass, is the one counted.
+int32_t NoRings(int32_t ch) {
+  if (ch >= 0 && ch < kChannels) g_polls[static_cast<size_t>(ch)].value.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+int32_t FreeChState(int32_t) { return 0; }
+
+void BM_IdleTrunkLoop(benchmark::State &state) {
+  auto &api = talo::driver::Api();
+  const talo::driver::DriverApi saved = api;
+  std::memset(&api, 0, sizeof api);
+  api.TvcGetRingCount = &NoRings;
+  api.TvcGetChState = &FreeChState;
+  api.TvcSetRecVol = &Accept;
+  api.TvcRecPlayVoiceVol = &Accept;
+  api.TvcStartDualBuffRecordC = &AcceptArm;
+
+  // Channel 2i is a trunk paired with station 2i+1, which has no worker.
+  std::vector<std::unique_ptr<TRecordChnl_VC>> workers;
+  for (int ch = 0; ch < kChannels; ch += 2) {
+    workers.push_back(std::make_unique<TRecordChnl_VC>(ch, QV_HostEvents{}));
+    workers.back()->ChannelType = 2;
+    workers.back()->BoardChannels = kChannels;
+    workers.back()->PairedChannel.store(ch + 1);
+    workers.back()->Resume();
+  }
+  const auto settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  while (std::chrono::steady_clock::now() < settle) {
+    talo::host::ProcessMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  for (auto _ : state) MeasureIdle(state, 2.0, TotalPolls);
+
+  for (auto &w : workers) w->RequestStop();
+  for (auto &w : workers) w->Join();
+  workers.clear();
+  api = saved;
+}
+BENCHMARK(BM_IdleTrunkLoop)->Name("IdleChannels/trunk_loop")->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void SleepOnly(benchmark::State &state, int count) {
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
-  for (int ch = 0; ch < kChannels; ++ch)
+  for (int ch = 0; ch < count; ++ch)
     threads.emplace_back([&stop, ch] {
       while (!stop.load(std::memory_order_relaxed)) {
         talo::platform::SleepMs(1);
@@ -216,6 +259,10 @@ void BM_IdleSleepOnly(benchmark::State &state) {
   stop = true;
   for (auto &t : threads) t.join();
 }
+
+void BM_IdleSleepOnly(benchmark::State &state) { SleepOnly(state, kChannels); }
+void BM_IdleSleepOnlyHalf(benchmark::State &state) { SleepOnly(state, kChannels / 2); }
+BENCHMARK(BM_IdleSleepOnlyHalf)->Name("IdleChannels/sleep_only_128")->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IdleSleepOnly)->Name("IdleChannels/sleep_only")->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
