@@ -35,7 +35,9 @@ bool FileExists(std::string_view path) {
 bool CopyFileReplace(std::string_view from, std::string_view to) {
   std::string src = NormalizePath(from), dst = NormalizePath(to);
   if (src.empty() || dst.empty()) return false;
-  int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: opening a FIFO nobody writes to (or reads from, for
+  // the destination) would hang the host's thread; only regular files copy.
+  int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) return false;
   struct stat in_st {}, out_st {};
   if (::fstat(in, &in_st) != 0 || !S_ISREG(in_st.st_mode)) {
@@ -43,11 +45,14 @@ bool CopyFileReplace(std::string_view from, std::string_view to) {
     return false;
   }
   // Opened without truncating first: truncating the source itself would lose it.
-  int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (out < 0) {
     ::close(in);
     return false;
   }
+  // Regular files ignore O_NONBLOCK; plain blocking I/O from here on.
+  ::fcntl(in, F_SETFL, 0);
+  ::fcntl(out, F_SETFL, 0);
   bool ok = ::fstat(out, &out_st) == 0 && S_ISREG(out_st.st_mode) &&
             !(out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) && ::ftruncate(out, 0) == 0;
   std::vector<char> buf(1 << 16);

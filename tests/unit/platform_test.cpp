@@ -140,6 +140,10 @@ TEST(Files, CopyReplacesTheDestinationAndFailsCleanly) {
   EXPECT_EQ(read(root / "link.part"), "somebody else's");
   EXPECT_FALSE(platform::CopyFileReplace((root / "src").string(), (root / "src").string()));
   EXPECT_EQ(read(root / "src"), "new content");
+  // A FIFO nobody has open at the other end, on either side: refused, not hung.
+  ASSERT_EQ(::mkfifo((root / "pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(platform::CopyFileReplace((root / "pipe").string(), (root / "dst").string()));
+  EXPECT_FALSE(platform::CopyFileReplace((root / "src").string(), (root / "pipe").string()));
   fs::remove_all(root);
 }
 
