@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config binutils
           libgtest-dev libgmock-dev libbenchmark-dev
           libgsm1-dev libcli11-dev nlohmann-json3-dev libsndfile1-dev
-          sox espeak-ng ffmpeg)
+          sox espeak-ng ffmpeg
+          clang libclang-rt-14-dev llvm)  # libFuzzer and its symbolizer
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
