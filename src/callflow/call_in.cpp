@@ -151,9 +151,7 @@ void Converse(TRecordChnl_VC &w, TrunkLoopState &s) {
     w.Raise(&TRecordChnl_VC::RaiseDtmf);
   }
   if (s.FlashSeen) {
-    const int32_t station = StationOf(w);
-    if (station < 0) return;
-    std::string digits = ReadDigits(s, station, kDtmfCapacity);
+    std::string digits = ReadStationDigits(w, s, kDtmfCapacity);
     if (!digits.empty()) {
       w.DtmfText = std::move(digits);
       w.Raise(&TRecordChnl_VC::RaiseDtmf);

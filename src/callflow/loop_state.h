@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "talo/tvcdrv.h"
+
 namespace talo::callflow {
 
 // WorkState: which procedure owns the channel.
@@ -23,11 +25,11 @@ inline constexpr int32_t kTrunkConnected = 1;
 inline constexpr int32_t kTrunkRinging = 2;
 inline constexpr int32_t kTrunkNoLine = 4;
 
-// Driver channel states the procedures test.
-inline constexpr int32_t kChanFree = 0;
-inline constexpr int32_t kChanPickedUp = 1;  // a station phone is off-hook
-inline constexpr int32_t kChanEmpty = 4;
-inline constexpr int32_t kChanFarEndGone = 9;
+// Driver channel states the procedures test (named by the driver's header).
+inline constexpr int32_t kChanFree = TVC_STATE_FREE;
+inline constexpr int32_t kChanPickedUp = TVC_STATE_PICKED_UP;  // a station phone is off-hook
+inline constexpr int32_t kChanEmpty = TVC_STATE_EMPTY;
+inline constexpr int32_t kChanFarEndGone = TVC_STATE_FAR_END_GONE;
 
 inline constexpr int32_t kDtmfCapacity = 32;
 // The code passed on both sides of every TvcSetLinkWith: the driver's, unchanged.

@@ -65,6 +65,11 @@ std::string ReadDigits(TrunkLoopState &s, int32_t ch, int32_t count) {
   return std::string(s.DtmfBuffer, strnlen(s.DtmfBuffer, static_cast<size_t>(count)));
 }
 
+std::string ReadStationDigits(const TRecordChnl_VC &w, TrunkLoopState &s, int32_t count) {
+  const int32_t station = StationOf(w);
+  return station < 0 ? std::string() : ReadDigits(s, station, count);
+}
+
 void Trace(const TRecordChnl_VC &w, std::string_view text) { host::DebugTrace(w.ChannelNo, text); }
 
 void SetPromptBaseForTests(std::string dir) {

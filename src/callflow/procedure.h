@@ -11,6 +11,7 @@
 #include "callflow/loop_state.h"
 #include "channel/record_channel.h"
 #include "driver/driver.h"
+#include "platform/fixed_text.h"
 
 namespace talo::callflow {
 
@@ -74,22 +75,13 @@ bool PlayPromptIfExists(TRecordChnl_VC &w, const std::string &path);
 // Reads `count` digits (1 or 32) into the zero-filled DtmfBuffer; the digits
 // read, empty when none came.
 std::string ReadDigits(TrunkLoopState &s, int32_t ch, int32_t count);
+// The same from the station phone; empty without one.
+std::string ReadStationDigits(const TRecordChnl_VC &w, TrunkLoopState &s, int32_t count);
 
 void Trace(const TRecordChnl_VC &w, std::string_view text);
 
-// The text of a fixed-size field a host filled: it stops at the field's end
-// even without a zero byte.
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
-}
-// Writes `text` into a fixed-size field, cut to leave room for the zero byte.
-template <size_t N>
-void SetField(char (&field)[N], std::string_view text) {
-  const size_t n = std::min(text.size(), N - 1);
-  std::memcpy(field, text.data(), n);
-  field[n] = '\0';
-}
+using platform::FieldText;
+using platform::SetField;
 
 // The announcement prompt of one character: "<executable dir>Sound/Char/<c>.dat".
 // Empty for a character that cannot name a file of that folder.

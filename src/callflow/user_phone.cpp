@@ -25,6 +25,7 @@ enum SignOnResult : int32_t { kAccepted = 0, kSignedOff = 1, kIncomplete = 2, kR
 
 inline constexpr int32_t kRefusalTone = 1;
 inline constexpr char kSignOffCommand[] = "*##";
+// The station's keys are read one at a time, so each is matched and checked.
 
 SignOnResult MatchCommand(TRecordChnl_VC &w, const std::string &digits) {
   if (digits.empty()) return kIncomplete;
@@ -47,12 +48,6 @@ SignOnResult MatchCommand(TRecordChnl_VC &w, const std::string &digits) {
   SetField(w.CommandReply.CommandReplyText, w.CommandField1);
   w.Raise(&TRecordChnl_VC::RaiseSignOn);
   return w.CommandReply.CommandAccepted != 0 ? kAccepted : kRefused;
-}
-
-// The station's digits, one key per read.
-std::string NextKey(TRecordChnl_VC &w, TrunkLoopState &s) {
-  const int32_t station = StationOf(w);
-  return station < 0 ? std::string() : ReadDigits(s, station, 1);
 }
 
 void EndCall(TRecordChnl_VC &w, TrunkLoopState &s) {
@@ -81,7 +76,7 @@ void Lifted(TRecordChnl_VC &w, TrunkLoopState &s) {
 }
 
 void CollectSignOn(TRecordChnl_VC &w, TrunkLoopState &s) {
-  if (const std::string key = NextKey(w, s); !key.empty()) {
+  if (const std::string key = ReadStationDigits(w, s, 1); !key.empty()) {
     s.CommandDigits += key;
     switch (MatchCommand(w, s.CommandDigits)) {
       case kAccepted:
@@ -150,7 +145,7 @@ void Linked(TRecordChnl_VC &w, TrunkLoopState &s) {
     EndCall(w, s);
     return;
   }
-  if (const std::string key = NextKey(w, s); !key.empty()) {
+  if (const std::string key = ReadStationDigits(w, s, 1); !key.empty()) {
     Dialled(w, s, key);
     if (s.CallOutStep != kLinked) return;
   }

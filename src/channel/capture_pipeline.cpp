@@ -132,7 +132,6 @@ void TRecordChnl_VC::ArmCapture() {
     driver::Call<&driver::DriverApi::TvcStartDualBuffRecordC>(
         ChannelNo, kCaptureFormat, static_cast<void *>(CaptureBuffer + half * kCaptureBytes),
         kCaptureBytes, &RecordBufferCallback, static_cast<void *>(this));
-  arm_count_.fetch_add(1, std::memory_order_acq_rel);
   last_capture_tick_.store(platform::GetTickCount(), std::memory_order_relaxed);
 }
 

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "talo/tvcdrv.h"
+
 namespace talo::channel {
 
 inline constexpr int32_t kLineIdle = 0;
@@ -20,10 +22,10 @@ inline constexpr int32_t kLineSound = 10;
 inline constexpr int32_t kLineSilence = 11;
 
 // Driver channel states the loop acts on.
-inline constexpr int32_t kChanFree = 0;
-inline constexpr int32_t kChanOffHook = 2;
-inline constexpr int32_t kChanRinging = 3;
-inline constexpr int32_t kChanEmpty = 4;
+inline constexpr int32_t kChanFree = TVC_STATE_FREE;
+inline constexpr int32_t kChanOffHook = TVC_STATE_OFF_HOOK;
+inline constexpr int32_t kChanRinging = TVC_STATE_RINGING;
+inline constexpr int32_t kChanEmpty = TVC_STATE_EMPTY;
 
 inline constexpr uint32_t kRingEndMs = 5000;      // ringing ends after this long without a signal
 inline constexpr uint32_t kDigitGroupMs = 500;    // a digit batch later than this is reported

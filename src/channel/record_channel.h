@@ -177,9 +177,6 @@ class TRecordChnl_VC : public threading::TThreadEx {
                                    void *context) noexcept;
   // Worker thread, at loop start: arms the lower, then the upper half.
   void ArmCapture();
-  // How often ArmCapture has run (any thread): lets deactivation see a
-  // worker that armed after its recording was stopped.
-  uint32_t ArmCount() const { return arm_count_.load(std::memory_order_acquire); }
   // Worker thread, each pass: says in the trace when the driver has sent no
   // buffer for kSilentCaptureMs, and when it sends again.
   void WatchCapture();
@@ -244,7 +241,6 @@ class TRecordChnl_VC : public threading::TThreadEx {
   void *Context(int slot) const { return HostEvents.slots[slot].context; }
 
   HoldLock hold_;
-  std::atomic<uint32_t> arm_count_{0};  // written by the worker thread after arming
   std::atomic<uint32_t> last_capture_tick_{0};  // driver thread and ArmCapture; read by the worker
   bool capture_silent_ = false;                  // worker thread: the silence was said in the trace
   std::atomic<uint32_t> dropped_buffers_{0};  // driver thread: buffers dropped over the backlog limit

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "channel/record_channel.h"
+#include "platform/fixed_text.h"
 
 namespace talo::channel {
 namespace {
@@ -16,14 +17,6 @@ void Guarded(F &&call) {
   } catch (...) {
   }
 }
-
-void CopyText(char *dest, size_t size, const std::string &text) {
-  size_t n = std::min(text.size(), size - 1);
-  std::memcpy(dest, text.data(), n);
-  dest[n] = '\0';
-}
-
-std::string TextUpTo128(const char *text) { return std::string(text, strnlen(text, 128)); }
 
 }  // namespace
 
@@ -215,13 +208,13 @@ int32_t TRecordChnl_VC::GetFaxChannel() {
 std::string TRecordChnl_VC::GetFaxRxPrompt() {
   char result[128] = {};
   Query(QV_QUERY_FAX_RX_PROMPT, nullptr, result);
-  return TextUpTo128(result);
+  return platform::FieldText(result);
 }
 
 std::string TRecordChnl_VC::GetFaxTxPrompt() {
   char result[128] = {};
   Query(QV_QUERY_FAX_TX_PROMPT, nullptr, result);
-  return TextUpTo128(result);
+  return platform::FieldText(result);
 }
 
 std::string TRecordChnl_VC::GetFaxFileName(int32_t channel, int32_t mode,
@@ -229,15 +222,15 @@ std::string TRecordChnl_VC::GetFaxFileName(int32_t channel, int32_t mode,
   QV_FaxFileNameArg arg{};
   arg.channel = channel;
   arg.mode = mode;
-  CopyText(arg.caller, sizeof arg.caller, caller);
+  platform::SetField(arg.caller, caller);
   char result[128] = {};
   Query(QV_QUERY_FAX_FILE_NAME, &arg, result);
-  return TextUpTo128(result);
+  return platform::FieldText(result);
 }
 
 bool TRecordChnl_VC::IsCallerRejected(const std::string &number) {
   char arg[128] = {};
-  CopyText(arg, sizeof arg, number);
+  platform::SetField(arg, number);
   uint8_t result = 0;
   Query(QV_QUERY_CALLER_REJECTED, arg, &result);
   return result != 0;
