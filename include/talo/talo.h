@@ -14,9 +14,13 @@
  * Threads. Call the exports from the thread that activated the library (the
  * host's main thread): it owns the channel workers and runs every handler.
  * QV_ProcessMessages and QV_GetMessageFd serve whichever thread calls them;
- * QV_SetDebugOutput may be called from any thread. The library's tables are
- * resized by QV_SetActive without a lock, so an export called on another
- * thread while QV_SetActive runs may read freed memory: do not do that.
+ * QV_SetDebugOutput may be called from any thread. QV_SetActive makes and
+ * frees the channel workers: an export that reaches a channel, called on
+ * another thread while QV_SetActive runs, is refused with its usual refusal
+ * value and a trace line, and a QV_SetActive called while another thread is
+ * in QV_SetActive or in such an export waits up to 5 s for it, then returns 0
+ * with a trace line. Beyond that guard, exports called concurrently from
+ * several threads are not supported.
  * Handlers may call exports. An export that would wait for the very worker
  * whose event is being handled is refused instead of hanging: QV_SetActive(0)
  * returns 0 (and says why in the trace), and a dial-out or fax request on that

@@ -1,6 +1,8 @@
 // The library-wide state every export works on. Exports run on the host's
-// main thread; the tables carry no lock and only QV_SetActive resizes them.
+// main thread; only QV_SetActive resizes the tables, and the table guards
+// (table_guard.h) refuse exports that reach them from elsewhere meanwhile.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -13,7 +15,7 @@ namespace talo::host {
 class TMonitorThread;
 
 struct LibraryState {
-  uint8_t Active = 0;
+  std::atomic<uint8_t> Active{0};  // written by QV_SetActive under the table writer, read anywhere
   int32_t DeviceCount = 0;
   int32_t ChannelCount = 256;
   std::vector<std::unique_ptr<channel::TRecordChnl_VC>> ChannelTable;

@@ -3,12 +3,14 @@
 #include "talo/talo.h"
 #include "driver/driver.h"
 #include "host/export_guard.h"
+#include "host/table_guard.h"
 #include "host/host_application.h"
 #include "host/library.h"
 #include "host/monitor_thread.h"
 
 using talo::host::ExportGuard;
 using talo::host::ExportGuardVoid;
+using talo::host::TableExport;
 using talo::host::Library;
 
 extern "C" {
@@ -30,6 +32,14 @@ TALO_EXPORT uint8_t QV_SetActive(uint8_t active) {
     // Any non-zero byte asks for activation: comparing the raw byte would let
     // QV_SetActive(2) activate a second time over running workers.
     const uint8_t wanted = active != 0 ? 1 : 0;
+    // Two threads activating at once, or one while another's export works
+    // on the tables, would free workers in use.
+    talo::host::TableWriter writer;
+    if (!writer.Held()) {
+      talo::host::DebugTrace(-1, "QV_SetActive refused: the library is being activated or deactivated, "
+                                 "or another thread's export is still running");
+      return 0;
+    }
     if (wanted == state.Active) return 0;
     // Deactivating joins the workers, and the one whose event is being
     // handled waits for this very handler: refuse rather than hang.
@@ -55,7 +65,7 @@ TALO_EXPORT uint8_t QV_SetActive(uint8_t active) {
 }
 
 TALO_EXPORT uint8_t QV_GetActive(void) {
-  return ExportGuard<uint8_t>(0, [] { return Library().Active; });
+  return ExportGuard<uint8_t>(0, [] { return Library().Active.load(); });
 }
 
 TALO_EXPORT int32_t QV_GetDeviceCount(void) {
@@ -76,7 +86,7 @@ TALO_EXPORT uint8_t QV_SetChannelCount(int32_t count) {
 TALO_EXPORT const char *QV_GetDeviceType(void) { return "RUrir-ADE"; }
 
 TALO_EXPORT int32_t QV_GetChannelType(int32_t ch) {
-  return ExportGuard<int32_t>(-1, [&]() -> int32_t {
+  return TableExport<int32_t>(-1, [&]() -> int32_t {
     auto &table = Library().ChannelTable;
     // Negative channels are refused like those past the end.
     if (ch < 0 || static_cast<size_t>(ch) >= table.size()) return -1;

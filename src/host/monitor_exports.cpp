@@ -14,11 +14,13 @@
 
 #include "channel/record_channel.h"
 #include "host/export_guard.h"
+#include "host/table_guard.h"
 #include "host/library.h"
 #include "host/monitor_thread.h"
 #include "talo/talo.h"
 
 using talo::host::ExportGuard;
+using talo::host::TableExport;
 using talo::host::Library;
 using talo::host::TMonitorThread;
 
@@ -67,7 +69,7 @@ bool InRange(int32_t ch) {
 extern "C" {
 
 TALO_EXPORT uint8_t QV_StartNetMonitor(int32_t ch, QV_MonitorListener *listener) {
-  return ExportGuard<uint8_t>(0, [&]() -> uint8_t {
+  return TableExport<uint8_t>(0, [&]() -> uint8_t {
     if (!listener || !InRange(ch)) return 0;
     std::lock_guard lock(talo::host::table_mutex);
     auto &slot = Library().MonitorTable[static_cast<size_t>(ch)];
@@ -85,7 +87,7 @@ TALO_EXPORT uint8_t QV_StartNetMonitor(int32_t ch, QV_MonitorListener *listener)
 }
 
 TALO_EXPORT uint8_t QV_StopNetMonitor(int32_t ch, QV_MonitorListener *listener) {
-  return ExportGuard<uint8_t>(0, [&]() -> uint8_t {
+  return TableExport<uint8_t>(0, [&]() -> uint8_t {
     if (!InRange(ch)) return 0;
     auto &slot = Library().MonitorTable[static_cast<size_t>(ch)];
     if (TMonitorThread::InListenerCallback()) {

@@ -7,6 +7,7 @@
 #include "callflow/loop_state.h"
 #include "callflow/procedure.h"
 #include "host/export_guard.h"
+#include "host/table_guard.h"
 #include "host/host_application.h"
 #include "host/library.h"
 #include "platform/files.h"
@@ -53,7 +54,7 @@ int32_t AwaitResult(int32_t ch, TRecordChnl_VC *worker, talo::platform::Event &d
 extern "C" {
 
 TALO_EXPORT int32_t QV_SoftDialOut(int32_t ch, const char *number, uint8_t dialWhole) {
-  return talo::host::ExportGuard<int32_t>(QV_DIAL_BUSY_RESULT, [&]() -> int32_t {
+  return talo::host::TableExport<int32_t>(QV_DIAL_BUSY_RESULT, [&]() -> int32_t {
     TRecordChnl_VC *worker = talo::host::WorkerFor(ch);
     if (!worker || !ServesRequests(*worker)) return QV_DIAL_BUSY_RESULT;
     if (!number || *number == '\0') return QV_DIAL_BUSY_RESULT;  // nothing to dial
@@ -78,7 +79,7 @@ TALO_EXPORT int32_t QV_SoftDialOut(int32_t ch, const char *number, uint8_t dialW
 }
 
 TALO_EXPORT void QV_StopSoftDialOut(int32_t ch) {
-  talo::host::ExportGuardVoid([&] {
+  talo::host::TableExportVoid([&] {
     TRecordChnl_VC *worker = talo::host::WorkerFor(ch);
     if (!worker) return;
     Hold hold(worker->Holder());
@@ -93,7 +94,7 @@ TALO_EXPORT void QV_StopSoftDialOut(int32_t ch) {
 
 TALO_EXPORT int32_t QV_SoftSendFax(int32_t ch, const char *number, const char *file,
                                    int32_t option) {
-  return talo::host::ExportGuard<int32_t>(kFaxNoWorker, [&]() -> int32_t {
+  return talo::host::TableExport<int32_t>(kFaxNoWorker, [&]() -> int32_t {
     auto &table = talo::host::Library().ChannelTable;
     if (ch < 0 || static_cast<size_t>(ch) >= table.size()) return kFaxNoChannel;
     TRecordChnl_VC *worker = table[static_cast<size_t>(ch)].get();

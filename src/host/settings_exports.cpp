@@ -8,6 +8,7 @@
 #include "driver/driver.h"
 #include "host/debug_trace.h"
 #include "host/export_guard.h"
+#include "host/table_guard.h"
 #include "host/library.h"
 #include "platform/files.h"
 #include "platform/tick.h"
@@ -19,6 +20,8 @@ using talo::driver::Call;
 using talo::driver::DriverApi;
 using talo::host::ExportGuard;
 using talo::host::ExportGuardVoid;
+using talo::host::TableExport;
+using talo::host::TableExportVoid;
 using talo::host::WorkerFor;
 
 namespace {
@@ -56,7 +59,7 @@ void WithHeldWorker(int32_t ch, F &&change) {
 extern "C" {
 
 TALO_EXPORT int32_t QV_SetRecordAGC(int32_t ch, uint8_t agc, int32_t) {
-  return ExportGuard<int32_t>(0, [&]() -> int32_t {
+  return TableExport<int32_t>(0, [&]() -> int32_t {
     if (!talo::driver::Api().TvcSetRecAgc || !WorkerFor(ch)) return 0;
     Call<&DriverApi::TvcSetRecAgc>(ch, agc != 0 ? 1 : 0);
     return 0;
@@ -64,14 +67,14 @@ TALO_EXPORT int32_t QV_SetRecordAGC(int32_t ch, uint8_t agc, int32_t) {
 }
 
 TALO_EXPORT uint8_t QV_SetRecMode(int32_t ch, int32_t mode) {
-  return ExportGuard<uint8_t>(1, [&]() -> uint8_t {
+  return TableExport<uint8_t>(1, [&]() -> uint8_t {
     WithHeldWorker(ch, [&](TRecordChnl_VC &w) { w.RecMode = mode; });
     return 1;
   });
 }
 
 TALO_EXPORT uint8_t QV_SetSilenceTime(int32_t ch, int32_t seconds) {
-  return ExportGuard<uint8_t>(1, [&]() -> uint8_t {
+  return TableExport<uint8_t>(1, [&]() -> uint8_t {
     WithHeldWorker(ch, [&](TRecordChnl_VC &w) {
       w.SilenceTime = seconds;
       // 32-bit product, wrapping like the driver's own arithmetic would.
@@ -83,7 +86,7 @@ TALO_EXPORT uint8_t QV_SetSilenceTime(int32_t ch, int32_t seconds) {
 }
 
 TALO_EXPORT uint8_t QV_SetSilencelevel(int32_t ch, int32_t level) {
-  return ExportGuard<uint8_t>(1, [&]() -> uint8_t {
+  return TableExport<uint8_t>(1, [&]() -> uint8_t {
     WithHeldWorker(ch, [&](TRecordChnl_VC &w) {
       w.SilenceLevel = level;
       if (w.RecMode == 1) Call<&DriverApi::TvcSetBargeInSensitive>(ch, level / 5);
@@ -93,7 +96,7 @@ TALO_EXPORT uint8_t QV_SetSilencelevel(int32_t ch, int32_t level) {
 }
 
 TALO_EXPORT uint8_t QV_SetFileLen(int32_t ch, int32_t minutes) {
-  return ExportGuard<uint8_t>(1, [&]() -> uint8_t {
+  return TableExport<uint8_t>(1, [&]() -> uint8_t {
     WithHeldWorker(ch, [&](TRecordChnl_VC &w) {
       w.FileLenLimit = static_cast<uint32_t>(minutes) * 60000u;
     });
@@ -102,7 +105,7 @@ TALO_EXPORT uint8_t QV_SetFileLen(int32_t ch, int32_t minutes) {
 }
 
 TALO_EXPORT int32_t QV_StartRecord(int32_t ch, const char *path) {
-  return ExportGuard<int32_t>(0, [&]() -> int32_t {
+  return TableExport<int32_t>(0, [&]() -> int32_t {
     if (!path) return 0;
     const std::string file = path;
     const std::string dir = DirectoryPart(file);
@@ -123,7 +126,7 @@ TALO_EXPORT int32_t QV_StartRecord(int32_t ch, const char *path) {
 }
 
 TALO_EXPORT uint8_t QV_StopRecord(int32_t ch) {
-  return ExportGuard<uint8_t>(1, [&]() -> uint8_t {
+  return TableExport<uint8_t>(1, [&]() -> uint8_t {
     WithHeldWorker(ch, [&](TRecordChnl_VC &w) {
       {
         Hold inner(w.Holder());
@@ -148,7 +151,7 @@ TALO_EXPORT uint8_t QV_WavToLeaveMsgFile(const char *source, const char *destina
 }
 
 TALO_EXPORT void QV_SetTrunkUserStep(int32_t step) {
-  ExportGuardVoid([&] {
+  TableExportVoid([&] {
     g_trunk_user_step = step;
     auto &table = talo::host::Library().ChannelTable;
     for (auto &worker : table) {

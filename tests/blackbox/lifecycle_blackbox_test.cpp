@@ -190,31 +190,5 @@ TEST_F(Host, HostThreadsThatEndLeaveNoDescriptorsBehind) {
   EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
 }
 
-// Runs in a fresh process: a driver already loaded in this one would be found
-// by name whatever the folder.
-int LoneLibraryCheck(const fs::path &dir) {
-  Talo lone;
-  if (!lone.Open((dir / "libTALO.so").string())) return 10;
-  if (lone.board != nullptr) return 11;
-  if (lone.QV_SetActive(1) != 0) return 12;
-  if (lone.QV_GetActive() != 0) return 13;
-  if (lone.QV_GetChannelType(0) != -1) return 14;
-  if (lone.QV_StartRecord(0, nullptr) != 0) return 15;
-  lone.Close();
-  return 0;
-}
-
-TEST(NoDriverDeathTest, ActivationRefusesWhenTheDriverIsMissing) {
-  const char *ld = std::getenv("LD_LIBRARY_PATH");
-  if (ld && std::string(ld).find("lib") != std::string::npos) GTEST_SKIP() << "LD_LIBRARY_PATH may hold a driver";
-  // A copy of the library in a folder of its own finds no driver beside it.
-  fs::path dir = fs::temp_directory_path() / ("talo_nodriver_" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  fs::copy_file(BuildDir() + "/lib/libTALO.so", dir / "libTALO.so", fs::copy_options::overwrite_existing);
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(std::_Exit(LoneLibraryCheck(dir)), ::testing::ExitedWithCode(0), "");
-  fs::remove_all(dir);
-}
-
 }  // namespace
 }  // namespace talo::blackbox

@@ -126,6 +126,21 @@ bool StartRecordingCalls(HostState &h) {
 // its mode when nothing did.
 int HostMain(const std::string &mode, const fs::path &dir) {
   alarm(120);  // a host that hangs ends by SIGALRM rather than holding up the suite
+  if (mode == "no-driver") {
+    // A copy of the library in a folder of its own, in a process started
+    // without LD_LIBRARY_PATH, finds no driver beside it or anywhere else.
+    const fs::path lone = dir / "libTALO.so";
+    fs::copy_file(BuildDir() + "/lib/libTALO.so", lone, fs::copy_options::overwrite_existing);
+    Talo t;
+    if (!t.Open(lone.string())) return 10;
+    if (t.board != nullptr) return 11;
+    if (t.QV_SetActive(1) != 0) return 12;
+    if (t.QV_GetActive() != 0) return 13;
+    if (t.QV_GetChannelType(0) != -1) return 14;
+    if (t.QV_StartRecord(0, nullptr) != 0) return 15;
+    t.Close();
+    return 0;
+  }
   std::thread([] {}).join();  // a sanitizer's own thread starts with the first one made
   const int threads = ThreadCount();
   const std::string lib = BuildDir() + "/lib/libTALO.so";
@@ -237,8 +252,12 @@ Ending RunHost(const std::string &mode, const fs::path &dir) {
                                        "TALO_BUILD_DIR=" + BuildDir()};
   std::vector<char *> env;
   for (auto &e : env_text) env.push_back(e.data());
+  // Without a driver the library must find none: a folder on the search
+  // path may hold one.
+  const bool keep_search_path = mode != "no-driver";
   for (char **e = environ; *e; ++e)
-    if (std::strncmp(*e, "TALO_EXIT_HOST", 14) != 0 && std::strncmp(*e, "TALO_BUILD_DIR=", 15) != 0)
+    if (std::strncmp(*e, "TALO_EXIT_HOST", 14) != 0 && std::strncmp(*e, "TALO_BUILD_DIR=", 15) != 0 &&
+        (keep_search_path || std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0))
       env.push_back(*e);
   env.push_back(nullptr);
   char exe[] = "/proc/self/exe";
@@ -309,6 +328,12 @@ TEST_F(HostProcess, AnUnloadedLibraryLoadsAgainFromAFreshState) {
   ASSERT_TRUE(WIFEXITED(ending.status)) << ending.Describe();
   EXPECT_EQ(WEXITSTATUS(ending.status), 0) << ending.Describe();
   EXPECT_EQ(ending.output.find("Sanitizer"), std::string::npos) << ending.output;
+}
+
+TEST_F(HostProcess, ActivationRefusesWhenTheDriverIsMissing) {
+  const Ending ending = RunHost("no-driver", dir);
+  ASSERT_TRUE(WIFEXITED(ending.status)) << ending.Describe();
+  EXPECT_EQ(WEXITSTATUS(ending.status), 0) << ending.Describe();
 }
 
 // Under a low address-space limit std::thread fails part-way through the

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <mutex>
+#include <atomic>
 #include <stdexcept>
 #include <thread>
 
@@ -206,6 +208,84 @@ TEST_F(Lifecycle, SameStateTwiceReturnsFalseWithoutEvent) {
   EXPECT_EQ(host::Library().ChannelTable.size(), 1u);
   ASSERT_EQ(QV_SetActive(0), 1);
   EXPECT_EQ(events.seen, (std::vector<uint8_t>{1, 0}));
+}
+
+// QV_SetActive makes and frees the tables: an export reaching them from
+// another thread meanwhile is refused, while the activating thread's own
+// handlers still reach them.
+TEST_F(Lifecycle, ExportsFromAnotherThreadWhileActivationRunsAreRefused) {
+  FakeDriver::channel_total = 2;
+  FakeDriver::channel_types = {0, 0};
+  struct Probe {
+    int32_t same_thread = 9, other_thread = 9;
+    static void Handler(void *context, uint8_t active) {
+      auto *probe = static_cast<Probe *>(context);
+      if (!active) return;
+      probe->same_thread = QV_GetChannelType(1);
+      std::thread([probe] { probe->other_thread = QV_GetChannelType(1); }).join();
+    }
+  } probe;
+  QV_HostEvents events{};
+  events.slots[QV_SLOT_ACTIVE_CHANGED] = {reinterpret_cast<void *>(&Probe::Handler), &probe};
+  QV_SetCallBakFunc(events);
+  TraceCapture trace;
+  ASSERT_EQ(QV_SetActive(1), 1);
+  EXPECT_EQ(probe.same_thread, 0);
+  EXPECT_EQ(probe.other_thread, -1);
+  EXPECT_TRUE(trace.Contains("QV_ZPR->export refused: QV_SetActive is running on another thread"));
+  int32_t after = 9;
+  std::thread([&] { after = QV_GetChannelType(1); }).join();
+  EXPECT_EQ(after, 0);  // once activation is over, the race is the host's own
+  ASSERT_EQ(QV_SetActive(0), 1);
+}
+
+// Hosts that break the threading rule: several threads switching the library
+// on and off while others set channels up. Every switch is whole (one event
+// per accepted call, alternating) and nothing reaches a freed worker, which
+// the sanitizer runs would report.
+TEST_F(Lifecycle, ThreadsRacingActivationAndSettingsEndConsistent) {
+  FakeDriver::channel_total = 8;
+  FakeDriver::channel_types = {0, 0, 0, 0, 10, 10, 10, 10};
+  std::mutex seen_mutex;
+  struct Seen {
+    std::mutex *mutex;
+    std::vector<uint8_t> events;
+    static void Handler(void *context, uint8_t active) {
+      auto *seen = static_cast<Seen *>(context);
+      std::lock_guard lock(*seen->mutex);
+      seen->events.push_back(active);
+    }
+  } seen{&seen_mutex, {}};
+  QV_HostEvents events{};
+  events.slots[QV_SLOT_ACTIVE_CHANGED] = {reinterpret_cast<void *>(&Seen::Handler), &seen};
+  QV_SetCallBakFunc(events);
+  std::atomic<int> accepted{0};
+  std::atomic<bool> switching{true};
+  std::vector<std::thread> setters;
+  for (int t = 0; t < 2; ++t)
+    setters.emplace_back([&, t] {
+      for (int i = 0; switching; ++i) {
+        const int ch = (i + t) % 8;
+        QV_SetRecMode(ch, i % 3);
+        QV_SetSilenceTime(ch, 5);
+        QV_GetChannelType(ch);
+        QV_StopRecord(ch);
+      }
+    });
+  std::vector<std::thread> switchers;
+  for (int t = 0; t < 2; ++t)
+    switchers.emplace_back([&] {
+      for (int i = 0; i < 6; ++i) accepted += QV_SetActive(static_cast<uint8_t>(i % 2 == 0));
+    });
+  for (auto &t : switchers) t.join();
+  switching = false;
+  for (auto &t : setters) t.join();
+  accepted += QV_SetActive(0);
+  std::lock_guard lock(seen_mutex);
+  EXPECT_EQ(static_cast<int>(seen.events.size()), accepted.load());
+  for (size_t i = 0; i < seen.events.size(); ++i) EXPECT_EQ(seen.events[i], i % 2 == 0 ? 1 : 0) << i;
+  EXPECT_EQ(QV_GetActive(), 0);
+  EXPECT_TRUE(host::Library().ChannelTable.empty());
 }
 
 TEST_F(Lifecycle, DeactivationStopsRecordingThenJoinsAndFrees) {
