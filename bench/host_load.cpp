@@ -3,10 +3,18 @@
 //
 //   activate    --channels N --type T --repeat R   time to activate / deactivate
 //   cpu         --channels N --type T --seconds S  process CPU-seconds per second
+//   idle        --channels N --type T --seconds S --rounds R
+//                                                  N idle channels (no audio) against the
+//                                                  floor of N threads each sleeping the pass
+//                                                  interval, alternating; bytes per channel
 //   floor       --channels N --seconds S           N threads each sleeping 1 ms in a loop
 //   record      --channels N --seconds S           every line channel recording to a file
-//                                                  at the real-time pace; buffers delivered
-//                                                  against bytes written
+//                                                  at the real-time pace: CPU, then buffers
+//                                                  delivered, written and lost, the largest
+//                                                  lag from delivery to file, bytes per channel
+//
+// Every mode sets the library's channel count to the board's (QV_SetChannelCount),
+// and --pass-ms sets TALO_PASS_MS for the activations it makes.
 //   trunk-idle  --pairs P --seconds S --rounds R   P idle trunk/station pairs against the
 //                                                  floor of P sleeping threads, alternating
 //   trunk-calls --pairs P --seconds S              P rung-through calls at once, each trunk
@@ -24,6 +32,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -41,7 +50,7 @@ namespace {
 struct Api {
 #define F(name) decltype(&::name) name = nullptr;
   F(QV_InitDll) F(QV_SetCallBakFunc) F(QV_SetActive) F(QV_StartRecord) F(QV_StopRecord)
-  F(QV_ProcessMessages) F(QV_GetMessageFd) F(QV_SetTrunkUserStep) F(TvcSimSetChannelTotal)
+  F(QV_ProcessMessages) F(QV_GetMessageFd) F(QV_SetTrunkUserStep) F(QV_SetChannelCount) F(TvcSimSetChannelTotal)
   F(TvcSimSetChannelType) F(TvcSimSetTimeScale) F(TvcSimGetDelivered) F(TvcSimSetCallLogEnabled)
   F(TvcSimSetAudioTone) F(TvcSimGetChannelInfo) F(TvcSimIncomingCall) F(TvcSimSetAutoAnswer)
   F(TvcSimSetState) F(TvcSimSetTapPath)
@@ -109,20 +118,31 @@ double CpuPerSecond(F &&work) {
   return Measure(work).cpu;
 }
 
-// The cheapest a thread can be that wakes every millisecond: the yardstick
-// for every per-channel loop that paces itself with a 1 ms sleep.
-Window FloorWindow(int threads, double seconds) {
+// The cheapest a thread can be that wakes every `sleep_ms`: the yardstick for
+// every per-channel loop that paces itself with a sleep of the pass interval.
+Window FloorWindow(int threads, double seconds, int sleep_ms = 1) {
   std::atomic<bool> stop{false};
   std::vector<std::thread> pool;
   for (int i = 0; i < threads; ++i)
     pool.emplace_back([&] {
-      while (!stop.load(std::memory_order_relaxed)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      while (!stop.load(std::memory_order_relaxed))
+        std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
     });
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const Window w = Measure([&] { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); });
   stop = true;
   for (auto &t : pool) t.join();
   return w;
+}
+
+// Resident bytes of this process.
+long long ResidentBytes() {
+  long long pages = 0, resident = 0;
+  if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%lld %lld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return resident * sysconf(_SC_PAGESIZE);
 }
 
 int32_t Overruns(Api &api, int32_t ch) {
@@ -210,6 +230,7 @@ bool RecordIsDeliveredRun(const TrunkCall &t) {
 
 void SetTrunkPairs(Api &api, int pairs) {
   api.TvcSimSetChannelTotal(2 * pairs);
+  api.QV_SetChannelCount(2 * pairs);
   for (int i = 0; i < pairs; ++i) {
     api.TvcSimSetChannelType(2 * i, 2);
     api.TvcSimSetChannelType(2 * i + 1, 1);
@@ -320,16 +341,123 @@ int TrunkCalls(Api &api, int pairs, double seconds, int answer_ms) {
   return 0;
 }
 
+// ---------------------------------------------------------------- line channels
+
+// N idle channels against N threads sleeping the pass interval, alternated so
+// that both sides of each ratio share the machine's load.
+int Idle(Api &api, int channels, int type, double seconds, int rounds, int pass_ms) {
+  api.TvcSimSetTimeScale(0);  // no audio: the loops only poll
+  std::printf("idle: %d channels of type %d, pass interval %d ms, %.0f s windows\n", channels, type, pass_ms,
+              seconds);
+  for (int r = 1; r <= rounds; ++r) {
+    const long long rss0 = ResidentBytes();
+    if (!api.QV_SetActive(1)) return 1;
+    Pump(api, 1.0);
+    const long long grown = ResidentBytes() - rss0;
+    const Window idle = Measure([&] { Pump(api, seconds); });
+    api.QV_SetActive(0);
+    const Window floor = FloorWindow(channels, seconds, pass_ms);
+    std::printf("round %d: %d idle channels %.3f CPU-s/s; %d threads sleeping %d ms %.3f CPU-s/s; ratio %.2fx; "
+                "resident growth at activation %lld bytes per channel; other processes %.2f / %.2f CPU-s/s\n",
+                r, channels, idle.cpu, channels, pass_ms, floor.cpu, idle.cpu / floor.cpu, grown / channels,
+                idle.others, floor.others);
+  }
+  return 0;
+}
+
+// Every line channel records to a file at the real-time pace. The CPU window
+// comes first, untouched by observation; then a window that samples every
+// channel's delivered count and file size every 50 ms for the lag.
+int Record(Api &api, int channels, double seconds) {
+  api.TvcSimSetTimeScale(100);
+  for (int ch = 0; ch < channels; ++ch) api.TvcSimSetAudioTone(ch, 300 + ch % 3000, 8000);
+  const fs::path dir = fs::temp_directory_path() / ("talo_bench_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const long long rss0 = ResidentBytes();
+  if (!api.QV_SetActive(1)) return 1;
+  std::vector<fs::path> files(static_cast<size_t>(channels));
+  std::vector<int32_t> before_file(static_cast<size_t>(channels)), overruns0(static_cast<size_t>(channels));
+  for (int ch = 0; ch < channels; ++ch) {
+    files[static_cast<size_t>(ch)] = dir / ("ch" + std::to_string(ch) + ".v");
+    before_file[static_cast<size_t>(ch)] = Delivered(api, ch);
+    api.QV_StartRecord(ch, files[static_cast<size_t>(ch)].c_str());
+  }
+  Pump(api, 1.0);
+  const long long grown = ResidentBytes() - rss0;
+  for (int ch = 0; ch < channels; ++ch) overruns0[static_cast<size_t>(ch)] = Overruns(api, ch);
+  const Window window = Measure([&] { Pump(api, seconds); });
+
+  // Buffer k of a channel (counted from its file's opening) is first seen
+  // delivered at seen[k]; its lag ends when the file first holds it.
+  struct Lag {
+    std::vector<Clock::time_point> seen;
+    size_t written = 0;
+  };
+  std::vector<Lag> lags(static_cast<size_t>(channels));
+  double worst_ms = 0;
+  const auto sample = [&] {
+    const auto now = Clock::now();
+    for (int ch = 0; ch < channels; ++ch) {
+      Lag &l = lags[static_cast<size_t>(ch)];
+      const auto delivered = static_cast<size_t>(std::max(0, Delivered(api, ch) - before_file[static_cast<size_t>(ch)]));
+      while (l.seen.size() < delivered) l.seen.push_back(now);
+      std::error_code ec;
+      const auto bytes = fs::file_size(files[static_cast<size_t>(ch)], ec);
+      const size_t written = ec ? 0 : static_cast<size_t>(bytes / 2560);
+      for (; l.written < written && l.written < l.seen.size(); ++l.written)
+        worst_ms = std::max(worst_ms, Ms(now - l.seen[l.written]));
+    }
+  };
+  sample();  // buffers still queued now count from here: the lag is if anything understated
+  const auto lag_end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(seconds, 20.0)));
+  while (Clock::now() < lag_end) {
+    PumpUntil(api, Clock::now() + std::chrono::milliseconds(50), nullptr);
+    sample();
+  }
+  size_t pending = 0;
+  for (auto &l : lags) pending += l.seen.size() - l.written;
+
+  // Counted before each stop: QV_StopRecord writes every buffer delivered
+  // before it, so the file must hold at least these.
+  std::vector<long long> delivered_at_stop(static_cast<size_t>(channels));
+  for (int ch = 0; ch < channels; ++ch) {
+    delivered_at_stop[static_cast<size_t>(ch)] = Delivered(api, ch) - before_file[static_cast<size_t>(ch)];
+    api.QV_StopRecord(ch);
+  }
+  long long delivered = 0, written = 0, overruns = 0, short_channels = 0;
+  for (int ch = 0; ch < channels; ++ch) {
+    const long long d = delivered_at_stop[static_cast<size_t>(ch)];
+    std::error_code ec;
+    const auto bytes = fs::file_size(files[static_cast<size_t>(ch)], ec);
+    const long long w = ec ? 0 : static_cast<long long>(bytes / 2560);
+    delivered += d;
+    written += std::min(w, d);  // one delivered between the count and the stop is not a loss
+    overruns += Overruns(api, ch) - overruns0[static_cast<size_t>(ch)];
+    if (w < d) ++short_channels;
+  }
+  std::printf("record: %d channels at the real-time pace: %.3f CPU-s/s (other processes %.2f); since the files "
+              "opened buffers delivered %lld, written %lld, lost %lld (channels short %lld); board overruns "
+              "(not re-armed in time) %lld; largest lag delivery -> file %.0f ms (sampled every 50 ms), %zu "
+              "buffers behind at the end of the lag window; resident growth %lld bytes per channel\n",
+              channels, window.cpu, window.others, delivered, written, delivered - written, short_channels, overruns,
+              worst_ms, pending, grown / channels);
+  api.QV_SetActive(0);
+  fs::remove_all(dir);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   CLI::App app{"libTALO whole-library measurements on the simulated board"};
   std::string mode = "cpu", lib_dir;
-  int channels = 256, type = 10, repeat = 5, scale = 100, pairs = 128, rounds = 3, answer_ms = 2000;
+  int channels = 256, type = 10, repeat = 5, scale = 100, pairs = 128, rounds = 3, answer_ms = 2000, pass_ms = 0;
   double seconds = 10;
-  app.add_option("mode", mode, "activate | cpu | floor | record | trunk-idle | trunk-calls")
+  app.add_option("mode", mode, "activate | cpu | idle | floor | record | trunk-idle | trunk-calls")
       ->required()
-      ->check(CLI::IsMember({"activate", "cpu", "floor", "record", "trunk-idle", "trunk-calls"}));
+      ->check(CLI::IsMember({"activate", "cpu", "idle", "floor", "record", "trunk-idle", "trunk-calls"}));
+  app.add_option("--pass-ms", pass_ms, "TALO_PASS_MS for the activations (0: as the environment says)")
+      ->check(CLI::Range(0, 50));
   app.add_option("--channels", channels)->check(CLI::Range(1, 4096));
   app.add_option("--type", type, "driver channel type of every channel");
   app.add_option("--repeat", repeat)->check(CLI::Range(1, 1000));
@@ -341,6 +469,7 @@ int main(int argc, char **argv) {
   app.add_option("--answer-ms", answer_ms, "trunk-calls: station rings this long before it lifts")
       ->check(CLI::Range(0, 60000));
   CLI11_PARSE(app, argc, argv);
+  if (pass_ms > 0) setenv("TALO_PASS_MS", std::to_string(pass_ms).c_str(), 1);
 
   if (mode == "floor") {
     const double cpu = FloorWindow(channels, seconds).cpu;
@@ -359,7 +488,7 @@ int main(int argc, char **argv) {
 #define BIND(h, name) api.name = reinterpret_cast<decltype(api.name)>(dlsym(h, #name));
   BIND(lib, QV_InitDll) BIND(lib, QV_SetCallBakFunc) BIND(lib, QV_SetActive) BIND(lib, QV_StartRecord)
   BIND(lib, QV_StopRecord) BIND(lib, QV_ProcessMessages) BIND(lib, QV_GetMessageFd)
-  BIND(lib, QV_SetTrunkUserStep) BIND(board, TvcSimSetChannelTotal) BIND(board, TvcSimSetChannelType)
+  BIND(lib, QV_SetTrunkUserStep) BIND(lib, QV_SetChannelCount) BIND(board, TvcSimSetChannelTotal) BIND(board, TvcSimSetChannelType)
   BIND(board, TvcSimSetTimeScale) BIND(board, TvcSimGetDelivered) BIND(board, TvcSimSetCallLogEnabled)
   BIND(board, TvcSimSetAudioTone) BIND(board, TvcSimGetChannelInfo) BIND(board, TvcSimIncomingCall)
   BIND(board, TvcSimSetAutoAnswer) BIND(board, TvcSimSetState) BIND(board, TvcSimSetTapPath)
@@ -373,7 +502,13 @@ int main(int argc, char **argv) {
   if (mode == "trunk-calls") return TrunkCalls(api, pairs, seconds, answer_ms);
 
   api.TvcSimSetChannelTotal(channels);
+  api.QV_SetChannelCount(channels);  // without it the library takes its default of 256
   for (int ch = 0; ch < channels; ++ch) api.TvcSimSetChannelType(ch, mode == "record" ? 0 : type);
+  if (mode == "idle") {
+    const char *env = std::getenv("TALO_PASS_MS");
+    return Idle(api, channels, type, seconds, rounds, env ? std::atoi(env) : 1);
+  }
+  if (mode == "record") return Record(api, channels, seconds);
 
   if (mode == "activate") {
     std::vector<double> up, down;
@@ -395,43 +530,11 @@ int main(int argc, char **argv) {
     return 0;
   }
 
-  fs::path dir = fs::temp_directory_path() / ("talo_bench_" + std::to_string(getpid()));
-  if (mode == "record") {
-    api.TvcSimSetTimeScale(100);
-    for (int ch = 0; ch < channels; ++ch) api.TvcSimSetAudioTone(ch, 300 + ch, 8000);
-  } else {
-    api.TvcSimSetTimeScale(scale);
-  }
+  api.TvcSimSetTimeScale(scale);
   if (!api.QV_SetActive(1)) return 1;
-  if (mode == "record") {
-    fs::create_directories(dir);
-    for (int ch = 0; ch < channels; ++ch)
-      api.QV_StartRecord(ch, (dir / ("ch" + std::to_string(ch) + ".v")).c_str());
-  }
   Pump(api, 1.0);
-  std::vector<int32_t> full0(channels), partial(channels);
-  for (int ch = 0; ch < channels; ++ch) api.TvcSimGetDelivered(ch, &full0[ch], &partial[ch]);
   const double cpu = CpuPerSecond([&] { Pump(api, seconds); });
-  if (mode == "record") {
-    for (int ch = 0; ch < channels; ++ch) api.QV_StopRecord(ch);
-    long long delivered = 0, written = 0, short_channels = 0;
-    for (int ch = 0; ch < channels; ++ch) {
-      int32_t full = 0, part = 0;
-      api.TvcSimGetDelivered(ch, &full, &part);
-      auto bytes = static_cast<long long>(fs::file_size(dir / ("ch" + std::to_string(ch) + ".v")));
-      delivered += full;
-      written += bytes / 2560;
-      // Buffers delivered before the file opened are not in it; after it, all are.
-      if (bytes / 2560 < full - full0[ch] ) ++short_channels;
-    }
-    std::printf("record: %d channels at real-time pace: %.3f CPU-s/s; buffers delivered %lld, "
-                "written %lld; channels missing buffers after warm-up: %lld\n",
-                channels, cpu, delivered, written, short_channels);
-    fs::remove_all(dir);
-  } else {
-    std::printf("cpu: %d channels of type %d idle, board at %d%% pace: %.3f CPU-s/s\n", channels, type,
-                scale, cpu);
-  }
+  std::printf("cpu: %d channels of type %d idle, board at %d%% pace: %.3f CPU-s/s\n", channels, type, scale, cpu);
   api.QV_SetActive(0);
   return 0;
 }

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -98,7 +99,11 @@ int main(int argc, char **argv) {
   app.add_option("--listeners", per_channel, "TCP listeners per channel")->check(CLI::Range(1, 8));
   app.add_option("--seconds", seconds)->check(CLI::Range(2.0, 3600.0));
   app.add_option("--lib-dir", lib_dir);
+  int pass_ms = 0;
+  app.add_option("--pass-ms", pass_ms, "TALO_PASS_MS for the activation (0: as the environment says)")
+      ->check(CLI::Range(0, 50));
   CLI11_PARSE(app, argc, argv);
+  if (pass_ms > 0) setenv("TALO_PASS_MS", std::to_string(pass_ms).c_str(), 1);
   if (lib_dir.empty()) lib_dir = (fs::canonical("/proc/self/exe").parent_path().parent_path() / "lib").string();
 
   void *lib = dlopen((lib_dir + "/libTALO.so").c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -143,6 +143,7 @@ Board& TheBoard() {
 }
 
 Board::Board() : real_base_(std::chrono::steady_clock::now()) {
+  changed_.reserve(kMaxChannelTotal);  // Find never allocates
   channels_.resize(kDefaultChannelTotal);
   for (Channel& c : channels_) InitChannel(c);
 }
@@ -172,22 +173,113 @@ void Board::InitChannel(Channel& c) {
   c.generation = ++generation_counter_;
 }
 
-std::unique_lock<std::mutex> Board::Enter(EntryId id, std::initializer_list<LogArg> args) {
-  std::unique_lock<std::mutex> lk(mu_);
+BoardLock::BoardLock(Board& board) : std::unique_lock<std::mutex>(board.mu_), board_(&board) {}
+
+BoardLock::~BoardLock() {
+  if (owns_lock()) board_->Publish();
+}
+
+BoardLock Board::Enter(EntryId id, std::initializer_list<LogArg> args) {
+  BoardLock lk(*this);
   log_.Record(id, args);
   ApplyDueEvents();
   return lk;
 }
 
-std::unique_lock<std::mutex> Board::Lock() {
-  std::unique_lock<std::mutex> lk(mu_);
+BoardLock Board::Lock() {
+  BoardLock lk(*this);
   ApplyDueEvents();
   return lk;
 }
 
 Channel* Board::Find(int32_t ch) {
   if (ch < 0 || ch >= static_cast<int32_t>(channels_.size())) return nullptr;
+  uint8_t& flag = changed_flags_[static_cast<size_t>(ch)];
+  if (!flag) {
+    flag = 1;
+    changed_.push_back(ch);
+  }
   return &channels_[static_cast<size_t>(ch)];
+}
+
+// ---- the views the polling queries read without the lock ----
+
+namespace {
+
+int64_t SteadyNowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+const ChannelView* Board::QuietView(int32_t ch) const {
+  if (ch < 0 || ch >= view_total_.load(std::memory_order_acquire)) return nullptr;
+  const int64_t now = SteadyNowNs();
+  if (now >= views_open_until_ns_.load(std::memory_order_acquire)) return nullptr;
+  const ChannelView& view = views_[static_cast<size_t>(ch)];
+  if (now >= view.quiet_until_ns.load(std::memory_order_acquire)) return nullptr;
+  return &view;
+}
+
+int64_t Board::SteadyNsAt(int64_t due_ms) const {
+  constexpr int64_t kNever = INT64_MAX;
+  if (due_ms >= kNever / 2000) return kNever;
+  // Board microseconds still to run until due_ms; NowMs() reaches due_ms exactly when the
+  // running clock has run them.
+  const int64_t board_us = due_ms * 1000 - running_base_us_ - manual_us_;
+  if (board_us <= 0) return 0;
+  if (scale_ == 0) return kNever;
+  if (board_us >= kNever / 200) return kNever;
+  // Rounded down: the view closes no later than the locked call would see the change.
+  const int64_t real_us = board_us * 100 / scale_;
+  const int64_t base = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           real_base_.time_since_epoch())
+                           .count();
+  return real_us >= (kNever - base) / 1000 ? kNever : base + real_us * 1000;
+}
+
+void Board::PublishChannel(int32_t ch) {
+  const Channel& c = channels_[static_cast<size_t>(ch)];
+  ChannelView& v = views_[static_cast<size_t>(ch)];
+  // The earliest board time at which Refresh would change the channel.
+  int64_t due = INT64_MAX;
+  if (c.playback.active) due = std::min(due, c.playback.end_ms);
+  if (c.fax.running) due = std::min(due, c.fax.end_at_ms);
+  if (c.caller.ringing) due = std::min(due, c.caller.next_ms);
+  if (c.ringing && c.lift_at_ms >= 0) due = std::min(due, c.lift_at_ms);
+  if (c.far.next_ms >= 0) due = std::min(due, c.far.next_ms);
+  // Closed while the fields change, so no reader mixes old and new.
+  v.quiet_until_ns.store(0, std::memory_order_release);
+  v.state.store(c.state, std::memory_order_relaxed);
+  v.ring_count.store(c.ring_count, std::memory_order_relaxed);
+  v.busy_count.store(c.busy_count, std::memory_order_relaxed);
+  v.flash_count.store(c.flash_count, std::memory_order_relaxed);
+  v.polarity_count.store(c.polarity_count, std::memory_order_relaxed);
+  v.sound.store(c.sound, std::memory_order_relaxed);
+  v.dtmf_empty.store(c.dtmf.empty(), std::memory_order_relaxed);
+  v.quiet_until_ns.store(SteadyNsAt(due), std::memory_order_release);
+}
+
+void Board::Publish() {
+  const auto total = static_cast<int32_t>(channels_.size());
+  if (all_changed_) {
+    for (int32_t ch = 0; ch < total; ++ch) PublishChannel(ch);
+    all_changed_ = false;
+  } else {
+    for (int32_t ch : changed_)
+      if (ch < total) PublishChannel(ch);
+  }
+  for (int32_t ch : changed_) changed_flags_[static_cast<size_t>(ch)] = 0;
+  changed_.clear();
+  view_total_.store(total, std::memory_order_release);
+  // A recording call log must see every call; a due script event needs the lock to fire.
+  int64_t open = 0;
+  if (!log_.enabled()) {
+    open = next_event_ < events_.size() ? SteadyNsAt(events_[next_event_].at_ms) : INT64_MAX;
+  }
+  views_open_until_ns_.store(open, std::memory_order_release);
 }
 
 // ---- clock ----
@@ -208,6 +300,7 @@ void Board::Rebase() {
 
 int32_t Board::SetTimeScale(int32_t percent) {
   if (percent < 0 || percent > 100000) return TVCSIM_E_ARG;
+  MarkAllChanged();  // every view's deadline is on the old pace
   Rebase();
   scale_ = percent;
   wake_cv_.notify_all();
@@ -215,6 +308,7 @@ int32_t Board::SetTimeScale(int32_t percent) {
 }
 
 void Board::Advance(int64_t ms) {
+  MarkAllChanged();
   manual_us_ += ms * 1000;
   ApplyDueEvents();
   for (Channel& c : channels_) Refresh(c);
@@ -485,6 +579,7 @@ void Board::SetFaxPlan(Channel& c, int32_t ms, int32_t status) {
 
 int32_t Board::SetChannelTotal(std::unique_lock<std::mutex>& lk, int32_t total) {
   if (total < 1 || total > kMaxChannelTotal) return TVCSIM_E_ARG;
+  MarkAllChanged();
   for (int32_t ch = total; ch < channel_total(); ++ch) {
     Channel& c = channels_[static_cast<size_t>(ch)];
     c.armed.clear();
@@ -505,6 +600,7 @@ int32_t Board::SetChannelTotal(std::unique_lock<std::mutex>& lk, int32_t total) 
 
 void Board::Reset(std::unique_lock<std::mutex>& lk) {
   StopAllRecording(lk);
+  MarkAllChanged();
   // Requests queued before the reset find nothing armed any more.
   for (Channel& c : channels_) CloseTap(c);
   channels_.clear();
@@ -552,6 +648,7 @@ int32_t Board::Arm(int32_t ch, const ArmedBuffer& buffer) {
 void Board::WaitNotInFlight(std::unique_lock<std::mutex>& lk, int32_t ch) {
   // On the delivery thread the callback in flight is the caller itself.
   if (tls_delivery_thread) return;
+  Publish();  // the lock is let go while waiting: what changed must show meanwhile
   while (in_flight_ && (ch < 0 || in_flight_channel_ == ch)) idle_cv_.wait(lk);
 }
 
@@ -580,7 +677,7 @@ void Board::EnsureThread() {
 }
 
 int32_t Board::Deliver(int32_t ch, int32_t count, int32_t last) {
-  std::unique_lock<std::mutex> lk = Lock();
+  auto lk = Lock();
   if (!Find(ch) || count < 0 || last < 0 || last > kFullLast) return TVCSIM_E_ARG;
   if (count == 0) return 0;
   auto req = std::make_shared<Request>();

@@ -4,9 +4,17 @@
 // driver entry points and the control functions each take it for the length of the call.
 // The delivery thread takes it too, but never holds it while a record callback runs, so a
 // callback may call back into the driver (normally to re-arm its buffer).
+//
+// The polling queries (state, counters, sound, an empty digit buffer) may instead be
+// answered without the lock from a per-channel view (ChannelView), so that a library
+// polling many channels measures itself and not this lock. A view is only used while it
+// answers exactly what the locked call would: the call log is off, no script event is due
+// and nothing the board clock moves on (ringing, playback, fax, station, far end) is due
+// on the channel. Whoever releases the lock after a change brings the views up to date.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -148,6 +156,34 @@ struct Channel {
   int tap_fd = -1;
 };
 
+// What the polling queries read without the board lock. Written under Board::mu_ by
+// Board::Publish, read by anyone.
+struct ChannelView {
+  std::atomic<int32_t> state{0};
+  std::atomic<int32_t> ring_count{0};
+  std::atomic<int32_t> busy_count{0};
+  std::atomic<int32_t> flash_count{0};
+  std::atomic<int32_t> polarity_count{0};
+  std::atomic<int32_t> sound{0};
+  std::atomic<bool> dtmf_empty{true};
+  // Steady-clock ns before which nothing time-driven changes the channel; 0: use the lock.
+  std::atomic<int64_t> quiet_until_ns{0};
+};
+
+class Board;
+
+// The board lock. Its release publishes what changed under it to the channel views.
+class BoardLock : public std::unique_lock<std::mutex> {
+ public:
+  explicit BoardLock(Board& board);
+  BoardLock(BoardLock&& other) noexcept = default;
+  BoardLock& operator=(BoardLock&&) = delete;
+  ~BoardLock();
+
+ private:
+  Board* board_;  // set at construction: whose views the release publishes
+};
+
 class Board {
  public:
   Board();
@@ -156,12 +192,20 @@ class Board {
   Board& operator=(const Board&) = delete;
 
   // Takes the lock, fires due script events and logs the entry point call.
-  std::unique_lock<std::mutex> Enter(EntryId id, std::initializer_list<LogArg> args);
+  BoardLock Enter(EntryId id, std::initializer_list<LogArg> args);
   // Takes the lock and fires due script events (control functions).
-  std::unique_lock<std::mutex> Lock();
+  BoardLock Lock();
+
+  // Without the lock: the channel's view when it may answer a polling query now, else
+  // nullptr (the caller then takes the lock).
+  const ChannelView* QuietView(int32_t ch) const;
 
   // The functions below need the lock held.
+  // Marks the channel for publishing: everything that changes a channel finds it here.
   Channel* Find(int32_t ch);
+  // Brings the views of the channels changed since the last call, and the gate of every
+  // view, up to date.
+  void Publish();
   int32_t channel_total() const { return static_cast<int32_t>(channels_.size()); }
   int64_t NowMs() const;
   // Brings playback, fax, the caller and the station of the channel up to the board clock
@@ -257,7 +301,23 @@ class Board {
   static void CloseTap(Channel& c);
   void InitChannel(Channel& c);
 
+  friend class BoardLock;
+  void MarkAllChanged() { all_changed_ = true; }
+  void PublishChannel(int32_t ch);
+  // The steady-clock ns at which the board clock reaches due_ms (INT64_MAX never, 0 now).
+  int64_t SteadyNsAt(int64_t due_ms) const;
+
   mutable std::mutex mu_;
+  // One view per possible channel, made once so readers never see it move.
+  std::unique_ptr<ChannelView[]> views_{new ChannelView[kMaxChannelTotal]};
+  std::atomic<int32_t> view_total_{0};  // written under mu_ by Publish
+  // Steady-clock ns before which no script event is due; 0 while the call log records
+  // (every call must then reach it). Written under mu_ by Publish.
+  std::atomic<int64_t> views_open_until_ns_{0};
+  // Guarded by mu_: channels changed since the last Publish.
+  std::vector<uint8_t> changed_flags_ = std::vector<uint8_t>(kMaxChannelTotal, 0);
+  std::vector<int32_t> changed_;
+  bool all_changed_ = true;
   std::condition_variable wake_cv_;  // wakes the delivery thread
   std::condition_variable idle_cv_;  // a callback in flight has returned
   std::condition_variable done_cv_;  // an on-demand request is done

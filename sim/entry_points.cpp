@@ -1,7 +1,9 @@
 // The driver entry points the library calls, as the simulated board implements them.
 //
-// Every call is logged, then served under the board lock. A channel number outside the
-// board answers -1 (TvcGetChType: 255, "no channel"). No exception leaves an entry point.
+// Every call is logged, then served under the board lock; with the call log off, the
+// polling queries may be answered from the channel's view instead (board.h). A channel
+// number outside the board answers -1 (TvcGetChType: 255, "no channel"). No exception
+// leaves an entry point.
 #include <algorithm>
 #include <cstring>
 
@@ -40,6 +42,16 @@ int32_t OnChannel(EntryId id, std::initializer_list<tvcsim::LogArg> args, int32_
     if (!c) return kBad;
     B().Refresh(*c);
     return f(*c);
+  });
+}
+
+// A polling query: read from the channel's view when that answers what the locked call
+// would, else served under the lock like any other call.
+template <typename Read>
+int32_t Polled(EntryId id, int32_t ch, Read&& read) {
+  return Guarded(kBad, [&]() -> int32_t {
+    if (const tvcsim::ChannelView* view = B().QuietView(ch)) return read(*view);
+    return OnChannel(id, {Int(ch)}, ch, [&](Channel& c) { return read(c); });
   });
 }
 
@@ -131,6 +143,11 @@ TVCSIM_API int32_t TvcGetChType(int32_t ch) {
 }
 
 TVCSIM_API int32_t TvcGetDtmfStr(int32_t ch, char* buffer, int32_t max_digits, int32_t flag) {
+  // Taking digits changes the channel; only "none waiting" is answered from the view.
+  if (const tvcsim::ChannelView* view = B().QuietView(ch);
+      view && view->dtmf_empty.load(std::memory_order_relaxed)) {
+    return CopyOut(std::string(), buffer, max_digits);
+  }
   return OnChannel(EntryId::kTvcGetDtmfStr, {Int(ch), Ptr(buffer), Int(max_digits), Int(flag)},
                    ch, [&](Channel& c) {
                      const int32_t n = CopyOut(c.dtmf, buffer, max_digits);
@@ -156,8 +173,7 @@ TVCSIM_API int32_t TvcStartSendTone(int32_t ch, int32_t tone, int32_t arg3, int3
 }
 
 TVCSIM_API int32_t TvcGetBusyCount(int32_t ch) {
-  return OnChannel(EntryId::kTvcGetBusyCount, {Int(ch)}, ch,
-                   [](Channel& c) { return c.busy_count; });
+  return Polled(EntryId::kTvcGetBusyCount, ch, [](const auto& c) -> int32_t { return c.busy_count; });
 }
 
 TVCSIM_API int32_t TvcClearBusyCount(int32_t ch) {
@@ -182,12 +198,11 @@ TVCSIM_API int32_t TvcHangUp(int32_t ch) {
 }
 
 TVCSIM_API int32_t TvcGetChState(int32_t ch) {
-  return OnChannel(EntryId::kTvcGetChState, {Int(ch)}, ch, [](Channel& c) { return c.state; });
+  return Polled(EntryId::kTvcGetChState, ch, [](const auto& c) -> int32_t { return c.state; });
 }
 
 TVCSIM_API int32_t TvcGetRingCount(int32_t ch) {
-  return OnChannel(EntryId::kTvcGetRingCount, {Int(ch)}, ch,
-                   [](Channel& c) { return c.ring_count; });
+  return Polled(EntryId::kTvcGetRingCount, ch, [](const auto& c) -> int32_t { return c.ring_count; });
 }
 
 TVCSIM_API int32_t TvcClearRingCount(int32_t ch) {
@@ -198,7 +213,7 @@ TVCSIM_API int32_t TvcClearRingCount(int32_t ch) {
 }
 
 TVCSIM_API int32_t TvcIsSound(int32_t ch) {
-  return OnChannel(EntryId::kTvcIsSound, {Int(ch)}, ch, [](Channel& c) { return c.sound; });
+  return Polled(EntryId::kTvcIsSound, ch, [](const auto& c) -> int32_t { return c.sound; });
 }
 
 TVCSIM_API int32_t TvcSetNoSoundDtrTime(int32_t ch, int32_t ms) {
@@ -216,8 +231,8 @@ TVCSIM_API int32_t TvcSetBargeInSensitive(int32_t ch, int32_t level) {
 }
 
 TVCSIM_API int32_t TvcGetPolarCount(int32_t ch) {
-  return OnChannel(EntryId::kTvcGetPolarCount, {Int(ch)}, ch,
-                   [](Channel& c) { return c.polarity_count; });
+  return Polled(EntryId::kTvcGetPolarCount, ch,
+                [](const auto& c) -> int32_t { return c.polarity_count; });
 }
 
 TVCSIM_API int32_t TvcClearPolarCount(int32_t ch) {
@@ -392,8 +407,7 @@ TVCSIM_API int32_t TvcStopRing(int32_t ch) {
 }
 
 TVCSIM_API int32_t TvcGetFlashCount(int32_t ch) {
-  return OnChannel(EntryId::kTvcGetFlashCount, {Int(ch)}, ch,
-                   [](Channel& c) { return c.flash_count; });
+  return Polled(EntryId::kTvcGetFlashCount, ch, [](const auto& c) -> int32_t { return c.flash_count; });
 }
 
 TVCSIM_API int32_t TvcClearFlashCount(int32_t ch) {

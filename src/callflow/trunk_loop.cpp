@@ -6,19 +6,20 @@
 
 #include "callflow/procedure.h"
 #include "host/host_application.h"
-#include "platform/sleep.h"
 
 namespace talo::callflow {
 
 inline constexpr int32_t kVolume = 7;
 inline constexpr int32_t kUserRingTimeoutPreset = 65535;
+// Buffers that may still wait after a pass took one without the loop being behind.
+inline constexpr int kCaughtUpBuffers = 2;
 
 bool TrunkLoop::ShouldRun() const { return !(w_.StopRequested() || host::Terminated()); }
 
 void TrunkLoop::Run() {
   Start();
   while (ShouldRun()) {
-    platform::SleepMs(1);  // without the hold: exports may hold the worker now
+    w_.PassSleep();  // without the hold: exports may hold the worker now
     Pass();
   }
 }
@@ -44,7 +45,11 @@ void TrunkLoop::Start() {
 void TrunkLoop::Pass() {
   channel::Hold hold(w_.Holder());
   try {
-    w_.DrainOneCapture();
+    // At the driver's pace (a buffer every 630 ms) one buffer per pass keeps
+    // up. More left waiting means a blocking step (a fixed sleep, a pumping
+    // wait) held the loop up; taking only one would leave that backlog to
+    // grow with every further blocking step, so it is all written now.
+    if (w_.DrainOneCapture() && w_.CaptureQueue.Size() > kCaughtUpBuffers) w_.DrainCaptureQueue();
     CheckRecordLimit();
     w_.WatchCapture();
     if (w_.WorkState == kWorkIdle) LookForNewCall();

@@ -1,7 +1,7 @@
 // The trunk and user loop: the work of a trunk channel paired with a station
-// phone. Each pass takes at most one captured buffer, checks the record length
-// limit, looks for a new call while idle, and lets the procedure that owns the
-// call advance by one step.
+// phone. Each pass takes one captured buffer (all of them when a blocking step
+// left a backlog), checks the record length limit, looks for a new call while
+// idle, and lets the procedure that owns the call advance by one step.
 #pragma once
 #include "callflow/loop_state.h"
 
@@ -15,13 +15,13 @@ class TrunkLoop {
  public:
   explicit TrunkLoop(channel::TRecordChnl_VC &worker) : w_(worker) {}
 
-  // Start, passes one per millisecond until the worker is asked to stop or
+  // Start, then a pass every PassMs milliseconds until the worker is asked to stop or
   // the host terminates. Nothing is raised on the way out.
   void Run();
 
   // One step at a time, for tests on the owner thread; each takes the hold.
   void Start();
-  // One pass without its leading 1 ms sleep; a failure ends the pass only.
+  // One pass without its leading sleep; a failure ends the pass only.
   void Pass();
   bool ShouldRun() const;
 

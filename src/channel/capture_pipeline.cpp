@@ -194,6 +194,8 @@ bool TRecordChnl_VC::EnqueueCapture(const void *buffer) {
     return true;  // the recording goes on
   }
   entry.release();
+  // A worker pacing its passes slower than the default takes the buffer now.
+  if (PassMs > kDefaultPassMs) Wake();
   if (const uint32_t dropped = dropped_buffers_.exchange(0, std::memory_order_relaxed))
     host::DebugTrace(ChannelNo, "capture backlog below its limit again: " + std::to_string(dropped) +
                                     " buffers were dropped");
@@ -245,7 +247,13 @@ void TRecordChnl_VC::ConvertCapture(const uint8_t *captured) {
 
   {
     std::lock_guard lock(monitor_mutex_);
-    if (!MonitorBlocks || !MonitorEvent || !MonitorBlockCount) return;
+    if (!MonitorBlocks || !MonitorEvent || !MonitorBlockCount) {
+      // Nobody listens: the encoder's memory goes, and a monitor tied later
+      // starts from an empty carry.
+      SampleBuffer.reset();
+      SampleCount = 0;
+      return;
+    }
   }
   try {
     TMyBufGSMType blocks;
@@ -277,13 +285,14 @@ void TRecordChnl_VC::EncodeMonitorBlocks(const uint8_t *captured, TMyBufGSMType 
   // and SampleCount, so a failure leaves the carry intact.
   GsmEncoder encoder(gsm_create());
   if (!encoder) throw std::runtime_error("GSM encoder could not be created");
+  if (!SampleBuffer) SampleBuffer = std::make_unique<int16_t[]>(kSampleBufferSamples);
   const int32_t carried = SampleCount;
   if (carried < 0 || carried >= kMonitorBlockPairs)
     throw std::logic_error("sample carry out of range");
   const int32_t total = carried + kCaptureSamples / 2;
   blocks.reserve(blocks.size() + static_cast<size_t>(total / kMonitorBlockPairs));
 
-  int16_t *const decode_area = SampleBuffer + kCaptureSamples;
+  int16_t *const decode_area = SampleBuffer.get() + kCaptureSamples;
   const int16_t *read = decode_area - 2 * carried;
   audio::DecodeCaptureBuffer(captured, decode_area);
   SampleCount = total;
@@ -302,7 +311,7 @@ void TRecordChnl_VC::EncodeMonitorBlocks(const uint8_t *captured, TMyBufGSMType 
   }
   // The samples not yet encoded are the last ones of the decode area; moving
   // the whole area down puts them at the end of the carry area.
-  std::memcpy(SampleBuffer, decode_area, kCaptureSamples * sizeof(int16_t));
+  std::memcpy(SampleBuffer.get(), decode_area, kCaptureSamples * sizeof(int16_t));
 }
 
 // ---------------------------------------------------------------- the monitor store

@@ -21,6 +21,20 @@ std::string TrimBlanks(const char *text, size_t size) {
   return std::string(text + begin, end - begin);
 }
 
+uint32_t ParsePassMs(const char *text, bool *rejected) {
+  *rejected = false;
+  if (!text) return kDefaultPassMs;
+  uint32_t value = 0;
+  const char *p = text;
+  // Digits only, and no more than fit: "10ms", "-5", " 7" or "1e3" are not values.
+  while (*p >= '0' && *p <= '9' && value <= kMaxPassMs) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
+  if (p == text || *p != '\0' || value < 1 || value > kMaxPassMs) {
+    *rejected = true;
+    return kDefaultPassMs;
+  }
+  return value;
+}
+
 namespace {
 
 uint32_t Now() { return platform::GetTickCount(); }
@@ -32,10 +46,17 @@ uint32_t Since(uint32_t tick) { return Now() - tick; }
 
 bool TRecordChnl_VC::LineLoopShouldRun() const { return !(StopRequested() || host::Terminated()); }
 
+void TRecordChnl_VC::PassSleep() {
+  if (PassMs <= kDefaultPassMs)
+    platform::SleepMs(PassMs);
+  else
+    WaitForStopOrWake(PassMs);
+}
+
 void TRecordChnl_VC::LineRecordingLoop() {
   LineLoopStart();
   while (LineLoopShouldRun()) {
-    platform::SleepMs(1);  // without the hold: exports may hold the worker now
+    PassSleep();  // without the hold: exports may hold the worker now
     LineLoopPass();
   }
   LineLoopFinish();

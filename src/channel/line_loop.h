@@ -32,6 +32,16 @@ inline constexpr uint32_t kDigitGroupMs = 500;    // a digit batch later than th
 inline constexpr uint32_t kCallerIdDelayMs = 100; // caller number is read after this much ringing
 inline constexpr uint32_t kHangUpDebounceMs = 1;  // two free readings further apart than this hang up
 inline constexpr int32_t kRecordVolume = 7;
+
+// The sleep at the top of every pass of the line and the trunk loop. Every
+// timing rule counts ticks, not passes, so a longer interval only makes a
+// change seen later; operators trade that for idle CPU (TALO_PASS_MS).
+inline constexpr uint32_t kDefaultPassMs = 1;
+inline constexpr uint32_t kMaxPassMs = 50;
+
+// TALO_PASS_MS as the loops use it: `text` (null: unset) when it is a whole
+// number from 1 to kMaxPassMs, else kDefaultPassMs and `*rejected` set.
+uint32_t ParsePassMs(const char *text, bool *rejected);
 inline constexpr int kDtmfCapacity = 32;
 
 // Owned by the worker thread (all of it; nothing else touches it).

@@ -11,6 +11,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -37,6 +38,7 @@ class TRecordChnl_VC : public threading::TThreadEx {
   std::atomic<int32_t> PairedChannel{0};  // written by an export without a hold
   int32_t ChannelType = 0;              // activation, before Resume
   int32_t BoardChannels = INT32_MAX;    // activation, before Resume: the board's channel total
+  uint32_t PassMs = kDefaultPassMs;     // activation, before Resume: the sleep before every loop pass
   const QV_HostEvents HostEvents;       // constructor only: the copy this worker raises from
 
   // ---- line and call state (worker thread; the host thread inside a raise)
@@ -57,8 +59,12 @@ class TRecordChnl_VC : public threading::TThreadEx {
   // Each half belongs to the driver from its arming until its callback.
   alignas(16) uint8_t CaptureBuffer[2 * kCaptureBytes] = {};
   TCaptureQueue CaptureQueue;  // its own mutex: callback thread appends, worker unlinks
-  int16_t SampleBuffer[kSampleBufferSamples] = {};  // worker thread only
-  int32_t SampleCount = 0;                          // worker thread only: pairs not yet encoded
+  // Worker thread only: the decode and carry area of the monitor encoder,
+  // kSampleBufferSamples long. Made by the first conversion with a monitor
+  // store attached and released by the first one without, so a channel
+  // nobody listens to does not carry it.
+  std::unique_ptr<int16_t[]> SampleBuffer;
+  int32_t SampleCount = 0;  // worker thread only: pairs not yet encoded
   // The monitor thread's block store. Guarded by monitor_mutex_: set through
   // AttachMonitorStore / DetachMonitorStore only.
   MonitorBlock *MonitorBlocks = nullptr;
@@ -210,11 +216,16 @@ class TRecordChnl_VC : public threading::TThreadEx {
   // ---- line-recording loop (line_loop.cpp), callable one step at a time by
   // tests on the owner thread. Each takes the hold for its duration.
   void LineLoopStart();
-  // One pass without its leading 1 ms sleep; failures end the pass only.
+  // One pass without its leading sleep (PassMs); failures end the pass only.
   void LineLoopPass();
   // The closing events; call once the loop has ended.
   void LineLoopFinish();
   bool LineLoopShouldRun() const;
+  // Worker thread, without the hold: the sleep at the top of a pass of either
+  // loop. One longer than the default ends at a stop request, so deactivation
+  // need not sit it out, and when the driver delivers a buffer, so audio does
+  // not wait for the interval (the timing rules count ticks, not passes).
+  void PassSleep();
 
  protected:
   void Run() override;

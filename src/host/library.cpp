@@ -1,6 +1,7 @@
 #include "host/library.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
 
 #include "driver/driver.h"
@@ -132,7 +133,7 @@ void RegisterExitHandler() {
 
 // Makes the worker of every examined channel, each with its thread made but
 // not yet running. Raises when a worker or its thread cannot be made.
-void MakeWorkers(LibraryState &state, size_t length, int32_t total) {
+void MakeWorkers(LibraryState &state, size_t length, int32_t total, uint32_t pass_ms) {
   state.ChannelTable.resize(length);
   state.MonitorTable.resize(length);
   int32_t present = 0;
@@ -147,6 +148,7 @@ void MakeWorkers(LibraryState &state, size_t length, int32_t total) {
         auto worker = std::make_unique<channel::TRecordChnl_VC>(ch, state.HostEvents);
         worker->ChannelType = type;
         worker->BoardChannels = total;
+        worker->PassMs = pass_ms;
         state.ChannelTable[i] = std::move(worker);
         state.ChannelTable[i]->Create();
         DismantleMonitor(ch);  // a monitor left from before would feed on nothing
@@ -167,6 +169,26 @@ void UndoWorkers(LibraryState &state) {
     if (worker) worker->Join();
   state.ChannelTable.clear();
   state.ChannelTable.shrink_to_fit();
+}
+
+// TALO_PASS_MS, read at each activation so an operator can change it
+// between runs; what the loops will do is said in the trace either way.
+uint32_t PassMsFromEnvironment() {
+  const char *text = std::getenv("TALO_PASS_MS");
+  bool rejected = false;
+  const uint32_t ms = channel::ParsePassMs(text, &rejected);
+  if (rejected) {
+    std::string shown(text);
+    if (shown.size() > 32) shown = shown.substr(0, 32) + "...";
+    for (char &c : shown)
+      if (static_cast<unsigned char>(c) < ' ') c = '?';
+    DebugTrace(-1, "TALO_PASS_MS=\"" + shown + "\" ignored (a whole number of milliseconds from 1 to " +
+                       std::to_string(channel::kMaxPassMs) + " is expected): passes sleep " +
+                       std::to_string(ms) + " ms");
+  } else if (text) {
+    DebugTrace(-1, "TALO_PASS_MS=" + std::to_string(ms) + ": passes sleep " + std::to_string(ms) + " ms");
+  }
+  return ms;
 }
 
 }  // namespace
@@ -198,7 +220,7 @@ bool Activate() {
   // a failure takes back what was made and closes the boards again.
   driver::OpenArming();
   try {
-    MakeWorkers(state, length, total);
+    MakeWorkers(state, length, total, PassMsFromEnvironment());
   } catch (...) {
     UndoWorkers(state);
     state.DeviceCount = device_count;

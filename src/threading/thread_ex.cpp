@@ -148,6 +148,20 @@ void TThreadEx::WaitForStop(uint32_t ms) {
   stop_cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return StopRequested(); });
 }
 
+void TThreadEx::WaitForStopOrWake(uint32_t ms) {
+  std::unique_lock lock(stop_mutex_);
+  stop_cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return wake_pending_ || StopRequested(); });
+  wake_pending_ = false;
+}
+
+void TThreadEx::Wake() {
+  {
+    std::lock_guard lock(stop_mutex_);
+    wake_pending_ = true;
+  }
+  stop_cv_.notify_all();
+}
+
 void TThreadEx::WaitPumping(uint32_t ms) {
   WaitScope scope(this);
   const uint32_t start = platform::GetTickCount();

@@ -51,6 +51,11 @@ class TThreadEx {
 
   // Sleeps up to `ms`, returning as soon as a stop is requested.
   void WaitForStop(uint32_t ms);
+  // The same, returning also at a Wake; a Wake that came before it makes it
+  // return at once. Only the thread itself waits.
+  void WaitForStopOrWake(uint32_t ms);
+  // Any thread: ends the thread's WaitForStopOrWake now, or its next one.
+  void Wake();
 
   // Waits `ms` while dispatching the calling thread's messages; returns early
   // when a stop is requested or the host is terminating.
@@ -97,6 +102,7 @@ class TThreadEx {
   std::atomic<bool> stop_requested_{false};
   std::mutex stop_mutex_;             // with stop_cv_: wakes WaitForStop
   std::condition_variable stop_cv_;
+  bool wake_pending_ = false;         // guarded by stop_mutex_: a Wake not yet taken
   std::atomic<bool> finished_{false};
 
   mutable std::mutex finish_mutex_;                        // guards the three below

@@ -99,6 +99,33 @@ TEST_F(Monitor, SevenThenEightBlocksWithTheCarryFallingBy40) {
   EXPECT_EQ(total, 63 + 15);  // eight buffers make 63 blocks, then the cycle restarts
 }
 
+TEST_F(Monitor, EncoderMemoryExistsOnlyWhileAMonitorIsTied) {
+  std::mt19937 rng(11);
+  const auto first = RandomBuffer(rng), second = RandomBuffer(rng);
+  EXPECT_EQ(worker_->SampleBuffer, nullptr);  // tied, but nothing converted yet
+  const auto from_fresh = Convert(first);
+  ASSERT_EQ(from_fresh.size(), 7u);
+  EXPECT_NE(worker_->SampleBuffer, nullptr);
+  Convert(second);
+  EXPECT_NE(worker_->SampleBuffer, nullptr);
+  EXPECT_EQ(worker_->SampleCount, 240);
+
+  worker_->DetachMonitorStore();
+  count_ = -7;
+  worker_->ConvertCapture(first.data());
+  EXPECT_EQ(count_, -7);
+  EXPECT_EQ(worker_->SampleBuffer, nullptr);
+  EXPECT_EQ(worker_->SampleCount, 0);
+
+  // Tied again: it starts from an empty carry, exactly like a new worker.
+  worker_->AttachMonitorStore(store_.data(), &count_, &event_);
+  const auto again = Convert(first);
+  ASSERT_EQ(again.size(), from_fresh.size());
+  for (size_t i = 0; i < again.size(); ++i)
+    EXPECT_EQ(std::memcmp(again[i].bytes, from_fresh[i].bytes, sizeof again[i].bytes), 0) << i;
+  EXPECT_EQ(worker_->SampleCount, 280);
+}
+
 TEST_F(Monitor, SilentBufferGivesFourIdenticalFramesPerBlock) {
   std::vector<uint8_t> silent(kBytes, 0);
   auto blocks = Convert(silent);
