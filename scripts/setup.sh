@@ -6,6 +6,7 @@ packages=(cmake ninja-build g++ pkg-config binutils
           libgtest-dev libgmock-dev libbenchmark-dev
           libgsm1-dev libcli11-dev nlohmann-json3-dev libsndfile1-dev
           sox espeak-ng ffmpeg
+          dpkg-dev file  # cpack's Debian package: dpkg-shlibdeps for its dependencies
           clang libclang-rt-14-dev llvm)  # libFuzzer and its symbolizer
 missing=()
 for p in "${packages[@]}"; do
