@@ -61,13 +61,20 @@ struct Api {
   }
 };
 
-// One record file and the board's delivery counts around it.
+// One record file (rec_<ch>_<index>.v) and the board's delivery counts
+// around it; small, so that the host's own bookkeeping barely grows.
 struct Span {
   int ch = 0;
-  fs::path file;
-  int32_t delivered_at_start = 0;
-  int32_t delivered_at_stop = -1;  // -1 while the file is open
+  int index = 0;
+  // Buffers delivered just before and just after QV_StartRecord and
+  // QV_StopRecord: the file's first and last buffers fall within.
+  int32_t start_lo = 0, start_hi = 0;
+  int32_t stop_lo = -1, stop_hi = -1;  // -1 while the file is open
 };
+
+fs::path SpanFile(const fs::path &dir, const Span &span) {
+  return dir / ("rec_" + std::to_string(span.ch) + "_" + std::to_string(span.index) + ".v");
+}
 
 struct Host {
   Api api;
@@ -86,15 +93,17 @@ struct Host {
   }
   void Stop(int ch) {
     if (open_span[ch] < 0) return;
+    Span &span = spans[open_span[ch]];
+    span.stop_lo = Delivered(ch);
     api.QV_StopRecord(ch);
-    spans[open_span[ch]].delivered_at_stop = Delivered(ch);
+    span.stop_hi = Delivered(ch);
     open_span[ch] = -1;
   }
   void Start(int ch) {
     Stop(ch);
-    Span span{ch, dir / ("rec_" + std::to_string(ch) + "_" + std::to_string(files++) + ".v"), 0, -1};
-    api.QV_StartRecord(ch, span.file.c_str());
-    span.delivered_at_start = Delivered(ch);
+    Span span{ch, files++, Delivered(ch), 0, -1, -1};
+    api.QV_StartRecord(ch, SpanFile(dir, span).c_str());
+    span.start_hi = Delivered(ch);
     open_span[ch] = static_cast<int>(spans.size());
     spans.push_back(span);
   }
@@ -173,32 +182,40 @@ std::string Script(int channels, long board_ms) {
 }
 
 std::string ReadFile(const fs::path &path) {
+  std::error_code ec;
+  std::string bytes(static_cast<size_t>(fs::file_size(path, ec)), '\0');
+  if (ec) return {};
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  return bytes;
 }
 
-// The file is a run of whole buffers that the tap holds at an offset near the
-// delivery count seen when it started, ending near the count seen when it
-// stopped: nothing cut, nothing lost, nothing foreign.
-bool SpanWhole(const Span &span, const std::string &tap, int32_t tap_base, std::string &why) {
-  const std::string file = ReadFile(span.file);
+// The file is a run of whole buffers that the tap holds from a buffer
+// delivered while QV_StartRecord ran to one delivered while QV_StopRecord ran:
+// nothing cut, nothing lost, nothing foreign. One buffer of slack each way: the
+// board counts a delivery once its callback has returned.
+bool SpanWhole(const std::string &file, const Span &span, const std::string &tap, int32_t tap_base,
+               std::string &why) {
   if (file.size() % kBufferBytes != 0) {
     why = "not whole buffers";
     return false;
   }
   const long n = static_cast<long>(file.size() / kBufferBytes);
-  for (long k = span.delivered_at_start - 3; k <= span.delivered_at_start + 3; ++k) {
+  for (long k = span.start_lo - 1; k <= span.start_hi + 1; ++k) {
     const long at = k - tap_base;
     if (at < 0 || (at + n) * kBufferBytes > static_cast<long>(tap.size())) continue;
     if (tap.compare(static_cast<size_t>(at) * kBufferBytes, file.size(), file) != 0) continue;
-    if (k + n < span.delivered_at_stop - 3 || k + n > span.delivered_at_stop) {
-      why = "buffers " + std::to_string(k) + ".." + std::to_string(k + n) + " of " +
-            std::to_string(span.delivered_at_start) + ".." + std::to_string(span.delivered_at_stop);
+    if (k + n < span.stop_lo - 1 || k + n > span.stop_hi + 1) {
+      why = "buffers " + std::to_string(k) + ".." + std::to_string(k + n) + ", started within " +
+            std::to_string(span.start_lo) + ".." + std::to_string(span.start_hi) + ", stopped within " +
+            std::to_string(span.stop_lo) + ".." + std::to_string(span.stop_hi);
       return false;
     }
     return true;
   }
-  why = "content not found in the board's delivery near buffer " + std::to_string(span.delivered_at_start);
+  why = "content not found in the board's delivery from buffer " + std::to_string(span.start_lo) + " to " +
+        std::to_string(span.start_hi);
   return false;
 }
 
@@ -336,10 +353,11 @@ int main(int argc, char **argv) {
   for (int ch = 0; ch < channels; ++ch) taps[ch] = ReadFile(fs::path(dir) / ("tap_" + std::to_string(ch) + ".v"));
   for (const Span &span : host.spans) {
     std::string why;
-    if (!SpanWhole(span, taps[span.ch], tap_base[span.ch], why)) {
-      if (++bad <= 10) std::printf("file %s: %s\n", span.file.c_str(), why.c_str());
+    const std::string file = ReadFile(SpanFile(dir, span));
+    if (!SpanWhole(file, span, taps[span.ch], tap_base[span.ch], why)) {
+      if (++bad <= 10) std::printf("file %s: %s\n", SpanFile(dir, span).c_str(), why.c_str());
     }
-    buffers += static_cast<long long>(fs::file_size(span.file) / kBufferBytes);
+    buffers += static_cast<long long>(file.size() / kBufferBytes);
   }
   // Monitor threads come and go with the listeners; memory may settle a little
   // after the first minute, but must not climb.
@@ -353,6 +371,7 @@ int main(int argc, char **argv) {
               "at most %ld kB; before activation %d threads / %d descriptors, after deactivation %d / %d\n",
               baseline.threads, worst.threads, baseline.fds, worst.fds, baseline.rss_kb, worst.rss_kb, before.threads,
               before.fds, after.threads, after.fds);
+  std::fflush(stdout);
   if (!keep) fs::remove_all(dir);
   return bad == 0 && !grew && !host.spans.empty() ? 0 : 1;
 }
