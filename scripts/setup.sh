@@ -6,6 +6,8 @@ packages=(cmake ninja-build g++ pkg-config binutils
           libgtest-dev libgmock-dev libbenchmark-dev
           libgsm1-dev libcli11-dev nlohmann-json3-dev libsndfile1-dev
           sox espeak-ng ffmpeg
+          libsqlite3-dev libcpp-httplib-dev  # talo-recorder: its call index, its web console
+          chromium chromium-driver python3-selenium  # the recorder's console tested in a real browser
           dpkg-dev file  # cpack's Debian package: dpkg-shlibdeps for its dependencies
           clang libclang-rt-14-dev llvm)  # libFuzzer and its symbolizer
 missing=()

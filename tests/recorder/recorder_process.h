@@ -1,0 +1,148 @@
+// talo-recorder run as a child process on the simulated board, as an
+// operator runs it: a config file in a fresh folder, the console's port read
+// from its first lines, signals to stop it.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace talo_recorder_test {
+
+namespace fs = std::filesystem;
+
+inline std::string BuildDir() {
+  if (const char *dir = std::getenv("TALO_BUILD_DIR")) return dir;
+  return fs::canonical("/proc/self/exe").parent_path().parent_path().string();
+}
+
+// Waits for the condition with a generous limit; false if it never held.
+inline bool WaitFor(const std::function<bool()> &condition, std::chrono::seconds limit = std::chrono::seconds(60)) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+inline std::string ReadFile(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A fresh folder under the system's temporary folder, removed at the end.
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "talo-recorder-test-XXXXXX").string();
+    path = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
+class RecorderProcess {
+ public:
+  // Runs talo-recorder with the config text written into dir/config.json.
+  RecorderProcess(const fs::path &dir, const std::string &config, std::vector<std::string> extra = {})
+      : out_(dir / "stdout.txt"), err_(dir / "stderr.txt") {
+    const fs::path file = dir / "config.json";
+    std::ofstream(file) << config;
+    std::vector<std::string> args = {BuildDir() + "/bin/talo-recorder", "--config", file.string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // As for every host that dlopens the library: LeakSanitizer's exit-time
+    // scan is not reliable there (see tests/blackbox/sanitizer_options.cpp).
+    std::vector<std::string> env_text = {"ASAN_OPTIONS=detect_leaks=0"};
+    for (char **e = environ; *e; ++e)
+      if (std::string_view(*e).rfind("ASAN_OPTIONS=", 0) != 0) env_text.emplace_back(*e);
+    std::vector<char *> env;
+    for (auto &e : env_text) env.push_back(e.data());
+    env.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), env.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~RecorderProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      Wait();
+    }
+  }
+  // The console's port once it is serving, 0 if the process ended first.
+  int Port() {
+    const std::string marker = "console at http://127.0.0.1:";
+    WaitFor([&] {
+      const std::string text = ReadFile(out_);
+      const size_t at = text.find(marker);
+      if (at != std::string::npos && text.find('/', at + marker.size()) != std::string::npos)
+        return port_ = std::stoi(text.substr(at + marker.size())), true;
+      return Exited();
+    });
+    return port_;
+  }
+  bool Exited() {
+    if (pid_ <= 0) return true;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      status_ = status;
+      pid_ = -1;
+      return true;
+    }
+    return false;
+  }
+  // The exit status (or 128 + signal), waiting for it.
+  int Wait() {
+    if (pid_ > 0) {
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+      status_ = status;
+      pid_ = -1;
+    }
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  }
+  void Signal(int sig) {
+    if (pid_ > 0) ::kill(pid_, sig);
+  }
+  std::string Out() const { return ReadFile(out_); }
+  std::string Err() const { return ReadFile(err_); }
+
+ private:
+  fs::path out_, err_;
+  pid_t pid_ = -1;
+  int status_ = 0;
+  int port_ = 0;
+};
+
+// A config on the simulated board at four times the real pace, any free port.
+inline std::string SimConfig(const fs::path &root, const std::string &more = "") {
+  return R"({"root": ")" + root.string() + R"(", "console": {"port": 0}, "sim": {"speed": 400, "loop_pause_ms": 300)" +
+         more + "}}";
+}
+
+}  // namespace talo_recorder_test

@@ -1,0 +1,438 @@
+#include "call_index.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+
+#include "naming.h"
+
+namespace talo_recorder {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kBusyTimeoutMs = 200;  // a writer waits this long for a lock, then reports and retries
+constexpr auto kRetryEvery = std::chrono::seconds(1);
+constexpr size_t kBatchRows = 512;
+
+// Schema steps; step i takes version i to i + 1. A new version adds a step.
+constexpr const char *kMigrations[] = {
+    // 0 -> 1: the calls.
+    "CREATE TABLE calls(id INTEGER PRIMARY KEY, channel INTEGER NOT NULL, direction TEXT NOT NULL,"
+    " number TEXT NOT NULL DEFAULT '', digits TEXT NOT NULL DEFAULT '', start_ms INTEGER NOT NULL,"
+    " answer_ms INTEGER NOT NULL DEFAULT 0, end_ms INTEGER NOT NULL DEFAULT 0,"
+    " duration_ms INTEGER NOT NULL DEFAULT 0, path TEXT NOT NULL UNIQUE, bytes INTEGER NOT NULL DEFAULT 0,"
+    " state TEXT NOT NULL);",
+    // 1 -> 2: parts of a call that rolled over; indexes for the console's searches.
+    "ALTER TABLE calls ADD COLUMN part INTEGER NOT NULL DEFAULT 1;"
+    "CREATE INDEX calls_by_number ON calls(number, start_ms);"
+    "CREATE INDEX calls_by_channel ON calls(channel, start_ms);"
+    "CREATE INDEX calls_by_start ON calls(start_ms);",
+};
+static_assert(std::size(kMigrations) == kIndexSchemaVersion);
+
+constexpr const char *kColumns =
+    "id, channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, bytes, state, part";
+
+class Statement {
+ public:
+  Statement(sqlite3 *db, const char *sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) throw IndexError(sqlite3_errmsg(db));
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement &) = delete;
+  Statement &operator=(const Statement &) = delete;
+  Statement &Bind(int i, int64_t v) {
+    sqlite3_bind_int64(stmt_, i, v);
+    return *this;
+  }
+  Statement &Bind(int i, const std::string &v) {
+    sqlite3_bind_text(stmt_, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // True while a row is there; throws on an error.
+  bool Step() {
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw IndexError(sqlite3_errmsg(db_));
+  }
+  void Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  int64_t Int(int i) { return sqlite3_column_int64(stmt_, i); }
+  std::string Text(int i) {
+    const auto *text = sqlite3_column_text(stmt_, i);
+    return text ? reinterpret_cast<const char *>(text) : "";
+  }
+  CallRow Row() {
+    CallRow r;
+    r.id = Int(0);
+    r.channel = static_cast<int32_t>(Int(1));
+    r.direction = Text(2);
+    r.number = Text(3);
+    r.digits = Text(4);
+    r.start_ms = Int(5);
+    r.answer_ms = Int(6);
+    r.end_ms = Int(7);
+    r.duration_ms = Int(8);
+    r.path = Text(9);
+    r.bytes = Int(10);
+    r.state = Text(11);
+    r.part = static_cast<int32_t>(Int(12));
+    return r;
+  }
+
+ private:
+  sqlite3 *db_;
+  sqlite3_stmt *stmt_ = nullptr;
+};
+
+void Exec(sqlite3 *db, const std::string &sql) {
+  char *error = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    std::string message = error ? error : sqlite3_errmsg(db);
+    sqlite3_free(error);
+    throw IndexError(message);
+  }
+}
+
+int64_t UserVersion(sqlite3 *db) {
+  Statement s(db, "PRAGMA user_version");
+  return s.Step() ? s.Int(0) : 0;
+}
+
+// Each step reads the version inside its own write transaction, so that two
+// processes opening the same file never run a step twice.
+void Migrate(sqlite3 *db) {
+  for (;;) {
+    Exec(db, "BEGIN IMMEDIATE");
+    try {
+      const int64_t v = UserVersion(db);
+      if (v >= kIndexSchemaVersion) {
+        Exec(db, "COMMIT");
+        return;
+      }
+      Exec(db, kMigrations[v]);
+      Exec(db, "PRAGMA user_version = " + std::to_string(v + 1));
+      Exec(db, "COMMIT");
+    } catch (...) {
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+}
+
+uint64_t InodeOf(const std::string &path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
+}
+
+constexpr const char *kUpsert =
+    "INSERT INTO calls(channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, "
+    "bytes, state, part) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12) ON CONFLICT(path) DO UPDATE SET "
+    "channel=?1, direction=?2, number=?3, digits=?4, start_ms=?5, answer_ms=?6, end_ms=?7, duration_ms=?8, "
+    "bytes=?10, state=?11, part=?12";
+
+void BindRow(Statement &s, const CallRow &r) {
+  s.Bind(1, r.channel).Bind(2, r.direction).Bind(3, r.number).Bind(4, r.digits).Bind(5, r.start_ms);
+  s.Bind(6, r.answer_ms).Bind(7, r.end_ms).Bind(8, r.duration_ms).Bind(9, r.path).Bind(10, r.bytes);
+  s.Bind(11, r.state).Bind(12, r.part);
+}
+
+}  // namespace
+
+CallIndex::CallIndex(std::string db_path, std::string root, Report report)
+    : db_path_(std::move(db_path)), root_(std::move(root)), report_(std::move(report)) {}
+
+CallIndex::~CallIndex() { Close(0); }
+
+bool CallIndex::OpenWriteConnection() {
+  CloseWriteConnection();
+  sqlite3 *db = nullptr;
+  if (sqlite3_open_v2(db_path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    Fail(std::string("cannot open '") + db_path_ + "': " + (db ? sqlite3_errmsg(db) : "out of memory"));
+    sqlite3_close(db);
+    return false;
+  }
+  write_db_ = db;
+  try {
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    Exec(db, "PRAGMA journal_mode=WAL");
+    Exec(db, "PRAGMA synchronous=NORMAL");
+    Migrate(db);
+    db_inode_ = InodeOf(db_path_);
+    return true;
+  } catch (const IndexError &e) {
+    Fail(std::string("cannot set up '") + db_path_ + "': " + e.what());
+    CloseWriteConnection();
+    return false;
+  }
+}
+
+void CallIndex::CloseWriteConnection() {
+  if (write_db_) sqlite3_close_v2(write_db_);
+  write_db_ = nullptr;
+}
+
+void CallIndex::Fail(const std::string &what) {
+  bool first;
+  {
+    std::lock_guard lock(mutex_);
+    first = status_.ok || status_.last_error != what;
+    status_.ok = false;
+    status_.last_error = what;
+    ++status_.failures;
+  }
+  // The same fault once, not every second it lasts.
+  if (first) report_("call index: " + what + " (recording goes on; retrying)");
+}
+
+void CallIndex::Open() {
+  {
+    sqlite3 *probe = nullptr;
+    const int rc = sqlite3_open_v2(db_path_.c_str(), &probe, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    std::string error = probe ? sqlite3_errmsg(probe) : "out of memory";
+    sqlite3_close(probe);
+    if (rc != SQLITE_OK) throw IndexError("cannot open '" + db_path_ + "': " + error);
+  }
+  if (OpenWriteConnection()) {
+    try {
+      Recover();
+    } catch (const IndexError &e) {
+      Fail(std::string("recovery from the recordings failed: ") + e.what());
+    }
+  }
+  OpenReader();
+  std::lock_guard lock(mutex_);
+  stop_ = false;
+  writer_ = std::thread([this] { WriterLoop(); });
+}
+
+void CallIndex::OpenReader() {
+  std::lock_guard lock(read_mutex_);
+  sqlite3_close_v2(read_db_);
+  if (sqlite3_open_v2(db_path_.c_str(), &read_db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_close(read_db_);
+    read_db_ = nullptr;
+  } else {
+    sqlite3_busy_timeout(read_db_, 1000);
+  }
+}
+
+void CallIndex::Close(int drain_ms) {
+  {
+    std::unique_lock lock(mutex_);
+    if (!writer_.joinable()) return;
+    wake_.wait_for(lock, std::chrono::milliseconds(drain_ms), [&] { return pending_.empty() && !writing_; });
+    stop_ = true;
+  }
+  wake_.notify_all();
+  writer_.join();
+  CloseWriteConnection();
+  std::lock_guard lock(read_mutex_);
+  sqlite3_close_v2(read_db_);
+  read_db_ = nullptr;
+}
+
+void CallIndex::Put(const CallRow &row) {
+  {
+    std::lock_guard lock(mutex_);
+    pending_[row.path] = row;
+    status_.pending = pending_.size();
+  }
+  wake_.notify_all();
+}
+
+bool CallIndex::Idle() const {
+  std::lock_guard lock(mutex_);
+  return pending_.empty() && !writing_;
+}
+
+IndexStatus CallIndex::Status() const {
+  std::lock_guard lock(mutex_);
+  IndexStatus s = status_;
+  s.pending = pending_.size();
+  return s;
+}
+
+bool CallIndex::FileReplaced() { return write_db_ && InodeOf(db_path_) != db_inode_; }
+
+void CallIndex::WriterLoop() {
+  try {
+    auto last_check = std::chrono::steady_clock::now();
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      const bool failing = !status_.ok;
+      wake_.wait_for(lock, kRetryEvery, [&] { return stop_ || (!pending_.empty() && !failing); });
+      if (stop_) break;
+      std::vector<CallRow> batch;
+      for (auto it = pending_.begin(); it != pending_.end() && batch.size() < kBatchRows;)
+        batch.push_back(std::move(it->second)), it = pending_.erase(it);
+      writing_ = true;
+      lock.unlock();
+      // One stat per batch: rows never go into a file nobody will find again.
+      const auto now = std::chrono::steady_clock::now();
+      if (!batch.empty() || now - last_check >= kRetryEvery) {
+        last_check = now;
+        if (FileReplaced()) {
+          report_("call index: database file '" + db_path_ +
+                  "' was deleted or replaced; making it afresh from the recordings on disk");
+          if (OpenWriteConnection()) {
+            Recover();
+            OpenReader();
+          }
+        }
+      }
+      bool written = batch.empty() || ((write_db_ || OpenWriteConnection()) && WriteBatch(batch));
+      lock.lock();
+      writing_ = false;
+      if (!written) {
+        // Back in the queue unless a newer state of the call came meanwhile.
+        for (auto &row : batch) pending_.try_emplace(row.path, std::move(row));
+      } else if (!batch.empty()) {
+        if (!status_.ok) report_("call index: writing again");
+        status_.ok = true;
+        status_.written += batch.size();
+      }
+      status_.pending = pending_.size();
+      wake_.notify_all();
+    }
+  } catch (const std::exception &e) {
+    report_(std::string("call index: writer stopped: ") + e.what());
+  } catch (...) {
+    report_("call index: writer stopped");
+  }
+}
+
+bool CallIndex::WriteBatch(const std::vector<CallRow> &rows) {
+  try {
+    Exec(write_db_, "BEGIN IMMEDIATE");
+    try {
+      Statement s(write_db_, kUpsert);
+      for (const CallRow &r : rows) {
+        BindRow(s, r);
+        s.Step();
+        s.Reset();
+      }
+      Exec(write_db_, "COMMIT");
+    } catch (...) {
+      sqlite3_exec(write_db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+    return true;
+  } catch (const IndexError &e) {
+    Fail(std::string("write failed: ") + e.what());
+    return false;
+  }
+}
+
+void CallIndex::BulkInsert(const std::vector<CallRow> &rows) {
+  if (!write_db_) throw IndexError("index not open");
+  Exec(write_db_, "BEGIN");
+  Statement s(write_db_, kUpsert);
+  for (const CallRow &r : rows) {
+    BindRow(s, r);
+    s.Step();
+    s.Reset();
+  }
+  Exec(write_db_, "COMMIT");
+}
+
+// Calls a crash left open end with the audio their file holds; recordings the
+// index does not know (a database lost or restored from an old copy) are added.
+void CallIndex::Recover() {
+  std::vector<CallRow> fixes;
+  std::set<std::string> known;
+  {
+    Statement s(write_db_, "SELECT path, state FROM calls");
+    while (s.Step()) known.insert(s.Text(0));
+  }
+  {
+    Statement s(write_db_, (std::string("SELECT ") + kColumns + " FROM calls WHERE state = 'recording'").c_str());
+    while (s.Step()) {
+      CallRow r = s.Row();
+      std::error_code ec;
+      const auto size = fs::file_size(fs::path(root_) / r.path, ec);
+      r.bytes = ec ? 0 : static_cast<int64_t>(size);
+      r.duration_ms = AudioMs(r.bytes);
+      r.end_ms = (r.answer_ms ? r.answer_ms : r.start_ms) + r.duration_ms;
+      r.state = "interrupted";
+      fixes.push_back(r);
+    }
+  }
+  size_t found = 0;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root_, fs::directory_options::skip_permission_denied, ec), end;
+       !ec && it != end; it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    const std::string relative = fs::path(it->path()).lexically_relative(root_).generic_string();
+    if (known.count(relative)) continue;
+    const auto name = ParseRecordPath(relative);
+    if (!name) continue;
+    CallRow r;
+    r.channel = name->channel;
+    r.direction = name->direction;
+    r.number = name->number;
+    r.start_ms = static_cast<int64_t>(name->start) * 1000;
+    r.answer_ms = r.start_ms;
+    r.path = relative;
+    r.bytes = static_cast<int64_t>(it->file_size(ec));
+    r.duration_ms = r.direction == "fax" ? 0 : AudioMs(r.bytes);
+    r.end_ms = r.start_ms + r.duration_ms;
+    r.state = "recovered";
+    r.part = name->part;
+    fixes.push_back(r);
+    ++found;
+  }
+  if (fixes.empty()) return;
+  BulkInsert(fixes);
+  report_("call index: closed " + std::to_string(fixes.size() - found) + " call(s) left open, added " +
+          std::to_string(found) + " recording(s) found on disk");
+}
+
+CallPage CallIndex::Search(const CallQuery &q) {
+  std::string where = " WHERE 1";
+  if (!q.number.empty()) where += " AND number >= ?1 AND number < ?2";
+  if (q.channel >= 0) where += " AND channel = ?3";
+  if (q.from_ms > 0) where += " AND start_ms >= ?4";
+  if (q.to_ms > 0) where += " AND start_ms < ?5";
+  // The prefix as a range, so that the number index serves it.
+  std::string after = q.number;
+  if (!after.empty()) after.back() = static_cast<char>(after.back() + 1);
+  auto bind = [&](Statement &s) {
+    if (!q.number.empty()) s.Bind(1, q.number).Bind(2, after);
+    if (q.channel >= 0) s.Bind(3, q.channel);
+    if (q.from_ms > 0) s.Bind(4, q.from_ms);
+    if (q.to_ms > 0) s.Bind(5, q.to_ms);
+  };
+  std::lock_guard lock(read_mutex_);
+  if (!read_db_) throw IndexError("the index is not open");
+  CallPage page;
+  Statement count(read_db_, ("SELECT count(*) FROM calls" + where).c_str());
+  bind(count);
+  if (count.Step()) page.total = count.Int(0);
+  Statement rows(read_db_, (std::string("SELECT ") + kColumns + " FROM calls" + where +
+                            " ORDER BY start_ms DESC, id DESC LIMIT ?6 OFFSET ?7")
+                               .c_str());
+  bind(rows);
+  rows.Bind(6, q.limit).Bind(7, q.offset);
+  while (rows.Step()) page.rows.push_back(rows.Row());
+  return page;
+}
+
+std::optional<CallRow> CallIndex::Find(int64_t id) {
+  std::lock_guard lock(read_mutex_);
+  if (!read_db_) throw IndexError("the index is not open");
+  Statement s(read_db_, (std::string("SELECT ") + kColumns + " FROM calls WHERE id = ?1").c_str());
+  s.Bind(1, id);
+  if (!s.Step()) return std::nullopt;
+  return s.Row();
+}
+
+}  // namespace talo_recorder

@@ -1,0 +1,144 @@
+// The call index: a SQLite database (WAL) with a row per recorded call,
+// written by one thread of its own and read by the web console.
+//
+// Threads: Put() may be called from any thread and only queues the row (the
+// event path never waits for the disk); the writer thread alone writes.
+// Search() and Find() may be called from any thread (one read connection,
+// serialized by its lock). Open/Close on the owner's thread.
+//
+// Faults: a write that fails (disk full, database locked, file read-only) is
+// reported through the report function and retried every second; the rows
+// wait in memory, the newest state of each call only. A database file deleted
+// or replaced while running is reported, made afresh and filled from the
+// recordings on disk.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace talo_recorder {
+
+inline constexpr int kIndexSchemaVersion = 2;
+
+// One call (or one part of a call that rolled over to the next file). The
+// file's path relative to the root is its key.
+struct CallRow {
+  int64_t id = 0;  // the database's; 0 before the row is written
+  int32_t channel = -1;
+  std::string direction;  // line, incoming, outgoing, message, fax
+  std::string number;     // caller (or dialled) number; "" unknown
+  std::string digits;     // DTMF received during the call
+  int64_t start_ms = 0;   // epoch milliseconds
+  int64_t answer_ms = 0;  // 0: not answered
+  int64_t end_ms = 0;     // 0: still going on
+  int64_t duration_ms = 0;
+  std::string path;  // relative to the root
+  int64_t bytes = 0;
+  std::string state;  // recording, done, interrupted (closed after a crash), recovered (found on disk)
+  int32_t part = 1;
+  bool operator==(const CallRow &) const = default;
+};
+
+struct CallQuery {
+  std::string number;       // prefix of the number; "" any
+  int32_t channel = -1;     // -1 any
+  int64_t from_ms = 0;      // start at or after; 0 any
+  int64_t to_ms = 0;        // start before; 0 any
+  int32_t limit = 50;
+  int32_t offset = 0;
+};
+
+struct CallPage {
+  std::vector<CallRow> rows;  // newest first
+  int64_t total = 0;          // rows matching, all pages
+};
+
+struct IndexStatus {
+  bool ok = true;           // the last write went through
+  std::string last_error;   // "" none yet
+  uint64_t failures = 0;    // failed write attempts
+  uint64_t written = 0;     // rows written
+  size_t pending = 0;       // rows waiting for the disk
+};
+
+class IndexError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Audio on disk: 256-byte ADPCM blocks of 63 ms.
+inline int64_t AudioMs(int64_t bytes) { return bytes / 256 * 63; }
+
+class CallIndex {
+ public:
+  using Report = std::function<void(const std::string &message)>;
+
+  // `root` is the recordings folder; `report` gets every fault and recovery
+  // line (any thread).
+  CallIndex(std::string db_path, std::string root, Report report);
+  ~CallIndex();
+  CallIndex(const CallIndex &) = delete;
+  CallIndex &operator=(const CallIndex &) = delete;
+
+  // Opens (or makes) the database, migrates it, closes the calls a crash left
+  // open with the audio on disk, adds the recordings it does not know and
+  // starts the writer. Throws IndexError when the file cannot be opened at
+  // all; a database that is locked or read-only is reported and retried.
+  void Open();
+  // Writes what waits (for at most `drain_ms`) and stops the writer.
+  void Close(int drain_ms = 5000);
+
+  // Queues the newest state of a call; never waits for the disk.
+  void Put(const CallRow &row);
+
+  CallPage Search(const CallQuery &query);
+  std::optional<CallRow> Find(int64_t id);
+  IndexStatus Status() const;
+  // True once nothing waits for the disk (tests, shutdown).
+  bool Idle() const;
+
+  // Adds a row straight away, in batches, bypassing the queue (bulk loads for
+  // measurements). Owner thread, before Open's writer has rows to write.
+  void BulkInsert(const std::vector<CallRow> &rows);
+
+ private:
+  void WriterLoop();
+  bool WriteBatch(const std::vector<CallRow> &rows);
+  bool OpenWriteConnection();
+  void CloseWriteConnection();
+  void Recover();
+  void OpenReader();
+  bool FileReplaced();
+  void Fail(const std::string &what);
+
+  const std::string db_path_;
+  const std::string root_;
+  const Report report_;
+
+  sqlite3 *write_db_ = nullptr;  // writer thread (owner thread before it starts and after it ends)
+  uint64_t db_inode_ = 0;        // same as write_db_
+
+  mutable std::mutex read_mutex_;
+  sqlite3 *read_db_ = nullptr;  // guarded by read_mutex_
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::map<std::string, CallRow> pending_;  // by path; guarded by mutex_
+  bool writing_ = false;                    // a batch is being written; guarded by mutex_
+  bool stop_ = false;                       // guarded by mutex_
+  IndexStatus status_;                      // guarded by mutex_
+  std::thread writer_;                      // owner thread
+};
+
+}  // namespace talo_recorder

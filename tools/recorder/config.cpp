@@ -1,0 +1,165 @@
+// Every key is checked before anything starts, so a mistake in the file is
+// reported by its name instead of silently taking a default.
+#include "config.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace talo_recorder {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr char kDefaultText[] =
+#include "default_config.inc"
+    ;
+
+[[noreturn]] void Fail(const std::string &message) { throw ConfigError(message); }
+
+std::string Shown(const json &value) {
+  std::string text = value.dump();
+  return text.size() > 40 ? text.substr(0, 37) + "..." : text;
+}
+
+// One object of the file and its place in it, for the messages.
+class Section {
+ public:
+  Section(const json &object, std::string path, std::initializer_list<std::string_view> keys)
+      : object_(object), path_(std::move(path)) {
+    if (!object_.is_object())
+      Fail(path_.empty() ? "the configuration must be a JSON object"
+                         : "\"" + path_ + "\" must be an object, not " + Shown(object_));
+    for (const auto &item : object_.items()) {
+      if (std::find(keys.begin(), keys.end(), item.key()) != keys.end()) continue;
+      std::string known;
+      for (std::string_view k : keys) known += (known.empty() ? "" : ", ") + std::string(k);
+      Fail("unknown key \"" + PathOf(item.key()) + "\" (known here: " + known + ")");
+    }
+  }
+  std::string PathOf(std::string_view key) const {
+    return path_.empty() ? std::string(key) : path_ + "." + std::string(key);
+  }
+  Section Object(std::string_view key, std::initializer_list<std::string_view> keys) const {
+    static const json kEmpty = json::object();
+    auto it = object_.find(key);
+    return Section(it == object_.end() ? kEmpty : *it, PathOf(key), keys);
+  }
+  void Text(std::string_view key, std::string *out) const {
+    auto it = object_.find(key);
+    if (it == object_.end()) return;
+    if (!it->is_string()) Fail("\"" + PathOf(key) + "\" must be a string, not " + Shown(*it));
+    *out = it->get<std::string>();
+  }
+  void Flag(std::string_view key, bool *out) const {
+    auto it = object_.find(key);
+    if (it == object_.end()) return;
+    if (!it->is_boolean()) Fail("\"" + PathOf(key) + "\" must be true or false, not " + Shown(*it));
+    *out = it->get<bool>();
+  }
+  void Number(std::string_view key, int32_t min, int32_t max, int32_t *out) const {
+    auto it = object_.find(key);
+    if (it == object_.end()) return;
+    const bool whole = it->is_number_integer() || it->is_number_unsigned();
+    const bool in_range = whole && (it->is_number_unsigned() ? it->get<uint64_t>() <= static_cast<uint64_t>(max)
+                                                              : it->get<int64_t>() <= max) &&
+                          (it->is_number_unsigned() || it->get<int64_t>() >= min);
+    if (!in_range)
+      Fail("\"" + PathOf(key) + "\" must be a whole number from " + std::to_string(min) + " to " +
+           std::to_string(max) + ", not " + Shown(*it));
+    *out = static_cast<int32_t>(it->get<int64_t>());
+  }
+
+ private:
+  const json &object_;
+  std::string path_;
+};
+
+std::string Absolute(const std::string &path, const std::string &base) {
+  if (path.empty()) return path;
+  return fs::absolute(fs::path(base) / path).lexically_normal().string();
+}
+
+}  // namespace
+
+std::string_view DefaultConfigText() { return kDefaultText; }
+
+Config ParseConfig(std::string_view text, const std::string &base) {
+  json doc;
+  try {
+    doc = json::parse(text.begin(), text.end(), nullptr, true, true);
+  } catch (const json::parse_error &e) {
+    Fail(std::string("not valid JSON: ") + e.what());
+  }
+  Config c;
+  const Section top(doc, "",
+                    {"root", "index", "library_dir", "console", "record_limit_minutes", "policy", "sound_dir",
+                     "live", "sim"});
+  top.Text("root", &c.root);
+  if (c.root.empty()) Fail("\"root\" must name a folder");
+  top.Text("index", &c.index);
+  top.Text("library_dir", &c.library_dir);
+  const Section console = top.Object("console", {"address", "port", "threads"});
+  console.Text("address", &c.address);
+  console.Number("port", 0, 65535, &c.port);
+  console.Number("threads", 8, 1024, &c.http_threads);
+  top.Number("record_limit_minutes", 0, 1440, &c.record_limit_minutes);
+  top.Text("policy", &c.policy);
+  top.Text("sound_dir", &c.sound_dir);
+  top.Object("live", {"queue_ms"}).Number("queue_ms", 200, 60000, &c.live_queue_ms);
+  const Section sim =
+      top.Object("sim", {"enabled", "speed", "loop", "loop_pause_ms", "speech", "extra_lines", "extra_call_ms"});
+  sim.Flag("enabled", &c.sim.enabled);
+  sim.Number("speed", 1, 10000, &c.sim.speed);
+  sim.Flag("loop", &c.sim.loop);
+  sim.Number("loop_pause_ms", 0, 3600000, &c.sim.loop_pause_ms);
+  sim.Text("speech", &c.sim.speech);
+  sim.Number("extra_lines", 0, 236, &c.sim.extra_lines);
+  sim.Number("extra_call_ms", 2000, 86400000, &c.sim.extra_call_ms);
+
+  c.root = Absolute(c.root, base);
+  c.index = c.index.empty() ? (fs::path(c.root) / "index.sqlite").string() : Absolute(c.index, base);
+  c.library_dir = Absolute(c.library_dir, base);
+  c.policy = Absolute(c.policy, base);
+  c.sound_dir = Absolute(c.sound_dir, base);
+  c.sim.speech = Absolute(c.sim.speech, base);
+  return c;
+}
+
+Config LoadConfigFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Fail("config file '" + path + "' cannot be read");
+  std::stringstream text;
+  text << in.rdbuf();
+  try {
+    return ParseConfig(text.str(), fs::absolute(path).parent_path().string());
+  } catch (const ConfigError &e) {
+    Fail("config file '" + path + "': " + e.what());
+  }
+}
+
+void CheckConfigPaths(const Config &c) {
+  std::error_code ec;
+  if (!fs::is_directory(c.root, ec)) Fail("\"root\": folder '" + c.root + "' does not exist");
+  // access() says yes to root for any mode bits; a file made and removed says what is true.
+  const fs::path probe = fs::path(c.root) / (".talo-recorder-probe-" + std::to_string(::getpid()));
+  {
+    std::ofstream out(probe);
+    if (!out || !(out << "x") || !out.flush()) Fail("\"root\": folder '" + c.root + "' is not writable");
+  }
+  fs::remove(probe, ec);
+  const fs::path index_dir = fs::path(c.index).parent_path();
+  if (!fs::is_directory(index_dir, ec)) Fail("\"index\": folder '" + index_dir.string() + "' does not exist");
+  if (!c.sim.speech.empty() && !fs::is_regular_file(c.sim.speech, ec))
+    Fail("\"sim.speech\": file '" + c.sim.speech + "' does not exist");
+  if (!c.policy.empty() && !fs::is_regular_file(c.policy, ec))
+    Fail("\"policy\": file '" + c.policy + "' does not exist");
+}
+
+}  // namespace talo_recorder

@@ -1,0 +1,55 @@
+// talo-recorder's configuration: a JSON file whose every key is checked
+// before anything starts (README.md in this folder lists the keys). A key
+// left out keeps the default below; the default runs on the simulated board.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace talo_recorder {
+
+// A configuration that cannot be used; the message names the key or the cause.
+class ConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct SimConfig {
+  bool enabled = true;        // set up the simulated board and play the scripted day
+  int32_t speed = 100;        // board time scale, percent of real time
+  bool loop = true;           // play the day again once it is over
+  int32_t loop_pause_ms = 3000;
+  std::string speech;         // 16-bit 8 kHz mono WAV the callers speak; empty: a made-up voice
+  int32_t extra_lines = 0;    // line channels past the day's layout, each with calls back to back
+  int32_t extra_call_ms = 60000;
+};
+
+struct Config {
+  std::string root = "recordings";  // must exist and be writable
+  std::string index;                // SQLite file; empty: <root>/index.sqlite
+  std::string library_dir;          // folder of libTALO.so; empty: ../lib beside the program
+  std::string address = "127.0.0.1";
+  int32_t port = 8080;              // 0: any free port
+  int32_t http_threads = 64;        // each live listener and event stream holds one
+  int32_t record_limit_minutes = 0; // QV_SetFileLen; 0 keeps the library's
+  std::string policy;               // call policy file; empty: the built-in one
+  std::string sound_dir;            // prompts; empty: Sound beside the program
+  int32_t live_queue_ms = 2000;     // audio kept for a listener that lags; past it, it is dropped
+  SimConfig sim;
+};
+
+// Parses the text (JSON, // and /* */ comments allowed); `base` is the folder
+// relative paths are taken from. Throws ConfigError.
+Config ParseConfig(std::string_view text, const std::string &base);
+// Reads and parses a file; relative paths count from the file's folder.
+Config LoadConfigFile(const std::string &path);
+// The configuration used without --config, as a documented JSON text.
+std::string_view DefaultConfigText();
+
+// Checks what the configuration names on this machine: the root folder exists
+// and is writable, the index file's folder too. Throws ConfigError.
+void CheckConfigPaths(const Config &config);
+
+}  // namespace talo_recorder

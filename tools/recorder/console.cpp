@@ -1,0 +1,336 @@
+#include "console.h"
+
+#include <httplib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "audio/adpcm.h"
+#include "audio/wav.h"
+#include "naming.h"
+
+namespace talo_recorder {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr char kIndexHtml[] =
+#include "web_index_html.inc"
+    ;
+constexpr char kAppJs[] =
+#include "web_app_js.inc"
+    ;
+constexpr char kStyleCss[] =
+#include "web_style_css.inc"
+    ;
+
+constexpr size_t kPcmBlockBytes = talo::audio::kSamplesPerBlock * 2;  // one ADPCM block decoded
+constexpr auto kLiveWait = std::chrono::milliseconds(200);
+
+json ToJson(const CallRow &r) {
+  return {{"id", r.id},         {"channel", r.channel},   {"direction", r.direction},   {"number", r.number},
+          {"digits", r.digits}, {"start_ms", r.start_ms}, {"answer_ms", r.answer_ms},   {"end_ms", r.end_ms},
+          {"duration_ms", r.duration_ms}, {"path", r.path}, {"bytes", r.bytes}, {"state", r.state},
+          {"part", r.part}};
+}
+
+json ToJson(const ChannelView &v) {
+  return {{"ch", v.ch},         {"kind", v.kind},           {"state", v.state}, {"number", v.number},
+          {"digits", v.digits}, {"direction", v.direction}, {"since_ms", v.since_ms}, {"file", v.file},
+          {"bytes", v.bytes}};
+}
+
+void Error(httplib::Response &res, int status, const std::string &message) {
+  res.status = status;
+  res.set_content(json{{"error", message}}.dump(), "application/json");
+}
+
+// A whole decimal number within [min, max], nothing else.
+bool ParseNumber(const std::string &text, int64_t min, int64_t max, int64_t *out) {
+  if (text.empty() || text.size() > 18) return false;
+  int64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+// A recording named by the recorder, under the root; "" when the name is not
+// one of ours or leads anywhere else.
+std::string SafeFile(const std::string &root, const std::string &relative) {
+  if (relative.empty() || relative.front() == '/' || relative.find("..") != std::string::npos ||
+      relative.find('\\') != std::string::npos || relative.find('\0') != std::string::npos)
+    return "";
+  if (!ParseRecordPath(relative)) return "";
+  std::error_code ec;
+  const fs::path real = fs::canonical(fs::path(root) / relative, ec);
+  if (ec) return "";
+  const std::string text = real.string();
+  if (text.compare(0, root.size() + 1, root + "/") != 0) return "";
+  return fs::is_regular_file(real, ec) ? text : "";
+}
+
+// Serves a record file as a 16-bit PCM WAV decoded block by block, as the
+// bytes are asked for, so that seeking in a long recording decodes only what
+// is played.
+void ServeWav(const httplib::Request &req, httplib::Response &res, const std::string &file) {
+  std::error_code ec;
+  const uint64_t blocks = fs::file_size(file, ec) / talo::audio::kAdpcmBlockBytes;
+  if (ec) return Error(res, 404, "recording not found");
+  const uint64_t samples = std::min<uint64_t>(blocks * talo::audio::kSamplesPerBlock, talo::audio::kMaxPcmWavSamples);
+  const auto header = talo::audio::MakePcmWavHeader(static_cast<uint32_t>(samples));
+  const uint64_t length = header.size() + samples * 2;
+  for (const auto &[first, last] : req.ranges) {
+    // A range that starts past the end (or an empty suffix) cannot be served.
+    const bool bad = (first < 0 && last == 0) || (first >= 0 && static_cast<uint64_t>(first) >= length) ||
+                     (first >= 0 && last >= 0 && last < first);
+    if (bad) {
+      res.status = 416;
+      res.set_header("Content-Range", "bytes */" + std::to_string(length));
+      return;
+    }
+  }
+  res.set_header("Accept-Ranges", "bytes");
+  res.set_content_provider(
+      static_cast<size_t>(length), "audio/wav",
+      [file, header, length](size_t offset, size_t want, httplib::DataSink &sink) {
+        std::ifstream in(file, std::ios::binary);
+        const uint64_t end = std::min<uint64_t>(length, offset + want);
+        std::string out;
+        uint64_t at = offset;
+        if (at < header.size()) {
+          const uint64_t n = std::min<uint64_t>(header.size(), end) - at;
+          out.append(reinterpret_cast<const char *>(header.data()) + at, n);
+          at += n;
+        }
+        // At most 64 KiB per call; the server asks again for the rest.
+        while (at < end && out.size() < 65536) {
+          const uint64_t pcm = at - header.size();
+          const uint64_t block = pcm / kPcmBlockBytes;
+          uint8_t adpcm[talo::audio::kAdpcmBlockBytes] = {};
+          in.seekg(static_cast<std::streamoff>(block * talo::audio::kAdpcmBlockBytes));
+          if (!in.read(reinterpret_cast<char *>(adpcm), sizeof adpcm)) return false;
+          int16_t decoded[talo::audio::kSamplesPerBlock];
+          talo::audio::DecodeAdpcmBlock(adpcm, decoded);
+          const uint64_t from = pcm % kPcmBlockBytes;
+          const uint64_t n = std::min<uint64_t>(kPcmBlockBytes - from, end - at);
+          out.append(reinterpret_cast<const char *>(decoded) + from, n);
+          at += n;
+        }
+        return sink.write(out.data(), out.size());
+      });
+}
+
+}  // namespace
+
+Console::Console(Recorder *recorder, CallIndex *index, std::string root)
+    : recorder_(recorder), index_(index), root_(fs::weakly_canonical(root).string()) {}
+
+Console::~Console() { Stop(); }
+
+bool Console::Bind(const std::string &address, int port, int threads, std::string *error) {
+  server_ = std::make_unique<httplib::Server>();
+  server_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+  // A browser that stops reading holds only its own request, and not for long.
+  server_->set_write_timeout(5, 0);
+  server_->set_read_timeout(5, 0);
+  server_->set_keep_alive_timeout(5);
+  // Accepted sockets inherit a small send buffer: a stalled browser is found
+  // out in seconds instead of after megabytes of its live audio.
+  server_->set_socket_options([](socket_t sock) {
+    const int yes = 1, send_buffer = 64 * 1024;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+  });
+  Routes();
+  errno = 0;
+  if (port == 0) {
+    port_ = server_->bind_to_any_port(address);
+    if (port_ <= 0) {
+      *error = "\"console\": cannot listen on " + address + ": " + std::strerror(errno ? errno : EADDRNOTAVAIL);
+      return false;
+    }
+    return true;
+  }
+  if (!server_->bind_to_port(address, port)) {
+    const int err = errno ? errno : EADDRINUSE;
+    *error = "\"console.port\": cannot listen on " + address + ":" + std::to_string(port) + ": " +
+             std::strerror(err) + (err == EADDRINUSE ? " (is another recorder running?)" : "");
+    return false;
+  }
+  port_ = port;
+  return true;
+}
+
+void Console::Run() {
+  thread_ = std::thread([this] {
+    try {
+      server_->listen_after_bind();
+    } catch (const std::exception &e) {
+      std::fprintf(stderr, "talo-recorder: console stopped: %s\n", e.what());
+    } catch (...) {
+      std::fprintf(stderr, "talo-recorder: console stopped\n");
+    }
+  });
+}
+
+void Console::Stop() {
+  stopping_ = true;
+  if (server_) server_->stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Console::Routes() {
+  httplib::Server &s = *server_;
+  s.Get("/", [](const httplib::Request &, httplib::Response &res) { res.set_content(kIndexHtml, "text/html"); });
+  s.Get("/app.js", [](const httplib::Request &, httplib::Response &res) {
+    res.set_content(kAppJs, "application/javascript");
+  });
+  s.Get("/style.css", [](const httplib::Request &, httplib::Response &res) { res.set_content(kStyleCss, "text/css"); });
+
+  s.Get("/api/status", [this](const httplib::Request &, httplib::Response &res) {
+    const IndexStatus i = index_->Status();
+    const LiveStats l = recorder_->Live()->Stats();
+    json out = {{"channels", recorder_->Channels()},
+                {"root", root_},
+                {"index", {{"ok", i.ok}, {"last_error", i.last_error}, {"failures", i.failures},
+                           {"written", i.written}, {"pending", i.pending}}},
+                {"live", {{"listeners", l.listeners}, {"overflowed", l.overflowed},
+                          {"latency_ms", {{"p50", l.latency_p50_ms}, {"p99", l.latency_p99_ms},
+                                          {"max", l.latency_max_ms}, {"samples", l.latency_samples}}}}}};
+    res.set_content(out.dump(), "application/json");
+  });
+
+  s.Get("/api/channels", [this](const httplib::Request &, httplib::Response &res) {
+    json rows = json::array();
+    for (const ChannelView &v : recorder_->Snapshot(nullptr)) rows.push_back(ToJson(v));
+    res.set_content(json{{"channels", rows}}.dump(), "application/json");
+  });
+
+  s.Get("/api/events", [this](const httplib::Request &, httplib::Response &res) {
+    auto version = std::make_shared<uint64_t>(~uint64_t{0});
+    res.set_header("Cache-Control", "no-cache");
+    res.set_chunked_content_provider("text/event-stream", [this, version](size_t, httplib::DataSink &sink) {
+      if (stopping_) return false;
+      if (*version != ~uint64_t{0}) recorder_->WaitChange(*version, std::chrono::milliseconds(1000));
+      if (stopping_ || !sink.is_writable()) return false;
+      uint64_t now = 0;
+      json rows = json::array();
+      for (const ChannelView &v : recorder_->Snapshot(&now)) rows.push_back(ToJson(v));
+      // Unchanged after the wait: a comment keeps the connection checked.
+      const std::string text =
+          now == *version ? std::string(": idle\n\n") : "event: channels\ndata: " + json{{"channels", rows}}.dump() + "\n\n";
+      *version = now;
+      return sink.write(text.data(), text.size());
+    });
+  });
+
+  s.Get("/api/calls", [this](const httplib::Request &req, httplib::Response &res) {
+    CallQuery q;
+    int64_t v = 0;
+    for (const auto &[key, value] : req.params) {
+      if (key == "number") {
+        if (value.size() > 40 || value.find_first_not_of("0123456789+*") != std::string::npos)
+          return Error(res, 400, "number: digits, + and * only");
+        q.number = value;
+      } else if (key == "channel") {
+        if (!ParseNumber(value, 0, 100000, &v)) return Error(res, 400, "channel: a channel number");
+        q.channel = static_cast<int32_t>(v);
+      } else if (key == "from" || key == "to") {
+        if (!ParseNumber(value, 0, 253402300799999, &v)) return Error(res, 400, key + ": epoch milliseconds");
+        (key == "from" ? q.from_ms : q.to_ms) = v;
+      } else if (key == "limit") {
+        if (!ParseNumber(value, 1, 500, &v)) return Error(res, 400, "limit: 1 to 500");
+        q.limit = static_cast<int32_t>(v);
+      } else if (key == "offset") {
+        if (!ParseNumber(value, 0, 100000000, &v)) return Error(res, 400, "offset: 0 to 100000000");
+        q.offset = static_cast<int32_t>(v);
+      } else {
+        return Error(res, 400, "unknown parameter \"" + key + "\"");
+      }
+    }
+    try {
+      const CallPage page = index_->Search(q);
+      json rows = json::array();
+      for (const CallRow &r : page.rows) rows.push_back(ToJson(r));
+      res.set_content(json{{"total", page.total}, {"offset", q.offset}, {"limit", q.limit}, {"calls", rows}}.dump(),
+                      "application/json");
+    } catch (const IndexError &e) {
+      Error(res, 503, std::string("index unavailable: ") + e.what());
+    }
+  });
+
+  auto find = [this](const httplib::Request &req, httplib::Response &res) -> std::optional<CallRow> {
+    int64_t id = 0;
+    if (!ParseNumber(req.matches[1].str(), 1, INT64_MAX / 10, &id)) {
+      Error(res, 400, "bad call id");
+      return std::nullopt;
+    }
+    try {
+      auto row = index_->Find(id);
+      if (!row) Error(res, 404, "no call " + std::to_string(id));
+      return row;
+    } catch (const IndexError &e) {
+      Error(res, 503, std::string("index unavailable: ") + e.what());
+      return std::nullopt;
+    }
+  };
+  s.Get(R"(/api/calls/([^/]+))", [find](const httplib::Request &req, httplib::Response &res) {
+    if (auto row = find(req, res)) res.set_content(ToJson(*row).dump(), "application/json");
+  });
+  s.Get(R"(/api/calls/([^/]+)/audio\.wav)", [this, find](const httplib::Request &req, httplib::Response &res) {
+    auto row = find(req, res);
+    if (!row) return;
+    if (row->direction == "fax") return Error(res, 404, "a fax has no audio");
+    const std::string file = SafeFile(root_, row->path);
+    if (file.empty()) return Error(res, 404, "recording not on disk");
+    ServeWav(req, res, file);
+  });
+  s.Get("/api/audio", [this](const httplib::Request &req, httplib::Response &res) {
+    if (req.params.size() != 1 || !req.has_param("path")) return Error(res, 400, "one parameter: path");
+    const std::string path = req.get_param_value("path");
+    if (!ParseRecordPath(path) || path.find("..") != std::string::npos)
+      return Error(res, 400, "not a recording's name");
+    const std::string file = SafeFile(root_, path);
+    if (file.empty() || path.ends_with(".pbm")) return Error(res, 404, "no such recording");
+    ServeWav(req, res, file);
+  });
+
+  s.Get(R"(/api/live/([^/]+)\.wav)", [this](const httplib::Request &req, httplib::Response &res) {
+    int64_t ch = 0;
+    if (!ParseNumber(req.matches[1].str(), 0, 100000, &ch)) return Error(res, 400, "bad channel");
+    if (ch >= recorder_->Channels()) return Error(res, 404, "no channel " + std::to_string(ch));
+    LiveHub *hub = recorder_->Live();
+    auto sub = hub->Subscribe(static_cast<int32_t>(ch));
+    if (!sub) return Error(res, 503, "live listening unavailable");
+    auto started = std::make_shared<bool>(false);
+    res.set_header("Cache-Control", "no-cache");
+    res.set_chunked_content_provider(
+        "audio/wav",
+        [this, hub, sub, started](size_t, httplib::DataSink &sink) {
+          if (!*started) {
+            // A WAV of unknown length: the largest sizes the fields hold.
+            *started = true;
+            const auto header = talo::audio::MakePcmWavHeader(talo::audio::kMaxPcmWavSamples);
+            return sink.write(reinterpret_cast<const char *>(header.data()), header.size());
+          }
+          std::string pcm;
+          auto delivered = std::chrono::steady_clock::now();
+          if (stopping_ || !sub->Take(&pcm, kLiveWait, &delivered)) return false;
+          if (pcm.empty()) return sink.is_writable();
+          if (!sink.write(pcm.data(), pcm.size())) return false;
+          hub->NoteLatency(delivered);
+          return true;
+        },
+        [hub, sub, ch](bool) { hub->Unsubscribe(static_cast<int32_t>(ch), sub); });
+  });
+}
+
+}  // namespace talo_recorder

@@ -1,0 +1,53 @@
+// The web console: plain HTML, CSS and JavaScript built into the binary, and
+// a small JSON API (README.md in this folder documents it):
+//   GET /api/status, /api/channels, /api/events (server-sent events),
+//   /api/calls (search and paging), /api/calls/<id>, /api/calls/<id>/audio.wav
+//   (with Range), /api/audio?path=<relative path> (with Range),
+//   /api/live/<channel>.wav (a never-ending WAV of the channel's live audio).
+// Files are served only from under the recordings root, by names the index or
+// the recorder made; anything else is a 4xx answer.
+//
+// Threads: Start/Stop on the owner's thread; requests run on the server's pool.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "call_index.h"
+#include "recorder.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace talo_recorder {
+
+class Console {
+ public:
+  Console(Recorder *recorder, CallIndex *index, std::string root);
+  ~Console();
+  Console(const Console &) = delete;
+  Console &operator=(const Console &) = delete;
+
+  // Binds the socket (nothing is served yet). False with the cause in *error.
+  bool Bind(const std::string &address, int port, int threads, std::string *error);
+  int Port() const { return port_; }
+  // Serves on a thread of its own.
+  void Run();
+  void Stop();
+
+ private:
+  void Routes();
+
+  Recorder *const recorder_;
+  CallIndex *const index_;
+  const std::string root_;  // canonical
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;  // owner thread
+  int port_ = 0;        // owner thread, set by Bind
+  std::atomic<bool> stopping_{false};
+};
+
+}  // namespace talo_recorder

@@ -1,0 +1,121 @@
+// talo-recorder: the host an operator installs and leaves running. It loads
+// libTALO.so, records every call into files under the root, keeps a call
+// index in SQLite and serves a web console with the live channel table, the
+// call list, playback and live listening. On the simulated board it plays the
+// scripted day over and over. SIGINT and SIGTERM stop it cleanly.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "call_index.h"
+#include "config.h"
+#include "console.h"
+#include "demo_host/policy.h"
+#include "recorder.h"
+
+namespace {
+
+void Log(const std::string &line) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%H:%M:%S", &tm);
+  std::fprintf(stderr, "talo-recorder %s: %s\n", stamp, line.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  CLI::App app{"Records every call of the voice boards, keeps a call index and serves a web console"};
+  std::string config_file;
+  double duration = 0;
+  bool print_config = false;
+  app.add_option("-c,--config", config_file, "configuration file (JSON); default: the built-in one");
+  app.add_option("-d,--duration", duration, "stop after this many seconds (default: run until interrupted)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_flag("--print-config", print_config, "print the built-in configuration, every key explained, and exit");
+  CLI11_PARSE(app, argc, argv);
+  if (print_config) {
+    std::fwrite(talo_recorder::DefaultConfigText().data(), 1, talo_recorder::DefaultConfigText().size(), stdout);
+    return 0;
+  }
+
+  // Everything the configuration names is checked before anything starts.
+  talo_recorder::Config config;
+  try {
+    config = config_file.empty() ? talo_recorder::ParseConfig(talo_recorder::DefaultConfigText(), ".")
+                                 : talo_recorder::LoadConfigFile(config_file);
+    talo_recorder::CheckConfigPaths(config);
+    if (!config.policy.empty()) talo_demo::LoadPolicyFile(config.policy);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo-recorder: %s\n", e.what());
+    return 2;
+  }
+
+  // The signals arrive through a descriptor the host loop polls; blocked
+  // before any thread starts, so that every thread inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+  signal(SIGPIPE, SIG_IGN);
+
+  talo_recorder::CallIndex index(config.index, config.root, Log);
+  talo_recorder::Recorder recorder(config, Log);
+  talo_recorder::Console console(&recorder, &index, config.root);
+  std::string error;
+  if (!console.Bind(config.address, config.port, config.http_threads, &error)) {
+    std::fprintf(stderr, "talo-recorder: %s\n", error.c_str());
+    return 2;
+  }
+  try {
+    index.Open();
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo-recorder: \"index\": %s\n", e.what());
+    return 2;
+  }
+  try {
+    recorder.Start(&index);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo-recorder: %s\n", e.what());
+    recorder.Stop();
+    index.Close();
+    return 1;
+  }
+  console.Run();
+  std::printf("talo-recorder: recordings in %s, index %s\n", config.root.c_str(), config.index.c_str());
+  std::printf("talo-recorder: console at http://%s:%d/\n", config.address.c_str(), console.Port());
+  std::fflush(stdout);
+
+  using clock = std::chrono::steady_clock;
+  const auto until = duration > 0 ? clock::now() + std::chrono::milliseconds(static_cast<int64_t>(duration * 1000))
+                                  : clock::time_point::max();
+  int exit_signal = 0;
+  while (clock::now() < until) {
+    recorder.Pump(std::chrono::milliseconds(100), signal_fd);
+    signalfd_siginfo info{};
+    if (::read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      exit_signal = static_cast<int>(info.ssi_signo);
+      break;
+    }
+  }
+  Log(exit_signal ? std::string("stopping on ") + strsignal(exit_signal) : std::string("stopping: duration over"));
+  console.Stop();
+  recorder.Stop();
+  index.Close();
+  const auto status = index.Status();
+  Log("index closed (" + std::to_string(status.written) + " rows written" +
+      (status.pending ? ", " + std::to_string(status.pending) + " not written: rebuilt from disk at the next start"
+                      : std::string()) +
+      ")");
+  return 0;
+}

@@ -1,0 +1,159 @@
+// The recorder host: loads libTALO.so as any host does (dlopen), records
+// every call on line channels and every trunk call, message and received fax
+// into files under the root, keeps the call index and the live channel table,
+// and on the simulated board plays the scripted day, again and again.
+//
+// Threads: Start, Pump, Stop and every library handler run on the thread that
+// calls Start (the host thread, which activates the library). The channel
+// table (Snapshot, WaitChange) is read from the console's threads under
+// table_mutex_.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "call_index.h"
+#include "config.h"
+#include "demo_host/fax_desk.h"
+#include "demo_host/policy.h"
+#include "live_hub.h"
+#include "talo/talo.h"
+#include "tvcsim.h"
+
+namespace talo_recorder {
+
+struct Api {
+#define TALO_RECORDER_F(name) decltype(&::name) name = nullptr;
+  TALO_RECORDER_F(QV_InitDll) TALO_RECORDER_F(QV_SetCallBakFunc) TALO_RECORDER_F(QV_SetActive)
+  TALO_RECORDER_F(QV_GetChannelCount) TALO_RECORDER_F(QV_GetChannelType) TALO_RECORDER_F(QV_StartRecord)
+  TALO_RECORDER_F(QV_StopRecord) TALO_RECORDER_F(QV_ProcessMessages) TALO_RECORDER_F(QV_GetMessageFd)
+  TALO_RECORDER_F(QV_SetTrunkUserStep) TALO_RECORDER_F(QV_StartNetMonitor) TALO_RECORDER_F(QV_StopNetMonitor)
+  TALO_RECORDER_F(QV_SetFileLen) TALO_RECORDER_F(QV_GetDeviceType)
+  // The simulated board's controls; null on a real driver.
+  TALO_RECORDER_F(TvcSimSetChannelTotal) TALO_RECORDER_F(TvcSimSetChannelType)
+  TALO_RECORDER_F(TvcSimSetTimeScale) TALO_RECORDER_F(TvcSimLoadScript) TALO_RECORDER_F(TvcSimStartScript)
+  TALO_RECORDER_F(TvcSimGetPendingEvents)
+#undef TALO_RECORDER_F
+};
+
+// One row of the live channel table.
+struct ChannelView {
+  int32_t ch = 0;
+  std::string kind;   // line, trunk, station, fax, none
+  std::string state;  // idle, ringing, call, message, fax, no line
+  std::string number;
+  std::string digits;
+  std::string direction;
+  int64_t since_ms = 0;  // epoch ms the state began
+  std::string file;      // being recorded, relative to the root
+  int64_t bytes = 0;
+};
+
+class Recorder {
+ public:
+  Recorder(Config config, std::function<void(const std::string &)> log);
+  ~Recorder();
+  Recorder(const Recorder &) = delete;
+  Recorder &operator=(const Recorder &) = delete;
+
+  // Loads the library and the index, sets up the board and activates. Throws
+  // std::runtime_error with the cause.
+  void Start(CallIndex *index);
+  // One turn of the host loop: waits up to `wait` for the library or the
+  // live listeners, dispatches, and loops the day. `extra_fd` (or -1) also
+  // ends the wait (signals).
+  void Pump(std::chrono::milliseconds wait, int extra_fd);
+  // Stops the recordings (their rows are closed), deactivates, unloads.
+  void Stop();
+
+  LiveHub *Live() { return live_.get(); }
+  const Config &Settings() const { return config_; }
+  std::vector<ChannelView> Snapshot(uint64_t *version);
+  // Waits until the table changed after `version` or `wait` passed.
+  void WaitChange(uint64_t version, std::chrono::milliseconds wait);
+  int32_t Channels() const { return channels_.load(); }
+
+ private:
+  struct Call {
+    CallRow row;
+    bool recording = false;
+  };
+  struct Line {  // host thread only
+    int32_t type = -1;
+    int64_t ring_ms = 0;  // first ring of the call to come, 0 none
+    std::string number;   // caller id of the call to come
+    std::string direction_hint;
+    std::unique_ptr<Call> call;
+    std::unique_ptr<Call> fax;  // a fax being received on this trunk
+  };
+
+  void Bind(void *lib, void *board);
+  void SetUpBoard();
+  void StartDay();
+  void LoopDay();
+  void BeginCall(int32_t ch, const std::string &direction, const std::string &number, int32_t part);
+  void EndCall(int32_t ch, const std::string &state);
+  void Publish(int32_t ch, const std::string &state);
+  int32_t TrunkOf(int32_t station) const;
+  bool IsStation(int32_t ch) const;
+
+  // Handlers (host thread), reached through the slot's context.
+  static void OnOffHook(void *self, int32_t ch, uint8_t after_ring);
+  static void OnHangUp(void *self, int32_t ch, uint8_t flag);
+  static void OnCallerId(void *self, int32_t ch, const char *number, const char *extra);
+  static void OnRing(void *self, int32_t ch, uint8_t ringing);
+  static void OnLineEmpty(void *self, int32_t ch, uint8_t empty);
+  static void OnDtmf(void *self, int32_t ch, const char *digits);
+  static void OnRecordLimit(void *self, int32_t ch);
+  static void OnIncomingCall(void *self, int32_t ch, QV_IncomingPlan *plan);
+  static void OnLeaveMessage(void *self, int32_t ch, const char *number);
+  static void OnLeaveMessageEnd(void *self, int32_t ch);
+  static void OnUserPickUp(void *self, int32_t station, QV_UserPickUpReply *reply);
+  static void OnSignOn(void *self, int32_t station, int32_t trunk, const char *account, const char *pin,
+                       QV_CommandReply *reply);
+  static void OnSignOff(void *self, int32_t station, int32_t trunk);
+  static void OnDialCheck(void *self, int32_t station, const char *account, const char *digits,
+                          QV_DialCheckReply *reply);
+  static void OnIncomingAnswered(void *self, int32_t ch, QV_AnswerReply *reply);
+  static void OnTrunkConnected(void *self, int32_t station, QV_ConnectReply *reply);
+  static void OnFaxEnd(void *self, int32_t ch, int32_t fax_ch, int32_t direction, const char *file,
+                       int32_t result);
+  static void OnQuery(void *self, int32_t code, void *arg, void *result);
+
+  const Config config_;
+  const std::function<void(const std::string &)> log_;
+
+  // Host thread only.
+  Api api_;
+  void *lib_ = nullptr;
+  void *board_ = nullptr;
+  bool active_ = false;
+  CallIndex *index_ = nullptr;
+  talo_demo::Policy policy_;
+  talo_demo::FaxPool fax_pool_;
+  std::map<int32_t, bool> signed_on_;
+  std::vector<Line> lines_;
+  std::string sound_dir_;
+  std::string speech_;
+  std::string day_script_;
+  std::chrono::steady_clock::time_point day_quiet_since_{};
+  bool day_quiet_ = false;
+  std::unique_ptr<LiveHub> live_;
+  std::atomic<int32_t> channels_{0};
+
+  std::mutex table_mutex_;
+  std::condition_variable table_changed_;
+  std::vector<ChannelView> table_;  // guarded by table_mutex_
+  uint64_t table_version_ = 0;      // guarded by table_mutex_
+};
+
+int64_t NowMs();
+
+}  // namespace talo_recorder
