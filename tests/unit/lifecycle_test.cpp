@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <atomic>
 #include <stdexcept>
 #include <thread>
 
+#include "channel/record_channel.h"
 #include "test_support.h"
 #include "threading/thread_ex.h"
 
@@ -286,6 +290,33 @@ TEST_F(Lifecycle, ThreadsRacingActivationAndSettingsEndConsistent) {
   for (size_t i = 0; i < seen.events.size(); ++i) EXPECT_EQ(seen.events[i], i % 2 == 0 ? 1 : 0) << i;
   EXPECT_EQ(QV_GetActive(), 0);
   EXPECT_TRUE(host::Library().ChannelTable.empty());
+}
+
+// A worker that has not drained its backlog when the library is switched off
+// (a host that stopped pumping, a busy machine): what the driver delivered
+// before the stop still reaches the open file, in order, before the worker
+// is freed. The idle worker here never drains, so all of it is backlog.
+TEST_F(Lifecycle, DeactivationWritesTheBacklogIntoTheOpenFile) {
+  FakeDriver::channel_total = 1;
+  FakeDriver::channel_types = {10};
+  ASSERT_EQ(QV_SetActive(1), 1);
+  const std::string path = std::filesystem::temp_directory_path() / ("talo_backlog_" + std::to_string(getpid()) + ".v");
+  std::filesystem::remove(path);
+  ASSERT_EQ(QV_StartRecord(0, path.c_str()), 0);
+  channel::TRecordChnl_VC *worker = host::WorkerFor(0);
+  ASSERT_NE(worker, nullptr);
+  std::string expected;
+  for (int i = 0; i < 3; ++i) {
+    uint8_t *half = worker->CaptureBuffer + (i % 2) * channel::kCaptureBytes;
+    std::memset(half, 'a' + i, channel::kCaptureBytes);
+    expected.append(channel::kCaptureBytes, static_cast<char>('a' + i));
+    channel::TRecordChnl_VC::RecordBufferCallback(0, 0, half, channel::kCaptureBytes - 1, worker);
+  }
+  ASSERT_EQ(QV_SetActive(0), 1);
+  std::ifstream in(path, std::ios::binary);
+  const std::string written{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_TRUE(written == expected) << written.size() << " bytes written of " << expected.size();
+  std::filesystem::remove(path);
 }
 
 TEST_F(Lifecycle, DeactivationStopsRecordingThenJoinsAndFrees) {
