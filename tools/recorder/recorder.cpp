@@ -267,6 +267,24 @@ void Recorder::Stop() {
   if (live_) live_->Stop();
   api_.QV_SetActive(0);
   active_ = false;
+  // Deactivation dispatches the events still waiting, and a call may begin
+  // among them: close it with what reached its file.
+  for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) {
+    if (lines_[ch].call) EndCall(ch, "done");
+  }
+  // A fax still arriving is cut off by the stop and gets no OnFaxEnd: its
+  // row is closed by what reached the disk, never left open.
+  for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) {
+    if (!lines_[ch].fax) continue;
+    CallRow &r = lines_[ch].fax->row;
+    std::error_code ec;
+    const auto size = fs::file_size(fs::path(config_.root) / r.path, ec);
+    r.bytes = ec ? 0 : static_cast<int64_t>(size);
+    r.end_ms = NowMs();
+    r.state = r.bytes > 0 ? "done" : "failed";
+    index_->Put(r);
+    lines_[ch].fax.reset();
+  }
   if (board_) dlclose(board_), board_ = nullptr;
   dlclose(lib_);
   lib_ = nullptr;
