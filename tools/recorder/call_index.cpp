@@ -143,6 +143,16 @@ void BindRow(Statement &s, const CallRow &r) {
   s.Bind(11, r.state).Bind(12, r.part);
 }
 
+// Every row written or replaced, in the caller's transaction.
+void UpsertRows(sqlite3 *db, const std::vector<CallRow> &rows) {
+  Statement s(db, kUpsert);
+  for (const CallRow &r : rows) {
+    BindRow(s, r);
+    s.Step();
+    s.Reset();
+  }
+}
+
 }  // namespace
 
 CallIndex::CallIndex(std::string db_path, std::string root, Report report)
@@ -314,12 +324,7 @@ bool CallIndex::WriteBatch(const std::vector<CallRow> &rows) {
   try {
     Exec(write_db_, "BEGIN IMMEDIATE");
     try {
-      Statement s(write_db_, kUpsert);
-      for (const CallRow &r : rows) {
-        BindRow(s, r);
-        s.Step();
-        s.Reset();
-      }
+      UpsertRows(write_db_, rows);
       Exec(write_db_, "COMMIT");
     } catch (...) {
       sqlite3_exec(write_db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -335,12 +340,7 @@ bool CallIndex::WriteBatch(const std::vector<CallRow> &rows) {
 void CallIndex::BulkInsert(const std::vector<CallRow> &rows) {
   if (!write_db_) throw IndexError("index not open");
   Exec(write_db_, "BEGIN");
-  Statement s(write_db_, kUpsert);
-  for (const CallRow &r : rows) {
-    BindRow(s, r);
-    s.Step();
-    s.Reset();
-  }
+  UpsertRows(write_db_, rows);
   Exec(write_db_, "COMMIT");
 }
 

@@ -274,17 +274,7 @@ void Recorder::Stop() {
   }
   // A fax still arriving is cut off by the stop and gets no OnFaxEnd: its
   // row is closed by what reached the disk, never left open.
-  for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) {
-    if (!lines_[ch].fax) continue;
-    CallRow &r = lines_[ch].fax->row;
-    std::error_code ec;
-    const auto size = fs::file_size(fs::path(config_.root) / r.path, ec);
-    r.bytes = ec ? 0 : static_cast<int64_t>(size);
-    r.end_ms = NowMs();
-    r.state = r.bytes > 0 ? "done" : "failed";
-    index_->Put(r);
-    lines_[ch].fax.reset();
-  }
+  for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) EndFax(ch, false);
   if (board_) dlclose(board_), board_ = nullptr;
   dlclose(lib_);
   lib_ = nullptr;
@@ -555,15 +545,20 @@ void Recorder::OnFaxEnd(void *p, int32_t ch, int32_t fax_ch, int32_t direction, 
   Recorder &s = *Self(p);
   s.fax_pool_.Return(fax_ch);
   if (direction != 1 || ch < 0 || ch >= static_cast<int32_t>(s.lines_.size()) || !s.lines_[ch].fax) return;
-  CallRow &r = s.lines_[ch].fax->row;
+  s.EndFax(ch, result == 1);
+  s.Publish(ch, "idle");
+}
+
+void Recorder::EndFax(int32_t ch, bool received) {
+  if (!lines_[ch].fax) return;
+  CallRow &r = lines_[ch].fax->row;
   std::error_code ec;
-  const auto size = fs::file_size(fs::path(s.config_.root) / r.path, ec);
+  const auto size = fs::file_size(fs::path(config_.root) / r.path, ec);
   r.bytes = ec ? 0 : static_cast<int64_t>(size);
   r.end_ms = NowMs();
-  r.state = result == 1 || r.bytes > 0 ? "done" : "failed";
-  s.index_->Put(r);
-  s.lines_[ch].fax.reset();
-  s.Publish(ch, "idle");
+  r.state = received || r.bytes > 0 ? "done" : "failed";
+  index_->Put(r);
+  lines_[ch].fax.reset();
 }
 
 void Recorder::OnQuery(void *p, int32_t code, void *arg, void *result) {

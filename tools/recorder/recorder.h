@@ -100,6 +100,8 @@ class Recorder {
   void LoopDay();
   void BeginCall(int32_t ch, const std::string &direction, const std::string &number, int32_t part);
   void EndCall(int32_t ch, const std::string &state);
+  // Closes the channel's fax row by the file on disk; done when `received` or the file holds anything.
+  void EndFax(int32_t ch, bool received);
   void Publish(int32_t ch, const std::string &state);
   int32_t TrunkOf(int32_t station) const;
   bool IsStation(int32_t ch) const;
