@@ -225,6 +225,13 @@ TALO_EXPORT uint8_t QV_SetChannelCount(int32_t count);
 TALO_EXPORT const char *QV_GetDeviceType(void);
 TALO_EXPORT int32_t QV_GetChannelType(int32_t ch);
 
+/* Channel kinds answered by QV_GetChannelType. */
+#define QV_CHANNEL_LINE 0     /* a line the library listens to and records */
+#define QV_CHANNEL_TRUNK 1    /* an outside line paired with a station phone */
+#define QV_CHANNEL_STATION 2  /* the station phone of a trunk (it has no worker) */
+#define QV_CHANNEL_IDLE 5     /* a channel whose worker does nothing */
+#define QV_CHANNEL_NONE (-1)  /* no channel, or a kind the library does not use */
+
 /* Host events. */
 TALO_EXPORT uint8_t QV_SetCallBakFunc(QV_HostEvents events);
 

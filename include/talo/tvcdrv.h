@@ -35,6 +35,9 @@ typedef struct TvcDrvInfo {
 #define TVC_CHTYPE_LINE 0
 #define TVC_CHTYPE_USER 1
 #define TVC_CHTYPE_TRUNK 2
+/* Types 3 to 7: further line interfaces, followed and recorded as lines. */
+#define TVC_CHTYPE_LINE_OTHER_FIRST 3
+#define TVC_CHTYPE_LINE_OTHER_LAST 7
 #define TVC_CHTYPE_IDLE 10
 #define TVC_CHTYPE_NONE 255
 

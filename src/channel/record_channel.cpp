@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "driver/channel_type.h"
 #include "host/host_application.h"
 #include "platform/sleep.h"
 
@@ -11,22 +12,10 @@ TRecordChnl_VC::TRecordChnl_VC(int32_t channel, const QV_HostEvents &events)
     : threading::TThreadEx(/*create_suspended=*/true), ChannelNo(channel), HostEvents(events) {}
 
 void TRecordChnl_VC::Run() {
-  switch (ChannelType) {
-    case 0:
-    case 3:
-    case 4:
-    case 5:
-    case 6:
-    case 7:
-      LineRecordingLoop();
-      return;
-    case 1:
-    case 2:
-      TrunkUserLoop();
-      return;
-    default:
-      IdleWork();
-      return;
+  switch (driver::WorkerKindOf(ChannelType)) {
+    case driver::WorkerKind::kLine: LineRecordingLoop(); return;
+    case driver::WorkerKind::kTrunk: TrunkUserLoop(); return;
+    default: IdleWork(); return;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "driver/channel_type.h"
 #include "driver/driver.h"
 #include "host/debug_trace.h"
 #include "host/host_application.h"
@@ -142,20 +143,15 @@ void MakeWorkers(LibraryState &state, size_t length, int32_t total, uint32_t pas
     state.ChannelTable[i].reset();
     if (present >= state.ChannelCount) continue;
     const int32_t type = driver::Call<&driver::DriverApi::TvcGetChType>(ch);
-    if (type != 255) ++present;
-    switch (type) {
-      case 0: case 2: case 3: case 4: case 5: case 6: case 7: case 10: {
-        auto worker = std::make_unique<channel::TRecordChnl_VC>(ch, state.HostEvents);
-        worker->ChannelType = type;
-        worker->BoardChannels = total;
-        worker->PassMs = pass_ms;
-        state.ChannelTable[i] = std::move(worker);
-        state.ChannelTable[i]->Create();
-        DismantleMonitor(ch);  // a monitor left from before would feed on nothing
-        break;
-      }
-      default:
-        break;
+    if (type != TVC_CHTYPE_NONE) ++present;
+    if (driver::GetsWorker(type)) {
+      auto worker = std::make_unique<channel::TRecordChnl_VC>(ch, state.HostEvents);
+      worker->ChannelType = type;
+      worker->BoardChannels = total;
+      worker->PassMs = pass_ms;
+      state.ChannelTable[i] = std::move(worker);
+      state.ChannelTable[i]->Create();
+      DismantleMonitor(ch);  // a monitor left from before would feed on nothing
     }
   }
 }

@@ -2,6 +2,7 @@
 // channel queries.
 #include "talo/talo.h"
 #include "driver/driver.h"
+#include "host/channel_kind.h"
 #include "host/export_guard.h"
 #include "host/table_guard.h"
 #include "host/host_application.h"
@@ -86,25 +87,17 @@ TALO_EXPORT uint8_t QV_SetChannelCount(int32_t count) {
 TALO_EXPORT const char *QV_GetDeviceType(void) { return "RUrir-ADE"; }
 
 TALO_EXPORT int32_t QV_GetChannelType(int32_t ch) {
-  return TableExport<int32_t>(-1, [&]() -> int32_t {
+  return TableExport<int32_t>(QV_CHANNEL_NONE, [&]() -> int32_t {
     auto &table = Library().ChannelTable;
     // Negative channels are refused like those past the end.
-    if (ch < 0 || static_cast<size_t>(ch) >= table.size()) return -1;
-    int32_t type;
-    if (auto *worker = table[static_cast<size_t>(ch)].get()) {
-      type = worker->ChannelType;
-    } else if (talo::driver::Call<&talo::driver::DriverApi::TvcGetChType>(ch) == 10) {
-      type = -1;
-    } else {
-      type = talo::driver::Call<&talo::driver::DriverApi::TvcGetChType>(ch);
-    }
-    switch (type) {
-      case 0: return 0;
-      case 1: return 2;
-      case 2: return 1;
-      case 10: return 5;
-      default: return -1;
-    }
+    if (ch < 0 || static_cast<size_t>(ch) >= table.size()) return QV_CHANNEL_NONE;
+    if (auto *worker = table[static_cast<size_t>(ch)].get())
+      return talo::host::ChannelKindOf(worker->ChannelType, true);
+    // Without a worker the driver is asked twice: once to rule out an idle
+    // channel, once for the kind.
+    using talo::driver::DriverApi;
+    if (talo::driver::Call<&DriverApi::TvcGetChType>(ch) == TVC_CHTYPE_IDLE) return QV_CHANNEL_NONE;
+    return talo::host::ChannelKindOf(talo::driver::Call<&DriverApi::TvcGetChType>(ch), false);
   });
 }
 

@@ -6,6 +6,7 @@
 
 #include "callflow/loop_state.h"
 #include "callflow/procedure.h"
+#include "driver/channel_type.h"
 #include "host/export_guard.h"
 #include "host/table_guard.h"
 #include "host/host_application.h"
@@ -27,7 +28,8 @@ enum FaxRefusal : int32_t { kFaxNoChannel = 1, kFaxNoWorker = 2, kFaxBusy = 3, k
 // serve a request made from inside one of its own event handlers: it waits
 // for that handler to return.
 bool ServesRequests(const TRecordChnl_VC &w) {
-  return (w.ChannelType == 1 || w.ChannelType == 2) && !TRecordChnl_VC::HandlerRunningFor(&w);
+  return talo::driver::WorkerKindOf(w.ChannelType) == talo::driver::WorkerKind::kTrunk &&
+         !TRecordChnl_VC::HandlerRunningFor(&w);
 }
 
 // Waits for the worker's result, dispatching this thread's messages in 5 ms

@@ -160,7 +160,7 @@ TALO_EXPORT void QV_SetTrunkUserStep(int32_t step) {
       // Wrapping sum: a step that overflows names no channel.
       const int32_t p = static_cast<int32_t>(static_cast<uint32_t>(worker->ChannelNo) +
                                              static_cast<uint32_t>(step));
-      if (p >= 0 && Call<&DriverApi::TvcGetChType>(p) == 1) worker->PairedChannel.store(p);
+      if (p >= 0 && Call<&DriverApi::TvcGetChType>(p) == TVC_CHTYPE_USER) worker->PairedChannel.store(p);
     }
   });
 }
