@@ -29,7 +29,7 @@
 #include "audio/adpcm.h"
 #include "channel/record_channel.h"
 #include "driver/driver.h"
-#include "host/host_application.h"
+#include "threading/host_application.h"
 #include "platform/sleep.h"
 
 namespace {
@@ -191,7 +191,7 @@ void BM_IdleLineLoop(benchmark::State &state) {
   // (owner) thread; after that the lines are idle and nothing is raised.
   const auto settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
   while (std::chrono::steady_clock::now() < settle) {
-    talo::host::ProcessMessages();
+    talo::threading::ProcessMessages();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   for (auto _ : state) MeasureIdle(state, 2.0, TotalPolls);
@@ -232,7 +232,7 @@ void BM_IdleTrunkLoop(benchmark::State &state) {
   }
   const auto settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
   while (std::chrono::steady_clock::now() < settle) {
-    talo::host::ProcessMessages();
+    talo::threading::ProcessMessages();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   for (auto _ : state) MeasureIdle(state, 2.0, TotalPolls);

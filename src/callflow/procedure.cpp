@@ -4,7 +4,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "host/debug_trace.h"
+#include "platform/debug_trace.h"
 #include "platform/files.h"
 #include "platform/sleep.h"
 #include "platform/tick.h"
@@ -70,7 +70,7 @@ std::string ReadStationDigits(const TRecordChnl_VC &w, TrunkLoopState &s, int32_
   return station < 0 ? std::string() : ReadDigits(s, station, count);
 }
 
-void Trace(const TRecordChnl_VC &w, std::string_view text) { host::DebugTrace(w.ChannelNo, text); }
+void Trace(const TRecordChnl_VC &w, std::string_view text) { platform::DebugTrace(w.ChannelNo, text); }
 
 void SetPromptBaseForTests(std::string dir) {
   std::lock_guard lock(g_prompt_mutex);

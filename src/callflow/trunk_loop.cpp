@@ -5,7 +5,7 @@
 #include <string>
 
 #include "callflow/procedure.h"
-#include "host/host_application.h"
+#include "threading/host_application.h"
 
 namespace talo::callflow {
 
@@ -14,7 +14,7 @@ inline constexpr int32_t kUserRingTimeoutPreset = 65535;
 // Buffers that may still wait after a pass took one without the loop being behind.
 inline constexpr int kCaughtUpBuffers = 2;
 
-bool TrunkLoop::ShouldRun() const { return !(w_.StopRequested() || host::Terminated()); }
+bool TrunkLoop::ShouldRun() const { return !(w_.StopRequested() || threading::Terminated()); }
 
 void TrunkLoop::Run() {
   Start();

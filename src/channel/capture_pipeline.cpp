@@ -18,8 +18,8 @@
 #include "audio/adpcm.h"
 #include "channel/record_channel.h"
 #include "driver/driver.h"
-#include "host/debug_trace.h"
-#include "host/host_application.h"
+#include "platform/debug_trace.h"
+#include "threading/host_application.h"
 #include "platform/sleep.h"
 #include "platform/tick.h"
 
@@ -142,7 +142,7 @@ void TRecordChnl_VC::WatchCapture() {
   capture_silent_ = silent;
   // A board that dropped the channel's recording calls back no more: without
   // this line nothing would tell the operator that the channel is silent.
-  host::DebugTrace(ChannelNo, silent ? "no audio from the driver for " + std::to_string(kSilentCaptureMs / 1000) +
+  platform::DebugTrace(ChannelNo, silent ? "no audio from the driver for " + std::to_string(kSilentCaptureMs / 1000) +
                                  " s: this channel records nothing"
                            : std::string("audio from the driver again"));
 }
@@ -158,10 +158,10 @@ void TRecordChnl_VC::RecordBufferCallback(int32_t ch, int32_t /*unused*/, void *
     if (bytes != worker->CaptureBuffer && bytes != worker->CaptureBuffer + kCaptureBytes) {
       // Said aloud: the half the driver should have handed back now records
       // nothing, and the operator must be able to see why the channel is silent.
-      host::DebugTrace(worker->ChannelNo, "capture buffer dropped: not one of this channel's buffers");
+      platform::DebugTrace(worker->ChannelNo, "capture buffer dropped: not one of this channel's buffers");
       return;
     }
-    if (host::Terminated()) return;
+    if (threading::Terminated()) return;
     if (static_cast<int64_t>(last) + 1 == kCaptureBytes) {
       worker->last_capture_tick_.store(platform::GetTickCount(), std::memory_order_relaxed);
       bool queued = true;
@@ -169,7 +169,7 @@ void TRecordChnl_VC::RecordBufferCallback(int32_t ch, int32_t /*unused*/, void *
         queued = worker->EnqueueCapture(bytes);
       } catch (const std::bad_alloc &) {
         // This buffer is lost, but the recording must go on: re-arm anyway.
-        host::DebugTrace(worker->ChannelNo, "capture buffer dropped: out of memory");
+        platform::DebugTrace(worker->ChannelNo, "capture buffer dropped: out of memory");
       }
       if (!queued) return;
     }
@@ -181,7 +181,7 @@ void TRecordChnl_VC::RecordBufferCallback(int32_t ch, int32_t /*unused*/, void *
 }
 
 bool TRecordChnl_VC::EnqueueCapture(const void *buffer) {
-  if (StopRequested() || host::Terminated()) return false;
+  if (StopRequested() || threading::Terminated()) return false;
   std::unique_ptr<CaptureEntry> entry(new CaptureEntry);
   std::memcpy(entry->data, buffer, kCaptureBytes);
   const int limit = CaptureBacklogLimit();
@@ -189,7 +189,7 @@ bool TRecordChnl_VC::EnqueueCapture(const void *buffer) {
     // Memory stays bounded while the worker is held up; the loss is said
     // once when it starts and counted when it ends.
     if (dropped_buffers_.fetch_add(1, std::memory_order_relaxed) == 0)
-      host::DebugTrace(ChannelNo, "capture backlog full (" + std::to_string(limit) +
+      platform::DebugTrace(ChannelNo, "capture backlog full (" + std::to_string(limit) +
                                       " buffers): audio is dropped until the channel catches up");
     return true;  // the recording goes on
   }
@@ -197,7 +197,7 @@ bool TRecordChnl_VC::EnqueueCapture(const void *buffer) {
   // A worker pacing its passes slower than the default takes the buffer now.
   if (PassMs > kDefaultPassMs) Wake();
   if (const uint32_t dropped = dropped_buffers_.exchange(0, std::memory_order_relaxed))
-    host::DebugTrace(ChannelNo, "capture backlog below its limit again: " + std::to_string(dropped) +
+    platform::DebugTrace(ChannelNo, "capture backlog below its limit again: " + std::to_string(dropped) +
                                     " buffers were dropped");
   return true;
 }

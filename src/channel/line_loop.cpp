@@ -6,7 +6,7 @@
 
 #include "channel/record_channel.h"
 #include "driver/driver.h"
-#include "host/host_application.h"
+#include "threading/host_application.h"
 #include "platform/sleep.h"
 #include "platform/tick.h"
 
@@ -44,7 +44,7 @@ uint32_t Since(uint32_t tick) { return Now() - tick; }
 
 }  // namespace
 
-bool TRecordChnl_VC::LineLoopShouldRun() const { return !(StopRequested() || host::Terminated()); }
+bool TRecordChnl_VC::LineLoopShouldRun() const { return !(StopRequested() || threading::Terminated()); }
 
 void TRecordChnl_VC::PassSleep() {
   if (PassMs <= kDefaultPassMs)

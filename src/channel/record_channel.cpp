@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "driver/channel_type.h"
-#include "host/host_application.h"
+#include "threading/host_application.h"
 #include "platform/sleep.h"
 
 namespace talo::channel {
@@ -19,7 +19,7 @@ void TRecordChnl_VC::Run() {
   }
 }
 
-bool TRecordChnl_VC::IdleStep() { return !(StopRequested() || host::Terminated()); }
+bool TRecordChnl_VC::IdleStep() { return !(StopRequested() || threading::Terminated()); }
 
 // Waits on the stop request itself, so deactivation need not sit out a
 // sleep; the 100 ms limit is how late a terminating host is noticed.

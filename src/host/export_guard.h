@@ -3,7 +3,7 @@
 #pragma once
 #include <exception>
 
-#include "host/debug_trace.h"
+#include "platform/debug_trace.h"
 
 namespace talo::host {
 
@@ -13,7 +13,7 @@ R ExportGuard(R refusal, F &&body) noexcept {
     return body();
   } catch (const std::exception &e) {
     try {
-      DebugTrace(-1, e.what());
+      platform::DebugTrace(-1, e.what());
     } catch (...) {
     }
   } catch (...) {
@@ -27,7 +27,7 @@ void ExportGuardVoid(F &&body) noexcept {
     body();
   } catch (const std::exception &e) {
     try {
-      DebugTrace(-1, e.what());
+      platform::DebugTrace(-1, e.what());
     } catch (...) {
     }
   } catch (...) {

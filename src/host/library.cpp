@@ -6,8 +6,8 @@
 
 #include "driver/channel_type.h"
 #include "driver/driver.h"
-#include "host/debug_trace.h"
-#include "host/host_application.h"
+#include "platform/debug_trace.h"
+#include "threading/host_application.h"
 #include "host/monitor_thread.h"
 #include "platform/message_queue.h"
 #include "platform/thread_id.h"
@@ -51,18 +51,18 @@ void LibraryLoad() {
 }
 
 void LibraryUnload() {
-  RestoreLibraryApplication();
+  threading::RestoreLibraryApplication();
   LibraryState &state = Library();
   // A host that unloads without deactivating would leave workers running code
   // that is about to be unmapped: stop the driver's recording and the workers
   // quietly first.
   if (!state.ChannelTable.empty()) {
-    SetForcedTermination(true);
+    threading::SetForcedTermination(true);
     StopAndJoinWorkers(state);
     for (size_t ch = 0; ch < state.MonitorTable.size(); ++ch) DismantleMonitor(static_cast<int32_t>(ch));
     state.ChannelTable.clear();
     driver::OpenArming();
-    SetForcedTermination(false);
+    threading::SetForcedTermination(false);
   }
   // The boards were opened by the activation: close them before the module goes.
   if (state.Active) driver::Call<&driver::DriverApi::TvcFreeDrv>();
@@ -99,7 +99,7 @@ void OnProcessExit(void *) {
   try {
     LibraryState *state = g_state;
     if (!state) return;
-    SetForcedTermination(true);
+    threading::SetForcedTermination(true);
     // The thread that exits dispatches nothing any more, and host code must
     // not run now: waiting calls return at once.
     platform::MessageQueue::RefuseAll();
@@ -126,7 +126,7 @@ void RegisterExitHandler() {
   if (g_exit_handler_registered) return;
   threading::TclSynchronizerManager::Instance();
   if (__cxa_atexit(&OnProcessExit, nullptr, &__dso_handle) != 0) {
-    DebugTrace(-1, "no exit handler: exiting while active is unsafe");
+    platform::DebugTrace(-1, "no exit handler: exiting while active is unsafe");
     return;
   }
   g_exit_handler_registered = true;
@@ -178,11 +178,11 @@ uint32_t PassMsFromEnvironment() {
     if (shown.size() > 32) shown = shown.substr(0, 32) + "...";
     for (char &c : shown)
       if (static_cast<unsigned char>(c) < ' ') c = '?';
-    DebugTrace(-1, "TALO_PASS_MS=\"" + shown + "\" ignored (a whole number of milliseconds from 1 to " +
+    platform::DebugTrace(-1, "TALO_PASS_MS=\"" + shown + "\" ignored (a whole number of milliseconds from 1 to " +
                        std::to_string(channel::kMaxPassMs) + " is expected): passes sleep " +
                        std::to_string(ms) + " ms");
   } else if (text) {
-    DebugTrace(-1, "TALO_PASS_MS=" + std::to_string(ms) + ": passes sleep " + std::to_string(ms) + " ms");
+    platform::DebugTrace(-1, "TALO_PASS_MS=" + std::to_string(ms) + ": passes sleep " + std::to_string(ms) + " ms");
   }
   return ms;
 }
@@ -191,17 +191,17 @@ uint32_t PassMsFromEnvironment() {
 
 bool Activate() {
   LibraryState &state = Library();
-  SetApplicationOwner(platform::CurrentThreadId());
-  DebugTrace(-1, "TvcLoadDrvA");
+  threading::SetApplicationOwner(platform::CurrentThreadId());
+  platform::DebugTrace(-1, "TvcLoadDrvA");
   const int32_t result = driver::Call<&driver::DriverApi::TvcLoadDrvA>();
   if (result != 0) {
     state.Active = 0;
-    DebugTrace(-1, "TvcLoadDrvA = Error!!!");
+    platform::DebugTrace(-1, "TvcLoadDrvA = Error!!!");
     // No user interface here: the modal message goes to the trace.
-    DebugTrace(-1, "Initialize Audio Devices(Z_AVI) Fail!");
+    platform::DebugTrace(-1, "Initialize Audio Devices(Z_AVI) Fail!");
     return false;
   }
-  DebugTrace(-1, "TvcLoadDrvA = OK");
+  platform::DebugTrace(-1, "TvcLoadDrvA = OK");
 
   TvcDrvInfo info{};
   driver::Call<&driver::DriverApi::TvcGetDrvInfo>(&info);
@@ -210,7 +210,7 @@ bool Activate() {
   const size_t length = total > 0 ? static_cast<size_t>(total) : 0;
   const int32_t device_count = state.DeviceCount;
   state.DeviceCount = info.board_count;
-  DebugTrace(-1, "Channel Total Count=" + std::to_string(total));
+  platform::DebugTrace(-1, "Channel Total Count=" + std::to_string(total));
 
   // Either every worker runs or none does: all threads are made first, and
   // a failure takes back what was made and closes the boards again.
@@ -263,8 +263,8 @@ void Deactivate() {
   // closes. Poll for 200 ms, waking on arrivals rather than spinning a core.
   const uint32_t start = platform::GetTickCount();
   while (platform::GetTickCount() - start < 200) {
-    ProcessMessages();
-    WaitForMessage(1);
+    threading::ProcessMessages();
+    threading::WaitForMessage(1);
   }
   driver::Call<&driver::DriverApi::TvcFreeDrv>();
   state.Active = 0;

@@ -5,7 +5,7 @@
 #include "host/channel_kind.h"
 #include "host/export_guard.h"
 #include "host/table_guard.h"
-#include "host/host_application.h"
+#include "threading/host_application.h"
 #include "host/library.h"
 #include "host/monitor_thread.h"
 
@@ -19,7 +19,7 @@ extern "C" {
 TALO_EXPORT void QV_InitDll(const QV_HostApplication *application, int32_t reserved1,
                             int32_t reserved2, int32_t reserved3) {
   ExportGuardVoid([&] {
-    talo::host::InstallApplication(application);
+    talo::threading::InstallApplication(application);
     auto &state = Library();
     state.Reserved[0] = reserved1;
     state.Reserved[1] = reserved2;
@@ -37,7 +37,7 @@ TALO_EXPORT uint8_t QV_SetActive(uint8_t active) {
     // on the tables, would free workers in use.
     talo::host::TableWriter writer;
     if (!writer.Held()) {
-      talo::host::DebugTrace(-1, "QV_SetActive refused: the library is being activated or deactivated, "
+      talo::platform::DebugTrace(-1, "QV_SetActive refused: the library is being activated or deactivated, "
                                  "or another thread's export is still running");
       return 0;
     }
@@ -46,7 +46,7 @@ TALO_EXPORT uint8_t QV_SetActive(uint8_t active) {
     // handled waits for this very handler: refuse rather than hang.
     if (!wanted && (talo::channel::TRecordChnl_VC::AnyHandlerRunning() ||
                     talo::host::TMonitorThread::InListenerCallback())) {
-      talo::host::DebugTrace(-1, "QV_SetActive(0) refused: called from inside an event handler or a listener");
+      talo::platform::DebugTrace(-1, "QV_SetActive(0) refused: called from inside an event handler or a listener");
       return 0;
     }
     if (wanted) {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "channel/record_channel.h"
-#include "host/host_application.h"
+#include "threading/host_application.h"
 
 namespace talo::host {
 
@@ -137,7 +137,7 @@ bool TMonitorThread::SendStore() {
 }
 
 void TMonitorThread::Run() {
-  while (!StopRequested() && !Terminated()) {
+  while (!StopRequested() && !threading::Terminated()) {
     if (ReadyEvent.Wait(10) != platform::WaitResult::Signalled) continue;
     if (!SendStore()) return;
   }

@@ -9,7 +9,7 @@
 #include "driver/channel_type.h"
 #include "host/export_guard.h"
 #include "host/table_guard.h"
-#include "host/host_application.h"
+#include "threading/host_application.h"
 #include "host/library.h"
 #include "platform/files.h"
 #include "talo/talo.h"
@@ -40,8 +40,8 @@ template <typename ResultField>
 int32_t AwaitResult(int32_t ch, TRecordChnl_VC *worker, talo::platform::Event &done,
                     talo::platform::Event *TRecordChnl_VC::*event_field, ResultField result_field) {
   for (;;) {
-    if (talo::host::Terminated()) break;
-    talo::host::ProcessMessages();
+    if (talo::threading::Terminated()) break;
+    talo::threading::ProcessMessages();
     if (talo::host::WorkerFor(ch) != worker) return 0;  // the worker and its result are gone
     const auto waited = done.Wait(kWaitSliceMs);
     if (waited != talo::platform::WaitResult::TimedOut) break;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "driver/driver.h"
-#include "host/debug_trace.h"
+#include "platform/debug_trace.h"
 #include "host/export_guard.h"
 #include "host/table_guard.h"
 #include "host/library.h"
@@ -109,7 +109,7 @@ TALO_EXPORT int32_t QV_StartRecord(int32_t ch, const char *path) {
     if (!path) return 0;
     const std::string file = path;
     const std::string dir = DirectoryPart(file);
-    if (!dir.empty() && !IsDirectory(dir)) talo::host::MakeDirectoryPath(dir);
+    if (!dir.empty() && !IsDirectory(dir)) talo::platform::MakeDirectoryPath(dir);
     WithHeldWorker(ch, [&](TRecordChnl_VC &w) {
       {
         Hold inner(w.Holder());
@@ -117,7 +117,7 @@ TALO_EXPORT int32_t QV_StartRecord(int32_t ch, const char *path) {
         // A file that cannot be opened is not reported: the channel records
         // nothing until the next start or stop.
         if (!w.RecordFile.Open(file))
-          talo::host::DebugTrace(ch, "Record file cannot be opened: " + file);
+          talo::platform::DebugTrace(ch, "Record file cannot be opened: " + file);
       }
       w.RecordStartTick = talo::platform::GetTickCount();
     });
@@ -144,7 +144,7 @@ TALO_EXPORT const char *QV_GetFilePreChar(void) { return "V-"; }
 TALO_EXPORT uint8_t QV_WavToLeaveMsgFile(const char *source, const char *destination) {
   return ExportGuard<uint8_t>(1, [&]() -> uint8_t {
     if (!source || !destination) return 1;
-    talo::host::MakeDirectoryPath(DirectoryPart(destination));
+    talo::platform::MakeDirectoryPath(DirectoryPart(destination));
     talo::platform::CopyFileReplace(source, destination);
     return 1;
   });

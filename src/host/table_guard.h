@@ -51,7 +51,7 @@ R TableExport(R refusal, F &&body) noexcept {
   return ExportGuard<R>(refusal, [&]() -> R {
     TableReader reader;
     if (!reader.Granted()) {
-      DebugTrace(-1, "export refused: QV_SetActive is running on another thread");
+      platform::DebugTrace(-1, "export refused: QV_SetActive is running on another thread");
       return refusal;
     }
     return body();
@@ -63,7 +63,7 @@ void TableExportVoid(F &&body) noexcept {
   ExportGuardVoid([&] {
     TableReader reader;
     if (!reader.Granted()) {
-      DebugTrace(-1, "export refused: QV_SetActive is running on another thread");
+      platform::DebugTrace(-1, "export refused: QV_SetActive is running on another thread");
       return;
     }
     body();

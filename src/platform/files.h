@@ -10,6 +10,9 @@ namespace talo::platform {
 std::string NormalizePath(std::string_view path);
 // Creates one directory; false when it could not (it exists, no access, ...).
 bool CreateDirectory(std::string_view path);
+// Creates every missing directory of `path`, prefix by prefix at each
+// separator ('\' or '/'), ignoring failures.
+void MakeDirectoryPath(std::string_view path);
 bool FileExists(std::string_view path);
 // Copies `from` over `to`, replacing it; false on any failure.
 bool CopyFileReplace(std::string_view from, std::string_view to);

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <system_error>
 
-#include "host/host_application.h"
+#include "threading/host_application.h"
 #include "platform/tick.h"
 #include "threading/sync_manager.h"
 
@@ -166,11 +166,11 @@ void TThreadEx::WaitPumping(uint32_t ms) {
   WaitScope scope(this);
   const uint32_t start = platform::GetTickCount();
   for (uint32_t waited = 0; waited < ms; waited = platform::GetTickCount() - start) {
-    if (host::Terminated() || StopRequested()) return;
-    host::ProcessMessages();
+    if (threading::Terminated() || StopRequested()) return;
+    threading::ProcessMessages();
     // Blocks until a call arrives, the stop flag turns, or the slice ends: the
     // slice only bounds how late a terminating host is noticed.
-    host::WaitForMessage(std::min<uint32_t>(ms - waited, kTerminationPollMs), &stop_requested_);
+    threading::WaitForMessage(std::min<uint32_t>(ms - waited, kTerminationPollMs), &stop_requested_);
   }
 }
 

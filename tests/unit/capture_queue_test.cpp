@@ -54,7 +54,7 @@ class Capture : public LibraryTest {
     worker_.reset();
     std::filesystem::remove_all(dir_);
     channel::SetMonitorBlockSleep(nullptr);
-    host::SetForcedTermination(false);
+    threading::SetForcedTermination(false);
     LibraryTest::TearDown();
   }
 
@@ -128,7 +128,7 @@ TEST_F(Capture, AfterStopRequestAFullBufferIsNeitherQueuedNorReArmed) {
 }
 
 TEST_F(Capture, HostTerminatingEndsTheChain) {
-  host::SetForcedTermination(true);
+  threading::SetForcedTermination(true);
   Deliver(0, Pattern(4));
   Deliver(1, Pattern(4), 1000);
   EXPECT_TRUE(worker_->CaptureQueue.Empty());

@@ -244,11 +244,11 @@ TEST(Worker, IdleWorkerStopsOnRequestAndOnTermination) {
     w->Resume();
     EXPECT_FALSE(w->Finished());
     if (by_termination)
-      host::SetForcedTermination(true);
+      threading::SetForcedTermination(true);
     else
       w->RequestStop();
     w->Join();
-    host::SetForcedTermination(false);
+    threading::SetForcedTermination(false);
     EXPECT_TRUE(w->Finished());
   }
 }

@@ -409,9 +409,9 @@ TEST_F(Lifecycle, InitDllKeepsReservedValuesAndAcceptsNull) {
   EXPECT_EQ(host::Library().Reserved[2], 3);
   QV_HostApplication app{nullptr, nullptr, +[](void *) -> uint8_t { return 1; }};
   QV_InitDll(&app, 0, 0, 0);
-  EXPECT_TRUE(host::Terminated());
+  EXPECT_TRUE(threading::Terminated());
   QV_InitDll(nullptr, 0, 0, 0);
-  EXPECT_FALSE(host::Terminated());
+  EXPECT_FALSE(threading::Terminated());
 }
 
 TEST_F(Lifecycle, RefusalsForBadInputOnEveryExport) {

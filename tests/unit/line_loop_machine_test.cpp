@@ -503,9 +503,9 @@ TEST_F(LineLoop, ClosingEvents) {
 TEST_F(LineLoop, LoopEndsOnStopOrTermination) {
   auto &w = Start(0);
   EXPECT_TRUE(w.LineLoopShouldRun());
-  host::SetForcedTermination(true);
+  threading::SetForcedTermination(true);
   EXPECT_FALSE(w.LineLoopShouldRun());
-  host::SetForcedTermination(false);
+  threading::SetForcedTermination(false);
   w.RequestStop();
   EXPECT_FALSE(w.LineLoopShouldRun());
 }

@@ -49,7 +49,7 @@ bool PumpUntil(Pred done) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    host::ProcessMessages();
+    threading::ProcessMessages();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
@@ -168,15 +168,15 @@ TEST_F(LineLoopThread, TerminatingHostEndsTheLoop) {
   FakeDriver::SetChannelState(kCh, 4);
   auto &w = Launch(5, 0);
   ASSERT_TRUE(PumpUntil([&] { return recorder_.Has("LineEmpty(1,1)"); }));
-  host::SetForcedTermination(true);
+  threading::SetForcedTermination(true);
   EXPECT_TRUE(PumpUntil([&] { return w.Finished(); }));
-  host::SetForcedTermination(false);
+  threading::SetForcedTermination(false);
 }
 
 TEST_F(LineLoopThread, OtherTypesDoNotRunTheLoop) {
   auto &w = Launch(10, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  host::ProcessMessages();
+  threading::ProcessMessages();
   EXPECT_TRUE(recorder_.events.empty());
   EXPECT_EQ(FakeDriver::Count("TvcStartDualBuffRecordC"), 0);
   w.RequestStop();

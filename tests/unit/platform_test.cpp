@@ -6,7 +6,7 @@
 #include <fstream>
 #include <thread>
 
-#include "host/debug_trace.h"
+#include "platform/debug_trace.h"
 #include "platform/event.h"
 #include "platform/files.h"
 #include "platform/tick.h"
@@ -53,11 +53,11 @@ TEST(Event, AutoResetWakesOneWaitAndManualResetStays) {
 
 TEST(DebugTrace, PadsChannelsToFourDigits) {
   TraceCapture trace;
-  host::DebugTrace(0, "Work Start......");
-  host::DebugTrace(3, "Work Start......");
-  host::DebugTrace(12, "x");
-  host::DebugTrace(12345, "y");
-  host::DebugTrace(-1, "TvcLoadDrvA");
+  platform::DebugTrace(0, "Work Start......");
+  platform::DebugTrace(3, "Work Start......");
+  platform::DebugTrace(12, "x");
+  platform::DebugTrace(12345, "y");
+  platform::DebugTrace(-1, "TvcLoadDrvA");
   EXPECT_EQ(trace.Lines(), (std::vector<std::string>{
                                "QV_ZPR->0000->Work Start......", "QV_ZPR->0003->Work Start......",
                                "QV_ZPR->0012->x", "QV_ZPR->12345->y", "QV_ZPR->TvcLoadDrvA"}));
@@ -65,21 +65,21 @@ TEST(DebugTrace, PadsChannelsToFourDigits) {
 
 TEST(DebugTrace, HostSinkThatThrowsIsContained) {
   QV_SetDebugOutput(+[](void *, const char *) { throw std::runtime_error("sink"); }, nullptr);
-  EXPECT_NO_THROW(host::DebugTrace(1, "line"));
+  EXPECT_NO_THROW(platform::DebugTrace(1, "line"));
   QV_SetDebugOutput(nullptr, nullptr);
 }
 
 TEST(MakeDirectoryPath, CreatesEachPrefixWithEitherSeparator) {
   fs::path root = FreshDir("mkdir");
   std::string mixed = root.string() + "\\rec/a\\b";
-  host::MakeDirectoryPath(mixed);
+  platform::MakeDirectoryPath(mixed);
   EXPECT_TRUE(fs::is_directory(root / "rec" / "a" / "b"));
-  host::MakeDirectoryPath(root.string() + "/rec/c/");
+  platform::MakeDirectoryPath(root.string() + "/rec/c/");
   EXPECT_TRUE(fs::is_directory(root / "rec" / "c"));
-  host::MakeDirectoryPath("");  // does nothing
+  platform::MakeDirectoryPath("");  // does nothing
   // A prefix that is a file stops nothing and reports nothing.
   std::ofstream(root / "file") << "x";
-  host::MakeDirectoryPath((root / "file" / "sub").string());
+  platform::MakeDirectoryPath((root / "file" / "sub").string());
   EXPECT_FALSE(fs::exists(root / "file" / "sub"));
   fs::remove_all(root);
 }

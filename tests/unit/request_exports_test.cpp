@@ -86,8 +86,8 @@ class Requests : public LibraryTest {
   // Runs this thread's calls from the workers until `done` (at most 20 s).
   bool PumpUntil(const std::function<bool()> &done) {
     for (int i = 0; i < 4000 && !done(); ++i) {
-      host::ProcessMessages();
-      host::WaitForMessage(5);
+      threading::ProcessMessages();
+      threading::WaitForMessage(5);
     }
     return done();
   }

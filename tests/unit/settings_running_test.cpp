@@ -60,8 +60,8 @@ class RunningLine : public LibraryTest {
   }
   bool PumpUntil(const std::function<bool()> &done) {
     for (int i = 0; i < 4000 && !done(); ++i) {
-      host::ProcessMessages();
-      host::WaitForMessage(5);
+      threading::ProcessMessages();
+      threading::WaitForMessage(5);
     }
     return done();
   }

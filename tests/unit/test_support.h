@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fake_driver.h"
-#include "host/host_application.h"
+#include "threading/host_application.h"
 #include "host/library.h"
 #include "platform/debug_output.h"
 #include "platform/message_queue.h"
@@ -57,12 +57,12 @@ class LibraryTest : public ::testing::Test {
     host::LibraryUnload();  // nothing loaded here but the fake; resets state
     FakeDriver::Reset();
     FakeDriver::Install();
-    host::InstallApplication(nullptr);
+    threading::InstallApplication(nullptr);
   }
   void TearDown() override {
     if (QV_GetActive()) QV_SetActive(0);
     QV_SetCallBakFunc(QV_HostEvents{});
-    host::InstallApplication(nullptr);
+    threading::InstallApplication(nullptr);
     FakeDriver::Uninstall();
   }
 };

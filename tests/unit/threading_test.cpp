@@ -6,7 +6,7 @@
 #include <system_error>
 #include <thread>
 
-#include "host/host_application.h"
+#include "threading/host_application.h"
 #include "platform/message_queue.h"
 #include "platform/thread_id.h"
 #include "platform/tick.h"
@@ -239,10 +239,10 @@ TEST(ThreadEx, WaitPumpingDispatchesAndEndsEarlyOnStopOrTermination) {
   EXPECT_LT(g_fake_now.load() - before, 10u);  // returned on the first pass
 
   TestThread u([](TestThread &) {});
-  host::SetForcedTermination(true);
+  threading::SetForcedTermination(true);
   const uint32_t before2 = g_fake_now;
   u.WaitPumping(1000000);
-  host::SetForcedTermination(false);
+  threading::SetForcedTermination(false);
   EXPECT_LT(g_fake_now.load() - before2, 10u);
   platform::SetTickSource(nullptr);
 }

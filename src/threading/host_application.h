@@ -7,7 +7,7 @@
 
 #include "talo/talo.h"
 
-namespace talo::host {
+namespace talo::threading {
 
 // Runs the calling thread's waiting synchronizer calls, then, on the thread
 // that owns the host application and only there, the host's process_messages
@@ -30,4 +30,4 @@ void SetApplicationOwner(uint32_t thread_id);
 // Test seam and unload path: force Terminated() true (or back to the object's word).
 void SetForcedTermination(bool on);
 
-}  // namespace talo::host
+}  // namespace talo::threading

@@ -1,4 +1,4 @@
-#include "host/host_application.h"
+#include "threading/host_application.h"
 
 #include <atomic>
 #include <memory>
@@ -9,7 +9,7 @@
 #include "platform/sleep.h"
 #include "platform/thread_id.h"
 
-namespace talo::host {
+namespace talo::threading {
 namespace {
 
 const QV_HostApplication kLibraryApplication{nullptr, nullptr, nullptr};
@@ -85,4 +85,4 @@ void SetApplicationOwner(uint32_t thread_id) { g_owner_thread.store(thread_id, s
 
 void SetForcedTermination(bool on) { g_forced_termination.store(on, std::memory_order_relaxed); }
 
-}  // namespace talo::host
+}  // namespace talo::threading
