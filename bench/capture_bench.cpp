@@ -26,6 +26,7 @@
 
 #include <gsm.h>
 
+#include "callflow/worker_programs.h"
 #include "audio/adpcm.h"
 #include "channel/record_channel.h"
 #include "driver/driver.h"
@@ -185,6 +186,7 @@ void BM_IdleLineLoop(benchmark::State &state) {
     workers.push_back(std::make_unique<TRecordChnl_VC>(ch, QV_HostEvents{}));
     workers.back()->ChannelType = 0;
     workers.back()->RecMode = 0;
+    workers.back()->SetProgram(talo::callflow::ProgramFor(*workers.back()));
     workers.back()->Resume();
   }
   // Each worker raises OnLineEmpty and OnHangUp once at start through this
@@ -228,6 +230,7 @@ void BM_IdleTrunkLoop(benchmark::State &state) {
     workers.back()->ChannelType = 2;
     workers.back()->BoardChannels = kChannels;
     workers.back()->PairedChannel.store(ch + 1);
+    workers.back()->SetProgram(talo::callflow::ProgramFor(*workers.back()));
     workers.back()->Resume();
   }
   const auto settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);

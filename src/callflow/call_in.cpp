@@ -29,7 +29,7 @@ bool Ringing(const TRecordChnl_VC &w) { return TrunkCall<&DriverApi::TvcGetRingC
 void RingThrough(TRecordChnl_VC &w, TrunkLoopState &s) {
   StationCall<&DriverApi::TvcStartRingEx>(w, static_cast<const char *>(w.CallerNumber));
   w.Raise(&TRecordChnl_VC::RaiseUserRing);
-  w.LineStatus = kTrunkRinging;
+  w.LineStatus = kLineRinging;
   w.Raise(&TRecordChnl_VC::RaiseRing);
   w.Raise(&TRecordChnl_VC::RaiseCallerId);
   s.CallInStep = kUserRinging;
@@ -39,14 +39,14 @@ void CallerGaveUp(TRecordChnl_VC &w, TrunkLoopState &s) {
   StationCall<&DriverApi::TvcStopRing>(w);
   s.CallInStep = kStart;
   w.WorkState = kWorkIdle;
-  w.LineStatus = kTrunkIdle;
+  w.LineStatus = kLineIdle;
   w.Raise(&TRecordChnl_VC::RaiseRing);  // ringing false: LineStatus is 0
   w.Raise(&TRecordChnl_VC::RaiseUserRingStop);
 }
 
 void Reject(TRecordChnl_VC &w, TrunkLoopState &s) {
   w.Raise(&TRecordChnl_VC::RaiseCallerId);
-  w.LineStatus = kTrunkIdle;
+  w.LineStatus = kLineIdle;
   w.Raise(&TRecordChnl_VC::RaiseRing);
   TrunkCall<&DriverApi::TvcPickUp>(w);
   FixedSleep(w, kRejectPauseMs);
@@ -64,9 +64,9 @@ void Connect(TRecordChnl_VC &w, TrunkLoopState &s) {
 
 void PickUpTrunk(TRecordChnl_VC &w) {
   TrunkCall<&DriverApi::TvcPickUp>(w);
-  w.LineStatus = kTrunkRinging;  // the host sees an answer after ringing
+  w.LineStatus = kLineRinging;  // the host sees an answer after ringing
   w.Raise(&TRecordChnl_VC::RaiseOffHook);
-  w.LineStatus = kTrunkConnected;
+  w.LineStatus = kLineOffHook;
 }
 
 void WaitForNumber(TRecordChnl_VC &w, TrunkLoopState &s) {

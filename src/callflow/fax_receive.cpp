@@ -6,7 +6,6 @@
 #include <string>
 
 #include "callflow/procedure.h"
-#include "channel/line_loop.h"
 
 namespace talo::callflow {
 namespace {
@@ -59,7 +58,7 @@ void CallerNumber(TRecordChnl_VC &w, TrunkLoopState &s) {
     w.CallerNumber[sizeof w.CallerNumber - 1] = '\0';
     TrunkCall<&DriverApi::TvcClrCallerIdBuf>(w);
     if (w.IsCallerRejected(FieldText(w.CallerNumber))) {
-      w.LineStatus = kTrunkIdle;
+      w.LineStatus = kLineIdle;
       w.Raise(&TRecordChnl_VC::RaiseRing);  // ringing false
       TrunkCall<&DriverApi::TvcPickUp>(w);
       FixedSleep(w, kRejectPauseMs);
@@ -75,7 +74,7 @@ void CallerNumber(TRecordChnl_VC &w, TrunkLoopState &s) {
   if (rings >= kAnswerRings) {
     s.FaxInStep = kAnswer;
   } else if (rings == 0) {
-    w.LineStatus = kTrunkIdle;
+    w.LineStatus = kLineIdle;
     EndCall(w, s);
     w.Raise(&TRecordChnl_VC::RaiseRing);  // ringing false
   }
@@ -83,7 +82,7 @@ void CallerNumber(TRecordChnl_VC &w, TrunkLoopState &s) {
 
 void Answer(TRecordChnl_VC &w, TrunkLoopState &s) {
   w.Raise(&TRecordChnl_VC::RaiseFaxRecvStart);
-  if (!channel::TrimBlanks(w.CallerNumber, strnlen(w.CallerNumber, sizeof w.CallerNumber)).empty())
+  if (!platform::TrimBlanks(w.CallerNumber, strnlen(w.CallerNumber, sizeof w.CallerNumber)).empty())
     w.Raise(&TRecordChnl_VC::RaiseCallerId);
   TrunkCall<&DriverApi::TvcPickUp>(w);
   s.FaxInStep = PlayPromptIfExists(w, w.GetFaxRxPrompt()) ? kPromptPlaying : kLink;

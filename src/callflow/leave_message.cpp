@@ -104,7 +104,7 @@ void WaitAnswer(TRecordChnl_VC &w, TrunkLoopState &s) {
   if (TrunkState(w) == kChanFarEndGone || Rings(w) == 0 ||
       TrunkCall<&DriverApi::TvcGetBusyCount>(w) > 0) {
     s.CallStartTick = 0;
-    w.LineStatus = kTrunkIdle;
+    w.LineStatus = kLineIdle;
     plan.IncomingMode = 0;
     w.WorkState = kWorkIdle;
     s.CallInStep = kCallInStart;  // a hand-over in this pass must not outlive the call
@@ -132,7 +132,7 @@ void Greeting(TRecordChnl_VC &w, TrunkLoopState &s) {
     s.LeaveMsgStep = kWaitAnswer;
     w.WorkState = kWorkIdle;
     s.CallInStep = kCallInStart;
-    w.LineStatus = kTrunkIdle;
+    w.LineStatus = kLineIdle;
     w.Raise(&TRecordChnl_VC::RaiseRing);  // ringing false
     TrunkCall<&DriverApi::TvcHangUp>(w);
     TrunkCall<&DriverApi::TvcClearBusyCount>(w);

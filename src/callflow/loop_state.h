@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 
-#include "talo/tvcdrv.h"
 
 namespace talo::callflow {
 
@@ -18,18 +17,6 @@ inline constexpr int32_t kWorkUserPhone = 2;  // the station phone was lifted wh
 inline constexpr int32_t kWorkSoftDial = 3;   // dial-out requested by the host
 inline constexpr int32_t kWorkFaxIn = 4;      // an incoming call on a fax-only trunk
 inline constexpr int32_t kWorkFaxOut = 5;     // fax send requested by the host
-
-// LineStatus on a trunk.
-inline constexpr int32_t kTrunkIdle = 0;
-inline constexpr int32_t kTrunkConnected = 1;
-inline constexpr int32_t kTrunkRinging = 2;
-inline constexpr int32_t kTrunkNoLine = 4;
-
-// Driver channel states the procedures test (named by the driver's header).
-inline constexpr int32_t kChanFree = TVC_STATE_FREE;
-inline constexpr int32_t kChanPickedUp = TVC_STATE_PICKED_UP;  // a station phone is off-hook
-inline constexpr int32_t kChanEmpty = TVC_STATE_EMPTY;
-inline constexpr int32_t kChanFarEndGone = TVC_STATE_FAR_END_GONE;
 
 inline constexpr int32_t kDtmfCapacity = 32;
 // The code passed on both sides of every TvcSetLinkWith: the driver's, unchanged.

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "callflow/loop_state.h"
+#include "channel/line_status.h"
 #include "channel/record_channel.h"
 #include "driver/driver.h"
 #include "platform/fixed_text.h"
@@ -17,6 +18,14 @@ namespace talo::callflow {
 
 using channel::TRecordChnl_VC;
 using driver::DriverApi;
+using channel::kLineIdle;
+using channel::kLineOffHook;
+using channel::kLineRinging;
+using channel::kLineEmpty;
+using driver::kChanFree;
+using driver::kChanPickedUp;
+using driver::kChanEmpty;
+using driver::kChanFarEndGone;
 
 uint32_t Now();
 // Unsigned difference: correct across the wrap of the tick counter.

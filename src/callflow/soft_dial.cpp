@@ -58,7 +58,7 @@ void StartDialling(TRecordChnl_VC &w) {
   w.DialProgress = w.DialMode != 0 ? kDialWhole : kDialDigit;
   w.DtmfText = FieldText(w.DialNumber);
   TrunkCall<&DriverApi::TvcCloseToneAnalyze>(w);
-  w.LineStatus = kTrunkConnected;
+  w.LineStatus = kLineOffHook;
   w.Raise(&TRecordChnl_VC::RaiseDtmf);  // the host sees the number to be dialled
 }
 

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "callflow/procedure.h"
-#include "threading/host_application.h"
 
 namespace talo::callflow {
 
@@ -14,11 +13,9 @@ inline constexpr int32_t kUserRingTimeoutPreset = 65535;
 // Buffers that may still wait after a pass took one without the loop being behind.
 inline constexpr int kCaughtUpBuffers = 2;
 
-bool TrunkLoop::ShouldRun() const { return !(w_.StopRequested() || threading::Terminated()); }
-
 void TrunkLoop::Run() {
   Start();
-  while (ShouldRun()) {
+  while (w_.ShouldRun()) {
     w_.PassSleep();  // without the hold: exports may hold the worker now
     Pass();
   }
@@ -26,7 +23,7 @@ void TrunkLoop::Run() {
 
 void TrunkLoop::Start() {
   channel::Hold hold(w_.Holder());
-  w_.LineStatus = kTrunkIdle;
+  w_.LineStatus = kLineIdle;
   w_.IncomingPlan.IncomingMode = 0;
   w_.IncomingPlan.UserRingTimeout = kUserRingTimeoutPreset;
   std::memset(w_.IncomingPlan.GreetingFile, 0, sizeof w_.IncomingPlan.GreetingFile);
@@ -50,7 +47,7 @@ void TrunkLoop::Pass() {
     // wait) held the loop up; taking only one would leave that backlog to
     // grow with every further blocking step, so it is all written now.
     if (w_.DrainOneCapture() && w_.CaptureQueue.Size() > kCaughtUpBuffers) w_.DrainCaptureQueue();
-    CheckRecordLimit();
+    w_.CheckRecordLimit();
     w_.WatchCapture();
     if (w_.WorkState == kWorkIdle) LookForNewCall();
     TraceOnChange();
@@ -62,15 +59,6 @@ void TrunkLoop::Pass() {
   }
 }
 
-void TrunkLoop::CheckRecordLimit() {
-  const uint32_t limit = w_.FileLenLimit;
-  const uint32_t start = w_.RecordStartTick;
-  if (limit == 0 || start == 0 || Since(start) < limit) return;
-  // Cleared first: the event fires once per recording.
-  w_.RecordStartTick = 0;
-  w_.Raise(&TRecordChnl_VC::RaiseRecordLimit);
-}
-
 // First matching case only: a ring wins over a lifted station phone.
 void TrunkLoop::LookForNewCall() {
   if (TrunkCall<&DriverApi::TvcGetRingCount>(w_) > 0) {
@@ -79,7 +67,7 @@ void TrunkLoop::LookForNewCall() {
     std::memset(w_.CallerNumber, 0, sizeof w_.CallerNumber);
     w_.IncomingPlan.IncomingMode = 0;
     s_.LeaveMsgStep = -1;
-    w_.LineStatus = kTrunkRinging;
+    w_.LineStatus = kLineRinging;
     w_.Raise(&TRecordChnl_VC::RaiseRing);
     s_.CallStartTick = Now();
     if (w_.GetChFaxOnly(w_.ChannelNo)) {
@@ -93,18 +81,18 @@ void TrunkLoop::LookForNewCall() {
   } else if (StationState(w_) == kChanPickedUp) {
     Trace(w_, "TvcGetChState(x)=ch_pickuped");
     w_.Raise(&TRecordChnl_VC::RaiseUserOffHook);
-    w_.LineStatus = kTrunkIdle;
+    w_.LineStatus = kLineIdle;
     w_.WorkState = kWorkUserPhone;
-  } else if (w_.LineStatus == kTrunkNoLine) {
+  } else if (w_.LineStatus == kLineEmpty) {
     if (TrunkState(w_) == kChanFree) {
       Trace(w_, "TvcGetChState(x)=ch_free");
-      w_.LineStatus = kTrunkIdle;
+      w_.LineStatus = kLineIdle;
       w_.Raise(&TRecordChnl_VC::RaiseHangUp);
     }
   } else if (TrunkState(w_) == kChanEmpty) {
     Trace(w_, "TvcGetChState(x)=ch_empty");
     w_.Raise(&TRecordChnl_VC::RaiseHangUp);
-    w_.LineStatus = kTrunkNoLine;
+    w_.LineStatus = kLineEmpty;
     w_.Raise(&TRecordChnl_VC::RaiseLineEmpty);
   }
 }
@@ -137,8 +125,3 @@ void TrunkLoop::TraceOnChange() {
 
 }  // namespace talo::callflow
 
-namespace talo::channel {
-
-void TRecordChnl_VC::TrunkUserLoop() { callflow::TrunkLoop(*this).Run(); }
-
-}  // namespace talo::channel

@@ -4,6 +4,7 @@
 // idle, and lets the procedure that owns the call advance by one step.
 #pragma once
 #include "callflow/loop_state.h"
+#include "channel/worker_program.h"
 
 namespace talo::channel {
 class TRecordChnl_VC;
@@ -11,24 +12,22 @@ class TRecordChnl_VC;
 
 namespace talo::callflow {
 
-class TrunkLoop {
+class TrunkLoop : public channel::WorkerProgram {
  public:
   explicit TrunkLoop(channel::TRecordChnl_VC &worker) : w_(worker) {}
 
   // Start, then a pass every PassMs milliseconds until the worker is asked to stop or
   // the host terminates. Nothing is raised on the way out.
-  void Run();
+  void Run() override;
 
   // One step at a time, for tests on the owner thread; each takes the hold.
   void Start();
   // One pass without its leading sleep; a failure ends the pass only.
   void Pass();
-  bool ShouldRun() const;
 
   TrunkLoopState &State() { return s_; }
 
  private:
-  void CheckRecordLimit();
   void LookForNewCall();
   void Dispatch();
   void TraceOnChange();

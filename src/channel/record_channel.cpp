@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "driver/channel_type.h"
 #include "threading/host_application.h"
 #include "platform/sleep.h"
+#include "platform/tick.h"
 
 namespace talo::channel {
 
@@ -12,19 +12,26 @@ TRecordChnl_VC::TRecordChnl_VC(int32_t channel, const QV_HostEvents &events)
     : threading::TThreadEx(/*create_suspended=*/true), ChannelNo(channel), HostEvents(events) {}
 
 void TRecordChnl_VC::Run() {
-  switch (driver::WorkerKindOf(ChannelType)) {
-    case driver::WorkerKind::kLine: LineRecordingLoop(); return;
-    case driver::WorkerKind::kTrunk: TrunkUserLoop(); return;
-    default: IdleWork(); return;
-  }
+  if (program_) program_->Run();
 }
 
-bool TRecordChnl_VC::IdleStep() { return !(StopRequested() || threading::Terminated()); }
+bool TRecordChnl_VC::ShouldRun() const { return !(StopRequested() || threading::Terminated()); }
 
-// Waits on the stop request itself, so deactivation need not sit out a
-// sleep; the 100 ms limit is how late a terminating host is noticed.
-void TRecordChnl_VC::IdleWork() {
-  while (IdleStep()) WaitForStop(100);
+void TRecordChnl_VC::PassSleep() {
+  if (PassMs <= kDefaultPassMs)
+    platform::SleepMs(PassMs);
+  else
+    WaitForStopOrWake(PassMs);
+}
+
+void TRecordChnl_VC::CheckRecordLimit() {
+  const uint32_t limit = FileLenLimit;
+  const uint32_t start = RecordStartTick;
+  // Unsigned difference: correct across the wrap of the tick counter.
+  if (limit == 0 || start == 0 || platform::GetTickCount() - start < limit) return;
+  // Cleared first: the event fires once per recording.
+  RecordStartTick = 0;
+  Raise(&TRecordChnl_VC::RaiseRecordLimit);
 }
 
 void TRecordChnl_VC::OnWaitBegin() { released_depth_ = hold_.ReleaseAll(); }

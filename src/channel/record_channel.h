@@ -17,7 +17,8 @@
 
 #include "channel/capture_pipeline.h"
 #include "channel/hold_lock.h"
-#include "channel/line_loop.h"
+#include "channel/pass_pacing.h"
+#include "channel/worker_program.h"
 #include "platform/event.h"
 #include "platform/files.h"
 #include "talo/talo.h"
@@ -70,9 +71,6 @@ class TRecordChnl_VC : public threading::TThreadEx {
   MonitorBlock *MonitorBlocks = nullptr;
   int32_t *MonitorBlockCount = nullptr;
   platform::Event *MonitorEvent = nullptr;
-
-  // ---- line-recording loop state (worker thread only)
-  LineLoopState LineLoop;
 
   // ---- host questions (worker thread; host thread during RaiseQuery)
   int32_t QueryCode = 0;
@@ -173,8 +171,15 @@ class TRecordChnl_VC : public threading::TThreadEx {
   std::string GetFaxFileName(int32_t channel, int32_t mode, const std::string &caller);
   bool IsCallerRejected(const std::string &number);
 
-  // ---- the idle work, one step at a time for tests: false once it should end
-  bool IdleStep();
+  // ---- the program: given by activation before Resume; Run runs it. A
+  // worker without one ends at once.
+  void SetProgram(std::unique_ptr<WorkerProgram> program) { program_ = std::move(program); }
+  WorkerProgram *Program() const { return program_.get(); }
+  // Worker thread: false once the worker is asked to stop or the host terminates.
+  bool ShouldRun() const;
+  // Worker thread, under the hold: raises OnRecordLimit once the open
+  // recording has lasted FileLenLimit.
+  void CheckRecordLimit();
 
   // ---- capture pipeline (capture_pipeline.cpp)
   // The driver's record-buffer callback; `context` is the worker. Runs on a
@@ -213,14 +218,6 @@ class TRecordChnl_VC : public threading::TThreadEx {
   // a half-written one.
   std::unique_lock<std::mutex> LockMonitorStore() { return std::unique_lock(monitor_mutex_); }
 
-  // ---- line-recording loop (line_loop.cpp), callable one step at a time by
-  // tests on the owner thread. Each takes the hold for its duration.
-  void LineLoopStart();
-  // One pass without its leading sleep (PassMs); failures end the pass only.
-  void LineLoopPass();
-  // The closing events; call once the loop has ended.
-  void LineLoopFinish();
-  bool LineLoopShouldRun() const;
   // Worker thread, without the hold: the sleep at the top of a pass of either
   // loop. One longer than the default ends at a stop request, so deactivation
   // need not sit it out, and when the driver delivers a buffer, so audio does
@@ -235,13 +232,6 @@ class TRecordChnl_VC : public threading::TThreadEx {
  private:
   static void RaiseTrampoline(void *self);
   void Query(int32_t code, void *arg, void *result);
-  void IdleWork();
-  void LineRecordingLoop();
-  void TrunkUserLoop();
-  void CheckRecordLimit();
-  void LineStateStep();
-  void SoundStep();
-  void CollectCallerDigits();
   // Sleeps the block pacing with the hold let go, so exports need not wait for it.
   void BlockPause();
 
@@ -252,6 +242,7 @@ class TRecordChnl_VC : public threading::TThreadEx {
   void *Context(int slot) const { return HostEvents.slots[slot].context; }
 
   HoldLock hold_;
+  std::unique_ptr<WorkerProgram> program_;  // set before Resume, run by the worker thread
   std::atomic<uint32_t> last_capture_tick_{0};  // driver thread and ArmCapture; read by the worker
   bool capture_silent_ = false;                  // worker thread: the silence was said in the trace
   std::atomic<uint32_t> dropped_buffers_{0};  // driver thread: buffers dropped over the backlog limit

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "channel/line_status.h"
 #include "channel/record_channel.h"
 #include "platform/fixed_text.h"
 
@@ -22,17 +23,17 @@ void Guarded(F &&call) {
 
 void TRecordChnl_VC::RaiseOffHook() {
   if (auto h = Handler<QV_OnOffHook>(QV_SLOT_OFF_HOOK))
-    Guarded([&] { h(Context(QV_SLOT_OFF_HOOK), ChannelNo, LineStatus == 2); });
+    Guarded([&] { h(Context(QV_SLOT_OFF_HOOK), ChannelNo, LineStatus == kLineRinging); });
 }
 
 void TRecordChnl_VC::RaiseUserOffHook() {
-  LineStatus = 1;
+  LineStatus = kLineOffHook;
   if (auto h = Handler<QV_OnOffHook>(QV_SLOT_OFF_HOOK))
     Guarded([&] { h(Context(QV_SLOT_OFF_HOOK), PairedChannel.load(), 0); });
 }
 
 void TRecordChnl_VC::RaiseUserAnswer() {
-  LineStatus = 1;
+  LineStatus = kLineOffHook;
   if (auto h = Handler<QV_OnOffHook>(QV_SLOT_OFF_HOOK))
     Guarded([&] { h(Context(QV_SLOT_OFF_HOOK), PairedChannel.load(), 1); });
 }
@@ -43,14 +44,14 @@ void TRecordChnl_VC::RaiseHangUp() {
 }
 
 void TRecordChnl_VC::RaiseUserHangUp() {
-  LineStatus = 0;
+  LineStatus = kLineIdle;
   if (auto h = Handler<QV_OnHangUp>(QV_SLOT_HANG_UP))
     Guarded([&] { h(Context(QV_SLOT_HANG_UP), PairedChannel.load(), 1); });
 }
 
 void TRecordChnl_VC::RaiseRing() {
   if (auto h = Handler<QV_OnRing>(QV_SLOT_RING))
-    Guarded([&] { h(Context(QV_SLOT_RING), ChannelNo, LineStatus == 2); });
+    Guarded([&] { h(Context(QV_SLOT_RING), ChannelNo, LineStatus == kLineRinging); });
 }
 
 void TRecordChnl_VC::RaiseRingStop() {
@@ -85,7 +86,7 @@ void TRecordChnl_VC::RaiseSound() {
 
 void TRecordChnl_VC::RaiseLineEmpty() {
   if (auto h = Handler<QV_OnLineEmpty>(QV_SLOT_LINE_EMPTY))
-    Guarded([&] { h(Context(QV_SLOT_LINE_EMPTY), ChannelNo, LineStatus == 4); });
+    Guarded([&] { h(Context(QV_SLOT_LINE_EMPTY), ChannelNo, LineStatus == kLineEmpty); });
 }
 
 void TRecordChnl_VC::RaiseDtmf() {

@@ -21,6 +21,14 @@ bool DriverLoaded();
 // -1 for a negative channel without asking the driver.
 int32_t GetChannelState(int32_t ch);
 
+// The channel states the loops act on, named by the driver's header.
+inline constexpr int32_t kChanFree = TVC_STATE_FREE;
+inline constexpr int32_t kChanPickedUp = TVC_STATE_PICKED_UP;  // a station phone is off-hook
+inline constexpr int32_t kChanOffHook = TVC_STATE_OFF_HOOK;
+inline constexpr int32_t kChanRinging = TVC_STATE_RINGING;
+inline constexpr int32_t kChanEmpty = TVC_STATE_EMPTY;
+inline constexpr int32_t kChanFarEndGone = TVC_STATE_FAR_END_GONE;
+
 // What a call to an unbound entry returns: the value that makes each caller
 // take its "nothing happened / refused" path.
 template <auto Entry>

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "callflow/worker_programs.h"
 #include "driver/channel_type.h"
 #include "driver/driver.h"
 #include "platform/debug_trace.h"
@@ -149,6 +150,7 @@ void MakeWorkers(LibraryState &state, size_t length, int32_t total, uint32_t pas
       worker->ChannelType = type;
       worker->BoardChannels = total;
       worker->PassMs = pass_ms;
+      worker->SetProgram(callflow::ProgramFor(*worker));
       state.ChannelTable[i] = std::move(worker);
       state.ChannelTable[i]->Create();
       DismantleMonitor(ch);  // a monitor left from before would feed on nothing

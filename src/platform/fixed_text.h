@@ -20,4 +20,13 @@ void SetField(char (&field)[N], std::string_view text) {
   field[n] = '\0';
 }
 
+// `size` bytes of `text` without leading and trailing blanks and control
+// characters (every byte up to and including ' ').
+inline std::string TrimBlanks(const char *text, size_t size) {
+  size_t begin = 0, end = size;
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+  return std::string(text + begin, end - begin);
+}
+
 }  // namespace talo::platform

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "callflow/worker_programs.h"
 #include "channel/record_channel.h"
 #include "platform/message_queue.h"
 #include "test_support.h"
@@ -241,6 +242,7 @@ TEST(Worker, IdleWorkerStopsOnRequestAndOnTermination) {
   for (bool by_termination : {false, true}) {
     auto w = MakeWorker(QV_HostEvents{});
     w->ChannelType = 10;
+    w->SetProgram(callflow::ProgramFor(*w));
     w->Resume();
     EXPECT_FALSE(w->Finished());
     if (by_termination)

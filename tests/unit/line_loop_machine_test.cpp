@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "callflow/line_loop.h"
 #include "channel/record_channel.h"
 #include "platform/tick.h"
 #include "test_support.h"
@@ -74,6 +75,7 @@ class LineLoop : public LibraryTest {
     platform::SetTickSource(&FakeNow);
   }
   void TearDown() override {
+    loop_.reset();
     worker_.reset();
     platform::SetTickSource(nullptr);
     LibraryTest::TearDown();
@@ -85,7 +87,8 @@ class LineLoop : public LibraryTest {
     log_.worker = worker_.get();
     worker_->ChannelType = 0;
     worker_->RecMode = mode;
-    worker_->LineLoopStart();
+    loop_ = std::make_unique<callflow::LineLoop>(*worker_);
+    loop_->Start();
     if (take_start_events) log_.Take();
     return *worker_;
   }
@@ -94,7 +97,7 @@ class LineLoop : public LibraryTest {
   Events Pass(uint32_t ms = 1) {
     log_.status_at_event.clear();
     g_now += ms;
-    worker_->LineLoopPass();
+    loop_->Pass();
     return log_.Take();
   }
   // Idle, then the line reads `state` for one pass: that pass's events.
@@ -103,8 +106,16 @@ class LineLoop : public LibraryTest {
     return Pass(ms);
   }
 
+  // Starts the loop of a worker made by the test itself.
+  void StartLoop() {
+    loop_ = std::make_unique<callflow::LineLoop>(*worker_);
+    loop_->Start();
+  }
+  callflow::LineLoopState &L() { return loop_->State(); }
+
   HostLog log_;
   std::unique_ptr<TRecordChnl_VC> worker_;
+  std::unique_ptr<callflow::LineLoop> loop_;
 };
 
 // ---------------------------------------------------------------- start
@@ -129,9 +140,9 @@ TEST_F(LineLoop, ModeZeroStartsWithLineEmptyThenVolumeThenBothHalves) {
       EXPECT_EQ(a.callback, &TRecordChnl_VC::RecordBufferCallback);
       EXPECT_EQ(a.context, &w);
     }
-    EXPECT_EQ(w.LineLoop.LastDigitTick, UINT32_MAX);
-    EXPECT_EQ(w.LineLoop.RingAliveTick, g_now.load());
-    EXPECT_EQ(w.LineLoop.CallerIdBase, g_now.load());
+    EXPECT_EQ(L().LastDigitTick, UINT32_MAX);
+    EXPECT_EQ(L().RingAliveTick, g_now.load());
+    EXPECT_EQ(L().CallerIdBase, g_now.load());
 
     // The first reading of a free line hangs up and leads to idle.
     EXPECT_EQ(Pass(), Events{"HangUp(3,1)"});
@@ -164,7 +175,7 @@ TEST_F(LineLoop, OtherModesRaiseNothingAndKeepLineStatus) {
   worker_ = std::make_unique<TRecordChnl_VC>(kCh, log_.Record());
   worker_->LineStatus = 7;
   worker_->RecMode = 5;
-  worker_->LineLoopStart();
+  StartLoop();
   Line(2);
   FakeDriver::PushDtmf(kCh, "1");
   FakeDriver::SetSound(kCh, 1);
@@ -173,7 +184,7 @@ TEST_F(LineLoop, OtherModesRaiseNothingAndKeepLineStatus) {
   EXPECT_EQ(FakeDriver::Count("TvcGetChState"), 0);
   EXPECT_EQ(FakeDriver::Count("TvcIsSound"), 0);
   EXPECT_EQ(FakeDriver::Count("TvcStartDualBuffRecordC"), 2);  // recording still armed
-  worker_->LineLoopFinish();
+  loop_->Finish();
   EXPECT_EQ(log_.Take(), Events{});
 }
 
@@ -196,7 +207,7 @@ TEST_F(LineLoop, IncomingCallAnsweredFromIdle) {
   EXPECT_EQ(w.LineStatus, 2);
   EXPECT_EQ(w.CallerNumber[0], 0);
   const uint32_t ring_start = g_now;
-  EXPECT_EQ(w.LineLoop.CallerIdBase, ring_start);
+  EXPECT_EQ(L().CallerIdBase, ring_start);
 
   // The caller number is not read until more than 100 ms of ringing.
   FakeDriver::SetCallerId(kCh, " 0123456 ");
@@ -255,9 +266,9 @@ TEST_F(LineLoop, HangUpNeedsTwoFreeReadingsMoreThanOneMillisecondApart) {
 
   // A single free reading does not hang up.
   EXPECT_EQ(Goto(0), Events{});
-  EXPECT_EQ(w.LineLoop.HangUpTick, g_now.load());
+  EXPECT_EQ(L().HangUpTick, g_now.load());
   EXPECT_EQ(Goto(2), Events{});
-  EXPECT_EQ(w.LineLoop.HangUpTick, 0u);  // any other state clears it
+  EXPECT_EQ(L().HangUpTick, 0u);  // any other state clears it
   EXPECT_EQ(Goto(0, 50), Events{});
   // Two readings 1 ms apart are not enough; 2 ms are.
   EXPECT_EQ(Pass(1), Events{});
@@ -317,11 +328,11 @@ TEST_F(LineLoop, NoLineTransitions) {
   EXPECT_EQ(Goto(4), (Events{"HangUp(3,1)", "LineEmpty(3,1)"}));
   // Ringing from no line: CallerNumber and the ring ticks are kept.
   std::strcpy(w.CallerNumber, "kept");
-  const uint32_t base = w.LineLoop.CallerIdBase;
+  const uint32_t base = L().CallerIdBase;
   EXPECT_EQ(Goto(3), Events{"Ring(3,1)"});
   EXPECT_EQ(w.LineStatus, 2);
   EXPECT_STREQ(w.CallerNumber, "kept");
-  EXPECT_EQ(w.LineLoop.CallerIdBase, base);
+  EXPECT_EQ(L().CallerIdBase, base);
 }
 
 TEST_F(LineLoop, RingEndsMoreThan5000MsAfterTheLastSignal) {
@@ -373,7 +384,7 @@ TEST_F(LineLoop, BlankCallerNumberRaisesNothing) {
 
 TEST_F(LineLoop, DigitGroupingWhileIdle) {
   Line(0);
-  auto &w = Start(0);
+  Start(0);
   Pass();
   log_.Take();
   FakeDriver::PushDtmf(kCh, "1");
@@ -382,12 +393,12 @@ TEST_F(LineLoop, DigitGroupingWhileIdle) {
   EXPECT_EQ(Pass(100), Events{});
   FakeDriver::PushDtmf(kCh, "3");
   EXPECT_EQ(Pass(100), Events{});
-  EXPECT_EQ(w.LineLoop.PendingDigits, "23");
+  EXPECT_EQ(L().PendingDigits, "23");
   EXPECT_EQ(Pass(5000), Events{});  // nothing comes on its own
   // The next batch, more than 500 ms after "3", brings them all.
   FakeDriver::PushDtmf(kCh, "4");
   EXPECT_EQ(Pass(1), Events{"CallerId(3,234)"});
-  EXPECT_EQ(w.LineLoop.PendingDigits, "");
+  EXPECT_EQ(L().PendingDigits, "");
   // Exactly 500 ms later is still the same group.
   FakeDriver::PushDtmf(kCh, "5");
   EXPECT_EQ(Pass(500), Events{});
@@ -417,17 +428,17 @@ TEST_F(LineLoop, DigitsAreTrimmedAndLimitedTo127Characters) {
 
 TEST_F(LineLoop, PendingDigitsAreDroppedAtOffHook) {
   Line(0);
-  auto &w = Start(0);
+  Start(0);
   Pass();
   FakeDriver::PushDtmf(kCh, "1");
   Pass();
   FakeDriver::PushDtmf(kCh, "2");
   Pass(10);
   log_.Take();
-  ASSERT_EQ(w.LineLoop.PendingDigits, "2");
+  ASSERT_EQ(L().PendingDigits, "2");
   EXPECT_EQ(Goto(2), Events{"OffHook(3,0)"});
-  EXPECT_EQ(w.LineLoop.PendingDigits, "");
-  EXPECT_EQ(w.LineLoop.LastDigitTick, UINT32_MAX);
+  EXPECT_EQ(L().PendingDigits, "");
+  EXPECT_EQ(L().LastDigitTick, UINT32_MAX);
   Goto(0);
   EXPECT_EQ(Pass(5), Events{"HangUp(3,1)"});
   FakeDriver::PushDtmf(kCh, "3");
@@ -478,36 +489,36 @@ TEST_F(LineLoop, ClosingEvents) {
   auto &w = Start(0);
   Pass();
   log_.Take();
-  w.LineLoopFinish();
+  loop_->Finish();
   EXPECT_EQ(log_.Take(), Events{"HangUp(3,1)"});
   // Idle: nothing.
   Goto(0);
   Pass(2);
   log_.Take();
-  w.LineLoopFinish();
+  loop_->Finish();
   EXPECT_EQ(log_.Take(), Events{});
   // Sound mode while sound: OnSilence(true); while silent: nothing.
   w.RecMode = 1;
   w.LineStatus = 10;
-  w.LineLoopFinish();
+  loop_->Finish();
   EXPECT_EQ(log_.Take(), Events{"Silence(3,1)"});
   w.LineStatus = 11;
-  w.LineLoopFinish();
+  loop_->Finish();
   EXPECT_EQ(log_.Take(), Events{});
   // A state 1 in sound mode closes nothing.
   w.LineStatus = 1;
-  w.LineLoopFinish();
+  loop_->Finish();
   EXPECT_EQ(log_.Take(), Events{});
 }
 
 TEST_F(LineLoop, LoopEndsOnStopOrTermination) {
   auto &w = Start(0);
-  EXPECT_TRUE(w.LineLoopShouldRun());
+  EXPECT_TRUE(w.ShouldRun());
   threading::SetForcedTermination(true);
-  EXPECT_FALSE(w.LineLoopShouldRun());
+  EXPECT_FALSE(w.ShouldRun());
   threading::SetForcedTermination(false);
   w.RequestStop();
-  EXPECT_FALSE(w.LineLoopShouldRun());
+  EXPECT_FALSE(w.ShouldRun());
 }
 
 // ---------------------------------------------------------------- record limit
@@ -637,7 +648,7 @@ TEST_F(LineLoop, ThrowingGuardedHandlerDoesNotStopTheRow) {
 
 TEST_F(LineLoop, NoHandlersInstalledStillFollowsTheLine) {
   worker_ = std::make_unique<TRecordChnl_VC>(kCh, QV_HostEvents{});
-  worker_->LineLoopStart();
+  StartLoop();
   Line(3);
   Pass();
   EXPECT_EQ(worker_->LineStatus, 2);

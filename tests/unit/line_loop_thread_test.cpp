@@ -10,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "callflow/worker_programs.h"
 #include "channel/record_channel.h"
 #include "platform/tick.h"
 #include "test_support.h"
@@ -79,6 +80,7 @@ class LineLoopThread : public LibraryTest {
     worker_ = std::make_unique<TRecordChnl_VC>(kCh, recorder_.Record());
     worker_->ChannelType = type;
     worker_->RecMode = mode;
+    worker_->SetProgram(callflow::ProgramFor(*worker_));
     worker_->Resume();
     return *worker_;
   }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <thread>
 
+#include "callflow/line_loop.h"
 #include "host/library.h"
 #include "platform/event.h"
 #include "threading/thread_ex.h"
@@ -58,6 +59,7 @@ class PassPacing : public TrunkTest {
   }
 
   std::vector<Entry> Run(const Scenario &sc, uint32_t pass_ms) {
+    line_loop_.reset();
     line_.reset();
     loop_.reset();
     worker_.reset();
@@ -73,7 +75,8 @@ class PassPacing : public TrunkTest {
       line_ = std::make_unique<channel::TRecordChnl_VC>(kTr, host_.Record());
       line_->ChannelType = 0;
       line_->RecMode = 0;
-      line_->LineLoopStart();
+      line_loop_ = std::make_unique<callflow::LineLoop>(*line_);
+      line_loop_->Start();
       FakeDriver::ClearCalls();
     }
     std::vector<Entry> out;
@@ -86,7 +89,7 @@ class PassPacing : public TrunkTest {
       if (sc.trunk)
         loop_->Pass();
       else
-        line_->LineLoopPass();
+        line_loop_->Pass();
       for (auto &call : FakeDriver::Calls())
         if (Acting(call)) out.push_back({call, at, pass});
     }
@@ -101,6 +104,7 @@ class PassPacing : public TrunkTest {
 
  private:
   std::unique_ptr<channel::TRecordChnl_VC> line_;
+  std::unique_ptr<callflow::LineLoop> line_loop_;
 };
 
 void LineState(int32_t state) { FakeDriver::SetChannelState(kTr, state); }
@@ -113,8 +117,8 @@ std::vector<Scenario> Scenarios() {
   const auto ring = [](int32_t n) { return [n](PassPacing &) { FakeDriver::SetCounter(kTr, FakeDriver::kRing, n); }; };
   return {
       {"line: hang-up debounce, off-hook, no line", false, [](PassPacing &) { LineState(0); },
-       {LineAt(100, channel::kChanOffHook), LineAt(300, channel::kChanFree), LineAt(500, channel::kChanOffHook),
-        LineAt(700, channel::kChanEmpty), LineAt(900, channel::kChanFree)},
+       {LineAt(100, driver::kChanOffHook), LineAt(300, driver::kChanFree), LineAt(500, driver::kChanOffHook),
+        LineAt(700, driver::kChanEmpty), LineAt(900, driver::kChanFree)},
        1000, "event LineEmpty(2,1)"},
       {"line: digit grouping", false, [](PassPacing &) { LineState(0); },
        {At(100, [](PassPacing &) { FakeDriver::PushDtmf(kTr, "1"); }),
@@ -128,7 +132,7 @@ std::vector<Scenario> Scenarios() {
          LineState(0);
          FakeDriver::SetCallerId(kTr, "5551234");
        },
-       {LineAt(100, channel::kChanRinging), LineAt(1000, channel::kChanFree)}, 6200, "event Ring(2,0)"},
+       {LineAt(100, driver::kChanRinging), LineAt(1000, driver::kChanFree)}, 6200, "event Ring(2,0)"},
       {"line: length limit", false, [](PassPacing &) { LineState(0); },
        {At(100,
            [](PassPacing &p) {
