@@ -63,7 +63,7 @@ void BM_ConvertCapture(benchmark::State &state) {
   talo::channel::SetMonitorBlockSleep(&NoSleep);
   auto worker = std::make_unique<TRecordChnl_VC>(0, QV_HostEvents{});
   const std::string path = TempPath();
-  worker->RecordFile.Open(path);
+  worker->Recording.RecordFile.Open(path);
   std::vector<talo::channel::MonitorBlock> store(talo::channel::kMonitorStoreBlocks);
   int32_t count = 0;
   talo::platform::Event event(false, false);
@@ -80,7 +80,7 @@ void BM_ConvertCapture(benchmark::State &state) {
   }
   state.SetBytesProcessed(state.iterations() * talo::channel::kCaptureBytes);
   worker->DetachMonitorStore();
-  worker->RecordFile.Close();
+  worker->Recording.RecordFile.Close();
   unlink(path.c_str());
   talo::channel::SetMonitorBlockSleep(nullptr);
 }
@@ -184,8 +184,8 @@ void BM_IdleLineLoop(benchmark::State &state) {
   std::vector<std::unique_ptr<TRecordChnl_VC>> workers;
   for (int ch = 0; ch < kChannels; ++ch) {
     workers.push_back(std::make_unique<TRecordChnl_VC>(ch, QV_HostEvents{}));
-    workers.back()->ChannelType = 0;
-    workers.back()->RecMode = 0;
+    workers.back()->Id.ChannelType = 0;
+    workers.back()->Recording.RecMode = 0;
     workers.back()->SetProgram(talo::callflow::ProgramFor(*workers.back()));
     workers.back()->Resume();
   }
@@ -227,9 +227,9 @@ void BM_IdleTrunkLoop(benchmark::State &state) {
   std::vector<std::unique_ptr<TRecordChnl_VC>> workers;
   for (int ch = 0; ch < kChannels; ch += 2) {
     workers.push_back(std::make_unique<TRecordChnl_VC>(ch, QV_HostEvents{}));
-    workers.back()->ChannelType = 2;
-    workers.back()->BoardChannels = kChannels;
-    workers.back()->PairedChannel.store(ch + 1);
+    workers.back()->Id.ChannelType = 2;
+    workers.back()->Id.BoardChannels = kChannels;
+    workers.back()->Id.PairedChannel.store(ch + 1);
     workers.back()->SetProgram(talo::callflow::ProgramFor(*workers.back()));
     workers.back()->Resume();
   }

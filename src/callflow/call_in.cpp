@@ -27,36 +27,36 @@ inline constexpr int32_t kCallerIdCapacity = 32;
 bool Ringing(const TRecordChnl_VC &w) { return TrunkCall<&DriverApi::TvcGetRingCount>(w) != 0; }
 
 void RingThrough(TRecordChnl_VC &w, TrunkLoopState &s) {
-  StationCall<&DriverApi::TvcStartRingEx>(w, static_cast<const char *>(w.CallerNumber));
-  w.Raise(&TRecordChnl_VC::RaiseUserRing);
-  w.LineStatus = kLineRinging;
-  w.Raise(&TRecordChnl_VC::RaiseRing);
-  w.Raise(&TRecordChnl_VC::RaiseCallerId);
+  StationCall<&DriverApi::TvcStartRingEx>(w, static_cast<const char *>(w.Call.CallerNumber));
+  w.RaiseUserRing();
+  w.Call.LineStatus = kLineRinging;
+  w.RaiseRing();
+  w.RaiseCallerId();
   s.CallInStep = kUserRinging;
 }
 
 void CallerGaveUp(TRecordChnl_VC &w, TrunkLoopState &s) {
   StationCall<&DriverApi::TvcStopRing>(w);
   s.CallInStep = kStart;
-  w.WorkState = kWorkIdle;
-  w.LineStatus = kLineIdle;
-  w.Raise(&TRecordChnl_VC::RaiseRing);  // ringing false: LineStatus is 0
-  w.Raise(&TRecordChnl_VC::RaiseUserRingStop);
+  w.Trunk.WorkState = kWorkIdle;
+  w.Call.LineStatus = kLineIdle;
+  w.RaiseRing();  // ringing false: LineStatus is 0
+  w.RaiseUserRingStop();
 }
 
 void Reject(TRecordChnl_VC &w, TrunkLoopState &s) {
-  w.Raise(&TRecordChnl_VC::RaiseCallerId);
-  w.LineStatus = kLineIdle;
-  w.Raise(&TRecordChnl_VC::RaiseRing);
+  w.RaiseCallerId();
+  w.Call.LineStatus = kLineIdle;
+  w.RaiseRing();
   TrunkCall<&DriverApi::TvcPickUp>(w);
   FixedSleep(w, kRejectPauseMs);
   TrunkCall<&DriverApi::TvcHangUp>(w);
   s.CallInStep = kStart;
-  w.WorkState = kWorkIdle;
+  w.Trunk.WorkState = kWorkIdle;
 }
 
 void Connect(TRecordChnl_VC &w, TrunkLoopState &s) {
-  StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.ChannelNo, kLinkCode);
+  StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.Id.ChannelNo, kLinkCode);
   StationCall<&DriverApi::TvcClrRxDtmfBuf>(w);
   s.FlashSeen = false;
   s.CallInStep = kConnected;
@@ -64,23 +64,23 @@ void Connect(TRecordChnl_VC &w, TrunkLoopState &s) {
 
 void PickUpTrunk(TRecordChnl_VC &w) {
   TrunkCall<&DriverApi::TvcPickUp>(w);
-  w.LineStatus = kLineRinging;  // the host sees an answer after ringing
-  w.Raise(&TRecordChnl_VC::RaiseOffHook);
-  w.LineStatus = kLineOffHook;
+  w.Call.LineStatus = kLineRinging;  // the host sees an answer after ringing
+  w.RaiseOffHook();
+  w.Call.LineStatus = kLineOffHook;
 }
 
 void WaitForNumber(TRecordChnl_VC &w, TrunkLoopState &s) {
-  const int32_t n = TrunkCall<&DriverApi::TvcGetCallerId>(w, w.CallerNumber, kCallerIdCapacity);
-  w.CallerNumber[sizeof w.CallerNumber - 1] = '\0';  // whatever the driver left
+  const int32_t n = TrunkCall<&DriverApi::TvcGetCallerId>(w, w.Call.CallerNumber, kCallerIdCapacity);
+  w.Call.CallerNumber[sizeof w.Call.CallerNumber - 1] = '\0';  // whatever the driver left
   if (n > 0) {
     TrunkCall<&DriverApi::TvcClrCallerIdBuf>(w);
-    if (w.IsCallerRejected(FieldText(w.CallerNumber)))
+    if (w.IsCallerRejected(FieldText(w.Call.CallerNumber)))
       Reject(w, s);
     else
       RingThrough(w, s);
     return;
   }
-  if (w.CallerNumber[0] != '\0' || Since(s.StepTick) > kNumberWaitMs)
+  if (w.Call.CallerNumber[0] != '\0' || Since(s.StepTick) > kNumberWaitMs)
     RingThrough(w, s);
   else if (!Ringing(w))
     CallerGaveUp(w, s);
@@ -92,15 +92,15 @@ void WatchUserRinging(TRecordChnl_VC &w, TrunkLoopState &s) {
     return;  // the call is over: a station lifted now starts a call of its own
   }
   if (StationState(w) == kChanPickedUp) {
-    w.Raise(&TRecordChnl_VC::RaiseUserAnswer);
+    w.RaiseUserAnswer();
     s.CallInStep = kUserAnswered;
   }
 }
 
 void Answer(TRecordChnl_VC &w, TrunkLoopState &s) {
-  QV_AnswerReply &reply = w.AnswerReply;
-  SetField(reply.AnnounceText, FieldText(w.CommandReply.CommandReplyText));
-  w.Raise(&TRecordChnl_VC::RaiseIncomingAnswered);
+  QV_AnswerReply &reply = w.Trunk.AnswerReply;
+  SetField(reply.AnnounceText, FieldText(w.Trunk.CommandReply.CommandReplyText));
+  w.RaiseIncomingAnswered();
   if (reply.PlayAnswerPrompts == 0) {
     PickUpTrunk(w);
     Connect(w, s);
@@ -137,7 +137,7 @@ void WaitForPrompts(TRecordChnl_VC &w, TrunkLoopState &s) {
 // Only the station's hang-up ends the call; the trunk side is not watched.
 void Converse(TRecordChnl_VC &w, TrunkLoopState &s) {
   if (StationState(w) == kChanFree) {
-    w.Raise(&TRecordChnl_VC::RaiseUserHangUp);
+    w.RaiseUserHangUp();
     s.CallInStep = kEnding;
   }
   if (StationCall<&DriverApi::TvcGetFlashCount>(w) > 0) {
@@ -147,14 +147,12 @@ void Converse(TRecordChnl_VC &w, TrunkLoopState &s) {
     s.FlashSeen = true;
     StationCall<&DriverApi::TvcClearFlashCount>(w);
     TrunkCall<&DriverApi::TvcSendFlash>(w);
-    w.DtmfText = "T";
-    w.Raise(&TRecordChnl_VC::RaiseDtmf);
+    w.RaiseDtmf("T");
   }
   if (s.FlashSeen) {
     std::string digits = ReadStationDigits(w, s, kDtmfCapacity);
     if (!digits.empty()) {
-      w.DtmfText = std::move(digits);
-      w.Raise(&TRecordChnl_VC::RaiseDtmf);
+      w.RaiseDtmf(digits);
     }
   }
 }
@@ -162,16 +160,16 @@ void Converse(TRecordChnl_VC &w, TrunkLoopState &s) {
 void End(TRecordChnl_VC &w, TrunkLoopState &s) {
   TrunkCall<&DriverApi::TvcClearLinkWith>(w);
   TrunkCall<&DriverApi::TvcHangUp>(w);
-  w.Raise(&TRecordChnl_VC::RaiseHangUp);
+  w.RaiseHangUp();
   s.CallInStep = kStart;
-  w.WorkState = kWorkIdle;
+  w.Trunk.WorkState = kWorkIdle;
 }
 
 }  // namespace
 
 void CallIn(TRecordChnl_VC &w, TrunkLoopState &s) {
   LeaveMessage(w, s);
-  if (w.IncomingPlan.IncomingMode != 0 || w.WorkState == kWorkIdle) return;
+  if (w.Trunk.IncomingPlan.IncomingMode != 0 || w.Trunk.WorkState == kWorkIdle) return;
   switch (s.CallInStep) {
     case kStart:
       s.StepTick = Now();

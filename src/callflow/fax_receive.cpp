@@ -31,16 +31,16 @@ inline constexpr int32_t kReceiveMode = 1;
 
 void EndCall(TRecordChnl_VC &w, TrunkLoopState &s) {
   s.FaxInStep = kStart;
-  w.WorkState = kWorkIdle;
+  w.Trunk.WorkState = kWorkIdle;
 }
 
 void GetChannel(TRecordChnl_VC &w, TrunkLoopState &s) {
-  w.FaxChannel = w.GetFaxChannel();
-  if (w.FaxChannel == -1) {
+  w.Trunk.FaxChannel = w.GetFaxChannel();
+  if (w.Trunk.FaxChannel == -1) {
     s.FaxInStep = kNoChannel;
     return;
   }
-  std::memset(w.CallerNumber, 0, sizeof w.CallerNumber);
+  std::memset(w.Call.CallerNumber, 0, sizeof w.Call.CallerNumber);
   s.FaxInStep = kCallerNumber;
 }
 
@@ -54,12 +54,12 @@ void NoChannel(TRecordChnl_VC &w, TrunkLoopState &s) {
 // A caller who gives up before the second ring without a number ends the
 // call when the ring count returns to 0, rather than leaving it waiting.
 void CallerNumber(TRecordChnl_VC &w, TrunkLoopState &s) {
-  if (TrunkCall<&DriverApi::TvcGetCallerId>(w, w.CallerNumber, kCallerIdCapacity) > 0) {
-    w.CallerNumber[sizeof w.CallerNumber - 1] = '\0';
+  if (TrunkCall<&DriverApi::TvcGetCallerId>(w, w.Call.CallerNumber, kCallerIdCapacity) > 0) {
+    w.Call.CallerNumber[sizeof w.Call.CallerNumber - 1] = '\0';
     TrunkCall<&DriverApi::TvcClrCallerIdBuf>(w);
-    if (w.IsCallerRejected(FieldText(w.CallerNumber))) {
-      w.LineStatus = kLineIdle;
-      w.Raise(&TRecordChnl_VC::RaiseRing);  // ringing false
+    if (w.IsCallerRejected(FieldText(w.Call.CallerNumber))) {
+      w.Call.LineStatus = kLineIdle;
+      w.RaiseRing();  // ringing false
       TrunkCall<&DriverApi::TvcPickUp>(w);
       FixedSleep(w, kRejectPauseMs);
       TrunkCall<&DriverApi::TvcHangUp>(w);
@@ -69,42 +69,42 @@ void CallerNumber(TRecordChnl_VC &w, TrunkLoopState &s) {
     }
     return;
   }
-  w.CallerNumber[sizeof w.CallerNumber - 1] = '\0';
+  w.Call.CallerNumber[sizeof w.Call.CallerNumber - 1] = '\0';
   const int32_t rings = TrunkCall<&DriverApi::TvcGetRingCount>(w);
   if (rings >= kAnswerRings) {
     s.FaxInStep = kAnswer;
   } else if (rings == 0) {
-    w.LineStatus = kLineIdle;
+    w.Call.LineStatus = kLineIdle;
     EndCall(w, s);
-    w.Raise(&TRecordChnl_VC::RaiseRing);  // ringing false
+    w.RaiseRing();  // ringing false
   }
 }
 
 void Answer(TRecordChnl_VC &w, TrunkLoopState &s) {
-  w.Raise(&TRecordChnl_VC::RaiseFaxRecvStart);
-  if (!platform::TrimBlanks(w.CallerNumber, strnlen(w.CallerNumber, sizeof w.CallerNumber)).empty())
-    w.Raise(&TRecordChnl_VC::RaiseCallerId);
+  w.RaiseFaxRecvStart();
+  if (!platform::TrimBlanks(w.Call.CallerNumber, strnlen(w.Call.CallerNumber, sizeof w.Call.CallerNumber)).empty())
+    w.RaiseCallerId();
   TrunkCall<&DriverApi::TvcPickUp>(w);
   s.FaxInStep = PlayPromptIfExists(w, w.GetFaxRxPrompt()) ? kPromptPlaying : kLink;
 }
 
 void Link(TRecordChnl_VC &w, TrunkLoopState &s) {
-  TrunkCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.FaxChannel, kLinkCode);
-  w.FaxRecvFile = w.GetFaxFileName(w.ChannelNo, kReceiveMode, FieldText(w.CallerNumber));
-  driver::Call<&DriverApi::TvcStartRxFax>(w.FaxChannel, w.FaxRecvFile.c_str());
+  TrunkCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.Trunk.FaxChannel, kLinkCode);
+  w.Trunk.FaxRecvFile = w.GetFaxFileName(w.Id.ChannelNo, kReceiveMode, FieldText(w.Call.CallerNumber));
+  driver::Call<&DriverApi::TvcStartRxFax>(w.Trunk.FaxChannel, w.Trunk.FaxRecvFile.c_str());
   s.FaxInStep = kReceiving;
 }
 
 // No limit on the transfer: the engine's end status decides.
 void Receiving(TRecordChnl_VC &w, TrunkLoopState &s) {
   FixedSleep(w, kEnginePollMs);
-  if (driver::Call<&DriverApi::TvcGetFaxState>(w.FaxChannel) != 0) return;
-  const int32_t end = driver::Call<&DriverApi::TvcGetFaxIsEnd>(w.FaxChannel);
+  if (driver::Call<&DriverApi::TvcGetFaxState>(w.Trunk.FaxChannel) != 0) return;
+  const int32_t end = driver::Call<&DriverApi::TvcGetFaxIsEnd>(w.Trunk.FaxChannel);
   if (end == 1 || end == 2) s.FaxInStep = kEnd;
 }
 
 void End(TRecordChnl_VC &w, TrunkLoopState &s) {
-  w.Raise(&TRecordChnl_VC::RaiseFaxRecvEnd);
+  w.RaiseFaxRecvEnd();
   TrunkCall<&DriverApi::TvcClearLinkWith>(w);
   TrunkCall<&DriverApi::TvcHangUp>(w);
   EndCall(w, s);
@@ -115,7 +115,7 @@ void End(TRecordChnl_VC &w, TrunkLoopState &s) {
 void FaxReceive(TRecordChnl_VC &w, TrunkLoopState &s) {
   switch (s.FaxInStep) {
     case kStart:
-      w.FaxChannel = -1;
+      w.Trunk.FaxChannel = -1;
       s.FaxInStep = kGetChannel;
       break;
     case kGetChannel: GetChannel(w, s); break;

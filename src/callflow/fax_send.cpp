@@ -41,43 +41,42 @@ inline constexpr int32_t kBusyCadences = 2;
 inline constexpr int32_t kOptionReportsNoChannel = 2;
 
 void GetChannel(TRecordChnl_VC &w, TrunkLoopState &s) {
-  w.FaxChannel = w.GetFaxChannel();
-  if (w.FaxChannel != -1) {
+  w.Trunk.FaxChannel = w.GetFaxChannel();
+  if (w.Trunk.FaxChannel != -1) {
     s.FaxOutStep = kAccepted;
     return;
   }
   s.FaxOutStep = kRefused;
-  w.FaxResult = kNoChannelFree;
-  if (w.FaxOption >= kOptionReportsNoChannel) {
-    w.FaxSendResult = kNoChannel;
-    w.Raise(&TRecordChnl_VC::RaiseFaxSendEnd);
+  w.Requests.FaxResult = kNoChannelFree;
+  if (w.Requests.FaxOption >= kOptionReportsNoChannel) {
+    w.Trunk.FaxSendResult = kNoChannel;
+    w.RaiseFaxSendEnd(kNoChannel);
   }
 }
 
 void Refused(TRecordChnl_VC &w, TrunkLoopState &s) {
-  SignalDone(w.FaxDoneEvent);
+  SignalDone(w.Requests.FaxDoneEvent);
   s.FaxOutStep = kStart;
-  w.WorkState = kWorkIdle;
+  w.Trunk.WorkState = kWorkIdle;
 }
 
 void Accepted(TRecordChnl_VC &w, TrunkLoopState &s) {
-  w.FaxResult = kChannelObtained;  // stored before the waiting export is woken
-  SignalDone(w.FaxDoneEvent);
+  w.Requests.FaxResult = kChannelObtained;  // stored before the waiting export is woken
+  SignalDone(w.Requests.FaxDoneEvent);
   TrunkCall<&DriverApi::TvcStartSpecFreqDetector>(w, kFaxToneHz, kFaxToneArg);
   s.FaxOutStep = kCall;
 }
 
 void Call(TRecordChnl_VC &w, TrunkLoopState &s) {
-  w.Raise(&TRecordChnl_VC::RaiseFaxSendStart);
+  w.RaiseFaxSendStart();
   TrunkCall<&DriverApi::TvcPickUp>(w);
-  w.DtmfText = FieldText(w.FaxNumber);
-  w.Raise(&TRecordChnl_VC::RaiseDtmf);
+  w.RaiseDtmf(FieldText(w.Requests.FaxNumber));
   PumpingWait(w, kAfterOffHookMs);
   s.FaxOutStep = kDial;
 }
 
 void Dial(TRecordChnl_VC &w, TrunkLoopState &s) {
-  TrunkCall<&DriverApi::TvcDialOut>(w, static_cast<const char *>(w.FaxNumber), 0, 0, 0);
+  TrunkCall<&DriverApi::TvcDialOut>(w, static_cast<const char *>(w.Requests.FaxNumber), 0, 0, 0);
   PumpingWait(w, kAfterDialMs);
   s.FaxOutStep = kPrompt;
   s.FaxPromptTick = s.FaxStartTick = Now();
@@ -96,21 +95,21 @@ void Listen(TRecordChnl_VC &w, TrunkLoopState &s) {
   } else if (TrunkCall<&DriverApi::TvcGetBusyCount>(w) >= kBusyCadences) {
     TrunkCall<&DriverApi::TvcClearBusyCount>(w);
     TrunkCall<&DriverApi::TvcStopSpecFreqDetector>(w);
-    w.FaxSendResult = kBusy;
+    w.Trunk.FaxSendResult = kBusy;
     s.FaxOutStep = kEnd;
   } else if (Since(s.FaxPromptTick) > kPromptCycleMs) {
     s.FaxOutStep = kPrompt;
   } else if (Since(s.FaxStartTick) > kFaxToneWaitMs) {
     TrunkCall<&DriverApi::TvcStopSpecFreqDetector>(w);
-    w.FaxSendResult = kNoFaxTone;
+    w.Trunk.FaxSendResult = kNoFaxTone;
     s.FaxOutStep = kEnd;
   }
 }
 
 void Link(TRecordChnl_VC &w, TrunkLoopState &s) {
   TrunkCall<&DriverApi::TvcStopPlay>(w);
-  TrunkCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.FaxChannel, kLinkCode);
-  driver::Call<&DriverApi::TvcStartTxFax>(w.FaxChannel, w.FaxSendFile.c_str());
+  TrunkCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.Trunk.FaxChannel, kLinkCode);
+  driver::Call<&DriverApi::TvcStartTxFax>(w.Trunk.FaxChannel, w.Trunk.FaxSendFile.c_str());
   s.FaxOutStep = kSending;
   PumpingWait(w, kAfterLinkMs);
 }
@@ -118,19 +117,19 @@ void Link(TRecordChnl_VC &w, TrunkLoopState &s) {
 // No limit on the transfer: the engine's end status decides.
 void Sending(TRecordChnl_VC &w, TrunkLoopState &s) {
   FixedSleep(w, kEnginePollMs);
-  const int32_t end = driver::Call<&DriverApi::TvcGetFaxIsEnd>(w.FaxChannel);
+  const int32_t end = driver::Call<&DriverApi::TvcGetFaxIsEnd>(w.Trunk.FaxChannel);
   if (end == 1 || end == 2) {
-    w.FaxSendResult = kTransferEnded;
+    w.Trunk.FaxSendResult = kTransferEnded;
     s.FaxOutStep = kEnd;
   }
 }
 
 void End(TRecordChnl_VC &w, TrunkLoopState &s) {
-  w.Raise(&TRecordChnl_VC::RaiseFaxSendEnd);
+  w.RaiseFaxSendEnd(w.Trunk.FaxSendResult);
   TrunkCall<&DriverApi::TvcClearLinkWith>(w);
   TrunkCall<&DriverApi::TvcHangUp>(w);
   s.FaxOutStep = kStart;
-  w.WorkState = kWorkIdle;
+  w.Trunk.WorkState = kWorkIdle;
 }
 
 }  // namespace
@@ -138,9 +137,9 @@ void End(TRecordChnl_VC &w, TrunkLoopState &s) {
 void FaxSend(TRecordChnl_VC &w, TrunkLoopState &s) {
   switch (s.FaxOutStep) {
     case kStart:
-      w.FaxChannel = -1;
+      w.Trunk.FaxChannel = -1;
       s.FaxOutStep = kGetChannel;
-      w.FaxSendFile = FieldText(w.FaxFile);
+      w.Trunk.FaxSendFile = FieldText(w.Requests.FaxFile);
       break;
     case kGetChannel: GetChannel(w, s); break;
     case kRefused: Refused(w, s); break;

@@ -58,68 +58,68 @@ void RingPhase(TRecordChnl_VC &w, TrunkLoopState &s) {
     s.LeaveMsgStep = kWaitNumber;
   }
   if (s.LeaveMsgStep == kWaitNumber) {
-    const int32_t n = TrunkCall<&DriverApi::TvcGetCallerId>(w, w.CallerNumber, kCallerIdCapacity);
-    w.CallerNumber[sizeof w.CallerNumber - 1] = '\0';
+    const int32_t n = TrunkCall<&DriverApi::TvcGetCallerId>(w, w.Call.CallerNumber, kCallerIdCapacity);
+    w.Call.CallerNumber[sizeof w.Call.CallerNumber - 1] = '\0';
     if (n > 0) {
       TrunkCall<&DriverApi::TvcClrCallerIdBuf>(w);
-      w.Raise(&TRecordChnl_VC::RaiseCallerId);
+      w.RaiseCallerId();
       s.LeaveMsgStep = kNumberKnown;
     } else if (Rings(w) >= kAnswerRings || Since(s.StepTick) > kNumberWaitMs) {
-      std::memset(w.CallerNumber, 0, sizeof w.CallerNumber);
+      std::memset(w.Call.CallerNumber, 0, sizeof w.Call.CallerNumber);
       s.LeaveMsgStep = kNumberKnown;
     }
   }
   if (s.LeaveMsgStep == kNumberKnown) {
-    if (w.IncomingPlan.IncomingMode == 2) {
-      StationCall<&DriverApi::TvcStartRingEx>(w, static_cast<const char *>(w.CallerNumber));
-      w.Raise(&TRecordChnl_VC::RaiseUserRing);
+    if (w.Trunk.IncomingPlan.IncomingMode == 2) {
+      StationCall<&DriverApi::TvcStartRingEx>(w, static_cast<const char *>(w.Call.CallerNumber));
+      w.RaiseUserRing();
     }
     s.LeaveMsgStep = kWaitAnswer;
   }
 }
 
 void WaitAnswer(TRecordChnl_VC &w, TrunkLoopState &s) {
-  QV_IncomingPlan &plan = w.IncomingPlan;
+  QV_IncomingPlan &plan = w.Trunk.IncomingPlan;
   if (plan.IncomingMode == 1 && Rings(w) >= kAnswerRings) s.LeaveMsgStep = kAnswer;
   if (plan.IncomingMode == 2 &&
       Since(s.CallStartTick) > static_cast<uint32_t>(plan.UserRingTimeout)) {
     if (Rings(w) >= kAnswerRings) {
       s.LeaveMsgStep = kAnswer;
-      w.Raise(&TRecordChnl_VC::RaiseUserRingStop);
+      w.RaiseUserRingStop();
     } else {
       plan.IncomingMode = 0;
-      w.WorkState = kWorkIdle;
+      w.Trunk.WorkState = kWorkIdle;
       TrunkCall<&DriverApi::TvcClearRingCount>(w);
       StationCall<&DriverApi::TvcStopRing>(w);
-      w.Raise(&TRecordChnl_VC::RaiseUserRingStop);
-      w.Raise(&TRecordChnl_VC::RaiseRingStop);
+      w.RaiseUserRingStop();
+      w.RaiseRingStop();
       return;  // the call is over: a station lifted now starts a call of its own
     }
   }
   if (StationState(w) == kChanPickedUp) {
     plan.IncomingMode = 0;
     s.CallInStep = kCallInUserAnswered;
-    w.Raise(&TRecordChnl_VC::RaiseUserAnswer);
+    w.RaiseUserAnswer();
   }
   if (TrunkState(w) == kChanFarEndGone || Rings(w) == 0 ||
       TrunkCall<&DriverApi::TvcGetBusyCount>(w) > 0) {
     s.CallStartTick = 0;
-    w.LineStatus = kLineIdle;
+    w.Call.LineStatus = kLineIdle;
     plan.IncomingMode = 0;
-    w.WorkState = kWorkIdle;
+    w.Trunk.WorkState = kWorkIdle;
     s.CallInStep = kCallInStart;  // a hand-over in this pass must not outlive the call
     StationCall<&DriverApi::TvcStopRing>(w);
     TrunkCall<&DriverApi::TvcClearRingCount>(w);
     TrunkCall<&DriverApi::TvcClearBusyCount>(w);
-    w.Raise(&TRecordChnl_VC::RaiseUserRingStop);
-    w.Raise(&TRecordChnl_VC::RaiseRing);  // ringing false: LineStatus is 0
+    w.RaiseUserRingStop();
+    w.RaiseRing();  // ringing false: LineStatus is 0
   }
 }
 
 void Answer(TRecordChnl_VC &w, TrunkLoopState &s) {
   StationCall<&DriverApi::TvcStopRing>(w);
   TrunkCall<&DriverApi::TvcPickUp>(w);
-  s.LeaveMsgStep = StartPlay(w, w.IncomingPlan.GreetingFile) == 0 ? kGreeting : kMessageBegins;
+  s.LeaveMsgStep = StartPlay(w, w.Trunk.IncomingPlan.GreetingFile) == 0 ? kGreeting : kMessageBegins;
 }
 
 // A caller gone during the greeting ends the call like every other ending:
@@ -128,19 +128,19 @@ void Greeting(TRecordChnl_VC &w, TrunkLoopState &s) {
   if (TrunkCall<&DriverApi::TvcGetPlayStat>(w) == 0) s.LeaveMsgStep = kMessageBegins;
   if (TrunkState(w) == kChanFarEndGone || TrunkCall<&DriverApi::TvcGetBusyCount>(w) > 0) {
     TrunkCall<&DriverApi::TvcStopPlay>(w);
-    w.IncomingPlan.IncomingMode = 0;
+    w.Trunk.IncomingPlan.IncomingMode = 0;
     s.LeaveMsgStep = kWaitAnswer;
-    w.WorkState = kWorkIdle;
+    w.Trunk.WorkState = kWorkIdle;
     s.CallInStep = kCallInStart;
-    w.LineStatus = kLineIdle;
-    w.Raise(&TRecordChnl_VC::RaiseRing);  // ringing false
+    w.Call.LineStatus = kLineIdle;
+    w.RaiseRing();  // ringing false
     TrunkCall<&DriverApi::TvcHangUp>(w);
     TrunkCall<&DriverApi::TvcClearBusyCount>(w);
   }
 }
 
 void MessageBegins(TRecordChnl_VC &w, TrunkLoopState &s) {
-  w.Raise(&TRecordChnl_VC::RaiseLeaveMessage);
+  w.RaiseLeaveMessage();
   s.LeaveMsgStep = kMessage;
   TrunkCall<&DriverApi::TvcClrRxDtmfBuf>(w);
 }
@@ -152,31 +152,29 @@ void Message(TRecordChnl_VC &w, TrunkLoopState &s) {
     TrunkCall<&DriverApi::TvcClearBusyCount>(w);
     return;
   }
-  if (w.IncomingPlan.NumberEntryEnabled == 0) return;
+  if (w.Trunk.IncomingPlan.NumberEntryEnabled == 0) return;
   // Digits read here only look for the "#"; they are not reported.
-  if (ReadDigits(s, w.ChannelNo, kDtmfCapacity).find('#') != std::string::npos)
+  if (ReadDigits(s, w.Id.ChannelNo, kDtmfCapacity).find('#') != std::string::npos)
     s.LeaveMsgStep = kNumberPromptStart;
 }
 
 void NumberPrompt(TRecordChnl_VC &w, TrunkLoopState &s) {
   if (TrunkCall<&DriverApi::TvcGetPlayStat>(w) == 0) {
     s.LeaveMsgStep = kNumberEntry;
-    w.DtmfText = "R";
-    w.Raise(&TRecordChnl_VC::RaiseDtmf);
+    w.RaiseDtmf("R");
   }
   EndOnDeparture(w, s);
 }
 
 // Each group of digits replaces the last; a "#" ends the entry.
 void NumberEntry(TRecordChnl_VC &w, TrunkLoopState &s) {
-  std::string digits = ReadDigits(s, w.ChannelNo, kDtmfCapacity);
+  std::string digits = ReadDigits(s, w.Id.ChannelNo, kDtmfCapacity);
   if (!digits.empty()) {
     if (const size_t hash = digits.find('#'); hash != std::string::npos) {
       digits.erase(hash);
       s.LeaveMsgStep = kClosingStart;
     }
-    w.DtmfText = std::move(digits);
-    w.Raise(&TRecordChnl_VC::RaiseDtmf);
+    w.RaiseDtmf(digits);
   }
   EndOnDeparture(w, s);
 }
@@ -188,16 +186,16 @@ void Closing(TRecordChnl_VC &w, TrunkLoopState &s) {
 
 void End(TRecordChnl_VC &w, TrunkLoopState &s) {
   TrunkCall<&DriverApi::TvcHangUp>(w);
-  w.Raise(&TRecordChnl_VC::RaiseLeaveMessageEnd);
+  w.RaiseLeaveMessageEnd();
   s.LeaveMsgStep = kWaitAnswer;
-  w.IncomingPlan.IncomingMode = 0;
-  w.WorkState = kWorkIdle;
+  w.Trunk.IncomingPlan.IncomingMode = 0;
+  w.Trunk.WorkState = kWorkIdle;
 }
 
 }  // namespace
 
 void LeaveMessage(TRecordChnl_VC &w, TrunkLoopState &s) {
-  if (w.IncomingPlan.IncomingMode == 0) return;
+  if (w.Trunk.IncomingPlan.IncomingMode == 0) return;
   RingPhase(w, s);
   switch (s.LeaveMsgStep) {
     case kWaitAnswer: WaitAnswer(w, s); break;
@@ -206,12 +204,12 @@ void LeaveMessage(TRecordChnl_VC &w, TrunkLoopState &s) {
     case kMessageBegins: MessageBegins(w, s); break;
     case kMessage: Message(w, s); break;
     case kNumberPromptStart:
-      s.LeaveMsgStep = StartPlay(w, w.IncomingPlan.NumberPromptFile) == 0 ? kNumberPrompt : kNumberEntry;
+      s.LeaveMsgStep = StartPlay(w, w.Trunk.IncomingPlan.NumberPromptFile) == 0 ? kNumberPrompt : kNumberEntry;
       break;
     case kNumberPrompt: NumberPrompt(w, s); break;
     case kNumberEntry: NumberEntry(w, s); break;
     case kClosingStart:
-      s.LeaveMsgStep = StartPlay(w, w.IncomingPlan.ClosingFile) == 0 ? kClosing : kEnd;
+      s.LeaveMsgStep = StartPlay(w, w.Trunk.IncomingPlan.ClosingFile) == 0 ? kClosing : kEnd;
       break;
     case kClosing: Closing(w, s); break;
     case kEnd: End(w, s); break;

@@ -21,8 +21,8 @@ std::string g_prompt_base;  // guarded by g_prompt_mutex; empty: the executable'
 uint32_t Now() { return platform::GetTickCount(); }
 
 int32_t StationOf(const TRecordChnl_VC &w) {
-  const int32_t station = w.PairedChannel.load();
-  if (station < 0 || station >= w.BoardChannels || station == w.ChannelNo) return -1;
+  const int32_t station = w.Id.PairedChannel.load();
+  if (station < 0 || station >= w.Id.BoardChannels || station == w.Id.ChannelNo) return -1;
   return station;
 }
 
@@ -70,7 +70,7 @@ std::string ReadStationDigits(const TRecordChnl_VC &w, TrunkLoopState &s, int32_
   return station < 0 ? std::string() : ReadDigits(s, station, count);
 }
 
-void Trace(const TRecordChnl_VC &w, std::string_view text) { platform::DebugTrace(w.ChannelNo, text); }
+void Trace(const TRecordChnl_VC &w, std::string_view text) { platform::DebugTrace(w.Id.ChannelNo, text); }
 
 void SetPromptBaseForTests(std::string dir) {
   std::lock_guard lock(g_prompt_mutex);

@@ -48,13 +48,13 @@ int32_t StationCall(const TRecordChnl_VC &w, Args... args) {
 
 template <auto Entry, typename... Args>
 int32_t TrunkCall(const TRecordChnl_VC &w, Args... args) {
-  return driver::Call<Entry>(w.ChannelNo, args...);
+  return driver::Call<Entry>(w.Id.ChannelNo, args...);
 }
 
 inline int32_t StationState(const TRecordChnl_VC &w) {
   return StationCall<&DriverApi::TvcGetChState>(w);
 }
-inline int32_t TrunkState(const TRecordChnl_VC &w) { return driver::GetChannelState(w.ChannelNo); }
+inline int32_t TrunkState(const TRecordChnl_VC &w) { return driver::GetChannelState(w.Id.ChannelNo); }
 
 // The caller left: the trunk reads free or far end gone, or busy tone is heard.
 bool CallerDeparted(const TRecordChnl_VC &w);

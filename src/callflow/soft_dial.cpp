@@ -37,29 +37,29 @@ inline constexpr uint32_t kUserAnswerWaitMs = 30000;
 inline constexpr int32_t kStoppedTone = 3;
 
 void Finish(TRecordChnl_VC &w, int32_t result) {
-  w.DialResult = result;  // stored before the waiting export is woken
-  SignalDone(w.DialDoneEvent);
+  w.Requests.DialResult = result;  // stored before the waiting export is woken
+  SignalDone(w.Requests.DialDoneEvent);
 }
 
 void EndCall(TRecordChnl_VC &w) {
-  w.DialProgress = kStart;
-  w.WorkState = kWorkIdle;
+  w.Trunk.DialProgress = kStart;
+  w.Trunk.WorkState = kWorkIdle;
 }
 
 void Start(TRecordChnl_VC &w) {
   TrunkCall<&DriverApi::TvcPickUp>(w);
-  w.Raise(&TRecordChnl_VC::RaiseOffHook);
+  w.RaiseOffHook();
   TrunkCall<&DriverApi::TvcStartToneAnalyze>(w);
-  w.DialToneTick = Now();
-  w.DialProgress = kListening;
+  w.Trunk.DialToneTick = Now();
+  w.Trunk.DialProgress = kListening;
 }
 
 void StartDialling(TRecordChnl_VC &w) {
-  w.DialProgress = w.DialMode != 0 ? kDialWhole : kDialDigit;
-  w.DtmfText = FieldText(w.DialNumber);
+  w.Trunk.DialProgress = w.Requests.DialMode != 0 ? kDialWhole : kDialDigit;
+  w.Trunk.DialDigits = FieldText(w.Requests.DialNumber);
   TrunkCall<&DriverApi::TvcCloseToneAnalyze>(w);
-  w.LineStatus = kLineOffHook;
-  w.Raise(&TRecordChnl_VC::RaiseDtmf);  // the host sees the number to be dialled
+  w.Call.LineStatus = kLineOffHook;
+  w.RaiseDtmf(w.Trunk.DialDigits);  // the host sees the number to be dialled
 }
 
 // No dial tone within 1500 ms: the number is dialled anyway.
@@ -70,45 +70,45 @@ void Listen(TRecordChnl_VC &w) {
     return;
   }
   if (tone == kBusySignal) {
-    w.DialProgress = kBusy;
-    w.DialResult = kBusyTone;
+    w.Trunk.DialProgress = kBusy;
+    w.Requests.DialResult = kBusyTone;
     return;
   }
-  if (Since(w.DialToneTick) > kDialToneWaitMs) StartDialling(w);
+  if (Since(w.Trunk.DialToneTick) > kDialToneWaitMs) StartDialling(w);
 }
 
 void Busy(TRecordChnl_VC &w) {
   TrunkCall<&DriverApi::TvcCloseToneAnalyze>(w);
   TrunkCall<&DriverApi::TvcHangUp>(w);
-  w.Raise(&TRecordChnl_VC::RaiseHangUp);
+  w.RaiseHangUp();
   EndCall(w);
-  SignalDone(w.DialDoneEvent);
+  SignalDone(w.Requests.DialDoneEvent);
 }
 
 void RingUser(TRecordChnl_VC &w, const char *shown) {
   StationCall<&DriverApi::TvcStartRingEx>(w, shown);
-  w.Raise(&TRecordChnl_VC::RaiseUserRing);
-  w.UserRingTick = Now();
-  w.DialProgress = kDialled;
+  w.RaiseUserRing();
+  w.Trunk.UserRingTick = Now();
+  w.Trunk.DialProgress = kDialled;
 }
 
 void DialWhole(TRecordChnl_VC &w) {
   char buffer[channel::kCallerTextSize] = {};
-  SetField(buffer, w.DtmfText);
+  SetField(buffer, w.Trunk.DialDigits);
   TrunkCall<&DriverApi::TvcDialOut>(w, static_cast<const char *>(buffer), 0, 0, 0);
   RingUser(w, buffer);
 }
 
 // One digit every second pass.
 void DialDigit(TRecordChnl_VC &w) {
-  if (w.DtmfText.empty()) {
+  if (w.Trunk.DialDigits.empty()) {
     RingUser(w, "");
     return;
   }
-  const std::string digit = w.DtmfText.substr(0, 1);
+  const std::string digit = w.Trunk.DialDigits.substr(0, 1);
   TrunkCall<&DriverApi::TvcDialOut>(w, digit.c_str(), 0, 0, 0);
-  w.DtmfText.erase(0, 1);
-  w.DialProgress = kDigitPause;
+  w.Trunk.DialDigits.erase(0, 1);
+  w.Trunk.DialProgress = kDigitPause;
 }
 
 // Three tests in order; once the station answered or the wait ended, the
@@ -116,24 +116,24 @@ void DialDigit(TRecordChnl_VC &w) {
 void RingingUser(TRecordChnl_VC &w) {
   if (StationState(w) == kChanPickedUp) {
     StationCall<&DriverApi::TvcStopRing>(w);
-    w.DialProgress = kConnected;
+    w.Trunk.DialProgress = kConnected;
     Finish(w, kAnswered);
-    w.Raise(&TRecordChnl_VC::RaiseUserOffHook);
-    StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.ChannelNo, kLinkCode);
+    w.RaiseUserOffHook();
+    StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.Id.ChannelNo, kLinkCode);
     return;
   }
-  if (Since(w.UserRingTick) > kUserAnswerWaitMs) {
+  if (Since(w.Trunk.UserRingTick) > kUserAnswerWaitMs) {
     StationCall<&DriverApi::TvcStopRing>(w);
-    w.Raise(&TRecordChnl_VC::RaiseUserRingStop);
+    w.RaiseUserRingStop();
     TrunkCall<&DriverApi::TvcHangUp>(w);
-    w.Raise(&TRecordChnl_VC::RaiseHangUp);
+    w.RaiseHangUp();
     EndCall(w);
     Finish(w, kNoAnswer);
     return;
   }
-  if (w.ConnectReply.PolarityPrompts != 0 && TrunkCall<&DriverApi::TvcGetPolarCount>(w) > 0) {
-    w.ConnectReply.PolarityPrompts = 0;
-    w.DialProgress = kPolarityPromptsStart;
+  if (w.Trunk.ConnectReply.PolarityPrompts != 0 && TrunkCall<&DriverApi::TvcGetPolarCount>(w) > 0) {
+    w.Trunk.ConnectReply.PolarityPrompts = 0;
+    w.Trunk.DialProgress = kPolarityPromptsStart;
   }
 }
 
@@ -141,8 +141,8 @@ void Connected(TRecordChnl_VC &w) {
   if (StationState(w) == kChanFree) {
     TrunkCall<&DriverApi::TvcClearLinkWith>(w);
     TrunkCall<&DriverApi::TvcHangUp>(w);
-    w.Raise(&TRecordChnl_VC::RaiseHangUp);
-    w.Raise(&TRecordChnl_VC::RaiseUserHangUp);
+    w.RaiseHangUp();
+    w.RaiseUserHangUp();
     EndCall(w);
     return;
   }
@@ -154,18 +154,18 @@ void Connected(TRecordChnl_VC &w) {
 
 void StartPolarityPrompts(TRecordChnl_VC &w) {
   TrunkCall<&DriverApi::TvcClearLinkWith>(w);
-  const std::string user_file = FieldText(w.ConnectReply.PolarityUserFile);
-  const std::string trunk_file = FieldText(w.ConnectReply.PolarityTrunkFile);
+  const std::string user_file = FieldText(w.Trunk.ConnectReply.PolarityUserFile);
+  const std::string trunk_file = FieldText(w.Trunk.ConnectReply.PolarityTrunkFile);
   StationCall<&DriverApi::TvcStartPlayFile>(w, user_file.c_str(), 1, 0, 0);
   TrunkCall<&DriverApi::TvcStartPlayFile>(w, trunk_file.c_str(), 1, 0, 0);
-  w.DialProgress = kPolarityPrompts;
+  w.Trunk.DialProgress = kPolarityPrompts;
 }
 
 void WaitPolarityPrompts(TRecordChnl_VC &w) {
   if (TrunkCall<&DriverApi::TvcGetPlayStat>(w) != 0) return;
   StationCall<&DriverApi::TvcStopPlay>(w);
-  StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.ChannelNo, kLinkCode);
-  w.DialProgress = kRingingUser;
+  StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.Id.ChannelNo, kLinkCode);
+  w.Trunk.DialProgress = kRingingUser;
 }
 
 void StopBeforeAnswer(TRecordChnl_VC &w) {
@@ -173,10 +173,10 @@ void StopBeforeAnswer(TRecordChnl_VC &w) {
   TrunkCall<&DriverApi::TvcClearLinkWith>(w);
   TrunkCall<&DriverApi::TvcHangUp>(w);
   StationCall<&DriverApi::TvcStopRing>(w);
-  w.Raise(&TRecordChnl_VC::RaiseHangUp);
-  w.Raise(&TRecordChnl_VC::RaiseUserHangUp);
-  w.Raise(&TRecordChnl_VC::RaiseTrunkConnected);
-  if (w.ConnectReply.PolarityPrompts != 0) TrunkCall<&DriverApi::TvcClearPolarCount>(w);
+  w.RaiseHangUp();
+  w.RaiseUserHangUp();
+  w.RaiseTrunkConnected();
+  if (w.Trunk.ConnectReply.PolarityPrompts != 0) TrunkCall<&DriverApi::TvcClearPolarCount>(w);
   EndCall(w);
   Finish(w, kStopped);
 }
@@ -185,33 +185,33 @@ void StopBeforeAnswer(TRecordChnl_VC &w) {
 void StopAfterAnswer(TRecordChnl_VC &w) {
   TrunkCall<&DriverApi::TvcClearLinkWith>(w);
   TrunkCall<&DriverApi::TvcHangUp>(w);
-  w.Raise(&TRecordChnl_VC::RaiseHangUp);
-  w.DialProgress = kWaitUserHangUp;
+  w.RaiseHangUp();
+  w.Trunk.DialProgress = kWaitUserHangUp;
   StationCall<&DriverApi::TvcStartSendTone>(w, kStoppedTone, 0, 0);
 }
 
 void WaitUserHangUp(TRecordChnl_VC &w) {
   if (StationState(w) != kChanFree) return;
-  w.Raise(&TRecordChnl_VC::RaiseUserHangUp);
+  w.RaiseUserHangUp();
   EndCall(w);
 }
 
 }  // namespace
 
 void SoftDial(TRecordChnl_VC &w, TrunkLoopState &) {
-  if (w.PendingDialStop.exchange(0) != 0) {
-    const int32_t now = w.DialProgress.load();
+  if (w.Requests.PendingDialStop.exchange(0) != 0) {
+    const int32_t now = w.Trunk.DialProgress;
     if (now != kStopBeforeAnswer && now != kStopAfterAnswer && now != kWaitUserHangUp)
-      w.DialProgress = now == kConnected ? kStopAfterAnswer : kStopBeforeAnswer;
+      w.Trunk.DialProgress = now == kConnected ? kStopAfterAnswer : kStopBeforeAnswer;
   }
-  switch (w.DialProgress.load()) {
+  switch (w.Trunk.DialProgress) {
     case kStart: Start(w); break;
     case kListening: Listen(w); break;
     case kBusy: Busy(w); break;
     case kDialWhole: DialWhole(w); break;
     case kDialDigit: DialDigit(w); break;
-    case kDigitPause: w.DialProgress = kDialDigit; break;
-    case kDialled: w.DialProgress = kRingingUser; break;
+    case kDigitPause: w.Trunk.DialProgress = kDialDigit; break;
+    case kDialled: w.Trunk.DialProgress = kRingingUser; break;
     case kRingingUser: RingingUser(w); break;
     case kConnected: Connected(w); break;
     case kPolarityPromptsStart: StartPolarityPrompts(w); break;

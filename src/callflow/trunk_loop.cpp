@@ -23,16 +23,16 @@ void TrunkLoop::Run() {
 
 void TrunkLoop::Start() {
   channel::Hold hold(w_.Holder());
-  w_.LineStatus = kLineIdle;
-  w_.IncomingPlan.IncomingMode = 0;
-  w_.IncomingPlan.UserRingTimeout = kUserRingTimeoutPreset;
-  std::memset(w_.IncomingPlan.GreetingFile, 0, sizeof w_.IncomingPlan.GreetingFile);
+  w_.Call.LineStatus = kLineIdle;
+  w_.Trunk.IncomingPlan.IncomingMode = 0;
+  w_.Trunk.IncomingPlan.UserRingTimeout = kUserRingTimeoutPreset;
+  std::memset(w_.Trunk.IncomingPlan.GreetingFile, 0, sizeof w_.Trunk.IncomingPlan.GreetingFile);
   // A request handed in before this thread got going (a host may ask right
   // after activation) is kept: clearing it would leave its export waiting.
-  if (w_.WorkState != kWorkSoftDial && w_.WorkState != kWorkFaxOut) w_.WorkState = kWorkIdle;
-  w_.TracedWorkState = kWorkIdle;
+  if (w_.Trunk.WorkState != kWorkSoftDial && w_.Trunk.WorkState != kWorkFaxOut) w_.Trunk.WorkState = kWorkIdle;
+  w_.Trunk.TracedWorkState = kWorkIdle;
   s_ = TrunkLoopState{};
-  w_.DialProgress = w_.TracedDialProgress = 0;
+  w_.Trunk.DialProgress = w_.Trunk.TracedDialProgress = 0;
   TrunkCall<&DriverApi::TvcSetRecVol>(w_, kVolume);
   TrunkCall<&DriverApi::TvcRecPlayVoiceVol>(w_, kVolume);
   w_.ArmCapture();
@@ -46,10 +46,10 @@ void TrunkLoop::Pass() {
     // up. More left waiting means a blocking step (a fixed sleep, a pumping
     // wait) held the loop up; taking only one would leave that backlog to
     // grow with every further blocking step, so it is all written now.
-    if (w_.DrainOneCapture() && w_.CaptureQueue.Size() > kCaughtUpBuffers) w_.DrainCaptureQueue();
+    if (w_.DrainOneCapture() && w_.Capture.CaptureQueue.Size() > kCaughtUpBuffers) w_.DrainCaptureQueue();
     w_.CheckRecordLimit();
     w_.WatchCapture();
-    if (w_.WorkState == kWorkIdle) LookForNewCall();
+    if (w_.Trunk.WorkState == kWorkIdle) LookForNewCall();
     TraceOnChange();
     Dispatch();
     TraceOnChange();
@@ -64,41 +64,41 @@ void TrunkLoop::LookForNewCall() {
   if (TrunkCall<&DriverApi::TvcGetRingCount>(w_) > 0) {
     Trace(w_, "TvcGetRingCount(x)>0");
     // A number from an earlier call must never reach this one.
-    std::memset(w_.CallerNumber, 0, sizeof w_.CallerNumber);
-    w_.IncomingPlan.IncomingMode = 0;
+    std::memset(w_.Call.CallerNumber, 0, sizeof w_.Call.CallerNumber);
+    w_.Trunk.IncomingPlan.IncomingMode = 0;
     s_.LeaveMsgStep = -1;
-    w_.LineStatus = kLineRinging;
-    w_.Raise(&TRecordChnl_VC::RaiseRing);
+    w_.Call.LineStatus = kLineRinging;
+    w_.RaiseRing();
     s_.CallStartTick = Now();
-    if (w_.GetChFaxOnly(w_.ChannelNo)) {
-      Trace(w_, "GetChFaxOnly(" + std::to_string(w_.ChannelNo) + ")=True");
-      w_.WorkState = kWorkFaxIn;
+    if (w_.GetChFaxOnly(w_.Id.ChannelNo)) {
+      Trace(w_, "GetChFaxOnly(" + std::to_string(w_.Id.ChannelNo) + ")=True");
+      w_.Trunk.WorkState = kWorkFaxIn;
     } else {
-      w_.Raise(&TRecordChnl_VC::RaiseIncomingCall);
+      w_.RaiseIncomingCall();
       s_.LeaveMsgStep = -1;
-      w_.WorkState = kWorkCallIn;
+      w_.Trunk.WorkState = kWorkCallIn;
     }
   } else if (StationState(w_) == kChanPickedUp) {
     Trace(w_, "TvcGetChState(x)=ch_pickuped");
-    w_.Raise(&TRecordChnl_VC::RaiseUserOffHook);
-    w_.LineStatus = kLineIdle;
-    w_.WorkState = kWorkUserPhone;
-  } else if (w_.LineStatus == kLineEmpty) {
+    w_.RaiseUserOffHook();
+    w_.Call.LineStatus = kLineIdle;
+    w_.Trunk.WorkState = kWorkUserPhone;
+  } else if (w_.Call.LineStatus == kLineEmpty) {
     if (TrunkState(w_) == kChanFree) {
       Trace(w_, "TvcGetChState(x)=ch_free");
-      w_.LineStatus = kLineIdle;
-      w_.Raise(&TRecordChnl_VC::RaiseHangUp);
+      w_.Call.LineStatus = kLineIdle;
+      w_.RaiseHangUp();
     }
   } else if (TrunkState(w_) == kChanEmpty) {
     Trace(w_, "TvcGetChState(x)=ch_empty");
-    w_.Raise(&TRecordChnl_VC::RaiseHangUp);
-    w_.LineStatus = kLineEmpty;
-    w_.Raise(&TRecordChnl_VC::RaiseLineEmpty);
+    w_.RaiseHangUp();
+    w_.Call.LineStatus = kLineEmpty;
+    w_.RaiseLineEmpty();
   }
 }
 
 void TrunkLoop::Dispatch() {
-  switch (w_.WorkState) {
+  switch (w_.Trunk.WorkState) {
     case kWorkCallIn: CallIn(w_, s_); break;
     case kWorkUserPhone: UserPhone(w_, s_); break;
     case kWorkSoftDial: SoftDial(w_, s_); break;
@@ -114,11 +114,11 @@ void TrunkLoop::TraceOnChange() {
     Trace(w_, label + std::to_string(value));
     traced = value;
   };
-  check(w_.WorkState, w_.TracedWorkState, "WorkMode=");
+  check(w_.Trunk.WorkState, w_.Trunk.TracedWorkState, "WorkMode=");
   check(s_.LeaveMsgStep, s_.TracedLeaveMsgStep, "LeaveMsgStyle=");
   check(s_.CallInStep, s_.TracedCallInStep, "Style_CallIn=");
   check(s_.CallOutStep, s_.TracedCallOutStep, "Style_CallOut=");
-  check(w_.DialProgress, w_.TracedDialProgress, "Style_SoftDial=");
+  check(w_.Trunk.DialProgress, w_.Trunk.TracedDialProgress, "Style_SoftDial=");
   check(s_.FaxInStep, s_.TracedFaxInStep, "istyle_FaxIn=");
   check(s_.FaxOutStep, s_.TracedFaxOutStep, "iStyle_FaxOut=");
 }

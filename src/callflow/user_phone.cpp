@@ -32,41 +32,41 @@ SignOnResult MatchCommand(TRecordChnl_VC &w, const std::string &digits) {
   if (digits.size() == 1) return digits == "*" ? kIncomplete : kRefused;
   if (digits.size() == 2) return digits == "*#" ? kIncomplete : kRefused;
   if (digits == kSignOffCommand) {
-    std::memset(w.CommandReply.CommandReplyText, 0, sizeof w.CommandReply.CommandReplyText - 1);
-    w.Raise(&TRecordChnl_VC::RaiseSignOff);
+    std::memset(w.Trunk.CommandReply.CommandReplyText, 0, sizeof w.Trunk.CommandReply.CommandReplyText - 1);
+    w.RaiseSignOff();
     return kSignedOff;
   }
   if (digits.compare(0, 2, "*#") != 0) return kRefused;
   std::string rest = digits.substr(2);
   size_t hash = rest.find('#');
   if (hash == std::string::npos) return kIncomplete;
-  w.CommandField1 = rest.substr(0, hash);
+  w.Trunk.CommandField1 = rest.substr(0, hash);
   rest.erase(0, hash + 1);
   hash = rest.find('#');
   if (hash == std::string::npos) return kIncomplete;
-  w.CommandField2 = rest.substr(0, hash);
-  SetField(w.CommandReply.CommandReplyText, w.CommandField1);
-  w.Raise(&TRecordChnl_VC::RaiseSignOn);
-  return w.CommandReply.CommandAccepted != 0 ? kAccepted : kRefused;
+  const std::string field2 = rest.substr(0, hash);
+  SetField(w.Trunk.CommandReply.CommandReplyText, w.Trunk.CommandField1);
+  w.RaiseSignOn(w.Trunk.CommandField1, field2);
+  return w.Trunk.CommandReply.CommandAccepted != 0 ? kAccepted : kRefused;
 }
 
 void EndCall(TRecordChnl_VC &w, TrunkLoopState &s) {
   s.CallOutStep = kLifted;
-  w.WorkState = kWorkIdle;
-  w.Raise(&TRecordChnl_VC::RaiseUserHangUp);
+  w.Trunk.WorkState = kWorkIdle;
+  w.RaiseUserHangUp();
 }
 
 void ReleaseTrunk(TRecordChnl_VC &w) {
   TrunkCall<&DriverApi::TvcHangUp>(w);
-  w.Raise(&TRecordChnl_VC::RaiseHangUp);
+  w.RaiseHangUp();
   TrunkCall<&DriverApi::TvcClearLinkWith>(w);
 }
 
 void Lifted(TRecordChnl_VC &w, TrunkLoopState &s) {
   s.CommandDigits.clear();
   StationCall<&DriverApi::TvcClrRxDtmfBuf>(w);
-  w.Raise(&TRecordChnl_VC::RaiseUserPickUp);
-  QV_UserPickUpReply &reply = w.UserPickUpReply;
+  w.RaiseUserPickUp();
+  QV_UserPickUpReply &reply = w.Trunk.UserPickUpReply;
   if (reply.SignOnRequired == 0) {
     s.CallOutStep = kConnect;
     reply.SignedOn = 0;
@@ -81,7 +81,7 @@ void CollectSignOn(TRecordChnl_VC &w, TrunkLoopState &s) {
     switch (MatchCommand(w, s.CommandDigits)) {
       case kAccepted:
         s.CallOutStep = kConnect;
-        w.UserPickUpReply.SignedOn = 1;
+        w.Trunk.UserPickUpReply.SignedOn = 1;
         break;
       case kIncomplete:
         break;
@@ -101,36 +101,34 @@ void WaitHangUp(TRecordChnl_VC &w, TrunkLoopState &s) {
 
 void Connect(TRecordChnl_VC &w, TrunkLoopState &s) {
   TrunkCall<&DriverApi::TvcPickUp>(w);
-  w.Raise(&TRecordChnl_VC::RaiseOffHook);  // after-ring false: LineStatus is 0
-  StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.ChannelNo, kLinkCode);
+  w.RaiseOffHook();  // after-ring false: LineStatus is 0
+  StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.Id.ChannelNo, kLinkCode);
   TrunkCall<&DriverApi::TvcClrRxDtmfBuf>(w);
   StationCall<&DriverApi::TvcClrRxDtmfBuf>(w);
   s.CommandDigits.clear();
   s.NumberDigits.clear();
   s.CallOutStep = kLinked;
-  w.Raise(&TRecordChnl_VC::RaiseTrunkConnected);
-  if (w.ConnectReply.PolarityPrompts != 0) TrunkCall<&DriverApi::TvcClearPolarCount>(w);
+  w.RaiseTrunkConnected();
+  if (w.Trunk.ConnectReply.PolarityPrompts != 0) TrunkCall<&DriverApi::TvcClearPolarCount>(w);
 }
 
 void Dialled(TRecordChnl_VC &w, TrunkLoopState &s, const std::string &key) {
-  w.DtmfText = key;
-  w.Raise(&TRecordChnl_VC::RaiseDtmf);
+  w.RaiseDtmf(key);
   s.NumberDigits += key;
-  w.DialedDigits = s.NumberDigits;
-  w.Raise(&TRecordChnl_VC::RaiseDialCheck);
-  if (w.DialCheckReply.DialBlocked != 0) {
+  w.RaiseDialCheck(s.NumberDigits);
+  if (w.Trunk.DialCheckReply.DialBlocked != 0) {
     // The call ends when the user hangs up; the prompt's result is not ours to judge.
     ReleaseTrunk(w);
-    const std::string prompt = FieldText(w.DialCheckReply.BlockedPromptFile);
+    const std::string prompt = FieldText(w.Trunk.DialCheckReply.BlockedPromptFile);
     StationCall<&DriverApi::TvcStartPlayFile>(w, prompt.c_str(), 1, 0, 0);
   }
   s.CommandDigits += key;
   if (s.CommandDigits == kSignOffCommand) {
-    w.Raise(&TRecordChnl_VC::RaiseSignOff);
+    w.RaiseSignOff();
     ReleaseTrunk(w);
     // WorkState stays: the next run starts over with the phone still lifted.
     s.CallOutStep = kLifted;
-    w.UserPickUpReply.SignedOn = 0;
+    w.Trunk.UserPickUpReply.SignedOn = 0;
   }
 }
 
@@ -141,7 +139,7 @@ void Linked(TRecordChnl_VC &w, TrunkLoopState &s) {
   if (StationState(w) == kChanFree) {
     TrunkCall<&DriverApi::TvcClearLinkWith>(w);
     TrunkCall<&DriverApi::TvcHangUp>(w);
-    w.Raise(&TRecordChnl_VC::RaiseHangUp);
+    w.RaiseHangUp();
     EndCall(w, s);
     return;
   }
@@ -153,16 +151,16 @@ void Linked(TRecordChnl_VC &w, TrunkLoopState &s) {
     StationCall<&DriverApi::TvcClearFlashCount>(w);
     TrunkCall<&DriverApi::TvcSendFlash>(w);
   }
-  if (w.ConnectReply.PolarityPrompts != 0 && TrunkCall<&DriverApi::TvcGetPolarCount>(w) > 0) {
-    w.ConnectReply.PolarityPrompts = 0;
+  if (w.Trunk.ConnectReply.PolarityPrompts != 0 && TrunkCall<&DriverApi::TvcGetPolarCount>(w) > 0) {
+    w.Trunk.ConnectReply.PolarityPrompts = 0;
     s.CallOutStep = kPolarityPromptsStart;
   }
 }
 
 void StartPolarityPrompts(TRecordChnl_VC &w, TrunkLoopState &s) {
   TrunkCall<&DriverApi::TvcClearLinkWith>(w);
-  const std::string user_file = FieldText(w.ConnectReply.PolarityUserFile);
-  const std::string trunk_file = FieldText(w.ConnectReply.PolarityTrunkFile);
+  const std::string user_file = FieldText(w.Trunk.ConnectReply.PolarityUserFile);
+  const std::string trunk_file = FieldText(w.Trunk.ConnectReply.PolarityTrunkFile);
   StationCall<&DriverApi::TvcStartPlayFile>(w, user_file.c_str(), 1, 0, 0);
   TrunkCall<&DriverApi::TvcStartPlayFile>(w, trunk_file.c_str(), 1, 0, 0);
   s.CallOutStep = kPolarityPrompts;
@@ -171,7 +169,7 @@ void StartPolarityPrompts(TRecordChnl_VC &w, TrunkLoopState &s) {
 void WaitPolarityPrompts(TRecordChnl_VC &w, TrunkLoopState &s) {
   if (TrunkCall<&DriverApi::TvcGetPlayStat>(w) != 0) return;
   StationCall<&DriverApi::TvcStopPlay>(w);
-  StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.ChannelNo, kLinkCode);
+  StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.Id.ChannelNo, kLinkCode);
   s.CallOutStep = kLinked;
 }
 

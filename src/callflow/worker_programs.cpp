@@ -26,7 +26,7 @@ class IdleProgram : public channel::WorkerProgram {
 }  // namespace
 
 std::unique_ptr<channel::WorkerProgram> ProgramFor(channel::TRecordChnl_VC &worker) {
-  switch (driver::WorkerKindOf(worker.ChannelType)) {
+  switch (driver::WorkerKindOf(worker.Id.ChannelType)) {
     case driver::WorkerKind::kLine: return std::make_unique<LineLoop>(worker);
     case driver::WorkerKind::kTrunk: return std::make_unique<TrunkLoop>(worker);
     case driver::WorkerKind::kIdle: return std::make_unique<IdleProgram>(worker);

@@ -130,7 +130,7 @@ void MonitorBlockSleep(uint32_t ms) { g_block_sleep.load(std::memory_order_acqui
 void TRecordChnl_VC::ArmCapture() {
   for (int half = 0; half < 2; ++half)
     driver::Call<&driver::DriverApi::TvcStartDualBuffRecordC>(
-        ChannelNo, kCaptureFormat, static_cast<void *>(CaptureBuffer + half * kCaptureBytes),
+        Id.ChannelNo, kCaptureFormat, static_cast<void *>(Capture.CaptureBuffer + half * kCaptureBytes),
         kCaptureBytes, &RecordBufferCallback, static_cast<void *>(this));
   last_capture_tick_.store(platform::GetTickCount(), std::memory_order_relaxed);
 }
@@ -142,7 +142,7 @@ void TRecordChnl_VC::WatchCapture() {
   capture_silent_ = silent;
   // A board that dropped the channel's recording calls back no more: without
   // this line nothing would tell the operator that the channel is silent.
-  platform::DebugTrace(ChannelNo, silent ? "no audio from the driver for " + std::to_string(kSilentCaptureMs / 1000) +
+  platform::DebugTrace(Id.ChannelNo, silent ? "no audio from the driver for " + std::to_string(kSilentCaptureMs / 1000) +
                                  " s: this channel records nothing"
                            : std::string("audio from the driver again"));
 }
@@ -155,10 +155,10 @@ void TRecordChnl_VC::RecordBufferCallback(int32_t ch, int32_t /*unused*/, void *
     // Only the worker's own halves are copied from and handed back: anything
     // else would have us read or arm memory that is not ours.
     auto *bytes = static_cast<uint8_t *>(buffer);
-    if (bytes != worker->CaptureBuffer && bytes != worker->CaptureBuffer + kCaptureBytes) {
+    if (bytes != worker->Capture.CaptureBuffer && bytes != worker->Capture.CaptureBuffer + kCaptureBytes) {
       // Said aloud: the half the driver should have handed back now records
       // nothing, and the operator must be able to see why the channel is silent.
-      platform::DebugTrace(worker->ChannelNo, "capture buffer dropped: not one of this channel's buffers");
+      platform::DebugTrace(worker->Id.ChannelNo, "capture buffer dropped: not one of this channel's buffers");
       return;
     }
     if (threading::Terminated()) return;
@@ -169,7 +169,7 @@ void TRecordChnl_VC::RecordBufferCallback(int32_t ch, int32_t /*unused*/, void *
         queued = worker->EnqueueCapture(bytes);
       } catch (const std::bad_alloc &) {
         // This buffer is lost, but the recording must go on: re-arm anyway.
-        platform::DebugTrace(worker->ChannelNo, "capture buffer dropped: out of memory");
+        platform::DebugTrace(worker->Id.ChannelNo, "capture buffer dropped: out of memory");
       }
       if (!queued) return;
     }
@@ -185,19 +185,19 @@ bool TRecordChnl_VC::EnqueueCapture(const void *buffer) {
   std::unique_ptr<CaptureEntry> entry(new CaptureEntry);
   std::memcpy(entry->data, buffer, kCaptureBytes);
   const int limit = CaptureBacklogLimit();
-  if (!CaptureQueue.AppendBelow(entry.get(), limit)) {
+  if (!Capture.CaptureQueue.AppendBelow(entry.get(), limit)) {
     // Memory stays bounded while the worker is held up; the loss is said
     // once when it starts and counted when it ends.
     if (dropped_buffers_.fetch_add(1, std::memory_order_relaxed) == 0)
-      platform::DebugTrace(ChannelNo, "capture backlog full (" + std::to_string(limit) +
+      platform::DebugTrace(Id.ChannelNo, "capture backlog full (" + std::to_string(limit) +
                                       " buffers): audio is dropped until the channel catches up");
     return true;  // the recording goes on
   }
   entry.release();
   // A worker pacing its passes slower than the default takes the buffer now.
-  if (PassMs > kDefaultPassMs) Wake();
+  if (Id.PassMs > kDefaultPassMs) Wake();
   if (const uint32_t dropped = dropped_buffers_.exchange(0, std::memory_order_relaxed))
-    platform::DebugTrace(ChannelNo, "capture backlog below its limit again: " + std::to_string(dropped) +
+    platform::DebugTrace(Id.ChannelNo, "capture backlog below its limit again: " + std::to_string(dropped) +
                                     " buffers were dropped");
   return true;
 }
@@ -216,20 +216,20 @@ int TRecordChnl_VC::FlushCaptureUnderHold() {
   // buffer for the monitor (its pacing lets the hold go), and the sample
   // carry is its own. Listeners miss these few buffers; the file does not.
   int n = 0;
-  while (!CaptureQueue.Empty()) {
-    std::unique_ptr<CaptureEntry> entry(CaptureQueue.PopFront());
+  while (!Capture.CaptureQueue.Empty()) {
+    std::unique_ptr<CaptureEntry> entry(Capture.CaptureQueue.PopFront());
     if (!entry) break;
-    if (RecordFile.IsOpen()) (void)RecordFile.Write(entry->data, kCaptureBytes);
+    if (Recording.RecordFile.IsOpen()) (void)Recording.RecordFile.Write(entry->data, kCaptureBytes);
     ++n;
   }
   return n;
 }
 
 bool TRecordChnl_VC::DrainOneCapture() {
-  if (CaptureQueue.Empty()) return false;
+  if (Capture.CaptureQueue.Empty()) return false;
   // Unlinked before conversion, so a conversion that fails cannot leave the
   // entry at the head to be converted again.
-  std::unique_ptr<CaptureEntry> entry(CaptureQueue.PopFront());
+  std::unique_ptr<CaptureEntry> entry(Capture.CaptureQueue.PopFront());
   if (!entry) return false;
   ConvertCapture(entry->data);
   return true;
@@ -242,16 +242,16 @@ void TRecordChnl_VC::ConvertCapture(const uint8_t *captured) {
     // QV_StartRecord / QV_StopRecord take the hold to swap the file; the write
     // must not interleave with that. Re-entrant when the pass already holds it.
     Hold hold(hold_);
-    if (RecordFile.IsOpen()) (void)RecordFile.Write(captured, kCaptureBytes);
+    if (Recording.RecordFile.IsOpen()) (void)Recording.RecordFile.Write(captured, kCaptureBytes);
   }
 
   {
     std::lock_guard lock(monitor_mutex_);
-    if (!MonitorBlocks || !MonitorEvent || !MonitorBlockCount) {
+    if (!Monitor.MonitorBlocks || !Monitor.MonitorEvent || !Monitor.MonitorBlockCount) {
       // Nobody listens: the encoder's memory goes, and a monitor tied later
       // starts from an empty carry.
-      SampleBuffer.reset();
-      SampleCount = 0;
+      Monitor.SampleBuffer.reset();
+      Monitor.SampleCount = 0;
       return;
     }
   }
@@ -261,10 +261,10 @@ void TRecordChnl_VC::ConvertCapture(const uint8_t *captured) {
     const size_t n = std::min<size_t>(blocks.size(), kMonitorStoreBlocks);
     // Checked again: the store may have been detached while we encoded.
     std::lock_guard lock(monitor_mutex_);
-    if (!MonitorBlocks || !MonitorEvent || !MonitorBlockCount) return;
-    *MonitorBlockCount = static_cast<int32_t>(n);
-    std::memcpy(MonitorBlocks, blocks.data(), n * sizeof(MonitorBlock));
-    MonitorEvent->Set();
+    if (!Monitor.MonitorBlocks || !Monitor.MonitorEvent || !Monitor.MonitorBlockCount) return;
+    *Monitor.MonitorBlockCount = static_cast<int32_t>(n);
+    std::memcpy(Monitor.MonitorBlocks, blocks.data(), n * sizeof(MonitorBlock));
+    Monitor.MonitorEvent->Set();
   } catch (...) {
     // The file write has happened; the monitor just misses this buffer.
   }
@@ -281,24 +281,24 @@ void TRecordChnl_VC::BlockPause() {
 }
 
 void TRecordChnl_VC::EncodeMonitorBlocks(const uint8_t *captured, TMyBufGSMType &blocks) {
-  // Everything that can fail comes before the first change of SampleBuffer
-  // and SampleCount, so a failure leaves the carry intact.
+  // Everything that can fail comes before the first change of Monitor.SampleBuffer
+  // and Monitor.SampleCount, so a failure leaves the carry intact.
   GsmEncoder encoder(gsm_create());
   if (!encoder) throw std::runtime_error("GSM encoder could not be created");
-  if (!SampleBuffer) SampleBuffer = std::make_unique<int16_t[]>(kSampleBufferSamples);
-  const int32_t carried = SampleCount;
+  if (!Monitor.SampleBuffer) Monitor.SampleBuffer = std::make_unique<int16_t[]>(kSampleBufferSamples);
+  const int32_t carried = Monitor.SampleCount;
   if (carried < 0 || carried >= kMonitorBlockPairs)
     throw std::logic_error("sample carry out of range");
   const int32_t total = carried + kCaptureSamples / 2;
   blocks.reserve(blocks.size() + static_cast<size_t>(total / kMonitorBlockPairs));
 
-  int16_t *const decode_area = SampleBuffer.get() + kCaptureSamples;
+  int16_t *const decode_area = Monitor.SampleBuffer.get() + kCaptureSamples;
   const int16_t *read = decode_area - 2 * carried;
   audio::DecodeCaptureBuffer(captured, decode_area);
-  SampleCount = total;
+  Monitor.SampleCount = total;
 
   gsm_signal frame_samples[kGsmFrameSamples];
-  while (SampleCount >= kMonitorBlockPairs) {
+  while (Monitor.SampleCount >= kMonitorBlockPairs) {
     BlockPause();
     MonitorBlock &block = blocks.emplace_back();
     for (int i = 0; i < kFramesPerBlock; ++i) {
@@ -307,11 +307,11 @@ void TRecordChnl_VC::EncodeMonitorBlocks(const uint8_t *captured, TMyBufGSMType 
       block.bytes[i * (kGsmFrameBytes + 1) + kGsmFrameBytes] = 0;
       read += kGsmFrameSamples;
     }
-    SampleCount -= kMonitorBlockPairs;
+    Monitor.SampleCount -= kMonitorBlockPairs;
   }
   // The samples not yet encoded are the last ones of the decode area; moving
   // the whole area down puts them at the end of the carry area.
-  std::memcpy(SampleBuffer.get(), decode_area, kCaptureSamples * sizeof(int16_t));
+  std::memcpy(Monitor.SampleBuffer.get(), decode_area, kCaptureSamples * sizeof(int16_t));
 }
 
 // ---------------------------------------------------------------- the monitor store
@@ -319,16 +319,16 @@ void TRecordChnl_VC::EncodeMonitorBlocks(const uint8_t *captured, TMyBufGSMType 
 void TRecordChnl_VC::AttachMonitorStore(MonitorBlock *blocks, int32_t *count,
                                         platform::Event *event) {
   std::lock_guard lock(monitor_mutex_);
-  MonitorBlocks = blocks;
-  MonitorBlockCount = count;
-  MonitorEvent = event;
+  Monitor.MonitorBlocks = blocks;
+  Monitor.MonitorBlockCount = count;
+  Monitor.MonitorEvent = event;
 }
 
 void TRecordChnl_VC::DetachMonitorStore() {
   std::lock_guard lock(monitor_mutex_);
-  MonitorBlocks = nullptr;
-  MonitorBlockCount = nullptr;
-  MonitorEvent = nullptr;
+  Monitor.MonitorBlocks = nullptr;
+  Monitor.MonitorBlockCount = nullptr;
+  Monitor.MonitorEvent = nullptr;
 }
 
 }  // namespace talo::channel

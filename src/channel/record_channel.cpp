@@ -9,7 +9,7 @@
 namespace talo::channel {
 
 TRecordChnl_VC::TRecordChnl_VC(int32_t channel, const QV_HostEvents &events)
-    : threading::TThreadEx(/*create_suspended=*/true), ChannelNo(channel), HostEvents(events) {}
+    : threading::TThreadEx(/*create_suspended=*/true), Id{channel, events} {}
 
 void TRecordChnl_VC::Run() {
   if (program_) program_->Run();
@@ -18,20 +18,20 @@ void TRecordChnl_VC::Run() {
 bool TRecordChnl_VC::ShouldRun() const { return !(StopRequested() || threading::Terminated()); }
 
 void TRecordChnl_VC::PassSleep() {
-  if (PassMs <= kDefaultPassMs)
-    platform::SleepMs(PassMs);
+  if (Id.PassMs <= kDefaultPassMs)
+    platform::SleepMs(Id.PassMs);
   else
-    WaitForStopOrWake(PassMs);
+    WaitForStopOrWake(Id.PassMs);
 }
 
 void TRecordChnl_VC::CheckRecordLimit() {
-  const uint32_t limit = FileLenLimit;
-  const uint32_t start = RecordStartTick;
+  const uint32_t limit = Recording.FileLenLimit;
+  const uint32_t start = Recording.RecordStartTick;
   // Unsigned difference: correct across the wrap of the tick counter.
   if (limit == 0 || start == 0 || platform::GetTickCount() - start < limit) return;
   // Cleared first: the event fires once per recording.
-  RecordStartTick = 0;
-  Raise(&TRecordChnl_VC::RaiseRecordLimit);
+  Recording.RecordStartTick = 0;
+  RaiseRecordLimit();
 }
 
 void TRecordChnl_VC::OnWaitBegin() { released_depth_ = hold_.ReleaseAll(); }
@@ -62,21 +62,15 @@ bool TRecordChnl_VC::AnyHandlerRunning() { return t_raising_depth > 0; }
 
 void TRecordChnl_VC::RaiseTrampoline(void *self) {
   auto *worker = static_cast<TRecordChnl_VC *>(self);
-  RaiseOp op = worker->pending_raise_;
   if (t_raising_depth < kMaxNestedRaises) t_raising[t_raising_depth] = worker;
   ++t_raising_depth;
   try {
-    (worker->*op)();
+    worker->pending_call_(worker->pending_body_);
   } catch (...) {
     --t_raising_depth;
     throw;
   }
   --t_raising_depth;
-}
-
-void TRecordChnl_VC::Raise(RaiseOp op) {
-  pending_raise_ = op;
-  Synchronize(threading::SyncCall{&RaiseTrampoline, this});
 }
 
 }  // namespace talo::channel

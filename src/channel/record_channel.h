@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
 #include "channel/capture_pipeline.h"
 #include "channel/hold_lock.h"
@@ -35,68 +36,78 @@ class TRecordChnl_VC : public threading::TThreadEx {
   ~TRecordChnl_VC() override = default;
 
   // ---- identity and set-up
-  const int32_t ChannelNo;              // constructor only
-  std::atomic<int32_t> PairedChannel{0};  // written by an export without a hold
-  int32_t ChannelType = 0;              // activation, before Resume
-  int32_t BoardChannels = INT32_MAX;    // activation, before Resume: the board's channel total
-  uint32_t PassMs = kDefaultPassMs;     // activation, before Resume: the sleep before every loop pass
-  const QV_HostEvents HostEvents;       // constructor only: the copy this worker raises from
+  struct Identity {
+    const int32_t ChannelNo;               // constructor only
+    const QV_HostEvents HostEvents;        // constructor only: the copy this worker raises from
+    int32_t ChannelType = 0;               // activation, before Resume
+    int32_t BoardChannels = INT32_MAX;     // activation, before Resume: the board's channel total
+    uint32_t PassMs = kDefaultPassMs;      // activation, before Resume: the sleep before every loop pass
+    std::atomic<int32_t> PairedChannel{0}; // written by an export without a hold
+  } Id;
 
-  // ---- line and call state (worker thread; the host thread inside a raise)
-  int32_t LineStatus = 0;
-  char CallerNumber[kCallerTextSize] = {};
-  const char CallerExtra[kCallerTextSize] = {};  // never written
-  std::string DtmfText;
+  // ---- line and call state, both loops (worker thread; the host thread
+  // inside a raise, which may write LineStatus)
+  struct CallState {
+    int32_t LineStatus = 0;  // values in line_status.h
+    char CallerNumber[kCallerTextSize] = {};
+    const char CallerExtra[kCallerTextSize] = {};  // never written
+  } Call;
 
-  // ---- recording settings (exports, under the hold; worker reads each pass)
-  int32_t RecMode = 0;
-  int32_t SilenceTime = 0;
-  int32_t SilenceLevel = 0;
-  uint32_t FileLenLimit = 0;
-  uint32_t RecordStartTick = 0;
-  platform::RecordFile RecordFile;
+  // ---- recording settings (exports, under the hold; the worker reads them each pass)
+  struct RecordingSettings {
+    int32_t RecMode = 0;
+    int32_t SilenceTime = 0;
+    int32_t SilenceLevel = 0;
+    uint32_t FileLenLimit = 0;
+    uint32_t RecordStartTick = 0;
+    platform::RecordFile RecordFile;
+  } Recording;
 
   // ---- capture (capture_pipeline.cpp)
-  // Each half belongs to the driver from its arming until its callback.
-  alignas(16) uint8_t CaptureBuffer[2 * kCaptureBytes] = {};
-  TCaptureQueue CaptureQueue;  // its own mutex: callback thread appends, worker unlinks
-  // Worker thread only: the decode and carry area of the monitor encoder,
-  // kSampleBufferSamples long. Made by the first conversion with a monitor
-  // store attached and released by the first one without, so a channel
-  // nobody listens to does not carry it.
-  std::unique_ptr<int16_t[]> SampleBuffer;
-  int32_t SampleCount = 0;  // worker thread only: pairs not yet encoded
-  // The monitor thread's block store. Guarded by monitor_mutex_: set through
-  // AttachMonitorStore / DetachMonitorStore only.
-  MonitorBlock *MonitorBlocks = nullptr;
-  int32_t *MonitorBlockCount = nullptr;
-  platform::Event *MonitorEvent = nullptr;
+  struct CaptureState {
+    // Each half belongs to the driver from its arming until its callback.
+    alignas(16) uint8_t CaptureBuffer[2 * kCaptureBytes] = {};
+    TCaptureQueue CaptureQueue;  // its own mutex: callback thread appends, worker unlinks
+  } Capture;
 
-  // ---- host questions (worker thread; host thread during RaiseQuery)
-  int32_t QueryCode = 0;
-  void *QueryArg = nullptr;
-  void *QueryResult = nullptr;
+  // ---- the live monitor's encoder and store (capture_pipeline.cpp)
+  struct MonitorState {
+    // Worker thread only: the decode and carry area of the monitor encoder,
+    // kSampleBufferSamples long. Made by the first conversion with a monitor
+    // store attached and released by the first one without, so a channel
+    // nobody listens to does not carry it.
+    std::unique_ptr<int16_t[]> SampleBuffer;
+    int32_t SampleCount = 0;  // worker thread only: pairs not yet encoded
+    // The monitor thread's block store. Guarded by monitor_mutex_: set through
+    // AttachMonitorStore / DetachMonitorStore only.
+    MonitorBlock *MonitorBlocks = nullptr;
+    int32_t *MonitorBlockCount = nullptr;
+    platform::Event *MonitorEvent = nullptr;
+  } Monitor;
 
-  // ---- trunk and user state (worker thread; host thread inside a raise)
-  int32_t WorkState = 0;
-  // Written by the stop request without a hold when a dial-out is connected.
-  std::atomic<int32_t> DialProgress{0};
-  int32_t TracedWorkState = 0;     // worker thread: the WorkState last traced
-  int32_t TracedDialProgress = 0;  // worker thread: the DialProgress last traced
-  QV_IncomingPlan IncomingPlan{};
-  QV_UserPickUpReply UserPickUpReply{};
-  QV_CommandReply CommandReply{};
-  QV_DialCheckReply DialCheckReply{};
-  QV_AnswerReply AnswerReply{};
-  QV_ConnectReply ConnectReply{};
-  std::string CommandField1;
-  std::string CommandField2;
-  std::string DialedDigits;
-  int32_t FaxChannel = 0;
-  std::string FaxSendFile;
-  std::string FaxRecvFile;
-  int32_t FaxSendResult = 0;
-  const int32_t UserRingCount = 8;
+  // ---- trunk and user call state (worker thread; the host thread inside a
+  // raise, which fills the reply records)
+  struct TrunkState {
+    int32_t WorkState = 0;            // which procedure owns the trunk; exports read it under the hold
+    int32_t DialProgress = 0;         // the dial-out's step; exports read it under the hold
+    int32_t TracedWorkState = 0;      // the WorkState last traced
+    int32_t TracedDialProgress = 0;   // the DialProgress last traced
+    QV_IncomingPlan IncomingPlan{};
+    QV_UserPickUpReply UserPickUpReply{};
+    QV_CommandReply CommandReply{};
+    QV_DialCheckReply DialCheckReply{};
+    QV_AnswerReply AnswerReply{};
+    QV_ConnectReply ConnectReply{};
+    std::string CommandField1;        // the account signed on with, for later dial checks
+    std::string DialDigits;           // dial-out: the digits still to dial one by one
+    int32_t FaxChannel = 0;
+    std::string FaxSendFile;
+    std::string FaxRecvFile;
+    int32_t FaxSendResult = 0;        // the fax send's outcome, reported at its end
+    uint32_t DialToneTick = 0;
+    uint32_t UserRingTick = 0;
+    const int32_t UserRingCount = 8;
+  } Trunk;
 
   // ---- request hand-off: written by QV_SoftDialOut / QV_SoftSendFax under
   // the hold; the worker stores the result, then signals the event. The
@@ -104,24 +115,26 @@ class TRecordChnl_VC : public threading::TThreadEx {
   // A stop request also lands here, so that a step which was raising an
   // event when the stop came in, and then stored its next step, cannot lose
   // it; the procedure takes it at its next run.
-  std::atomic<int32_t> PendingDialStop{0};
-  char DialNumber[kCallerTextSize] = {};
-  uint8_t DialMode = 0;
-  platform::Event *DialDoneEvent = nullptr;
-  int32_t DialResult = 0;
-  uint32_t DialToneTick = 0;  // worker thread
-  uint32_t UserRingTick = 0;  // worker thread
-  char FaxNumber[kCallerTextSize] = {};
-  char FaxFile[256] = {};
-  int32_t FaxOption = 0;
-  platform::Event *FaxDoneEvent = nullptr;
-  int32_t FaxResult = 0;
+  struct RequestState {
+    std::atomic<int32_t> PendingDialStop{0};
+    char DialNumber[kCallerTextSize] = {};
+    uint8_t DialMode = 0;
+    platform::Event *DialDoneEvent = nullptr;
+    int32_t DialResult = 0;
+    char FaxNumber[kCallerTextSize] = {};
+    char FaxFile[256] = {};
+    int32_t FaxOption = 0;
+    platform::Event *FaxDoneEvent = nullptr;
+    int32_t FaxResult = 0;
+  } Requests;
 
   // The lock that holds this worker still (see hold_lock.h).
   HoldLock &Holder() { return hold_; }
 
-  // ---- raise operations: run on the host's main thread through the
-  // synchronizer. Guarded ones swallow the handler's failure.
+  // ---- raise operations (worker thread): each hands its event to the host's
+  // main thread through the synchronizer and waits for the handler. Guarded
+  // ones swallow the handler's failure; an unguarded one raises it again here.
+  // The flags derive from LineStatus as it is when the handler runs.
   void RaiseOffHook();
   void RaiseUserOffHook();
   void RaiseUserAnswer();
@@ -135,33 +148,27 @@ class TRecordChnl_VC : public threading::TThreadEx {
   void RaiseSilence();
   void RaiseSound();
   void RaiseLineEmpty();
-  void RaiseDtmf();
+  void RaiseDtmf(const std::string &digits);
   void RaiseRecordLimit();
   void RaiseIncomingCall();
   void RaiseLeaveMessage();
   void RaiseLeaveMessageEnd();
   void RaiseUserPickUp();
   void RaiseSignOff();
-  void RaiseSignOn();
-  void RaiseDialCheck();
+  void RaiseSignOn(const std::string &field1, const std::string &field2);
+  void RaiseDialCheck(const std::string &digits);
   void RaiseIncomingAnswered();
   void RaiseTrunkConnected();
   void RaiseFaxSendStart();
   void RaiseFaxRecvStart();
-  void RaiseFaxSendEnd();
+  void RaiseFaxSendEnd(int32_t outcome);
   void RaiseFaxRecvEnd();
-  void RaiseQuery();
 
   // Host thread: whether one of `worker`'s events (or any worker's) is being
   // handled on this thread now. That worker waits for the handler, so an
   // export that would wait for the worker in turn can never finish.
   static bool HandlerRunningFor(const TRecordChnl_VC *worker);
   static bool AnyHandlerRunning();
-
-  using RaiseOp = void (TRecordChnl_VC::*)();
-  // Worker thread: runs `op` on the owner thread and waits; the handler's
-  // failure of an unguarded operation is raised again here.
-  void Raise(RaiseOp op);
 
   // ---- queries (worker thread)
   bool GetChFaxOnly(int32_t channel);
@@ -230,23 +237,34 @@ class TRecordChnl_VC : public threading::TThreadEx {
   void OnWaitEnd() override;
 
  private:
+  // Runs `body` on the owner thread while this thread waits; a failure of
+  // the body is raised again here.
+  template <typename F>
+  void OnHost(F &&body) {
+    pending_body_ = &body;
+    pending_call_ = [](void *b) { (*static_cast<std::remove_reference_t<F> *>(b))(); };
+    Synchronize(threading::SyncCall{&RaiseTrampoline, this});
+  }
   static void RaiseTrampoline(void *self);
+  // The host's answer to a question, through OnQuery (unguarded).
   void Query(int32_t code, void *arg, void *result);
   // Sleeps the block pacing with the hold let go, so exports need not wait for it.
   void BlockPause();
 
   template <typename Fn>
   Fn Handler(int slot) const {
-    return reinterpret_cast<Fn>(HostEvents.slots[slot].code);
+    return reinterpret_cast<Fn>(Id.HostEvents.slots[slot].code);
   }
-  void *Context(int slot) const { return HostEvents.slots[slot].context; }
+  void *Context(int slot) const { return Id.HostEvents.slots[slot].context; }
 
   HoldLock hold_;
   std::unique_ptr<WorkerProgram> program_;  // set before Resume, run by the worker thread
   std::atomic<uint32_t> last_capture_tick_{0};  // driver thread and ArmCapture; read by the worker
   bool capture_silent_ = false;                  // worker thread: the silence was said in the trace
   std::atomic<uint32_t> dropped_buffers_{0};  // driver thread: buffers dropped over the backlog limit
-  RaiseOp pending_raise_ = nullptr;  // worker thread, read by the owner during the send
+  // Worker thread, read by the owner during the send: the body OnHost runs.
+  void *pending_body_ = nullptr;
+  void (*pending_call_)(void *) = nullptr;
   int released_depth_ = 0;           // worker thread: hold levels let go in a wait
   std::mutex monitor_mutex_;         // guards MonitorBlocks, MonitorBlockCount, MonitorEvent and the store
 };

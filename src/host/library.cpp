@@ -147,9 +147,9 @@ void MakeWorkers(LibraryState &state, size_t length, int32_t total, uint32_t pas
     if (type != TVC_CHTYPE_NONE) ++present;
     if (driver::GetsWorker(type)) {
       auto worker = std::make_unique<channel::TRecordChnl_VC>(ch, state.HostEvents);
-      worker->ChannelType = type;
-      worker->BoardChannels = total;
-      worker->PassMs = pass_ms;
+      worker->Id.ChannelType = type;
+      worker->Id.BoardChannels = total;
+      worker->Id.PassMs = pass_ms;
       worker->SetProgram(callflow::ProgramFor(*worker));
       state.ChannelTable[i] = std::move(worker);
       state.ChannelTable[i]->Create();

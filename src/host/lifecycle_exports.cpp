@@ -92,7 +92,7 @@ TALO_EXPORT int32_t QV_GetChannelType(int32_t ch) {
     // Negative channels are refused like those past the end.
     if (ch < 0 || static_cast<size_t>(ch) >= table.size()) return QV_CHANNEL_NONE;
     if (auto *worker = table[static_cast<size_t>(ch)].get())
-      return talo::host::ChannelKindOf(worker->ChannelType, true);
+      return talo::host::ChannelKindOf(worker->Id.ChannelType, true);
     // Without a worker the driver is asked twice: once to rule out an idle
     // channel, once for the kind.
     using talo::driver::DriverApi;

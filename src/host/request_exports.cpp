@@ -28,7 +28,7 @@ enum FaxRefusal : int32_t { kFaxNoChannel = 1, kFaxNoWorker = 2, kFaxBusy = 3, k
 // serve a request made from inside one of its own event handlers: it waits
 // for that handler to return.
 bool ServesRequests(const TRecordChnl_VC &w) {
-  return talo::driver::WorkerKindOf(w.ChannelType) == talo::driver::WorkerKind::kTrunk &&
+  return talo::driver::WorkerKindOf(w.Id.ChannelType) == talo::driver::WorkerKind::kTrunk &&
          !TRecordChnl_VC::HandlerRunningFor(&w);
 }
 
@@ -36,9 +36,8 @@ bool ServesRequests(const TRecordChnl_VC &w) {
 // slices. Ends when the event is signalled, the host terminates, or the
 // worker is gone (deactivated by a handler that ran meanwhile). Then makes
 // sure the worker can no longer reach the event: it belongs to this export.
-template <typename ResultField>
 int32_t AwaitResult(int32_t ch, TRecordChnl_VC *worker, talo::platform::Event &done,
-                    talo::platform::Event *TRecordChnl_VC::*event_field, ResultField result_field) {
+                    talo::platform::Event *&event_field, const int32_t &result_field) {
   for (;;) {
     if (talo::threading::Terminated()) break;
     talo::threading::ProcessMessages();
@@ -47,8 +46,8 @@ int32_t AwaitResult(int32_t ch, TRecordChnl_VC *worker, talo::platform::Event &d
     if (waited != talo::platform::WaitResult::TimedOut) break;
   }
   Hold hold(worker->Holder());
-  worker->*event_field = nullptr;
-  return worker->*result_field;
+  event_field = nullptr;
+  return result_field;
 }
 
 }  // namespace
@@ -62,21 +61,21 @@ TALO_EXPORT int32_t QV_SoftDialOut(int32_t ch, const char *number, uint8_t dialW
     if (!number || *number == '\0') return QV_DIAL_BUSY_RESULT;  // nothing to dial
     {
       Hold hold(worker->Holder());
-      if (worker->WorkState == talo::callflow::kWorkCallIn ||
-          worker->WorkState == talo::callflow::kWorkSoftDial)
+      if (worker->Trunk.WorkState == talo::callflow::kWorkCallIn ||
+          worker->Trunk.WorkState == talo::callflow::kWorkSoftDial)
         return QV_DIAL_BUSY_RESULT;
     }
     auto done = std::make_unique<talo::platform::Event>(/*manual_reset=*/false, false);
     {
       Hold hold(worker->Holder());
-      worker->WorkState = talo::callflow::kWorkSoftDial;
-      worker->PendingDialStop = 0;  // a stop meant for an earlier dial-out
-      talo::callflow::SetField(worker->DialNumber, number);
-      worker->DialMode = dialWhole;
-      worker->DialDoneEvent = done.get();
+      worker->Trunk.WorkState = talo::callflow::kWorkSoftDial;
+      worker->Requests.PendingDialStop = 0;  // a stop meant for an earlier dial-out
+      talo::callflow::SetField(worker->Requests.DialNumber, number);
+      worker->Requests.DialMode = dialWhole;
+      worker->Requests.DialDoneEvent = done.get();
       done->Reset();
     }
-    return AwaitResult(ch, worker, *done, &TRecordChnl_VC::DialDoneEvent, &TRecordChnl_VC::DialResult);
+    return AwaitResult(ch, worker, *done, worker->Requests.DialDoneEvent, worker->Requests.DialResult);
   });
 }
 
@@ -85,12 +84,12 @@ TALO_EXPORT void QV_StopSoftDialOut(int32_t ch) {
     TRecordChnl_VC *worker = talo::host::WorkerFor(ch);
     if (!worker) return;
     Hold hold(worker->Holder());
-    if (worker->WorkState != talo::callflow::kWorkSoftDial) return;
-    const int32_t progress = worker->DialProgress.load();
+    if (worker->Trunk.WorkState != talo::callflow::kWorkSoftDial) return;
+    const int32_t progress = worker->Trunk.DialProgress;
     if (progress == -21 || progress == -20) return;  // a stop is under way
     const int32_t stop = progress == 9 ? -20 : -10;
-    worker->DialProgress = stop;
-    worker->PendingDialStop = stop;
+    worker->Trunk.DialProgress = stop;
+    worker->Requests.PendingDialStop = stop;
   });
 }
 
@@ -103,21 +102,21 @@ TALO_EXPORT int32_t QV_SoftSendFax(int32_t ch, const char *number, const char *f
     if (!worker) return kFaxNoWorker;
     {
       Hold hold(worker->Holder());
-      if (worker->WorkState != talo::callflow::kWorkIdle || !ServesRequests(*worker)) return kFaxBusy;
+      if (worker->Trunk.WorkState != talo::callflow::kWorkIdle || !ServesRequests(*worker)) return kFaxBusy;
     }
     // The whole path is tested, before it is cut to the field.
     if (!file || !talo::platform::FileExists(talo::platform::NormalizePath(file))) return kFaxNoFile;
     auto done = std::make_unique<talo::platform::Event>(/*manual_reset=*/false, false);
     {
       Hold hold(worker->Holder());
-      worker->WorkState = talo::callflow::kWorkFaxOut;
-      talo::callflow::SetField(worker->FaxNumber, number ? number : "");
-      talo::callflow::SetField(worker->FaxFile, file);
-      worker->FaxOption = option;
-      worker->FaxDoneEvent = done.get();
+      worker->Trunk.WorkState = talo::callflow::kWorkFaxOut;
+      talo::callflow::SetField(worker->Requests.FaxNumber, number ? number : "");
+      talo::callflow::SetField(worker->Requests.FaxFile, file);
+      worker->Requests.FaxOption = option;
+      worker->Requests.FaxDoneEvent = done.get();
       done->Reset();
     }
-    return AwaitResult(ch, worker, *done, &TRecordChnl_VC::FaxDoneEvent, &TRecordChnl_VC::FaxResult);
+    return AwaitResult(ch, worker, *done, worker->Requests.FaxDoneEvent, worker->Requests.FaxResult);
   });
 }
 

@@ -68,7 +68,7 @@ TALO_EXPORT int32_t QV_SetRecordAGC(int32_t ch, uint8_t agc, int32_t) {
 
 TALO_EXPORT uint8_t QV_SetRecMode(int32_t ch, int32_t mode) {
   return TableExport<uint8_t>(1, [&]() -> uint8_t {
-    WithHeldWorker(ch, [&](TRecordChnl_VC &w) { w.RecMode = mode; });
+    WithHeldWorker(ch, [&](TRecordChnl_VC &w) { w.Recording.RecMode = mode; });
     return 1;
   });
 }
@@ -76,7 +76,7 @@ TALO_EXPORT uint8_t QV_SetRecMode(int32_t ch, int32_t mode) {
 TALO_EXPORT uint8_t QV_SetSilenceTime(int32_t ch, int32_t seconds) {
   return TableExport<uint8_t>(1, [&]() -> uint8_t {
     WithHeldWorker(ch, [&](TRecordChnl_VC &w) {
-      w.SilenceTime = seconds;
+      w.Recording.SilenceTime = seconds;
       // 32-bit product, wrapping like the driver's own arithmetic would.
       Call<&DriverApi::TvcSetNoSoundDtrTime>(
           ch, static_cast<int32_t>(static_cast<uint32_t>(seconds) * 1000u));
@@ -88,8 +88,8 @@ TALO_EXPORT uint8_t QV_SetSilenceTime(int32_t ch, int32_t seconds) {
 TALO_EXPORT uint8_t QV_SetSilencelevel(int32_t ch, int32_t level) {
   return TableExport<uint8_t>(1, [&]() -> uint8_t {
     WithHeldWorker(ch, [&](TRecordChnl_VC &w) {
-      w.SilenceLevel = level;
-      if (w.RecMode == 1) Call<&DriverApi::TvcSetBargeInSensitive>(ch, level / 5);
+      w.Recording.SilenceLevel = level;
+      if (w.Recording.RecMode == 1) Call<&DriverApi::TvcSetBargeInSensitive>(ch, level / 5);
     });
     return 1;
   });
@@ -98,7 +98,7 @@ TALO_EXPORT uint8_t QV_SetSilencelevel(int32_t ch, int32_t level) {
 TALO_EXPORT uint8_t QV_SetFileLen(int32_t ch, int32_t minutes) {
   return TableExport<uint8_t>(1, [&]() -> uint8_t {
     WithHeldWorker(ch, [&](TRecordChnl_VC &w) {
-      w.FileLenLimit = static_cast<uint32_t>(minutes) * 60000u;
+      w.Recording.FileLenLimit = static_cast<uint32_t>(minutes) * 60000u;
     });
     return 1;
   });
@@ -116,10 +116,10 @@ TALO_EXPORT int32_t QV_StartRecord(int32_t ch, const char *path) {
         w.FlushCaptureUnderHold();  // into the file being switched away from
         // A file that cannot be opened is not reported: the channel records
         // nothing until the next start or stop.
-        if (!w.RecordFile.Open(file))
+        if (!w.Recording.RecordFile.Open(file))
           talo::platform::DebugTrace(ch, "Record file cannot be opened: " + file);
       }
-      w.RecordStartTick = talo::platform::GetTickCount();
+      w.Recording.RecordStartTick = talo::platform::GetTickCount();
     });
     return 0;
   });
@@ -131,9 +131,9 @@ TALO_EXPORT uint8_t QV_StopRecord(int32_t ch) {
       {
         Hold inner(w.Holder());
         w.FlushCaptureUnderHold();
-        w.RecordFile.Close();
+        w.Recording.RecordFile.Close();
       }
-      w.RecordStartTick = 0;
+      w.Recording.RecordStartTick = 0;
     });
     return 1;
   });
@@ -156,11 +156,11 @@ TALO_EXPORT void QV_SetTrunkUserStep(int32_t step) {
     auto &table = talo::host::Library().ChannelTable;
     for (auto &worker : table) {
       if (!worker) continue;
-      worker->PairedChannel.store(-1);
+      worker->Id.PairedChannel.store(-1);
       // Wrapping sum: a step that overflows names no channel.
-      const int32_t p = static_cast<int32_t>(static_cast<uint32_t>(worker->ChannelNo) +
+      const int32_t p = static_cast<int32_t>(static_cast<uint32_t>(worker->Id.ChannelNo) +
                                              static_cast<uint32_t>(step));
-      if (p >= 0 && Call<&DriverApi::TvcGetChType>(p) == TVC_CHTYPE_USER) worker->PairedChannel.store(p);
+      if (p >= 0 && Call<&DriverApi::TvcGetChType>(p) == TVC_CHTYPE_USER) worker->Id.PairedChannel.store(p);
     }
   });
 }

@@ -89,7 +89,7 @@ TEST_F(Monitor, SevenThenEightBlocksWithTheCarryFallingBy40) {
     g_sleeps = 0;
     auto blocks = Convert(RandomBuffer(rng));
     EXPECT_EQ(static_cast<int>(blocks.size()), expected_blocks[i]) << i;
-    EXPECT_EQ(worker_->SampleCount, expected_carry[i]) << i;
+    EXPECT_EQ(worker_->Monitor.SampleCount, expected_carry[i]) << i;
     EXPECT_EQ(event_.Wait(0), platform::WaitResult::Signalled) << i;
     EXPECT_EQ(event_.Wait(0), platform::WaitResult::TimedOut) << i;  // auto-reset
     EXPECT_EQ(g_sleeps.load(), expected_blocks[i]) << i;              // one pause per block
@@ -102,20 +102,20 @@ TEST_F(Monitor, SevenThenEightBlocksWithTheCarryFallingBy40) {
 TEST_F(Monitor, EncoderMemoryExistsOnlyWhileAMonitorIsTied) {
   std::mt19937 rng(11);
   const auto first = RandomBuffer(rng), second = RandomBuffer(rng);
-  EXPECT_EQ(worker_->SampleBuffer, nullptr);  // tied, but nothing converted yet
+  EXPECT_EQ(worker_->Monitor.SampleBuffer, nullptr);  // tied, but nothing converted yet
   const auto from_fresh = Convert(first);
   ASSERT_EQ(from_fresh.size(), 7u);
-  EXPECT_NE(worker_->SampleBuffer, nullptr);
+  EXPECT_NE(worker_->Monitor.SampleBuffer, nullptr);
   Convert(second);
-  EXPECT_NE(worker_->SampleBuffer, nullptr);
-  EXPECT_EQ(worker_->SampleCount, 240);
+  EXPECT_NE(worker_->Monitor.SampleBuffer, nullptr);
+  EXPECT_EQ(worker_->Monitor.SampleCount, 240);
 
   worker_->DetachMonitorStore();
   count_ = -7;
   worker_->ConvertCapture(first.data());
   EXPECT_EQ(count_, -7);
-  EXPECT_EQ(worker_->SampleBuffer, nullptr);
-  EXPECT_EQ(worker_->SampleCount, 0);
+  EXPECT_EQ(worker_->Monitor.SampleBuffer, nullptr);
+  EXPECT_EQ(worker_->Monitor.SampleCount, 0);
 
   // Tied again: it starts from an empty carry, exactly like a new worker.
   worker_->AttachMonitorStore(store_.data(), &count_, &event_);
@@ -123,7 +123,7 @@ TEST_F(Monitor, EncoderMemoryExistsOnlyWhileAMonitorIsTied) {
   ASSERT_EQ(again.size(), from_fresh.size());
   for (size_t i = 0; i < again.size(); ++i)
     EXPECT_EQ(std::memcmp(again[i].bytes, from_fresh[i].bytes, sizeof again[i].bytes), 0) << i;
-  EXPECT_EQ(worker_->SampleCount, 280);
+  EXPECT_EQ(worker_->Monitor.SampleCount, 280);
 }
 
 TEST_F(Monitor, SilentBufferGivesFourIdenticalFramesPerBlock) {
@@ -181,7 +181,7 @@ TEST_F(Monitor, FramesCoverTheDecodedStreamContiguously) {
     }
     gsm_destroy(g);
     consumed += frames * 160;
-    ASSERT_EQ(stream.size() - consumed, static_cast<size_t>(worker_->SampleCount) * 2) << i;
+    ASSERT_EQ(stream.size() - consumed, static_cast<size_t>(worker_->Monitor.SampleCount) * 2) << i;
   }
 }
 
@@ -194,7 +194,7 @@ TEST_F(Monitor, DetachedStoreIsNeverTouched) {
   EXPECT_EQ(count_, -7);
   EXPECT_EQ(store_[0].bytes[0], 0xAA);
   EXPECT_EQ(event_.Wait(0), platform::WaitResult::TimedOut);
-  EXPECT_EQ(worker_->SampleCount, 0);  // no conversion ran: the carry is kept
+  EXPECT_EQ(worker_->Monitor.SampleCount, 0);  // no conversion ran: the carry is kept
   EXPECT_EQ(g_sleeps.load(), 0);
 }
 
@@ -209,7 +209,7 @@ TEST_F(Monitor, StoreDetachedDuringEncodingIsNotWritten) {
   EXPECT_EQ(count_, -7);
   EXPECT_EQ(store_[0].bytes[0], 0xAA);
   EXPECT_EQ(event_.Wait(0), platform::WaitResult::TimedOut);
-  EXPECT_EQ(worker_->SampleCount, 280);  // the encoding itself completed
+  EXPECT_EQ(worker_->Monitor.SampleCount, 280);  // the encoding itself completed
 }
 
 TEST_F(Monitor, IncompleteStoreIsNotUsed) {
@@ -220,7 +220,7 @@ TEST_F(Monitor, IncompleteStoreIsNotUsed) {
   worker_->ConvertCapture(RandomBuffer(rng).data());
   worker_->AttachMonitorStore(nullptr, &count_, &event_);
   worker_->ConvertCapture(RandomBuffer(rng).data());
-  EXPECT_EQ(worker_->SampleCount, 0);
+  EXPECT_EQ(worker_->Monitor.SampleCount, 0);
   EXPECT_EQ(g_sleeps.load(), 0);
 }
 
@@ -247,15 +247,15 @@ TEST_F(Monitor, MonitorFailureKeepsTheFileWriteAndTheCarry) {
   int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
   close(fd);
-  ASSERT_TRUE(worker_->RecordFile.Open(path));
-  worker_->SampleCount = 5000;
+  ASSERT_TRUE(worker_->Recording.RecordFile.Open(path));
+  worker_->Monitor.SampleCount = 5000;
   std::vector<uint8_t> buffer(kBytes, 0x11);
   count_ = -1;
   worker_->ConvertCapture(buffer.data());
   EXPECT_EQ(count_, -1);
-  EXPECT_EQ(worker_->SampleCount, 5000);
+  EXPECT_EQ(worker_->Monitor.SampleCount, 5000);
   EXPECT_EQ(std::filesystem::file_size(path), 2560u);
-  worker_->RecordFile.Close();
+  worker_->Recording.RecordFile.Close();
   unlink(path);
 }
 

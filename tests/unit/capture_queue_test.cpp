@@ -58,7 +58,7 @@ class Capture : public LibraryTest {
     LibraryTest::TearDown();
   }
 
-  uint8_t *Half(int i) { return worker_->CaptureBuffer + i * kBytes; }
+  uint8_t *Half(int i) { return worker_->Capture.CaptureBuffer + i * kBytes; }
   // The driver fills half `i` with `data` and reports it with `last`.
   void Deliver(int i, const std::vector<uint8_t> &data, int32_t last = kBytes - 1) {
     std::memcpy(Half(i), data.data(), data.size());
@@ -89,7 +89,7 @@ TEST_F(Capture, ArmingUsesBothHalvesInOrder) {
 TEST_F(Capture, FullBufferIsQueuedAsACopyAndReArmed) {
   auto data = Pattern(1);
   Deliver(1, data);
-  ASSERT_EQ(worker_->CaptureQueue.Size(), 1);
+  ASSERT_EQ(worker_->Capture.CaptureQueue.Size(), 1);
   ASSERT_EQ(Armed(), 3u);
   auto rearm = LastArming();
   EXPECT_EQ(rearm.buffer, Half(1));
@@ -100,17 +100,17 @@ TEST_F(Capture, FullBufferIsQueuedAsACopyAndReArmed) {
   EXPECT_EQ(rearm.context, worker_.get());
   // The driver may overwrite the half now: the queued copy keeps the data.
   std::memset(Half(1), 0, kBytes);
-  std::unique_ptr<channel::CaptureEntry> entry(worker_->CaptureQueue.PopFront());
+  std::unique_ptr<channel::CaptureEntry> entry(worker_->Capture.CaptureQueue.PopFront());
   ASSERT_TRUE(entry);
   EXPECT_EQ(std::memcmp(entry->data, data.data(), kBytes), 0);
-  EXPECT_TRUE(worker_->CaptureQueue.Empty());
+  EXPECT_TRUE(worker_->Capture.CaptureQueue.Empty());
 }
 
 TEST_F(Capture, PartialBufferQueuesNothingAndReArms) {
   for (int32_t last : {1000, 0, -1, 2558, 2560, INT32_MAX, INT32_MIN}) {
     size_t before = Armed();
     Deliver(0, Pattern(2), last);
-    EXPECT_TRUE(worker_->CaptureQueue.Empty()) << last;
+    EXPECT_TRUE(worker_->Capture.CaptureQueue.Empty()) << last;
     ASSERT_EQ(Armed(), before + 1) << last;
     EXPECT_EQ(LastArming().buffer, Half(0)) << last;
   }
@@ -119,7 +119,7 @@ TEST_F(Capture, PartialBufferQueuesNothingAndReArms) {
 TEST_F(Capture, AfterStopRequestAFullBufferIsNeitherQueuedNorReArmed) {
   worker_->RequestStop();
   Deliver(0, Pattern(3));
-  EXPECT_TRUE(worker_->CaptureQueue.Empty());
+  EXPECT_TRUE(worker_->Capture.CaptureQueue.Empty());
   EXPECT_EQ(Armed(), 2u);
   EXPECT_FALSE(worker_->EnqueueCapture(Half(0)));
   // A partial one is still handed back: only full buffers are checked.
@@ -131,7 +131,7 @@ TEST_F(Capture, HostTerminatingEndsTheChain) {
   threading::SetForcedTermination(true);
   Deliver(0, Pattern(4));
   Deliver(1, Pattern(4), 1000);
-  EXPECT_TRUE(worker_->CaptureQueue.Empty());
+  EXPECT_TRUE(worker_->Capture.CaptureQueue.Empty());
   EXPECT_EQ(Armed(), 2u);
 }
 
@@ -142,7 +142,7 @@ TEST_F(Capture, ForeignBuffersAndMissingContextAreIgnored) {
   TRecordChnl_VC::RecordBufferCallback(kCh, 0, Half(0) + 1, kBytes - 1, worker_.get());
   TRecordChnl_VC::RecordBufferCallback(kCh, 0, nullptr, kBytes - 1, worker_.get());
   TRecordChnl_VC::RecordBufferCallback(kCh, 0, Half(0), kBytes - 1, nullptr);
-  EXPECT_TRUE(worker_->CaptureQueue.Empty());
+  EXPECT_TRUE(worker_->Capture.CaptureQueue.Empty());
   EXPECT_EQ(Armed(), 2u);
   // Each foreign buffer is said in the trace: that half of the channel is silent now.
   int said = 0;
@@ -154,11 +154,11 @@ TEST_F(Capture, BacklogOverItsLimitDropsWithATraceAndRecordingGoesOn) {
   TraceCapture trace;
   channel::SetCaptureBacklogLimit(3);
   for (uint32_t i = 0; i < 5; ++i) Deliver(static_cast<int>(i % 2), Pattern(i));
-  EXPECT_EQ(worker_->CaptureQueue.Size(), 3);
+  EXPECT_EQ(worker_->Capture.CaptureQueue.Size(), 3);
   EXPECT_EQ(Armed(), 2u + 5u);  // every buffer handed back, dropped or not
   EXPECT_EQ(worker_->DrainCaptureQueue(), 3);
   Deliver(1, Pattern(9));
-  EXPECT_EQ(worker_->CaptureQueue.Size(), 1);
+  EXPECT_EQ(worker_->Capture.CaptureQueue.Size(), 1);
   channel::SetCaptureBacklogLimit(0);
   EXPECT_EQ(trace.Lines(),
             (std::vector<std::string>{
@@ -168,13 +168,13 @@ TEST_F(Capture, BacklogOverItsLimitDropsWithATraceAndRecordingGoesOn) {
 
 TEST_F(Capture, QueueKeepsDeliveryOrderAndDrainsAll) {
   for (uint32_t i = 0; i < 5; ++i) Deliver(static_cast<int>(i % 2), Pattern(10 + i));
-  EXPECT_EQ(worker_->CaptureQueue.Size(), 5);
+  EXPECT_EQ(worker_->Capture.CaptureQueue.Size(), 5);
   for (uint32_t i = 0; i < 5; ++i) {
-    std::unique_ptr<channel::CaptureEntry> e(worker_->CaptureQueue.PopFront());
+    std::unique_ptr<channel::CaptureEntry> e(worker_->Capture.CaptureQueue.PopFront());
     ASSERT_TRUE(e);
     EXPECT_EQ(std::memcmp(e->data, Pattern(10 + i).data(), kBytes), 0) << i;
   }
-  EXPECT_EQ(worker_->CaptureQueue.PopFront(), nullptr);
+  EXPECT_EQ(worker_->Capture.CaptureQueue.PopFront(), nullptr);
   // Appending after the queue ran empty starts a new head.
   Deliver(0, Pattern(20));
   EXPECT_EQ(worker_->DrainCaptureQueue(), 1);
@@ -185,7 +185,7 @@ TEST_F(Capture, DrainOneTakesOnlyTheHead) {
   Deliver(0, Pattern(1));
   Deliver(1, Pattern(2));
   EXPECT_TRUE(worker_->DrainOneCapture());
-  EXPECT_EQ(worker_->CaptureQueue.Size(), 1);
+  EXPECT_EQ(worker_->Capture.CaptureQueue.Size(), 1);
   EXPECT_TRUE(worker_->DrainOneCapture());
   EXPECT_FALSE(worker_->DrainOneCapture());
 }
@@ -193,14 +193,14 @@ TEST_F(Capture, DrainOneTakesOnlyTheHead) {
 TEST_F(Capture, EntriesLeftQueuedAreReleasedWithTheWorker) {
   // Fails in the ASan run, whose leak checker sees entries left behind.
   for (int i = 0; i < 3; ++i) Deliver(i % 2, Pattern(static_cast<uint32_t>(i)));
-  EXPECT_EQ(worker_->CaptureQueue.Size(), 3);
+  EXPECT_EQ(worker_->Capture.CaptureQueue.Size(), 3);
   worker_.reset();
 }
 
 // ---------------------------------------------------------------- the record file
 
 TEST_F(Capture, FileGrowsByWholeBuffersEqualToTheDeliveredBytes) {
-  ASSERT_TRUE(worker_->RecordFile.Open(Path("rec.dat")));
+  ASSERT_TRUE(worker_->Recording.RecordFile.Open(Path("rec.dat")));
   std::vector<uint8_t> expected;
   for (uint32_t i = 0; i < 6; ++i) {
     auto data = Pattern(100 + i);
@@ -214,16 +214,16 @@ TEST_F(Capture, FileGrowsByWholeBuffersEqualToTheDeliveredBytes) {
   }
   EXPECT_EQ(ReadFile(Path("rec.dat")), expected);
   // No monitor: nothing was decoded, and the decoder's memory was never made.
-  EXPECT_EQ(worker_->SampleCount, 0);
-  EXPECT_EQ(worker_->SampleBuffer, nullptr);
+  EXPECT_EQ(worker_->Monitor.SampleCount, 0);
+  EXPECT_EQ(worker_->Monitor.SampleBuffer, nullptr);
 }
 
 TEST_F(Capture, NoFileMeansTheBufferIsOnlyDropped) {
   Deliver(0, Pattern(1));
   EXPECT_EQ(worker_->DrainCaptureQueue(), 1);
-  EXPECT_TRUE(worker_->CaptureQueue.Empty());
+  EXPECT_TRUE(worker_->Capture.CaptureQueue.Empty());
   // A file opened later gets only what arrives after it.
-  ASSERT_TRUE(worker_->RecordFile.Open(Path("later.dat")));
+  ASSERT_TRUE(worker_->Recording.RecordFile.Open(Path("later.dat")));
   Deliver(1, Pattern(2));
   worker_->DrainCaptureQueue();
   EXPECT_EQ(ReadFile(Path("later.dat")), Pattern(2));
@@ -231,7 +231,7 @@ TEST_F(Capture, NoFileMeansTheBufferIsOnlyDropped) {
 
 TEST_F(Capture, FailedWriteIsIgnoredAndTheNextBufferFollows) {
   // A full disk: a file-size limit of 0 refuses every write to the file.
-  ASSERT_TRUE(worker_->RecordFile.Open(Path("full.dat")));
+  ASSERT_TRUE(worker_->Recording.RecordFile.Open(Path("full.dat")));
   rlimit old{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
   auto previous = std::signal(SIGXFSZ, SIG_IGN);
@@ -243,7 +243,7 @@ TEST_F(Capture, FailedWriteIsIgnoredAndTheNextBufferFollows) {
   ::setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, previous);
   EXPECT_EQ(ReadFile(Path("full.dat")).size(), 0u);
-  ASSERT_TRUE(worker_->RecordFile.Open(Path("after.dat")));
+  ASSERT_TRUE(worker_->Recording.RecordFile.Open(Path("after.dat")));
   Deliver(1, Pattern(2));
   EXPECT_EQ(worker_->DrainCaptureQueue(), 1);
   EXPECT_EQ(ReadFile(Path("after.dat")), Pattern(2));
@@ -252,7 +252,7 @@ TEST_F(Capture, FailedWriteIsIgnoredAndTheNextBufferFollows) {
 TEST_F(Capture, FileWriteWaitsForAnExportThatHoldsTheWorker) {
   // An export swapping the record file holds the worker: the write must land
   // in the new file, never in the old one while the swap is under way.
-  ASSERT_TRUE(worker_->RecordFile.Open(Path("old.dat")));
+  ASSERT_TRUE(worker_->Recording.RecordFile.Open(Path("old.dat")));
   Deliver(0, Pattern(7));
   std::atomic<bool> held{false};
   std::atomic<bool> converted{false};
@@ -262,7 +262,7 @@ TEST_F(Capture, FileWriteWaitsForAnExportThatHoldsTheWorker) {
     for (int i = 0; i < 50 && !converted; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_FALSE(converted.load());
     EXPECT_EQ(std::filesystem::file_size(Path("old.dat")), 0u);
-    worker_->RecordFile.Open(Path("new.dat"));
+    worker_->Recording.RecordFile.Open(Path("new.dat"));
   });
   while (!held) std::this_thread::yield();
   worker_->DrainCaptureQueue();
@@ -275,7 +275,7 @@ TEST_F(Capture, FileWriteWaitsForAnExportThatHoldsTheWorker) {
 TEST_F(Capture, DriverThreadAppendsWhileTheWorkerDrains) {
   // The driver delivers from a thread of its own while the worker drains:
   // every full buffer reaches the file once, in delivery order.
-  ASSERT_TRUE(worker_->RecordFile.Open(Path("race.dat")));
+  ASSERT_TRUE(worker_->Recording.RecordFile.Open(Path("race.dat")));
   constexpr int kBuffers = 300;
   std::atomic<bool> done{false};
   std::thread driver([&] {
@@ -288,7 +288,7 @@ TEST_F(Capture, DriverThreadAppendsWhileTheWorkerDrains) {
     done = true;
   });
   int drained = 0;
-  while (!done || !worker_->CaptureQueue.Empty()) drained += worker_->DrainCaptureQueue();
+  while (!done || !worker_->Capture.CaptureQueue.Empty()) drained += worker_->DrainCaptureQueue();
   driver.join();
   drained += worker_->DrainCaptureQueue();
   EXPECT_EQ(drained, kBuffers);

@@ -15,10 +15,10 @@ class DialOutTest : public TrunkTest {
   // A dial-out request as QV_SoftDialOut hands it over.
   void Request(const char *number, bool whole) {
     auto &w = Start();
-    w.WorkState = 3;
-    std::strcpy(w.DialNumber, number);
-    w.DialMode = whole;
-    w.DialDoneEvent = &done_;
+    w.Trunk.WorkState = 3;
+    std::strcpy(w.Requests.DialNumber, number);
+    w.Requests.DialMode = whole;
+    w.Requests.DialDoneEvent = &done_;
   }
   // From the request to the station ringing (step 8), with a dial tone.
   void ToRinging() {
@@ -28,7 +28,7 @@ class DialOutTest : public TrunkTest {
     Pass();
     Pass();
     Pass();
-    ASSERT_EQ(W().DialProgress.load(), 8);
+    ASSERT_EQ(W().Trunk.DialProgress, 8);
   }
   platform::Event done_{false, false};
 };
@@ -45,12 +45,12 @@ TEST_F(DialOutTest, WholeNumberAfterTheDialToneRingsTheStationAndLinksItWhenItAn
   EXPECT_FALSE(Signalled(done_));
   Station(1);
   EXPECT_EQ(Pass(), (Seq{"TvcStopRing(3)", "event OffHook(3,0)", "TvcSetLinkWith(3,7,2,7)"}));
-  EXPECT_EQ(W().DialResult, 0);
+  EXPECT_EQ(W().Requests.DialResult, 0);
   EXPECT_TRUE(Signalled(done_));
-  EXPECT_EQ(W().DialDoneEvent, nullptr);  // never signalled again
+  EXPECT_EQ(W().Requests.DialDoneEvent, nullptr);  // never signalled again
   Station(0);
   EXPECT_EQ(Pass(), (Seq{"TvcClearLinkWith(2)", "TvcHangUp(2)", "event HangUp(2,1)", "event HangUp(3,1)"}));
-  EXPECT_EQ(W().WorkState, 0);
+  EXPECT_EQ(W().Trunk.WorkState, 0);
 }
 
 TEST_F(DialOutTest, DigitByDigitAfterOneAndAHalfSecondsWithoutDialTone) {
@@ -63,7 +63,7 @@ TEST_F(DialOutTest, DigitByDigitAfterOneAndAHalfSecondsWithoutDialTone) {
     for (auto &c : Pass()) dialled.push_back(c);
   EXPECT_EQ(dialled, (Seq{"TvcDialOut(2,\"1\",0,0,0)", "TvcDialOut(2,\"2\",0,0,0)", "TvcDialOut(2,\"3\",0,0,0)",
                           "TvcStartRingEx(3,\"\")", "event Ring(3,1)"}));
-  EXPECT_EQ(W().DialProgress.load(), 8);
+  EXPECT_EQ(W().Trunk.DialProgress, 8);
 }
 
 TEST_F(DialOutTest, OutcomesEndTheRequestOnceWithTheirResult) {
@@ -101,7 +101,7 @@ TEST_F(DialOutTest, OutcomesEndTheRequestOnceWithTheirResult) {
       {"stopped while the station rings",
        [&] {
          ToRinging();
-         W().DialProgress = -10;
+         W().Trunk.DialProgress = -10;
        },
        {"TvcCloseToneAnalyze(2)", "TvcClearLinkWith(2)", "TvcHangUp(2)", "TvcStopRing(3)",
         "event HangUp(2,1)", "event HangUp(3,1)", "event TrunkConnected(3)"},
@@ -115,9 +115,9 @@ TEST_F(DialOutTest, OutcomesEndTheRequestOnceWithTheirResult) {
     }
     c.make();
     EXPECT_EQ(Pass(0), c.last);
-    EXPECT_EQ(W().DialResult, c.result);
+    EXPECT_EQ(W().Requests.DialResult, c.result);
     EXPECT_TRUE(Signalled(done_));
-    EXPECT_EQ(W().WorkState, c.work);
+    EXPECT_EQ(W().Trunk.WorkState, c.work);
     Pass();
     EXPECT_FALSE(Signalled(done_));
   }
@@ -128,12 +128,12 @@ TEST_F(DialOutTest, StopAfterTheAnswerReleasesTheTrunkAndTonesTheStationUntilItH
   Station(1);
   Pass();
   ASSERT_TRUE(Signalled(done_));
-  W().DialProgress = -20;
+  W().Trunk.DialProgress = -20;
   EXPECT_EQ(Pass(), (Seq{"TvcClearLinkWith(2)", "TvcHangUp(2)", "event HangUp(2,1)", "TvcStartSendTone(3,3,0,0)"}));
   EXPECT_EQ(Pass(), Seq{});
   Station(0);
   EXPECT_EQ(Pass(), Seq{"event HangUp(3,1)"});
-  EXPECT_EQ(W().WorkState, 0);
+  EXPECT_EQ(W().Trunk.WorkState, 0);
   EXPECT_FALSE(Signalled(done_));  // no second result
 }
 
@@ -174,7 +174,7 @@ TEST_F(TrunkTest, FaxReceptionAnswersLinksTheFaxChannelAndReportsStartAndEnd) {
     FakeDriver::SetCounter(5, FakeDriver::kFaxEnd, 1);
     Pass();
     EXPECT_EQ(Pass(), (Seq{"event FaxEnd(2,5,1,/faxes/in.tif,0)", "TvcClearLinkWith(2)", "TvcHangUp(2)"}));
-    EXPECT_EQ(w.WorkState, 0);
+    EXPECT_EQ(w.Trunk.WorkState, 0);
   }
 }
 
@@ -187,7 +187,7 @@ TEST_F(TrunkTest, FaxCallerWhoGivesUpBeforeTheSecondRingWithoutANumberEndsTheCal
   Pass();
   Ring(0);
   EXPECT_EQ(Pass(), Seq{"event Ring(2,0)"});
-  EXPECT_EQ(w.WorkState, 0);
+  EXPECT_EQ(w.Trunk.WorkState, 0);
   EXPECT_EQ(Pass(), Seq{});
 }
 
@@ -197,11 +197,11 @@ class FaxSendTest : public TrunkTest {
  protected:
   void Request(int32_t option = 0) {
     auto &w = Start();
-    w.WorkState = 5;
-    std::strcpy(w.FaxNumber, "555");
-    std::strcpy(w.FaxFile, "/faxes/out.tif");
-    w.FaxOption = option;
-    w.FaxDoneEvent = &done_;
+    w.Trunk.WorkState = 5;
+    std::strcpy(w.Requests.FaxNumber, "555");
+    std::strcpy(w.Requests.FaxFile, "/faxes/out.tif");
+    w.Requests.FaxOption = option;
+    w.Requests.FaxDoneEvent = &done_;
   }
   // Request accepted, the number dialled: listening for the fax tone.
   void ToListening() {
@@ -220,7 +220,7 @@ TEST_F(FaxSendTest, FaxChannelCompletesTheRequestThenTheNumberIsDialledAndTheFil
   EXPECT_EQ(Pass(), Seq{"event Query(20)"});
   EXPECT_FALSE(Signalled(done_));
   EXPECT_EQ(Pass(), Seq{"TvcStartSpecFreqDetector(2,1700,100)"});
-  EXPECT_EQ(W().FaxResult, 0);
+  EXPECT_EQ(W().Requests.FaxResult, 0);
   EXPECT_TRUE(Signalled(done_));
   EXPECT_EQ(Pass(), (Seq{"event FaxStart(2,6,0)", "TvcPickUp(2)", "event Dtmf(2,555)", "sleep(1000)"}));
   EXPECT_EQ(Pass(), (Seq{"TvcDialOut(2,\"555\",0,0,0)", "sleep(8000)"}));
@@ -235,7 +235,7 @@ TEST_F(FaxSendTest, FaxChannelCompletesTheRequestThenTheNumberIsDialledAndTheFil
   FakeDriver::SetCounter(6, FakeDriver::kFaxEnd, 2);
   EXPECT_EQ(Pass(), Seq{"sleep(500)"});
   EXPECT_EQ(Pass(), (Seq{"event FaxEnd(2,6,0,/faxes/out.tif,0)", "TvcClearLinkWith(2)", "TvcHangUp(2)"}));
-  EXPECT_EQ(W().WorkState, 0);
+  EXPECT_EQ(W().Trunk.WorkState, 0);
   EXPECT_FALSE(Signalled(done_));
 }
 
@@ -255,7 +255,7 @@ TEST_F(FaxSendTest, BusyNumberAndNoFaxToneEndWithTheirOutcome) {
   while (S().FaxOutStep != 65535 && cycles < 100) {
     for (auto &c : Pass(500)) cycles += c == "event Query(40)";
   }
-  EXPECT_EQ(W().FaxSendResult, 2);
+  EXPECT_EQ(W().Trunk.FaxSendResult, 2);
   EXPECT_GT(TrunkNow() - dialled, 60000u);
   EXPECT_LT(TrunkNow() - dialled, 63000u);
   EXPECT_GE(cycles, 10);
@@ -275,9 +275,9 @@ TEST_F(FaxSendTest, NoFaxChannelRefusesTheRequestAndReportsItOnlyWhenAskedTo) {
     }
     EXPECT_FALSE(Signalled(done_));
     Pass();
-    EXPECT_EQ(W().FaxResult, 4);
+    EXPECT_EQ(W().Requests.FaxResult, 4);
     EXPECT_TRUE(Signalled(done_));
-    EXPECT_EQ(W().WorkState, 0);
+    EXPECT_EQ(W().Trunk.WorkState, 0);
   }
 }
 

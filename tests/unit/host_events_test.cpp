@@ -53,32 +53,31 @@ std::unique_ptr<TRecordChnl_VC> MakeWorker(const QV_HostEvents &events, int32_t 
 TEST(HostEvents, RaiseOperationsPassTheirArgumentsAndStepsBefore) {
   HostLog log;
   auto w = MakeWorker(log.events);
-  w->PairedChannel = 9;
-  w->LineStatus = 2;
-  w->Raise(&TRecordChnl_VC::RaiseOffHook);
-  w->Raise(&TRecordChnl_VC::RaiseRing);
-  w->LineStatus = 3;
-  w->Raise(&TRecordChnl_VC::RaiseOffHook);
-  w->Raise(&TRecordChnl_VC::RaiseUserOffHook);
-  EXPECT_EQ(w->LineStatus, 1);
-  w->Raise(&TRecordChnl_VC::RaiseUserAnswer);
-  w->Raise(&TRecordChnl_VC::RaiseUserHangUp);
-  EXPECT_EQ(w->LineStatus, 0);
-  w->Raise(&TRecordChnl_VC::RaiseHangUp);
-  w->LineStatus = 4;
-  w->Raise(&TRecordChnl_VC::RaiseLineEmpty);
-  w->Raise(&TRecordChnl_VC::RaiseRingStop);
-  w->Raise(&TRecordChnl_VC::RaiseUserRing);
-  w->Raise(&TRecordChnl_VC::RaiseUserRingStop);
-  w->Raise(&TRecordChnl_VC::RaiseSilence);
-  w->Raise(&TRecordChnl_VC::RaiseSound);
-  std::strcpy(w->CallerNumber, "5551234");
-  w->Raise(&TRecordChnl_VC::RaiseCallerId);
-  w->DtmfText = "12#";
-  w->Raise(&TRecordChnl_VC::RaiseDtmf);
-  w->FaxChannel = 7;
-  w->FaxRecvFile = "/tmp/in.tif";
-  w->Raise(&TRecordChnl_VC::RaiseFaxRecvEnd);
+  w->Id.PairedChannel = 9;
+  w->Call.LineStatus = 2;
+  w->RaiseOffHook();
+  w->RaiseRing();
+  w->Call.LineStatus = 3;
+  w->RaiseOffHook();
+  w->RaiseUserOffHook();
+  EXPECT_EQ(w->Call.LineStatus, 1);
+  w->RaiseUserAnswer();
+  w->RaiseUserHangUp();
+  EXPECT_EQ(w->Call.LineStatus, 0);
+  w->RaiseHangUp();
+  w->Call.LineStatus = 4;
+  w->RaiseLineEmpty();
+  w->RaiseRingStop();
+  w->RaiseUserRing();
+  w->RaiseUserRingStop();
+  w->RaiseSilence();
+  w->RaiseSound();
+  std::strcpy(w->Call.CallerNumber, "5551234");
+  w->RaiseCallerId();
+  w->RaiseDtmf("12#");
+  w->Trunk.FaxChannel = 7;
+  w->Trunk.FaxRecvFile = "/tmp/in.tif";
+  w->RaiseFaxRecvEnd();
   std::vector<std::string> expected = {
       "OffHook 3 1", "Ring 3 1",      "OffHook 3 0",  "OffHook 9 0",  "OffHook 9 1",
       "HangUp 9 1",  "HangUp 3 1",    "LineEmpty 3 1", "Ring 3 0",    "Ring 9 1",
@@ -101,34 +100,38 @@ TEST(HostEvents, UserRingTimeoutIsRaisedToTenSecondsUnsigned) {
           if (sets) plan->UserRingTimeout = value;
         });
     auto w = MakeWorker(events);
-    w->IncomingPlan.UserRingTimeout = 65535;  // the trunk loop's preset
-    w->Raise(&TRecordChnl_VC::RaiseIncomingCall);
-    EXPECT_EQ(w->IncomingPlan.UserRingTimeout, c.expected) << c.set_by_host;
+    w->Trunk.IncomingPlan.UserRingTimeout = 65535;  // the trunk loop's preset
+    w->RaiseIncomingCall();
+    EXPECT_EQ(w->Trunk.IncomingPlan.UserRingTimeout, c.expected) << c.set_by_host;
   }
 }
 
 TEST(HostEvents, UnassignedSlotsLeaveRepliesAtTheirPresets) {
   auto w = MakeWorker(QV_HostEvents{});
-  w->IncomingPlan.UserRingTimeout = 65535;
-  w->UserPickUpReply.SignOnRequired = 1;
-  w->CommandReply.CommandAccepted = 1;
-  w->DialCheckReply.DialBlocked = 1;
-  w->AnswerReply.PlayAnswerPrompts = 1;
-  w->AnswerReply.AnnounceChars = 1;
-  w->ConnectReply.PolarityPrompts = 1;
-  for (auto op : {&TRecordChnl_VC::RaiseIncomingCall, &TRecordChnl_VC::RaiseUserPickUp,
-                  &TRecordChnl_VC::RaiseSignOn, &TRecordChnl_VC::RaiseDialCheck,
-                  &TRecordChnl_VC::RaiseIncomingAnswered, &TRecordChnl_VC::RaiseTrunkConnected,
-                  &TRecordChnl_VC::RaiseOffHook, &TRecordChnl_VC::RaiseRecordLimit,
-                  &TRecordChnl_VC::RaiseLeaveMessage, &TRecordChnl_VC::RaiseFaxSendEnd})
-    w->Raise(op);
-  EXPECT_EQ(w->IncomingPlan.UserRingTimeout, 65535);
-  EXPECT_EQ(w->UserPickUpReply.SignOnRequired, 0);
-  EXPECT_EQ(w->CommandReply.CommandAccepted, 0);
-  EXPECT_EQ(w->DialCheckReply.DialBlocked, 0);
-  EXPECT_EQ(w->AnswerReply.PlayAnswerPrompts, 0);
-  EXPECT_EQ(w->AnswerReply.AnnounceChars, 0);
-  EXPECT_EQ(w->ConnectReply.PolarityPrompts, 0);
+  w->Trunk.IncomingPlan.UserRingTimeout = 65535;
+  w->Trunk.UserPickUpReply.SignOnRequired = 1;
+  w->Trunk.CommandReply.CommandAccepted = 1;
+  w->Trunk.DialCheckReply.DialBlocked = 1;
+  w->Trunk.AnswerReply.PlayAnswerPrompts = 1;
+  w->Trunk.AnswerReply.AnnounceChars = 1;
+  w->Trunk.ConnectReply.PolarityPrompts = 1;
+  w->RaiseIncomingCall();
+  w->RaiseUserPickUp();
+  w->RaiseSignOn("1", "2");
+  w->RaiseDialCheck("9");
+  w->RaiseIncomingAnswered();
+  w->RaiseTrunkConnected();
+  w->RaiseOffHook();
+  w->RaiseRecordLimit();
+  w->RaiseLeaveMessage();
+  w->RaiseFaxSendEnd(0);
+  EXPECT_EQ(w->Trunk.IncomingPlan.UserRingTimeout, 65535);
+  EXPECT_EQ(w->Trunk.UserPickUpReply.SignOnRequired, 0);
+  EXPECT_EQ(w->Trunk.CommandReply.CommandAccepted, 0);
+  EXPECT_EQ(w->Trunk.DialCheckReply.DialBlocked, 0);
+  EXPECT_EQ(w->Trunk.AnswerReply.PlayAnswerPrompts, 0);
+  EXPECT_EQ(w->Trunk.AnswerReply.AnnounceChars, 0);
+  EXPECT_EQ(w->Trunk.ConnectReply.PolarityPrompts, 0);
 }
 
 TEST(HostEvents, QueriesWithoutHandlerGiveSoundPresets) {
@@ -182,9 +185,9 @@ TEST(HostEvents, GuardedOperationsSwallowUnguardedOnesRaiseInTheWorker) {
   events.slots[QV_SLOT_LEAVE_MESSAGE_END].code =
       reinterpret_cast<void *>(+[](void *, int32_t) { throw 42; });  // not even a std::exception
   auto w = MakeWorker(events);
-  EXPECT_NO_THROW(w->Raise(&TRecordChnl_VC::RaiseOffHook));
-  EXPECT_THROW(w->Raise(&TRecordChnl_VC::RaiseRecordLimit), std::runtime_error);
-  EXPECT_THROW(w->Raise(&TRecordChnl_VC::RaiseLeaveMessageEnd), int);
+  EXPECT_NO_THROW(w->RaiseOffHook());
+  EXPECT_THROW(w->RaiseRecordLimit(), std::runtime_error);
+  EXPECT_THROW(w->RaiseLeaveMessageEnd(), int);
 }
 
 TEST(HostEvents, AWorkerThreadRaisingThroughTheHostThreadGetsTheFailureAndGoesOn) {
@@ -199,11 +202,11 @@ TEST(HostEvents, AWorkerThreadRaisingThroughTheHostThreadGetsTheFailureAndGoesOn
   bool raised = false;
   std::thread worker_thread([&] {
     try {
-      w->Raise(&TRecordChnl_VC::RaiseRecordLimit);
+      w->RaiseRecordLimit();
     } catch (const std::runtime_error &) {
       raised = true;
     }
-    w->Raise(&TRecordChnl_VC::RaiseHangUp);
+    w->RaiseHangUp();
     done = true;
   });
   talo::test::ServeUntil(done);
@@ -218,30 +221,34 @@ TEST(HostEvents, SpareSlotsAreCopiedButNeverCalled) {
   events.slots[QV_SLOT_SPARE1] = {reinterpret_cast<void *>(+[](void *c) { ++*static_cast<int *>(c); }), &calls};
   events.slots[QV_SLOT_SPARE2] = events.slots[QV_SLOT_SPARE1];
   auto w = MakeWorker(events);
-  EXPECT_EQ(w->HostEvents.slots[QV_SLOT_SPARE1].context, &calls);
-  EXPECT_EQ(w->HostEvents.slots[QV_SLOT_SPARE2].context, &calls);
+  EXPECT_EQ(w->Id.HostEvents.slots[QV_SLOT_SPARE1].context, &calls);
+  EXPECT_EQ(w->Id.HostEvents.slots[QV_SLOT_SPARE2].context, &calls);
   // Every raise operation runs; none may reach a spare slot.
-  using W = channel::TRecordChnl_VC;
-  const W::RaiseOp ops[] = {&W::RaiseOffHook, &W::RaiseUserOffHook, &W::RaiseUserAnswer, &W::RaiseHangUp, &W::RaiseUserHangUp, &W::RaiseRing, &W::RaiseRingStop, &W::RaiseUserRing, &W::RaiseUserRingStop, &W::RaiseCallerId, &W::RaiseSilence, &W::RaiseSound, &W::RaiseLineEmpty, &W::RaiseDtmf, &W::RaiseRecordLimit, &W::RaiseIncomingCall, &W::RaiseLeaveMessage, &W::RaiseLeaveMessageEnd, &W::RaiseUserPickUp, &W::RaiseSignOff, &W::RaiseSignOn, &W::RaiseDialCheck, &W::RaiseIncomingAnswered, &W::RaiseTrunkConnected, &W::RaiseFaxSendStart, &W::RaiseFaxRecvStart, &W::RaiseFaxSendEnd, &W::RaiseFaxRecvEnd, &W::RaiseQuery};
-  for (W::RaiseOp op : ops) ((*w).*op)();
+  w->RaiseOffHook(), w->RaiseUserOffHook(), w->RaiseUserAnswer(), w->RaiseHangUp(), w->RaiseUserHangUp();
+  w->RaiseRing(), w->RaiseRingStop(), w->RaiseUserRing(), w->RaiseUserRingStop(), w->RaiseCallerId();
+  w->RaiseSilence(), w->RaiseSound(), w->RaiseLineEmpty(), w->RaiseDtmf("1"), w->RaiseRecordLimit();
+  w->RaiseIncomingCall(), w->RaiseLeaveMessage(), w->RaiseLeaveMessageEnd(), w->RaiseUserPickUp();
+  w->RaiseSignOff(), w->RaiseSignOn("1", "2"), w->RaiseDialCheck("9"), w->RaiseIncomingAnswered();
+  w->RaiseTrunkConnected(), w->RaiseFaxSendStart(), w->RaiseFaxRecvStart(), w->RaiseFaxSendEnd(0);
+  w->RaiseFaxRecvEnd(), w->GetFaxChannel();
   EXPECT_EQ(calls, 0);
 }
 
 TEST(Worker, ConstructionDefaults) {
   auto w = MakeWorker(QV_HostEvents{}, 17);
-  EXPECT_EQ(w->ChannelNo, 17);
-  EXPECT_EQ(w->PairedChannel.load(), 0);  // not -1 before pairing
-  EXPECT_EQ(w->LineStatus, 0);
-  EXPECT_EQ(w->FileLenLimit, 0u);
-  EXPECT_EQ(w->RecordStartTick, 0u);
-  EXPECT_EQ(w->UserRingCount, 8);
-  EXPECT_FALSE(w->RecordFile.IsOpen());
+  EXPECT_EQ(w->Id.ChannelNo, 17);
+  EXPECT_EQ(w->Id.PairedChannel.load(), 0);  // not -1 before pairing
+  EXPECT_EQ(w->Call.LineStatus, 0);
+  EXPECT_EQ(w->Recording.FileLenLimit, 0u);
+  EXPECT_EQ(w->Recording.RecordStartTick, 0u);
+  EXPECT_EQ(w->Trunk.UserRingCount, 8);
+  EXPECT_FALSE(w->Recording.RecordFile.IsOpen());
 }
 
 TEST(Worker, IdleWorkerStopsOnRequestAndOnTermination) {
   for (bool by_termination : {false, true}) {
     auto w = MakeWorker(QV_HostEvents{});
-    w->ChannelType = 10;
+    w->Id.ChannelType = 10;
     w->SetProgram(callflow::ProgramFor(*w));
     w->Resume();
     EXPECT_FALSE(w->Finished());

@@ -134,7 +134,7 @@ TEST_F(Lifecycle, WorkerTypesAndReportedTypes) {
   for (int ch = 0; ch < 12; ++ch) {
     EXPECT_EQ(table[ch] != nullptr, has_worker[ch]) << ch;
     if (table[ch]) {
-      EXPECT_EQ(table[ch]->ChannelType, FakeDriver::channel_types[ch]);
+      EXPECT_EQ(table[ch]->Id.ChannelType, FakeDriver::channel_types[ch]);
     }
   }
   const int32_t reported[] = {0, 2, 1, -1, -1, -1, -1, -1, -1, 5, -1, -1};
@@ -307,7 +307,7 @@ TEST_F(Lifecycle, DeactivationWritesTheBacklogIntoTheOpenFile) {
   ASSERT_NE(worker, nullptr);
   std::string expected;
   for (int i = 0; i < 3; ++i) {
-    uint8_t *half = worker->CaptureBuffer + (i % 2) * channel::kCaptureBytes;
+    uint8_t *half = worker->Capture.CaptureBuffer + (i % 2) * channel::kCaptureBytes;
     std::memset(half, 'a' + i, channel::kCaptureBytes);
     expected.append(channel::kCaptureBytes, static_cast<char>('a' + i));
     channel::TRecordChnl_VC::RecordBufferCallback(0, 0, half, channel::kCaptureBytes - 1, worker);
@@ -395,11 +395,11 @@ TEST_F(Lifecycle, HandlersInstalledAfterActivationReachOnlySlotZero) {
   // The running worker kept the record of its construction.
   auto *worker = host::WorkerFor(0);
   ASSERT_NE(worker, nullptr);
-  EXPECT_EQ(worker->HostEvents.slots[QV_SLOT_OFF_HOOK].code, nullptr);
+  EXPECT_EQ(worker->Id.HostEvents.slots[QV_SLOT_OFF_HOOK].code, nullptr);
   ASSERT_EQ(QV_SetActive(0), 1);
   EXPECT_EQ(events.seen, (std::vector<uint8_t>{0}));  // slot 0 was read when it fired
   ASSERT_EQ(QV_SetActive(1), 1);
-  EXPECT_EQ(host::WorkerFor(0)->HostEvents.slots[QV_SLOT_OFF_HOOK].context, &marker);
+  EXPECT_EQ(host::WorkerFor(0)->Id.HostEvents.slots[QV_SLOT_OFF_HOOK].context, &marker);
   ASSERT_EQ(QV_SetActive(0), 1);
   QV_SetCallBakFunc(QV_HostEvents{});
 }

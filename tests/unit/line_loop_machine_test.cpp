@@ -33,7 +33,7 @@ struct HostLog {
   void Add(int slot, std::string text) {
     events.push_back(text);
     FakeDriver::Log("event " + text);
-    if (worker) status_at_event.push_back(worker->LineStatus);
+    if (worker) status_at_event.push_back(worker->Call.LineStatus);
     if (slot == throw_slot) {
       ++throws;
       throw std::runtime_error("handler failure");
@@ -85,8 +85,8 @@ class LineLoop : public LibraryTest {
   TRecordChnl_VC &Start(int32_t mode, bool take_start_events = true) {
     worker_ = std::make_unique<TRecordChnl_VC>(kCh, log_.Record());
     log_.worker = worker_.get();
-    worker_->ChannelType = 0;
-    worker_->RecMode = mode;
+    worker_->Id.ChannelType = 0;
+    worker_->Recording.RecMode = mode;
     loop_ = std::make_unique<callflow::LineLoop>(*worker_);
     loop_->Start();
     if (take_start_events) log_.Take();
@@ -127,15 +127,15 @@ TEST_F(LineLoop, ModeZeroStartsWithLineEmptyThenVolumeThenBothHalves) {
     Line(0);  // a connected, free line: OnLineEmpty comes first all the same
     auto &w = Start(mode, /*take_start_events=*/false);
     EXPECT_EQ(log_.Take(), Events{"LineEmpty(3,1)"});
-    EXPECT_EQ(w.LineStatus, 4);
+    EXPECT_EQ(w.Call.LineStatus, 4);
     EXPECT_EQ(FakeDriver::Calls(),
               (std::vector<std::string>{"event LineEmpty(3,1)", "TvcSetRecVol(3,7)",
                                         "TvcStartDualBuffRecordC(3,4,2560)",
                                         "TvcStartDualBuffRecordC(3,4,2560)"}));
     auto armed = FakeDriver::Armings();
     ASSERT_EQ(armed.size(), 2u);
-    EXPECT_EQ(armed[0].buffer, w.CaptureBuffer);  // the lower half first
-    EXPECT_EQ(armed[1].buffer, w.CaptureBuffer + 2560);
+    EXPECT_EQ(armed[0].buffer, w.Capture.CaptureBuffer);  // the lower half first
+    EXPECT_EQ(armed[1].buffer, w.Capture.CaptureBuffer + 2560);
     for (auto &a : armed) {
       EXPECT_EQ(a.callback, &TRecordChnl_VC::RecordBufferCallback);
       EXPECT_EQ(a.context, &w);
@@ -146,7 +146,7 @@ TEST_F(LineLoop, ModeZeroStartsWithLineEmptyThenVolumeThenBothHalves) {
 
     // The first reading of a free line hangs up and leads to idle.
     EXPECT_EQ(Pass(), Events{"HangUp(3,1)"});
-    EXPECT_EQ(w.LineStatus, 0);
+    EXPECT_EQ(w.Call.LineStatus, 0);
     EXPECT_EQ(Pass(), Events{});
   }
 }
@@ -155,32 +155,32 @@ TEST_F(LineLoop, ModeOneStartsInSilenceWithoutEvent) {
   FakeDriver::SetSound(kCh, 0);
   auto &w = Start(1, false);
   EXPECT_EQ(log_.Take(), Events{});
-  EXPECT_EQ(w.LineStatus, 11);
+  EXPECT_EQ(w.Call.LineStatus, 11);
   EXPECT_EQ(Pass(), Events{});
   EXPECT_EQ(FakeDriver::Count("TvcGetChState"), 0);  // the sound machine never asks
   FakeDriver::SetSound(kCh, 1);
   EXPECT_EQ(Pass(), Events{"Silence(3,0)"});
-  EXPECT_EQ(w.LineStatus, 10);
+  EXPECT_EQ(w.Call.LineStatus, 10);
   EXPECT_EQ(Pass(), Events{});
   FakeDriver::SetSound(kCh, 7);  // neither 0 nor 1: no transition either way
   EXPECT_EQ(Pass(), Events{});
   FakeDriver::SetSound(kCh, 0);
   EXPECT_EQ(Pass(), Events{"Silence(3,1)"});
-  EXPECT_EQ(w.LineStatus, 11);
+  EXPECT_EQ(w.Call.LineStatus, 11);
   FakeDriver::SetSound(kCh, 7);
   EXPECT_EQ(Pass(), Events{});
 }
 
 TEST_F(LineLoop, OtherModesRaiseNothingAndKeepLineStatus) {
   worker_ = std::make_unique<TRecordChnl_VC>(kCh, log_.Record());
-  worker_->LineStatus = 7;
-  worker_->RecMode = 5;
+  worker_->Call.LineStatus = 7;
+  worker_->Recording.RecMode = 5;
   StartLoop();
   Line(2);
   FakeDriver::PushDtmf(kCh, "1");
   FakeDriver::SetSound(kCh, 1);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Pass(), Events{});
-  EXPECT_EQ(worker_->LineStatus, 7);
+  EXPECT_EQ(worker_->Call.LineStatus, 7);
   EXPECT_EQ(FakeDriver::Count("TvcGetChState"), 0);
   EXPECT_EQ(FakeDriver::Count("TvcIsSound"), 0);
   EXPECT_EQ(FakeDriver::Count("TvcStartDualBuffRecordC"), 2);  // recording still armed
@@ -204,8 +204,8 @@ TEST_F(LineLoop, IncomingCallAnsweredFromIdle) {
   Line(3);
   EXPECT_EQ(Pass(), Events{"Ring(3,1)"});
   EXPECT_EQ(log_.status_at_event.back(), 2);
-  EXPECT_EQ(w.LineStatus, 2);
-  EXPECT_EQ(w.CallerNumber[0], 0);
+  EXPECT_EQ(w.Call.LineStatus, 2);
+  EXPECT_EQ(w.Call.CallerNumber[0], 0);
   const uint32_t ring_start = g_now;
   EXPECT_EQ(L().CallerIdBase, ring_start);
 
@@ -228,12 +228,11 @@ TEST_F(LineLoop, IncomingCallAnsweredFromIdle) {
   // Off-hook after ringing: the flag says so.
   Line(2);
   EXPECT_EQ(Pass(), Events{"OffHook(3,1)"});
-  EXPECT_EQ(w.LineStatus, 1);
+  EXPECT_EQ(w.Call.LineStatus, 1);
 
   // Digits during the call are DTMF, one event per batch.
   FakeDriver::PushDtmf(kCh, "12#");
   EXPECT_EQ(Pass(), Events{"Dtmf(3,12#)"});
-  EXPECT_EQ(w.DtmfText, "12#");
   EXPECT_EQ(Pass(), Events{});
 
   // Hang-up after the debounce.
@@ -241,7 +240,7 @@ TEST_F(LineLoop, IncomingCallAnsweredFromIdle) {
   EXPECT_EQ(Pass(), Events{});
   EXPECT_EQ(Pass(), Events{});
   EXPECT_EQ(Pass(), Events{"HangUp(3,1)"});
-  EXPECT_EQ(w.LineStatus, 0);
+  EXPECT_EQ(w.Call.LineStatus, 0);
 }
 
 TEST_F(LineLoop, OutgoingCallFromIdleIsNotAfterRing) {
@@ -252,7 +251,7 @@ TEST_F(LineLoop, OutgoingCallFromIdleIsNotAfterRing) {
   FakeDriver::PushDtmf(kCh, "5");  // heard in the off-hook pass: collected as caller digits
   EXPECT_EQ(Goto(2), (Events{"OffHook(3,0)", "CallerId(3,5)"}));
   EXPECT_EQ(log_.status_at_event.front(), 0);
-  EXPECT_EQ(w.LineStatus, 1);
+  EXPECT_EQ(w.Call.LineStatus, 1);
   FakeDriver::PushDtmf(kCh, "0049");
   EXPECT_EQ(Pass(), Events{"Dtmf(3,0049)"});
 }
@@ -262,7 +261,7 @@ TEST_F(LineLoop, HangUpNeedsTwoFreeReadingsMoreThanOneMillisecondApart) {
   auto &w = Start(0);
   EXPECT_EQ(Pass(), Events{"OffHook(3,0)"});  // from no line
   EXPECT_EQ(log_.status_at_event.back(), 1);  // LineStatus set before the event here
-  ASSERT_EQ(w.LineStatus, 1);
+  ASSERT_EQ(w.Call.LineStatus, 1);
 
   // A single free reading does not hang up.
   EXPECT_EQ(Goto(0), Events{});
@@ -273,7 +272,7 @@ TEST_F(LineLoop, HangUpNeedsTwoFreeReadingsMoreThanOneMillisecondApart) {
   // Two readings 1 ms apart are not enough; 2 ms are.
   EXPECT_EQ(Pass(1), Events{});
   EXPECT_EQ(Pass(1), Events{"HangUp(3,1)"});
-  EXPECT_EQ(w.LineStatus, 0);
+  EXPECT_EQ(w.Call.LineStatus, 0);
 
   // Several passes in the same millisecond never hang up.
   EXPECT_EQ(Goto(2), Events{"OffHook(3,0)"});
@@ -289,12 +288,12 @@ TEST_F(LineLoop, FreshCallIgnoresAFreeBlipRightAfterOffHook) {
   Pass();
   Goto(0);
   Pass(2);
-  ASSERT_EQ(w.LineStatus, 0);
+  ASSERT_EQ(w.Call.LineStatus, 0);
   log_.Take();
   // Outgoing call from idle.
   EXPECT_EQ(Goto(2, 1000), Events{"OffHook(3,0)"});
   EXPECT_EQ(Goto(0, 5), Events{});  // the blip
-  EXPECT_EQ(w.LineStatus, 1);
+  EXPECT_EQ(w.Call.LineStatus, 1);
   EXPECT_EQ(Goto(2), Events{});
   EXPECT_EQ(Goto(0), Events{});
   EXPECT_EQ(Pass(2), Events{"HangUp(3,1)"});
@@ -302,14 +301,14 @@ TEST_F(LineLoop, FreshCallIgnoresAFreeBlipRightAfterOffHook) {
   EXPECT_EQ(Goto(3, 1000), Events{"Ring(3,1)"});
   EXPECT_EQ(Goto(2), Events{"OffHook(3,1)"});
   EXPECT_EQ(Goto(0, 5), Events{});
-  EXPECT_EQ(w.LineStatus, 1);
+  EXPECT_EQ(w.Call.LineStatus, 1);
   // A call left by line loss, then picked up from no line.
   EXPECT_EQ(Goto(2), Events{});
   EXPECT_EQ(Goto(0), Events{});
   EXPECT_EQ(Goto(4, 3), (Events{"HangUp(3,1)", "LineEmpty(3,1)"}));
   EXPECT_EQ(Goto(2), Events{"OffHook(3,0)"});
   EXPECT_EQ(Goto(0, 5), Events{});
-  EXPECT_EQ(w.LineStatus, 1);
+  EXPECT_EQ(w.Call.LineStatus, 1);
 }
 
 TEST_F(LineLoop, NoLineTransitions) {
@@ -320,18 +319,18 @@ TEST_F(LineLoop, NoLineTransitions) {
   log_.Take();
   EXPECT_EQ(Goto(4), (Events{"HangUp(3,1)", "LineEmpty(3,1)"}));
   EXPECT_EQ(log_.status_at_event, (std::vector<int32_t>{1, 4}));
-  EXPECT_EQ(w.LineStatus, 4);
+  EXPECT_EQ(w.Call.LineStatus, 4);
   EXPECT_EQ(Goto(9), Events{});  // unknown states change nothing
   EXPECT_EQ(Goto(1), Events{});
   EXPECT_EQ(Goto(0), Events{"HangUp(3,1)"});
   // Idle, then the line goes away.
   EXPECT_EQ(Goto(4), (Events{"HangUp(3,1)", "LineEmpty(3,1)"}));
   // Ringing from no line: CallerNumber and the ring ticks are kept.
-  std::strcpy(w.CallerNumber, "kept");
+  std::strcpy(w.Call.CallerNumber, "kept");
   const uint32_t base = L().CallerIdBase;
   EXPECT_EQ(Goto(3), Events{"Ring(3,1)"});
-  EXPECT_EQ(w.LineStatus, 2);
-  EXPECT_STREQ(w.CallerNumber, "kept");
+  EXPECT_EQ(w.Call.LineStatus, 2);
+  EXPECT_STREQ(w.Call.CallerNumber, "kept");
   EXPECT_EQ(L().CallerIdBase, base);
 }
 
@@ -345,7 +344,7 @@ TEST_F(LineLoop, RingEndsMoreThan5000MsAfterTheLastSignal) {
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(Goto(0, 4000), Events{});
     EXPECT_EQ(Goto(3, 0), Events{});
-    EXPECT_EQ(w.LineStatus, 2);
+    EXPECT_EQ(w.Call.LineStatus, 2);
   }
   const uint32_t last_signal = g_now;
   EXPECT_EQ(Goto(0, 4999), Events{});
@@ -353,7 +352,7 @@ TEST_F(LineLoop, RingEndsMoreThan5000MsAfterTheLastSignal) {
   EXPECT_EQ(Pass(1), Events{"Ring(3,0)"});
   EXPECT_EQ(g_now.load() - last_signal, 5001u);
   EXPECT_EQ(log_.status_at_event.back(), 0);  // LineStatus 0 before the event
-  EXPECT_EQ(w.LineStatus, 0);
+  EXPECT_EQ(w.Call.LineStatus, 0);
   EXPECT_EQ(Pass(), Events{});
 }
 
@@ -422,8 +421,8 @@ TEST_F(LineLoop, DigitsAreTrimmedAndLimitedTo127Characters) {
   FakeDriver::PushDtmf(kCh, "z");
   Events e = Pass(1000);
   ASSERT_EQ(e.size(), 1u);
-  EXPECT_EQ(std::strlen(w.CallerNumber), 127u);
-  EXPECT_EQ(std::string(w.CallerNumber, 4), "aaaa");
+  EXPECT_EQ(std::strlen(w.Call.CallerNumber), 127u);
+  EXPECT_EQ(std::string(w.Call.CallerNumber, 4), "aaaa");
 }
 
 TEST_F(LineLoop, PendingDigitsAreDroppedAtOffHook) {
@@ -450,21 +449,21 @@ TEST_F(LineLoop, RecModeChangesWhileRunning) {
   auto &w = Start(0);
   Pass();
   log_.Take();
-  ASSERT_EQ(w.LineStatus, 1);
+  ASSERT_EQ(w.Call.LineStatus, 1);
   // Sound mode turns any line state into sound with OnSilence(false).
-  w.RecMode = 1;
+  w.Recording.RecMode = 1;
   FakeDriver::SetSound(kCh, 1);
   EXPECT_EQ(Pass(), Events{"Silence(3,0)"});
-  EXPECT_EQ(w.LineStatus, 10);
+  EXPECT_EQ(w.Call.LineStatus, 10);
   // Back to line-state mode: a sound state becomes a call in progress.
-  w.RecMode = 2;
+  w.Recording.RecMode = 2;
   EXPECT_EQ(Pass(), Events{});
-  EXPECT_EQ(w.LineStatus, 1);
-  w.RecMode = 1;
+  EXPECT_EQ(w.Call.LineStatus, 1);
+  w.Recording.RecMode = 1;
   FakeDriver::SetSound(kCh, 0);
   Pass();
   EXPECT_EQ(Pass(), Events{"Silence(3,1)"});
-  w.RecMode = 0;
+  w.Recording.RecMode = 0;
   Line(0);
   EXPECT_EQ(Pass(), Events{});  // state 11 became 1; the first free reading only arms the debounce
   EXPECT_EQ(Pass(2), Events{"HangUp(3,1)"});
@@ -475,10 +474,10 @@ TEST_F(LineLoop, SoundModeDetourStartsAFreshDebounce) {
   auto &w = Start(0);
   Pass();
   EXPECT_EQ(Goto(0), Events{});  // first free reading of the call
-  w.RecMode = 1;
+  w.Recording.RecMode = 1;
   FakeDriver::SetSound(kCh, 1);
   EXPECT_EQ(Pass(), Events{"Silence(3,0)"});
-  w.RecMode = 0;
+  w.Recording.RecMode = 0;
   EXPECT_EQ(Pass(5), Events{});  // back in state 1: this free reading only arms the debounce
   EXPECT_EQ(Pass(2), Events{"HangUp(3,1)"});
 }
@@ -498,15 +497,15 @@ TEST_F(LineLoop, ClosingEvents) {
   loop_->Finish();
   EXPECT_EQ(log_.Take(), Events{});
   // Sound mode while sound: OnSilence(true); while silent: nothing.
-  w.RecMode = 1;
-  w.LineStatus = 10;
+  w.Recording.RecMode = 1;
+  w.Call.LineStatus = 10;
   loop_->Finish();
   EXPECT_EQ(log_.Take(), Events{"Silence(3,1)"});
-  w.LineStatus = 11;
+  w.Call.LineStatus = 11;
   loop_->Finish();
   EXPECT_EQ(log_.Take(), Events{});
   // A state 1 in sound mode closes nothing.
-  w.LineStatus = 1;
+  w.Call.LineStatus = 1;
   loop_->Finish();
   EXPECT_EQ(log_.Take(), Events{});
 }
@@ -528,21 +527,21 @@ TEST_F(LineLoop, RecordLimitFiresOncePerRecording) {
   auto &w = Start(0);
   Pass();
   log_.Take();
-  w.FileLenLimit = 60000;
-  w.RecordStartTick = g_now;
+  w.Recording.FileLenLimit = 60000;
+  w.Recording.RecordStartTick = g_now;
   EXPECT_EQ(Pass(59999), Events{});
   EXPECT_EQ(Pass(1), Events{"RecordLimit(3)"});
-  EXPECT_EQ(w.RecordStartTick, 0u);
+  EXPECT_EQ(w.Recording.RecordStartTick, 0u);
   EXPECT_EQ(Pass(100000), Events{});
   // The host starts a new recording: timing restarts.
-  w.RecordStartTick = g_now;
+  w.Recording.RecordStartTick = g_now;
   EXPECT_EQ(Pass(60000), Events{"RecordLimit(3)"});
   // No limit, or no timed recording: nothing.
-  w.FileLenLimit = 0;
-  w.RecordStartTick = g_now;
+  w.Recording.FileLenLimit = 0;
+  w.Recording.RecordStartTick = g_now;
   EXPECT_EQ(Pass(1'000'000), Events{});
-  w.FileLenLimit = 10;
-  w.RecordStartTick = 0;
+  w.Recording.FileLenLimit = 10;
+  w.Recording.RecordStartTick = 0;
   EXPECT_EQ(Pass(1'000'000), Events{});
 }
 
@@ -553,13 +552,13 @@ TEST_F(LineLoop, RecordLimitIsCheckedAgainAfterDraining) {
   auto &w = Start(0);
   Pass();
   log_.Take();
-  w.FileLenLimit = 1000;
-  w.RecordStartTick = g_now;
+  w.Recording.FileLenLimit = 1000;
+  w.Recording.RecordStartTick = g_now;
   g_now += 999;
   // A conversion that takes 5 ms of fake time.
   uint8_t buffer[2560] = {};
-  std::memcpy(w.CaptureBuffer, buffer, sizeof buffer);
-  TRecordChnl_VC::RecordBufferCallback(kCh, 0, w.CaptureBuffer, 2559, &w);
+  std::memcpy(w.Capture.CaptureBuffer, buffer, sizeof buffer);
+  TRecordChnl_VC::RecordBufferCallback(kCh, 0, w.Capture.CaptureBuffer, 2559, &w);
   channel::SetMonitorBlockSleep(+[](uint32_t) { g_now += 1; });
   platform::Event event(false, false);
   std::vector<channel::MonitorBlock> store(100);
@@ -594,8 +593,8 @@ TEST_F(LineLoop, TickComparisonsSurviveTheWrap) {
 
   // The record limit across the wrap.
   g_now = 0xFFFFFFF0u;
-  w.FileLenLimit = 100;
-  w.RecordStartTick = g_now;
+  w.Recording.FileLenLimit = 100;
+  w.Recording.RecordStartTick = g_now;
   EXPECT_EQ(Pass(99), Events{});
   EXPECT_EQ(Pass(1), Events{"RecordLimit(3)"});
 
@@ -617,21 +616,21 @@ TEST_F(LineLoop, ThrowingUnguardedHandlerCutsThePassShort) {
   Pass();
   log_.Take();
   log_.throw_slot = QV_SLOT_RECORD_LIMIT;
-  w.FileLenLimit = 10;
-  w.RecordStartTick = g_now;
+  w.Recording.FileLenLimit = 10;
+  w.Recording.RecordStartTick = g_now;
   // A buffer is waiting and the line went off-hook: neither is handled in the
   // pass whose OnRecordLimit throws.
-  TRecordChnl_VC::RecordBufferCallback(kCh, 0, w.CaptureBuffer, 2559, &w);
+  TRecordChnl_VC::RecordBufferCallback(kCh, 0, w.Capture.CaptureBuffer, 2559, &w);
   Line(2);
   EXPECT_EQ(Pass(10), Events{"RecordLimit(3)"});
   EXPECT_EQ(log_.throws, 1);
-  EXPECT_EQ(w.CaptureQueue.Size(), 1);
-  EXPECT_EQ(w.LineStatus, 0);
-  EXPECT_EQ(w.RecordStartTick, 0u);  // cleared before the event: no second one
+  EXPECT_EQ(w.Capture.CaptureQueue.Size(), 1);
+  EXPECT_EQ(w.Call.LineStatus, 0);
+  EXPECT_EQ(w.Recording.RecordStartTick, 0u);  // cleared before the event: no second one
   // The loop goes on with the next pass.
   EXPECT_EQ(Pass(), Events{"OffHook(3,0)"});
-  EXPECT_EQ(w.CaptureQueue.Size(), 0);
-  EXPECT_EQ(w.LineStatus, 1);
+  EXPECT_EQ(w.Capture.CaptureQueue.Size(), 0);
+  EXPECT_EQ(w.Call.LineStatus, 1);
 }
 
 TEST_F(LineLoop, ThrowingGuardedHandlerDoesNotStopTheRow) {
@@ -643,7 +642,7 @@ TEST_F(LineLoop, ThrowingGuardedHandlerDoesNotStopTheRow) {
   // Idle -> no line: OnHangUp throws, OnLineEmpty still follows.
   EXPECT_EQ(Goto(4), (Events{"HangUp(3,1)", "LineEmpty(3,1)"}));
   EXPECT_EQ(log_.throws, 1);
-  EXPECT_EQ(w.LineStatus, 4);
+  EXPECT_EQ(w.Call.LineStatus, 4);
 }
 
 TEST_F(LineLoop, NoHandlersInstalledStillFollowsTheLine) {
@@ -651,14 +650,14 @@ TEST_F(LineLoop, NoHandlersInstalledStillFollowsTheLine) {
   StartLoop();
   Line(3);
   Pass();
-  EXPECT_EQ(worker_->LineStatus, 2);
+  EXPECT_EQ(worker_->Call.LineStatus, 2);
   Line(2);
   Pass();
-  EXPECT_EQ(worker_->LineStatus, 1);
+  EXPECT_EQ(worker_->Call.LineStatus, 1);
   Line(0);
   Pass();
   Pass(2);
-  EXPECT_EQ(worker_->LineStatus, 0);
+  EXPECT_EQ(worker_->Call.LineStatus, 0);
 }
 
 TEST_F(LineLoop, IdlePassMakesOnlyTheTwoPollingCalls) {

@@ -78,8 +78,8 @@ class LineLoopThread : public LibraryTest {
   }
   TRecordChnl_VC &Launch(int32_t type, int32_t mode) {
     worker_ = std::make_unique<TRecordChnl_VC>(kCh, recorder_.Record());
-    worker_->ChannelType = type;
-    worker_->RecMode = mode;
+    worker_->Id.ChannelType = type;
+    worker_->Recording.RecMode = mode;
     worker_->SetProgram(callflow::ProgramFor(*worker_));
     worker_->Resume();
     return *worker_;
@@ -101,7 +101,7 @@ TEST_F(LineLoopThread, CallIsFollowedAndRecordedUntilTheStop) {
   const std::string path = dir_ + "/call.dat";
   {
     channel::Hold hold(w.Holder());
-    ASSERT_TRUE(w.RecordFile.Open(path));
+    ASSERT_TRUE(w.Recording.RecordFile.Open(path));
   }
   FakeDriver::SetChannelState(kCh, 2);
   ASSERT_TRUE(PumpUntil([&] { return recorder_.Has("OffHook(1,0)"); }));
@@ -129,7 +129,7 @@ TEST_F(LineLoopThread, CallIsFollowedAndRecordedUntilTheStop) {
   EXPECT_TRUE(w.Finished());
   {
     channel::Hold hold(w.Holder());
-    w.RecordFile.Close();
+    w.Recording.RecordFile.Close();
   }
 }
 
@@ -144,13 +144,13 @@ TEST_F(LineLoopThread, ExportsHoldTheWorkerBetweenPasses) {
   std::thread exporter([&] {
     for (int i = 0; i < 200; ++i) {
       channel::Hold hold(w.Holder());
-      w.FileLenLimit = 0;
-      w.RecordStartTick = 0;
+      w.Recording.FileLenLimit = 0;
+      w.Recording.RecordStartTick = 0;
       ++holds;
     }
     channel::Hold hold(w.Holder());
-    w.FileLenLimit = 1;
-    w.RecordStartTick = platform::GetTickCount() - 5;
+    w.Recording.FileLenLimit = 1;
+    w.Recording.RecordStartTick = platform::GetTickCount() - 5;
   });
   exporter.join();
   EXPECT_EQ(holds.load(), 200);

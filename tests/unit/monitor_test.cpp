@@ -168,17 +168,17 @@ TEST_F(MonitorExports, FirstListenerTiesTheWorkerLastOneUntiesIt) {
   EXPECT_EQ(QV_StartNetMonitor(0, &a.listener), 1);
   auto *monitor = host::Library().MonitorTable[0].get();
   ASSERT_NE(monitor, nullptr);
-  EXPECT_EQ(worker->MonitorBlocks, monitor->BlockStore);
-  EXPECT_EQ(worker->MonitorBlockCount, &monitor->BlockCount);
-  EXPECT_EQ(worker->MonitorEvent, &monitor->ReadyEvent);
+  EXPECT_EQ(worker->Monitor.MonitorBlocks, monitor->BlockStore);
+  EXPECT_EQ(worker->Monitor.MonitorBlockCount, &monitor->BlockCount);
+  EXPECT_EQ(worker->Monitor.MonitorEvent, &monitor->ReadyEvent);
   EXPECT_EQ(QV_StartNetMonitor(0, &b.listener), 1);
   EXPECT_EQ(host::Library().MonitorTable[0].get(), monitor);
   EXPECT_EQ(QV_StopNetMonitor(0, &a.listener), 1);
   EXPECT_NE(host::Library().MonitorTable[0], nullptr);
   EXPECT_EQ(QV_StopNetMonitor(0, &b.listener), 1);
   EXPECT_EQ(host::Library().MonitorTable[0], nullptr);
-  EXPECT_EQ(worker->MonitorBlocks, nullptr);
-  EXPECT_EQ(worker->MonitorEvent, nullptr);
+  EXPECT_EQ(worker->Monitor.MonitorBlocks, nullptr);
+  EXPECT_EQ(worker->Monitor.MonitorEvent, nullptr);
   EXPECT_EQ(QV_StopNetMonitor(0, &b.listener), 1);  // no monitor: no change
 }
 
@@ -218,10 +218,10 @@ TEST_F(MonitorExports, TheMonitorThreadSendsWhatTheWorkerSignals) {
   auto *worker = host::WorkerFor(0);
   {
     auto lock = worker->LockMonitorStore();
-    std::memset(worker->MonitorBlocks[0].bytes, 7, 136);
-    *worker->MonitorBlockCount = 1;
+    std::memset(worker->Monitor.MonitorBlocks[0].bytes, 7, 136);
+    *worker->Monitor.MonitorBlockCount = 1;
   }
-  worker->MonitorEvent->Set();
+  worker->Monitor.MonitorEvent->Set();
   auto received = [&] {
     std::lock_guard lock(a.mutex);
     return a.received;
@@ -306,9 +306,9 @@ class MonitorCallbacks : public MonitorExports {
     TRecordChnl_VC *worker = host::WorkerFor(0);
     {
       auto lock = worker->LockMonitorStore();
-      *worker->MonitorBlockCount = count;
+      *worker->Monitor.MonitorBlockCount = count;
     }
-    worker->MonitorEvent->Set();
+    worker->Monitor.MonitorEvent->Set();
   }
   Watchdog watchdog_{30s};
 };

@@ -73,8 +73,8 @@ class PassPacing : public TrunkTest {
     } else {
       static_assert(kTr == kTrunk);
       line_ = std::make_unique<channel::TRecordChnl_VC>(kTr, host_.Record());
-      line_->ChannelType = 0;
-      line_->RecMode = 0;
+      line_->Id.ChannelType = 0;
+      line_->Recording.RecMode = 0;
       line_loop_ = std::make_unique<callflow::LineLoop>(*line_);
       line_loop_->Start();
       FakeDriver::ClearCalls();
@@ -136,8 +136,8 @@ std::vector<Scenario> Scenarios() {
       {"line: length limit", false, [](PassPacing &) { LineState(0); },
        {At(100,
            [](PassPacing &p) {
-             p.Line().FileLenLimit = 1000;
-             p.Line().RecordStartTick = TrunkNow();
+             p.Line().Recording.FileLenLimit = 1000;
+             p.Line().Recording.RecordStartTick = TrunkNow();
            })},
        1300, "event RecordLimit(2)"},
       {"trunk: the number wait, then the caller gives up", true, nullptr, {At(100, ring(1)), At(6000, ring(0))}, 6200,
@@ -154,20 +154,20 @@ std::vector<Scenario> Scenarios() {
        {At(100,
            [](PassPacing &p) {
              auto &w = p.Trunk();
-             w.WorkState = 3;
-             std::strcpy(w.DialNumber, "123");
-             w.DialMode = 1;
-             w.DialDoneEvent = &p.done_;
+             w.Trunk.WorkState = 3;
+             std::strcpy(w.Requests.DialNumber, "123");
+             w.Requests.DialMode = 1;
+             w.Requests.DialDoneEvent = &p.done_;
            })},
        32000, "event HangUp(2,1)"},
       {"trunk: fax send waits, then a busy number", true, [](PassPacing &p) { p.Host().fax_channel = 6; },
        {At(100,
            [](PassPacing &p) {
              auto &w = p.Trunk();
-             w.WorkState = 5;
-             std::strcpy(w.FaxNumber, "555");
-             std::strcpy(w.FaxFile, "/faxes/out.tif");
-             w.FaxDoneEvent = &p.done_;
+             w.Trunk.WorkState = 5;
+             std::strcpy(w.Requests.FaxNumber, "555");
+             std::strcpy(w.Requests.FaxFile, "/faxes/out.tif");
+             w.Requests.FaxDoneEvent = &p.done_;
            }),
         At(9550, [](PassPacing &) { FakeDriver::SetCounter(kTr, FakeDriver::kBusy, 2); })},
        10000, "event FaxEnd(2,6,0,/faxes/out.tif,1)"},
@@ -248,7 +248,7 @@ TEST_F(PassSetting, ReadAtActivationBadValuesIgnoredWithATraceLine) {
     ASSERT_EQ(QV_SetActive(1), 1);
     for (int32_t ch : {0, 1, 2}) {
       ASSERT_NE(host::WorkerFor(ch), nullptr) << ch;
-      EXPECT_EQ(host::WorkerFor(ch)->PassMs, c.pass_ms) << ch;
+      EXPECT_EQ(host::WorkerFor(ch)->Id.PassMs, c.pass_ms) << ch;
     }
     QV_SetActive(0);
     int said = 0;
@@ -335,10 +335,10 @@ TEST_F(TrunkTest, BacklogLeftByBlockingStepsIsCaughtUpWithoutGrowing) {
     host_.fax_channel = 6;
     auto &w = Start();
     platform::Event done{false, false};
-    w.WorkState = 5;
-    std::strcpy(w.FaxNumber, "555");
-    std::strcpy(w.FaxFile, "/faxes/out.tif");
-    w.FaxDoneEvent = &done;
+    w.Trunk.WorkState = 5;
+    std::strcpy(w.Requests.FaxNumber, "555");
+    std::strcpy(w.Requests.FaxFile, "/faxes/out.tif");
+    w.Requests.FaxDoneEvent = &done;
     FakeDriver::SetCounter(kTrunk, FakeDriver::kFreqFlag, 1);  // the fax machine answers at once
     g_fed = &w;
     g_delivered = 0;
@@ -350,13 +350,13 @@ TEST_F(TrunkTest, BacklogLeftByBlockingStepsIsCaughtUpWithoutGrowing) {
       const uint32_t before = TrunkNow();
       g_trunk_now += pass_ms;
       Feed();
-      largest_backlog = std::max(largest_backlog, w.CaptureQueue.Size());
+      largest_backlog = std::max(largest_backlog, w.Capture.CaptureQueue.Size());
       const int delivered_before = g_delivered;
       loop_->Pass();
       blocking_passes += TrunkNow() - before > pass_ms;
       // What the pass left of what waited when it began: buffers delivered
       // during its own blocking step are the next pass's.
-      largest_left = std::max(largest_left, w.CaptureQueue.Size() - (g_delivered - delivered_before));
+      largest_left = std::max(largest_left, w.Capture.CaptureQueue.Size() - (g_delivered - delivered_before));
     }
     callflow::SetSleepHook(&TrunkSleep);
     g_fed = nullptr;

@@ -43,7 +43,7 @@ TEST(RecordFileWithoutSpace, RecordingGoesOnAndResumesInTheSameFile) {
   fs::path path = fs::temp_directory_path() / ("talo_full_" + std::to_string(getpid()) + ".v");
   fs::remove(path);
   channel::TRecordChnl_VC worker(0, QV_HostEvents{});
-  ASSERT_TRUE(worker.RecordFile.Open(path.string()));
+  ASSERT_TRUE(worker.Recording.RecordFile.Open(path.string()));
   {
     // Room for one buffer and a half: the second write is cut short.
     FileSizeLimit limit(2560 + 1280);
@@ -55,7 +55,7 @@ TEST(RecordFileWithoutSpace, RecordingGoesOnAndResumesInTheSameFile) {
     limit.Set(RLIM_INFINITY);
     worker.ConvertCapture(Buffer(4).data());  // space again: writing resumes
   }
-  worker.RecordFile.Close();
+  worker.Recording.RecordFile.Close();
   std::ifstream in(path, std::ios::binary);
   std::vector<uint8_t> content((std::istreambuf_iterator<char>(in)), {});
   std::vector<uint8_t> expected = Buffer(1);

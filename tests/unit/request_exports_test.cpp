@@ -73,10 +73,9 @@ class Requests : public LibraryTest {
     fs::remove(file_);
   }
   channel::TRecordChnl_VC &Trunk() { return *host::WorkerFor(0); }
-  template <typename T>
-  T Held(T channel::TRecordChnl_VC::*field) {
+  int32_t HeldWorkState() {
     channel::Hold hold(Trunk().Holder());
-    return Trunk().*field;
+    return Trunk().Trunk.WorkState;
   }
   bool CallSeen(const std::string &call) {
     for (auto &c : FakeDriver::Calls())
@@ -120,21 +119,21 @@ TEST_F(Requests, RefusalsReturnAtOnceInTheirOrder) {
   }
   {
     channel::Hold hold(Trunk().Holder());
-    Trunk().WorkState = 2;  // busy wins over a missing file
+    Trunk().Trunk.WorkState = 2;  // busy wins over a missing file
   }
   EXPECT_EQ(QV_SoftSendFax(0, "555", missing.c_str(), 0), 3);
   QV_StopSoftDialOut(0);  // not dialling: nothing
   QV_StopSoftDialOut(-7);
-  EXPECT_EQ(Held(&channel::TRecordChnl_VC::WorkState), 2);
+  EXPECT_EQ(HeldWorkState(), 2);
 }
 
 TEST_F(Requests, BusyLineReturnsOneAndTheNumberIsCutTo127) {
   FakeDriver::SetCounter(0, FakeDriver::kToneResult, 2);
   EXPECT_EQ(QV_SoftDialOut(0, std::string(200, '7').c_str(), 1), 1);
-  EXPECT_EQ(Held(&channel::TRecordChnl_VC::WorkState), 0);
+  EXPECT_EQ(HeldWorkState(), 0);
   channel::Hold hold(Trunk().Holder());
-  EXPECT_EQ(std::string(Trunk().DialNumber), std::string(127, '7'));
-  EXPECT_EQ(Trunk().DialDoneEvent, nullptr);
+  EXPECT_EQ(std::string(Trunk().Requests.DialNumber), std::string(127, '7'));
+  EXPECT_EQ(Trunk().Requests.DialDoneEvent, nullptr);
 }
 
 TEST_F(Requests, AnsweredDialOutRefusesASecondFromAHandlerAndStopsOnce) {
@@ -151,7 +150,7 @@ TEST_F(Requests, AnsweredDialOutRefusesASecondFromAHandlerAndStopsOnce) {
   QV_StopSoftDialOut(0);  // finds the stop under way
   ASSERT_TRUE(PumpUntil([&] { return CallSeen("TvcStartSendTone(1,3,0,0)"); }));
   FakeDriver::SetChannelState(1, 0);
-  ASSERT_TRUE(PumpUntil([&] { return Held(&channel::TRecordChnl_VC::WorkState) == 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return HeldWorkState() == 0; }));
   int tones = 0;
   for (auto &c : FakeDriver::Calls()) tones += c == "TvcStartSendTone(1,3,0,0)";
   EXPECT_EQ(tones, 1);
@@ -168,10 +167,10 @@ TEST_F(Requests, StopWhileTheStationRingsReturnsFiveEvenWhenItRacesTheAnswer) {
       if (answer_too) FakeDriver::SetChannelState(1, 1);
     };
     EXPECT_EQ(QV_SoftDialOut(0, "123", 1), 5);
-    EXPECT_NE(Held(&channel::TRecordChnl_VC::WorkState), 3);  // the dial-out is over
+    EXPECT_NE(HeldWorkState(), 3);  // the dial-out is over
     host_.on_ring = nullptr;
     FakeDriver::SetChannelState(1, 0);
-    ASSERT_TRUE(PumpUntil([&] { return Held(&channel::TRecordChnl_VC::WorkState) == 0; }));
+    ASSERT_TRUE(PumpUntil([&] { return HeldWorkState() == 0; }));
   }
 }
 
@@ -189,7 +188,7 @@ TEST_F(Requests, ExportsThatWouldWaitForTheWorkerWhoseEventIsHandledAreRefused) 
   EXPECT_EQ(results, (std::vector<int32_t>{3, QV_DIAL_BUSY_RESULT, 0}));
   EXPECT_EQ(QV_GetActive(), 1);
   EXPECT_TRUE(trace.Contains("QV_ZPR->QV_SetActive(0) refused: called from inside an event handler or a listener"));
-  ASSERT_TRUE(PumpUntil([&] { return Held(&channel::TRecordChnl_VC::WorkState) == 1; }));  // the call goes on
+  ASSERT_TRUE(PumpUntil([&] { return HeldWorkState() == 1; }));  // the call goes on
 }
 
 std::atomic<int> g_listener_deactivation{-1};
@@ -234,7 +233,7 @@ TEST_F(Requests, TerminatingHostEndsTheWaitAndTheWorkerNeverReachesTheEvent) {
   EXPECT_EQ(QV_SoftDialOut(0, "123", 1), 0);  // what DialResult held
   {
     channel::Hold hold(Trunk().Holder());
-    EXPECT_EQ(Trunk().DialDoneEvent, nullptr);
+    EXPECT_EQ(Trunk().Requests.DialDoneEvent, nullptr);
   }
   g_terminating = false;
   host_.on_off_hook = nullptr;

@@ -82,15 +82,15 @@ TEST_F(Settings, RecordAgcChecksRangeWorkerAndBinding) {
 
 TEST_F(Settings, ModeSilenceAndFileLength) {
   EXPECT_EQ(QV_SetFileLen(0, 2), 1);
-  EXPECT_EQ(W(0).FileLenLimit, 120000u);
+  EXPECT_EQ(W(0).Recording.FileLenLimit, 120000u);
   EXPECT_EQ(QV_SetFileLen(0, 0), 1);
-  EXPECT_EQ(W(0).FileLenLimit, 0u);
+  EXPECT_EQ(W(0).Recording.FileLenLimit, 0u);
   EXPECT_EQ(QV_SetSilenceTime(0, 3), 1);
-  EXPECT_EQ(W(0).SilenceTime, 3);
+  EXPECT_EQ(W(0).Recording.SilenceTime, 3);
   EXPECT_EQ(QV_SetSilencelevel(0, 12), 1);  // mode 0: only the field
-  EXPECT_EQ(W(0).SilenceLevel, 12);
+  EXPECT_EQ(W(0).Recording.SilenceLevel, 12);
   EXPECT_EQ(QV_SetRecMode(0, 1), 1);
-  EXPECT_EQ(W(0).RecMode, 1);
+  EXPECT_EQ(W(0).Recording.RecMode, 1);
   EXPECT_EQ(QV_SetSilencelevel(0, 12), 1);
   EXPECT_EQ(QV_SetSilencelevel(0, -7), 1);
   EXPECT_EQ(SettingCalls(),
@@ -112,8 +112,8 @@ TEST_F(Settings, StartRecordCreatesTheDirectoryOpensAndTimes) {
   std::string path = dir_.string() + "\\day1\\line0.v";
   EXPECT_EQ(QV_StartRecord(0, path.c_str()), 0);
   EXPECT_TRUE(fs::is_directory(dir_ / "day1"));
-  EXPECT_TRUE(W(0).RecordFile.IsOpen());
-  EXPECT_NE(W(0).RecordStartTick, 0u);
+  EXPECT_TRUE(W(0).Recording.RecordFile.IsOpen());
+  EXPECT_NE(W(0).Recording.RecordStartTick, 0u);
   EXPECT_TRUE(fs::exists(dir_ / "day1" / "line0.v"));
   // The directory is made even for a channel without a worker.
   std::string other = dir_.string() + "/other/x.v";
@@ -121,8 +121,8 @@ TEST_F(Settings, StartRecordCreatesTheDirectoryOpensAndTimes) {
   EXPECT_TRUE(fs::is_directory(dir_ / "other"));
   EXPECT_FALSE(fs::exists(dir_ / "other" / "x.v"));
   EXPECT_EQ(QV_StopRecord(0), 1);
-  EXPECT_FALSE(W(0).RecordFile.IsOpen());
-  EXPECT_EQ(W(0).RecordStartTick, 0u);
+  EXPECT_FALSE(W(0).Recording.RecordFile.IsOpen());
+  EXPECT_EQ(W(0).Recording.RecordStartTick, 0u);
 }
 
 TEST_F(Settings, ColonsInFileNamesAreOrdinaryCharacters) {
@@ -130,7 +130,7 @@ TEST_F(Settings, ColonsInFileNamesAreOrdinaryCharacters) {
     SCOPED_TRACE(name);
     const std::string path = (dir_ / "day" / name).string();
     EXPECT_EQ(QV_StartRecord(0, path.c_str()), 0);
-    EXPECT_TRUE(W(0).RecordFile.IsOpen());
+    EXPECT_TRUE(W(0).Recording.RecordFile.IsOpen());
     EXPECT_TRUE(fs::is_regular_file(path));
     QV_StopRecord(0);
   }
@@ -148,33 +148,33 @@ TEST_F(Settings, OnlyARegularFileRecordsAndAFifoNobodyReadsDoesNotHang) {
   for (const std::string &path : {fifo, std::string("/dev/null"), dir_.string()}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(QV_StartRecord(0, path.c_str()), 0);
-    EXPECT_FALSE(W(0).RecordFile.IsOpen());
+    EXPECT_FALSE(W(0).Recording.RecordFile.IsOpen());
     EXPECT_TRUE(trace.Contains("QV_ZPR->0000->Record file cannot be opened: " + path));
   }
 }
 
 TEST_F(Settings, StartRecordBadPathsAndSwitching) {
   EXPECT_EQ(QV_StartRecord(0, nullptr), 0);
-  EXPECT_FALSE(W(0).RecordFile.IsOpen());
+  EXPECT_FALSE(W(0).Recording.RecordFile.IsOpen());
   EXPECT_EQ(QV_StartRecord(0, ""), 0);
-  EXPECT_FALSE(W(0).RecordFile.IsOpen());
+  EXPECT_FALSE(W(0).Recording.RecordFile.IsOpen());
   // A directory that cannot be created: nothing opens, nothing fails.
   fs::create_directories(dir_);
   std::ofstream(dir_ / "blocker") << "file, not a directory";
   std::string blocked = (dir_ / "blocker" / "sub" / "x.v").string();
   EXPECT_EQ(QV_StartRecord(0, blocked.c_str()), 0);
-  EXPECT_FALSE(W(0).RecordFile.IsOpen());
+  EXPECT_FALSE(W(0).Recording.RecordFile.IsOpen());
   // An existing file is appended to.
   std::ofstream(dir_ / "old.v") << "OLD";
   std::string old = (dir_ / "old.v").string();
   EXPECT_EQ(QV_StartRecord(0, old.c_str()), 0);
-  ASSERT_TRUE(W(0).RecordFile.Write("NEW", 3));
+  ASSERT_TRUE(W(0).Recording.RecordFile.Write("NEW", 3));
   // A second start switches files and restarts the length clock.
-  W(0).RecordStartTick = 1;
+  W(0).Recording.RecordStartTick = 1;
   std::string next = (dir_ / "next.v").string();
   EXPECT_EQ(QV_StartRecord(0, next.c_str()), 0);
-  EXPECT_NE(W(0).RecordStartTick, 1u);
-  ASSERT_TRUE(W(0).RecordFile.Write("N2", 2));
+  EXPECT_NE(W(0).Recording.RecordStartTick, 1u);
+  ASSERT_TRUE(W(0).Recording.RecordFile.Write("N2", 2));
   QV_StopRecord(0);
   std::ifstream a(dir_ / "old.v"), b(dir_ / "next.v");
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(a)), {}), "OLDNEW");
@@ -190,24 +190,24 @@ TEST_F(Settings, ExportsWaitWhileAnotherThreadHoldsTheWorker) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(changed);  // held still: the export cannot interleave
-  EXPECT_EQ(W(0).RecMode, 0);
+  EXPECT_EQ(W(0).Recording.RecMode, 0);
   W(0).Holder().Unlock();
   host.join();
-  EXPECT_EQ(W(0).RecMode, 2);
+  EXPECT_EQ(W(0).Recording.RecMode, 2);
 }
 
 TEST_F(Settings, TrunkUserStepPairsWithUserChannelsOnly) {
   FakeDriver::ClearCalls();
   QV_SetTrunkUserStep(2);
-  EXPECT_EQ(W(0).PairedChannel.load(), 2);
-  EXPECT_EQ(W(1).PairedChannel.load(), -1);  // channel 3 is a trunk, not a user channel
-  EXPECT_EQ(W(3).PairedChannel.load(), -1);  // channel 5 does not exist
+  EXPECT_EQ(W(0).Id.PairedChannel.load(), 2);
+  EXPECT_EQ(W(1).Id.PairedChannel.load(), -1);  // channel 3 is a trunk, not a user channel
+  EXPECT_EQ(W(3).Id.PairedChannel.load(), -1);  // channel 5 does not exist
   EXPECT_EQ(SettingCalls(),
             (std::vector<std::string>{"TvcGetChType(2)", "TvcGetChType(3)", "TvcGetChType(5)"}));
   QV_SetTrunkUserStep(-1);
-  EXPECT_EQ(W(3).PairedChannel.load(), 2);
+  EXPECT_EQ(W(3).Id.PairedChannel.load(), 2);
   QV_SetTrunkUserStep(INT32_MAX);  // wraps negative: asks nobody
-  EXPECT_EQ(W(3).PairedChannel.load(), -1);
+  EXPECT_EQ(W(3).Id.PairedChannel.load(), -1);
 }
 
 TEST_F(Settings, LeaveMessageFileIsCopiedIntoPlace) {

@@ -28,10 +28,10 @@ TEST_F(TrunkTest, StartPresetsTheCallFieldsThenSetsVolumesArmsAndTraces) {
             (Seq{"TvcSetRecVol(2,7)", "TvcRecPlayVoiceVol(2,7)", "TvcStartDualBuffRecordC(2,4,2560)",
                  "TvcStartDualBuffRecordC(2,4,2560)"}));
   EXPECT_EQ(trace.Lines(), (Seq{"QV_ZPR->0002->Work Start......"}));
-  EXPECT_EQ(w.IncomingPlan.UserRingTimeout, 65535);
-  EXPECT_EQ(w.IncomingPlan.IncomingMode, 0);
-  EXPECT_EQ(w.WorkState, 0);
-  EXPECT_EQ(w.LineStatus, 0);
+  EXPECT_EQ(w.Trunk.IncomingPlan.UserRingTimeout, 65535);
+  EXPECT_EQ(w.Trunk.IncomingPlan.IncomingMode, 0);
+  EXPECT_EQ(w.Trunk.WorkState, 0);
+  EXPECT_EQ(w.Call.LineStatus, 0);
 }
 
 TEST_F(TrunkTest, IdleLooksForANewCallFirstMatchOnly) {
@@ -60,17 +60,17 @@ TEST_F(TrunkTest, IdleLooksForANewCallFirstMatchOnly) {
     FakeDriver::Install();
     host_.fax_only = c.fax_only;
     auto &w = Start();
-    std::strcpy(w.CallerNumber, "from an earlier call");
+    std::strcpy(w.Call.CallerNumber, "from an earlier call");
     Ring(c.rings);
     Station(c.station);
     TraceCapture trace;
     EXPECT_EQ(Pass(), c.expected);
-    EXPECT_EQ(w.WorkState, c.work);
-    EXPECT_EQ(w.LineStatus, c.line_status);
+    EXPECT_EQ(w.Trunk.WorkState, c.work);
+    EXPECT_EQ(w.Call.LineStatus, c.line_status);
     const auto traced = TraceTexts(trace);
     EXPECT_NE(std::find(traced.begin(), traced.end(), c.trace), traced.end());
     if (c.rings > 0) {
-      EXPECT_STREQ(w.CallerNumber, "");
+      EXPECT_STREQ(w.Call.CallerNumber, "");
     }
   }
 }
@@ -80,7 +80,7 @@ TEST_F(TrunkTest, UnpluggedLineReportsOnceAndAgainWhenItComesBack) {
   TraceCapture trace;
   Trunk(4);
   EXPECT_EQ(Pass(), (Seq{"event HangUp(2,1)", "event LineEmpty(2,1)"}));
-  EXPECT_EQ(w.LineStatus, 4);
+  EXPECT_EQ(w.Call.LineStatus, 4);
   EXPECT_EQ(Pass(), Seq{});
   Trunk(0);
   EXPECT_EQ(Pass(), Seq{"event HangUp(2,1)"});
@@ -101,7 +101,7 @@ TEST_F(TrunkTest, EveryChangeIsTracedOnceWithItsLabel) {
   FakeDriver::Install();
   auto &w = Start();
   TraceCapture trace2;
-  w.WorkState = 3;
+  w.Trunk.WorkState = 3;
   Pass();
   EXPECT_EQ(TraceTexts(trace2), (Seq{"WorkMode=3", "Style_SoftDial=1"}));
 }
@@ -113,7 +113,7 @@ TEST_F(TrunkTest, FaxOnlyCallWithoutAFreeFaxChannelIsAnsweredAndDroppedAfterASec
   EXPECT_EQ(Pass(), (Seq{"event Ring(2,1)", "event Query(10)"}));
   EXPECT_EQ(Pass(), Seq{"event Query(20)"});  // unanswered: no fax channel
   EXPECT_EQ(Pass(), (Seq{"TvcPickUp(2)", "sleep(1000)", "TvcHangUp(2)"}));
-  EXPECT_EQ(w.WorkState, 0);
+  EXPECT_EQ(w.Trunk.WorkState, 0);
 }
 
 TEST_F(TrunkTest, LoopTakesOneCapturedBufferPerPassAndChecksTheLengthLimit) {
@@ -122,10 +122,10 @@ TEST_F(TrunkTest, LoopTakesOneCapturedBufferPerPassAndChecksTheLengthLimit) {
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(w.EnqueueCapture(buffer));
   for (int left : {2, 1, 0, 0}) {
     Pass();
-    EXPECT_EQ(w.CaptureQueue.Size(), left);
+    EXPECT_EQ(w.Capture.CaptureQueue.Size(), left);
   }
-  w.FileLenLimit = 1000;
-  w.RecordStartTick = TrunkNow();
+  w.Recording.FileLenLimit = 1000;
+  w.Recording.RecordStartTick = TrunkNow();
   EXPECT_EQ(Pass(999), Seq{});
   EXPECT_EQ(Pass(1), Seq{"event RecordLimit(2)"});
   EXPECT_EQ(Pass(5000), Seq{});  // once per recording
@@ -158,7 +158,7 @@ TEST_F(TrunkTest, RejectedCallerIsPickedUpAndDroppedHalfASecondLater) {
   Pass();
   EXPECT_EQ(Pass(), (Seq{"TvcClrCallerIdBuf(2)", "event Query(60)", "event CallerId(2,5550000)",
                          "event Ring(2,0)", "TvcPickUp(2)", "sleep(500)", "TvcHangUp(2)"}));
-  EXPECT_EQ(w.WorkState, 0);
+  EXPECT_EQ(w.Trunk.WorkState, 0);
   EXPECT_EQ(S().CallInStep, 0);
 }
 
@@ -182,10 +182,10 @@ TEST_F(TrunkTest, AnsweredCallIsLinkedFlashedAndEndsWhenTheStationHangsUp) {
   EXPECT_EQ(Pass(), Seq{});
   Station(1);
   EXPECT_EQ(Pass(), Seq{"event OffHook(3,1)"});
-  std::strcpy(w.CommandReply.CommandReplyText, "42");  // announced by default
+  std::strcpy(w.Trunk.CommandReply.CommandReplyText, "42");  // announced by default
   EXPECT_EQ(Pass(), (Seq{"event IncomingAnswered(2,42)", "TvcPickUp(2)", "event OffHook(2,1)",
                          "TvcSetLinkWith(3,7,2,7)", "TvcClrRxDtmfBuf(3)"}));
-  EXPECT_EQ(w.LineStatus, 1);
+  EXPECT_EQ(w.Call.LineStatus, 1);
 
   FakeDriver::PushDtmf(kStation, "9");
   EXPECT_EQ(Pass(), Seq{});  // digits before the first flash are not reported, then or later
@@ -198,7 +198,7 @@ TEST_F(TrunkTest, AnsweredCallIsLinkedFlashedAndEndsWhenTheStationHangsUp) {
   Station(0);
   EXPECT_EQ(Pass(), Seq{"event HangUp(3,1)"});
   EXPECT_EQ(Pass(), (Seq{"TvcClearLinkWith(2)", "TvcHangUp(2)", "event HangUp(2,1)"}));
-  EXPECT_EQ(w.WorkState, 0);
+  EXPECT_EQ(w.Trunk.WorkState, 0);
   EXPECT_EQ(S().CallInStep, 0);
 }
 
@@ -215,7 +215,7 @@ TEST_F(TrunkTest, CallerWhoGivesUpWhileTheStationRingsEndsTheCall) {
     Ring(0);
     if (lifted_in_same_pass) Station(1);
     EXPECT_EQ(Pass(), (Seq{"TvcStopRing(3)", "event Ring(2,0)", "event Ring(3,0)"}));
-    EXPECT_EQ(w.WorkState, 0);
+    EXPECT_EQ(w.Trunk.WorkState, 0);
     EXPECT_EQ(S().CallInStep, 0);
     // A station lifted as the caller left starts a call of its own.
     if (lifted_in_same_pass) {
@@ -281,7 +281,7 @@ TEST_F(TrunkTest, AnswerPromptsAnnounceCharactersThenLinkWhenTheCallerHeardThem)
   FakeDriver::Install();
   Start();
   S().CallInStep = 30;
-  W().WorkState = 1;
+  W().Trunk.WorkState = 1;
   FakeDriver::SetCounter(kTrunk, FakeDriver::kRing, 0);
   FakeDriver::FinishPlay(kTrunk);
   EXPECT_EQ(Pass(), (Seq{"TvcStopPlay(3)", "TvcSetLinkWith(3,7,2,7)", "TvcClrRxDtmfBuf(3)"}));

@@ -49,8 +49,8 @@ TEST_F(LeaveMessageTest, ModeOneAnswersAtTheSecondRingGreetsAndEndsWhenTheCaller
   Trunk(9);
   EXPECT_EQ(Pass(), Seq{"TvcClearBusyCount(2)"});
   EXPECT_EQ(Pass(), (Seq{"TvcHangUp(2)", "event LeaveMessageEnd(2)"}));
-  EXPECT_EQ(w.WorkState, 0);
-  EXPECT_EQ(w.IncomingPlan.IncomingMode, 0);
+  EXPECT_EQ(w.Trunk.WorkState, 0);
+  EXPECT_EQ(w.Trunk.IncomingPlan.IncomingMode, 0);
 }
 
 TEST_F(LeaveMessageTest, WithoutANumberTheAnswerIsDecidedAtTheSecondRingOrAfterTenSeconds) {
@@ -67,12 +67,12 @@ TEST_F(LeaveMessageTest, WithoutANumberTheAnswerIsDecidedAtTheSecondRingOrAfterT
     auto &w = Start();
     Ring(1);
     Pass();
-    std::strcpy(w.CallerNumber, "stale");
+    std::strcpy(w.Call.CallerNumber, "stale");
     Ring(c.second_rings);
     Pass(c.wait_ms);
     EXPECT_EQ(S().LeaveMsgStep, c.step);
     if (c.step >= 0) {
-      EXPECT_STREQ(w.CallerNumber, "");
+      EXPECT_STREQ(w.Call.CallerNumber, "");
     }
   }
 }
@@ -117,7 +117,7 @@ TEST_F(LeaveMessageTest, ModeTwoTimeoutWithoutRingingEndsTheCallOnce) {
   Pass();
   EXPECT_EQ(Pass(65536), (Seq{"TvcStartRingEx(3,\"\")", "event Ring(3,1)", "TvcClearRingCount(2)",
                               "TvcStopRing(3)", "event Ring(3,0)", "event Ring(2,0)"}));
-  EXPECT_EQ(w.WorkState, 0);
+  EXPECT_EQ(w.Trunk.WorkState, 0);
   EXPECT_EQ(Pass(), Seq{});
 }
 
@@ -147,7 +147,7 @@ TEST_F(LeaveMessageTest, CallerWhoGivesUpBeforeTheAnswerEndsTheCallEvenIfTheStat
   EXPECT_EQ(Pass(10000), Seq{});
   EXPECT_EQ(Pass(1), (Seq{"event OffHook(3,1)", "TvcStopRing(3)", "TvcClearRingCount(2)",
                          "TvcClearBusyCount(2)", "event Ring(3,0)", "event Ring(2,0)"}));
-  EXPECT_EQ(w.WorkState, 0);
+  EXPECT_EQ(w.Trunk.WorkState, 0);
   EXPECT_EQ(S().CallInStep, 0);  // the next call starts from the beginning
 }
 
@@ -161,7 +161,7 @@ TEST_F(LeaveMessageTest, CallerGoneDuringTheGreetingEndsTheCall) {
   ASSERT_EQ(S().LeaveMsgStep, 2);
   Trunk(9);
   EXPECT_EQ(Pass(), (Seq{"TvcStopPlay(2)", "event Ring(2,0)", "TvcHangUp(2)", "TvcClearBusyCount(2)"}));
-  EXPECT_EQ(w.WorkState, 0);
+  EXPECT_EQ(w.Trunk.WorkState, 0);
   EXPECT_EQ(S().CallInStep, 0);
   Ring(0);
   Trunk(0);
@@ -200,7 +200,7 @@ TEST_F(LeaveMessageTest, NumberEntryReportsEachGroupUpToTheHash) {
     FakeDriver::FinishPlay(kTrunk);
     Pass();
     EXPECT_EQ(Pass(), (Seq{"TvcHangUp(2)", "event LeaveMessageEnd(2)"}));
-    EXPECT_EQ(w.WorkState, 0);
+    EXPECT_EQ(w.Trunk.WorkState, 0);
   }
 }
 
@@ -216,11 +216,11 @@ TEST_F(LeaveMessageTest, PromptsThatCannotStartAreSkipped) {
     FakeDriver::Reset();
     FakeDriver::Install();
     auto &w = Start();
-    w.IncomingPlan.IncomingMode = 1;
-    std::strcpy(w.IncomingPlan.GreetingFile, "missing.dat");
-    std::strcpy(w.IncomingPlan.NumberPromptFile, "");
-    std::strcpy(w.IncomingPlan.ClosingFile, "missing/closing.dat");
-    w.WorkState = 1;
+    w.Trunk.IncomingPlan.IncomingMode = 1;
+    std::strcpy(w.Trunk.IncomingPlan.GreetingFile, "missing.dat");
+    std::strcpy(w.Trunk.IncomingPlan.NumberPromptFile, "");
+    std::strcpy(w.Trunk.IncomingPlan.ClosingFile, "missing/closing.dat");
+    w.Trunk.WorkState = 1;
     S().LeaveMsgStep = c.from;
     Ring(2);
     Pass();
@@ -232,13 +232,13 @@ TEST_F(LeaveMessageTest, PromptsThatCannotStartAreSkipped) {
 
 TEST_F(TrunkTest, StationWithoutHandlersIsLinkedAtOnce) {
   auto &w = Start(kStation, false, /*handlers=*/false);
-  w.UserPickUpReply.SignedOn = 1;
+  w.Trunk.UserPickUpReply.SignedOn = 1;
   Station(1);
   EXPECT_EQ(Pass(), Seq{"TvcClrRxDtmfBuf(3)"});
   EXPECT_EQ(Pass(), (Seq{"TvcPickUp(2)", "TvcSetLinkWith(3,7,2,7)", "TvcClrRxDtmfBuf(2)",
                          "TvcClrRxDtmfBuf(3)"}));
   EXPECT_EQ(S().CallOutStep, 5);
-  EXPECT_EQ(w.UserPickUpReply.SignedOn, 0);
+  EXPECT_EQ(w.Trunk.UserPickUpReply.SignedOn, 0);
 }
 
 TEST_F(TrunkTest, SignOnCommandIsMatchedKeyByKeyAndOnceAcceptedHoldsForTheNextLift) {
@@ -253,16 +253,15 @@ TEST_F(TrunkTest, SignOnCommandIsMatchedKeyByKeyAndOnceAcceptedHoldsForTheNextLi
     EXPECT_EQ(S().CallOutStep, 1);
   }
   EXPECT_EQ(Pass(), Seq{"event SignOn(3,2,12,34)"});
-  EXPECT_EQ(w.CommandField1, "12");
-  EXPECT_EQ(w.CommandField2, "34");
-  EXPECT_STREQ(w.CommandReply.CommandReplyText, "12");
-  EXPECT_EQ(w.UserPickUpReply.SignedOn, 1);
+  EXPECT_EQ(w.Trunk.CommandField1, "12");
+  EXPECT_STREQ(w.Trunk.CommandReply.CommandReplyText, "12");
+  EXPECT_EQ(w.Trunk.UserPickUpReply.SignedOn, 1);
   EXPECT_EQ(Pass(), (Seq{"TvcPickUp(2)", "event OffHook(2,0)", "TvcSetLinkWith(3,7,2,7)",
                          "TvcClrRxDtmfBuf(2)", "TvcClrRxDtmfBuf(3)", "event TrunkConnected(3)"}));
   Station(0);
   EXPECT_EQ(Pass(), (Seq{"TvcClearLinkWith(2)", "TvcHangUp(2)", "event HangUp(2,1)",
                          "event HangUp(3,1)"}));
-  EXPECT_EQ(w.WorkState, 0);
+  EXPECT_EQ(w.Trunk.WorkState, 0);
   Station(1);
   Pass();
   EXPECT_EQ(S().CallOutStep, 3);  // signed on: no command this time
@@ -285,7 +284,7 @@ TEST_F(TrunkTest, RefusedOrSignOffCommandsAnswerWithToneUntilTheStationHangsUp) 
     FakeDriver::Install();
     host_.on_pick_up = [](QV_UserPickUpReply *r) { r->SignOnRequired = 1; };
     auto &w = Start();
-    std::strcpy(w.CommandReply.CommandReplyText, "old");
+    std::strcpy(w.Trunk.CommandReply.CommandReplyText, "old");
     Station(1);
     Pass();
     FakeDriver::PushDtmf(kStation, c.keys);
@@ -293,27 +292,27 @@ TEST_F(TrunkTest, RefusedOrSignOffCommandsAnswerWithToneUntilTheStationHangsUp) 
     EXPECT_EQ(Pass(), c.last_key);
     EXPECT_EQ(S().CallOutStep, 2);
     if (std::string(c.keys) == "*##") {
-      EXPECT_STREQ(w.CommandReply.CommandReplyText, "");
+      EXPECT_STREQ(w.Trunk.CommandReply.CommandReplyText, "");
     }
     EXPECT_EQ(Pass(), Seq{});  // waits for the hang-up
     Station(0);
     EXPECT_EQ(Pass(), Seq{"event HangUp(3,1)"});
-    EXPECT_EQ(w.WorkState, 0);
+    EXPECT_EQ(w.Trunk.WorkState, 0);
   }
 }
 
 TEST_F(TrunkTest, SignOffAsTheFirstKeysAfterLinkingReleasesTheTrunkAndStartsOver) {
   host_.on_pick_up = [](QV_UserPickUpReply *r) { r->SignOnRequired = 1; };
   auto &w = Start();
-  w.UserPickUpReply.SignedOn = 1;
+  w.Trunk.UserPickUpReply.SignedOn = 1;
   LinkStation();
   FakeDriver::PushDtmf(kStation, "*##");
   EXPECT_EQ(Pass(), (Seq{"event Dtmf(2,*)", "event DialCheck(3,,*)"}));
   EXPECT_EQ(Pass(), (Seq{"event Dtmf(2,#)", "event DialCheck(3,,*#)"}));
   EXPECT_EQ(Pass(), (Seq{"event Dtmf(2,#)", "event DialCheck(3,,*##)", "event SignOff(3,2)",
                          "TvcHangUp(2)", "event HangUp(2,1)", "TvcClearLinkWith(2)"}));
-  EXPECT_EQ(w.UserPickUpReply.SignedOn, 0);
-  EXPECT_EQ(w.WorkState, 2);
+  EXPECT_EQ(w.Trunk.UserPickUpReply.SignedOn, 0);
+  EXPECT_EQ(w.Trunk.WorkState, 2);
   EXPECT_EQ(Pass(), (Seq{"TvcClrRxDtmfBuf(3)", "event UserPickUp(3)"}));
   EXPECT_EQ(S().CallOutStep, 1);  // must sign on again
 }
@@ -380,7 +379,7 @@ TEST_F(TrunkTest, UnpairedTrunkStillReportsItsCallsAndNamesNoOtherChannel) {
     EXPECT_EQ(S().CallInStep, 15);  // rung through, nobody can answer
     Ring(0);
     Pass();
-    EXPECT_EQ(w.WorkState, 0);
+    EXPECT_EQ(w.Trunk.WorkState, 0);
     for (auto &call : FakeDriver::Calls()) {
       if (call.rfind("Tvc", 0) == 0) {
         EXPECT_EQ(call.find("(2"), call.find("(")) << call;
@@ -405,7 +404,7 @@ TEST_F(TrunkTest, HandlerFailureEndsThePassAndTheStepIsTriedAgain) {
     Ring(1);
   };
   const Case cases[] = {
-      {"OnIncomingCall", QV_SLOT_INCOMING_CALL, incoming, [&] { return W().WorkState; }, 0, 1},
+      {"OnIncomingCall", QV_SLOT_INCOMING_CALL, incoming, [&] { return W().Trunk.WorkState; }, 0, 1},
       {"OnIncomingAnswered", QV_SLOT_INCOMING_ANSWERED,
        [&] {
          FakeDriver::SetCallerId(kTrunk, "5");
@@ -452,10 +451,10 @@ TEST_F(TrunkTest, GarbageInReplyRecordsIsNeverReadPastTheirEnd) {
   };
   host_.on_answered = [](QV_AnswerReply *r) { std::memset(r, 'y', sizeof *r); };
   auto &w = Start();
-  std::memset(w.CommandReply.CommandReplyText, 'z', sizeof w.CommandReply.CommandReplyText);
+  std::memset(w.Trunk.CommandReply.CommandReplyText, 'z', sizeof w.Trunk.CommandReply.CommandReplyText);
   Ring(2);
   Pass();
-  EXPECT_EQ(w.IncomingPlan.UserRingTimeout, -5);  // larger than 10000 when unsigned
+  EXPECT_EQ(w.Trunk.IncomingPlan.UserRingTimeout, -5);  // larger than 10000 when unsigned
   const Seq answer = Pass();
   ASSERT_EQ(answer.size(), 3u);
   EXPECT_EQ(answer[2], "TvcStartPlayFile(2,\"" + std::string(256, 'x') + "\",1,0,0)");
@@ -465,7 +464,7 @@ TEST_F(TrunkTest, GarbageInReplyRecordsIsNeverReadPastTheirEnd) {
   FakeDriver::Install();
   host_.on_incoming = nullptr;
   auto &w2 = Start();
-  std::memset(w2.CommandReply.CommandReplyText, 'z', sizeof w2.CommandReply.CommandReplyText);
+  std::memset(w2.Trunk.CommandReply.CommandReplyText, 'z', sizeof w2.Trunk.CommandReply.CommandReplyText);
   FakeDriver::SetCallerId(kTrunk, "5");
   Ring(1);
   Pass();

@@ -85,9 +85,9 @@ void TrunkTest::TearDown() {
 channel::TRecordChnl_VC &TrunkTest::Start(int32_t paired, bool keep_log, bool handlers) {
   worker_ = std::make_unique<channel::TRecordChnl_VC>(kTrunk,
                                                       handlers ? host_.Record() : QV_HostEvents{});
-  worker_->ChannelType = 2;
-  worker_->BoardChannels = 8;
-  worker_->PairedChannel.store(paired);
+  worker_->Id.ChannelType = 2;
+  worker_->Id.BoardChannels = 8;
+  worker_->Id.PairedChannel.store(paired);
   loop_ = std::make_unique<callflow::TrunkLoop>(*worker_);
   loop_->Start();
   if (!keep_log) FakeDriver::ClearCalls();
@@ -106,7 +106,7 @@ Seq TrunkTest::Pass(uint32_t ms, bool all) {
 
 Seq TrunkTest::PassUntilWork(int32_t state, int limit) {
   Seq out;
-  for (int i = 0; i < limit && worker_->WorkState != state; ++i)
+  for (int i = 0; i < limit && worker_->Trunk.WorkState != state; ++i)
     for (auto &c : Pass()) out.push_back(c);
   return out;
 }
