@@ -251,19 +251,33 @@ TALO_EXPORT void QV_SetTrunkUserStep(int32_t step);
  * Soft dial-out and fax send requests, on a trunk channel. Both block the
  * calling (host main) thread until the first result, dispatching the
  * library's messages meanwhile, so the handlers of the events raised on the
- * way run inside the call.
+ * way run inside the call. A request that was accepted is always answered:
+ * when the trunk takes an incoming call before the request (a race with the
+ * ring), the request returns its busy code; when the library is deactivated
+ * or the host terminates during the wait, it returns its refusal code
+ * (QV_DIAL_BUSY_RESULT, or 2 for a fax send), never a result of a call that
+ * was not made.
  *
  * QV_SoftDialOut: dials `number` (cut to 127 characters; whole in one driver
  * call when dialWhole is nonzero, else digit by digit) and rings the paired
  * station. 0 the station answered (the call goes on until it hangs up or
  * QV_StopSoftDialOut), 1 busy tone before dialling, 3 no answer in 30 s,
  * 5 stopped, QV_DIAL_BUSY_RESULT refused (no trunk worker, a call or dial-out
- * in progress, NULL or empty number).
+ * in progress, NULL or empty number). A dial-out may take over a trunk that
+ * is sending or receiving a fax or carrying a station's own call: that
+ * procedure ends first (a fax send still waiting for its first result
+ * returns 3; a fax channel the host handed out comes back through OnFaxEnd
+ * with result 4).
  *
  * QV_SoftSendFax: 0 a fax channel was obtained and the send has begun (its
  * outcome arrives in OnFaxEnd), 1 channel out of range, 2 no worker, 3 busy or
  * not a trunk, 4 no fax channel free, 5 `file` does not exist (NULL counts as
- * missing; the path is cut to 255 characters after that test).
+ * missing, and so does a path longer than 255 characters, which the request
+ * cannot hold whole).
+ *
+ * OnFaxEnd's result: for a send 0 the engine ended the transfer, 1 busy,
+ * 2 no fax tone, 3 no fax channel (reported when the option is 2 or more);
+ * for a reception 0; for either, 4 a dial-out took the trunk over.
  */
 #define QV_DIAL_BUSY_RESULT 0xFFFF
 TALO_EXPORT int32_t QV_SoftDialOut(int32_t ch, const char *number, uint8_t dialWhole);

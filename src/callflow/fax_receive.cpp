@@ -4,8 +4,10 @@
 // fax engine receives into a file the host names. The start and the end are
 // reported to the host.
 #include <string>
+#include <utility>
 
 #include "callflow/procedure.h"
+#include "callflow/requests.h"
 
 namespace talo::callflow {
 namespace {
@@ -104,13 +106,24 @@ void Receiving(TRecordChnl_VC &w, TrunkLoopState &s) {
 }
 
 void End(TRecordChnl_VC &w, TrunkLoopState &s) {
-  w.RaiseFaxRecvEnd();
+  w.RaiseFaxRecvEnd(0);
   TrunkCall<&DriverApi::TvcClearLinkWith>(w);
   TrunkCall<&DriverApi::TvcHangUp>(w);
   EndCall(w, s);
 }
 
 }  // namespace
+
+void AbandonFaxReceive(TRecordChnl_VC &w, TrunkLoopState &s) {
+  const int32_t step = std::exchange(s.FaxInStep, kStart);
+  if (step == kStart || step == kGetChannel || step == kNoChannel) return;  // no fax channel yet
+  // The host handed out a fax channel: the reception's end gives it back,
+  // naming the file only once reception began.
+  if (step != kReceiving && step != kEnd) w.Trunk.FaxRecvFile.clear();
+  TrunkCall<&DriverApi::TvcClearLinkWith>(w);
+  TrunkCall<&DriverApi::TvcHangUp>(w);
+  w.RaiseFaxRecvEnd(step == kEnd ? 0 : kFaxEndTakenOver);
+}
 
 void FaxReceive(TRecordChnl_VC &w, TrunkLoopState &s) {
   switch (s.FaxInStep) {

@@ -4,8 +4,10 @@
 // then the trunk is linked to the fax channel and the board's fax engine sends
 // the file. The outcome reaches the host through OnFaxEnd.
 #include <string>
+#include <utility>
 
 #include "callflow/procedure.h"
+#include "callflow/requests.h"
 
 namespace talo::callflow {
 namespace {
@@ -26,7 +28,6 @@ enum FaxOutStep : int32_t {
   kEnd = 65535,
 };
 
-enum FaxRequestResult : int32_t { kChannelObtained = 0, kNoChannelFree = 4 };
 enum FaxOutcome : int32_t { kTransferEnded = 0, kBusy = 1, kNoFaxTone = 2, kNoChannel = 3 };
 
 inline constexpr int32_t kFaxToneHz = 1700;
@@ -47,7 +48,7 @@ void GetChannel(TRecordChnl_VC &w, TrunkLoopState &s) {
     return;
   }
   s.FaxOutStep = kRefused;
-  w.Requests.FaxResult = kNoChannelFree;
+  w.Requests.FaxResult = kFaxNoFaxChannel;
   if (w.Requests.FaxOption >= kOptionReportsNoChannel) {
     w.Trunk.FaxSendResult = kNoChannel;
     w.RaiseFaxSendEnd(kNoChannel);
@@ -55,14 +56,14 @@ void GetChannel(TRecordChnl_VC &w, TrunkLoopState &s) {
 }
 
 void Refused(TRecordChnl_VC &w, TrunkLoopState &s) {
-  SignalDone(w.Requests.FaxDoneEvent);
+  AnswerRequest(w.Requests.FaxDone, w.Requests.FaxResult);
   s.FaxOutStep = kStart;
   w.Trunk.WorkState = kWorkIdle;
 }
 
 void Accepted(TRecordChnl_VC &w, TrunkLoopState &s) {
-  w.Requests.FaxResult = kChannelObtained;  // stored before the waiting export is woken
-  SignalDone(w.Requests.FaxDoneEvent);
+  w.Requests.FaxResult = kFaxStarted;
+  AnswerRequest(w.Requests.FaxDone, kFaxStarted);
   TrunkCall<&DriverApi::TvcStartSpecFreqDetector>(w, kFaxToneHz, kFaxToneArg);
   s.FaxOutStep = kCall;
 }
@@ -133,6 +134,26 @@ void End(TRecordChnl_VC &w, TrunkLoopState &s) {
 }
 
 }  // namespace
+
+void AbandonFaxSend(TRecordChnl_VC &w, TrunkLoopState &s) {
+  const int32_t step = std::exchange(s.FaxOutStep, kStart);
+  if (step == kStart || step == kGetChannel) {  // no fax channel yet: the send never began
+    AnswerRequest(w.Requests.FaxDone, kFaxBusy);
+    return;
+  }
+  if (step == kRefused) {
+    AnswerRequest(w.Requests.FaxDone, w.Requests.FaxResult);
+    return;
+  }
+  // The host handed out a fax channel: the send began, and its end gives the
+  // channel back. A transfer already over keeps its own outcome.
+  AnswerRequest(w.Requests.FaxDone, kFaxStarted);
+  if (step >= kCall && step <= kListening) TrunkCall<&DriverApi::TvcStopSpecFreqDetector>(w);
+  if (step != kEnd) w.Trunk.FaxSendResult = kFaxEndTakenOver;
+  TrunkCall<&DriverApi::TvcClearLinkWith>(w);
+  TrunkCall<&DriverApi::TvcHangUp>(w);
+  w.RaiseFaxSendEnd(w.Trunk.FaxSendResult);
+}
 
 void FaxSend(TRecordChnl_VC &w, TrunkLoopState &s) {
   switch (s.FaxOutStep) {

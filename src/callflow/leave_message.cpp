@@ -87,6 +87,9 @@ void WaitAnswer(TRecordChnl_VC &w, TrunkLoopState &s) {
       s.LeaveMsgStep = kAnswer;
       w.RaiseUserRingStop();
     } else {
+      // The call is over: the trunk no longer rings, so a dial-out that
+      // follows reports its off-hook as not after a ring.
+      w.Call.LineStatus = kLineIdle;
       plan.IncomingMode = 0;
       w.Trunk.WorkState = kWorkIdle;
       TrunkCall<&DriverApi::TvcClearRingCount>(w);

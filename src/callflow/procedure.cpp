@@ -21,7 +21,7 @@ std::string g_prompt_base;  // guarded by g_prompt_mutex; empty: the executable'
 uint32_t Now() { return platform::GetTickCount(); }
 
 int32_t StationOf(const TRecordChnl_VC &w) {
-  const int32_t station = w.Id.PairedChannel.load();
+  const int32_t station = w.Trunk.Paired;
   if (station < 0 || station >= w.Id.BoardChannels || station == w.Id.ChannelNo) return -1;
   return station;
 }

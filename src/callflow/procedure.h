@@ -71,12 +71,6 @@ void SetSleepHook(SleepHook hook);
 // replaces it too.
 void PumpingWait(TRecordChnl_VC &w, uint32_t ms);
 
-// Signals a request's event once: the pointer is cleared, so the same
-// request is never signalled again and a closed event never touched.
-inline void SignalDone(platform::Event *&event) {
-  if (platform::Event *e = std::exchange(event, nullptr)) e->Set();
-}
-
 // Starts a prompt the host named on the trunk, if the file is there; a
 // prompt that does not exist is skipped. True when it plays.
 bool PlayPromptIfExists(TRecordChnl_VC &w, const std::string &path);
@@ -105,5 +99,18 @@ void UserPhone(TRecordChnl_VC &w, TrunkLoopState &s);
 void SoftDial(TRecordChnl_VC &w, TrunkLoopState &s);
 void FaxReceive(TRecordChnl_VC &w, TrunkLoopState &s);
 void FaxSend(TRecordChnl_VC &w, TrunkLoopState &s);
+
+// A dial-out takes the trunk over (only the loop's take calls these): the
+// procedure that owned it ends at once, answers a request still waiting for
+// its first result, gives a fax channel back to the host through OnFaxEnd,
+// and leaves its step at the start for its next call.
+void AbandonUserPhone(TRecordChnl_VC &w, TrunkLoopState &s);
+void AbandonFaxReceive(TRecordChnl_VC &w, TrunkLoopState &s);
+void AbandonFaxSend(TRecordChnl_VC &w, TrunkLoopState &s);
+
+// Dial-out stops: whether one is being carried out already, and the loop's
+// turning of QV_StopSoftDialOut into the next step (before or after the answer).
+bool DialStopUnderWay(const TRecordChnl_VC &w);
+void ApplyDialStop(TRecordChnl_VC &w);
 
 }  // namespace talo::callflow

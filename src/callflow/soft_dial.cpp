@@ -7,6 +7,7 @@
 #include <string>
 
 #include "callflow/procedure.h"
+#include "callflow/requests.h"
 
 namespace talo::callflow {
 namespace {
@@ -28,8 +29,6 @@ enum DialStep : int32_t {
   kWaitUserHangUp = -21,
 };
 
-enum DialResultCode : int32_t { kAnswered = 0, kBusyTone = 1, kNoAnswer = 3, kStopped = 5 };
-
 inline constexpr int32_t kDialTone = 1;
 inline constexpr int32_t kBusySignal = 2;
 inline constexpr uint32_t kDialToneWaitMs = 1500;
@@ -37,8 +36,8 @@ inline constexpr uint32_t kUserAnswerWaitMs = 30000;
 inline constexpr int32_t kStoppedTone = 3;
 
 void Finish(TRecordChnl_VC &w, int32_t result) {
-  w.Requests.DialResult = result;  // stored before the waiting export is woken
-  SignalDone(w.Requests.DialDoneEvent);
+  w.Requests.DialResult = result;
+  AnswerRequest(w.Requests.DialDone, result);
 }
 
 void EndCall(TRecordChnl_VC &w) {
@@ -71,7 +70,7 @@ void Listen(TRecordChnl_VC &w) {
   }
   if (tone == kBusySignal) {
     w.Trunk.DialProgress = kBusy;
-    w.Requests.DialResult = kBusyTone;
+    w.Requests.DialResult = kDialBusyTone;
     return;
   }
   if (Since(w.Trunk.DialToneTick) > kDialToneWaitMs) StartDialling(w);
@@ -82,7 +81,7 @@ void Busy(TRecordChnl_VC &w) {
   TrunkCall<&DriverApi::TvcHangUp>(w);
   w.RaiseHangUp();
   EndCall(w);
-  SignalDone(w.Requests.DialDoneEvent);
+  Finish(w, w.Requests.DialResult);
 }
 
 void RingUser(TRecordChnl_VC &w, const char *shown) {
@@ -117,7 +116,7 @@ void RingingUser(TRecordChnl_VC &w) {
   if (StationState(w) == kChanPickedUp) {
     StationCall<&DriverApi::TvcStopRing>(w);
     w.Trunk.DialProgress = kConnected;
-    Finish(w, kAnswered);
+    Finish(w, kDialAnswered);
     w.RaiseUserOffHook();
     StationCall<&DriverApi::TvcSetLinkWith>(w, kLinkCode, w.Id.ChannelNo, kLinkCode);
     return;
@@ -128,7 +127,7 @@ void RingingUser(TRecordChnl_VC &w) {
     TrunkCall<&DriverApi::TvcHangUp>(w);
     w.RaiseHangUp();
     EndCall(w);
-    Finish(w, kNoAnswer);
+    Finish(w, kDialNoAnswer);
     return;
   }
   if (w.Trunk.ConnectReply.PolarityPrompts != 0 && TrunkCall<&DriverApi::TvcGetPolarCount>(w) > 0) {
@@ -178,7 +177,7 @@ void StopBeforeAnswer(TRecordChnl_VC &w) {
   w.RaiseTrunkConnected();
   if (w.Trunk.ConnectReply.PolarityPrompts != 0) TrunkCall<&DriverApi::TvcClearPolarCount>(w);
   EndCall(w);
-  Finish(w, kStopped);
+  Finish(w, kDialStopped);
 }
 
 // The request completed with the answer; the station hears the tone until it hangs up.
@@ -198,12 +197,19 @@ void WaitUserHangUp(TRecordChnl_VC &w) {
 
 }  // namespace
 
+bool DialStopUnderWay(const TRecordChnl_VC &w) {
+  const int32_t progress = w.Trunk.DialProgress;
+  return progress == kStopAfterAnswer || progress == kWaitUserHangUp;
+}
+
+// Decided by the step the dial-out has reached now, not when the host asked:
+// a station that answered meanwhile is released, not reported stopped.
+void ApplyDialStop(TRecordChnl_VC &w) {
+  if (DialStopUnderWay(w) || w.Trunk.DialProgress == kStopBeforeAnswer) return;
+  w.Trunk.DialProgress = w.Trunk.DialProgress == kConnected ? kStopAfterAnswer : kStopBeforeAnswer;
+}
+
 void SoftDial(TRecordChnl_VC &w, TrunkLoopState &) {
-  if (w.Requests.PendingDialStop.exchange(0) != 0) {
-    const int32_t now = w.Trunk.DialProgress;
-    if (now != kStopBeforeAnswer && now != kStopAfterAnswer && now != kWaitUserHangUp)
-      w.Trunk.DialProgress = now == kConnected ? kStopAfterAnswer : kStopBeforeAnswer;
-  }
   switch (w.Trunk.DialProgress) {
     case kStart: Start(w); break;
     case kListening: Listen(w); break;

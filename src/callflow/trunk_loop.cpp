@@ -5,6 +5,7 @@
 #include <string>
 
 #include "callflow/procedure.h"
+#include "callflow/requests.h"
 
 namespace talo::callflow {
 
@@ -19,6 +20,7 @@ void TrunkLoop::Run() {
     w_.PassSleep();  // without the hold: exports may hold the worker now
     Pass();
   }
+  RefuseRequests(w_);
 }
 
 void TrunkLoop::Start() {
@@ -28,8 +30,9 @@ void TrunkLoop::Start() {
   w_.Trunk.IncomingPlan.UserRingTimeout = kUserRingTimeoutPreset;
   std::memset(w_.Trunk.IncomingPlan.GreetingFile, 0, sizeof w_.Trunk.IncomingPlan.GreetingFile);
   // A request handed in before this thread got going (a host may ask right
-  // after activation) is kept: clearing it would leave its export waiting.
-  if (w_.Trunk.WorkState != kWorkSoftDial && w_.Trunk.WorkState != kWorkFaxOut) w_.Trunk.WorkState = kWorkIdle;
+  // after activation) waits in the hand-off and is taken by the first pass.
+  w_.Trunk.WorkState = kWorkIdle;
+  w_.Trunk.Paired = w_.Id.PairedChannel.load();
   w_.Trunk.TracedWorkState = kWorkIdle;
   s_ = TrunkLoopState{};
   w_.Trunk.DialProgress = w_.Trunk.TracedDialProgress = 0;
@@ -49,6 +52,8 @@ void TrunkLoop::Pass() {
     if (w_.DrainOneCapture() && w_.Capture.CaptureQueue.Size() > kCaughtUpBuffers) w_.DrainCaptureQueue();
     w_.CheckRecordLimit();
     w_.WatchCapture();
+    w_.Trunk.Paired = w_.Id.PairedChannel.load();
+    TakeRequests(w_, s_);
     if (w_.Trunk.WorkState == kWorkIdle) LookForNewCall();
     TraceOnChange();
     Dispatch();

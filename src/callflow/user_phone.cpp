@@ -175,6 +175,9 @@ void WaitPolarityPrompts(TRecordChnl_VC &w, TrunkLoopState &s) {
 
 }  // namespace
 
+// The station keeps its sign-on; its next lift starts over.
+void AbandonUserPhone(TRecordChnl_VC &, TrunkLoopState &s) { s.CallOutStep = kLifted; }
+
 void UserPhone(TRecordChnl_VC &w, TrunkLoopState &s) {
   switch (s.CallOutStep) {
     case kLifted: Lifted(w, s); break;

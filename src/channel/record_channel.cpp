@@ -11,6 +11,11 @@ namespace talo::channel {
 TRecordChnl_VC::TRecordChnl_VC(int32_t channel, const QV_HostEvents &events)
     : threading::TThreadEx(/*create_suspended=*/true), Id{channel, events} {}
 
+TRecordChnl_VC::~TRecordChnl_VC() {
+  if (Requests.DialDone) Requests.DialDone->Refuse();
+  if (Requests.FaxDone) Requests.FaxDone->Refuse();
+}
+
 void TRecordChnl_VC::Run() {
   if (program_) program_->Run();
 }

@@ -19,6 +19,7 @@
 #include "channel/capture_pipeline.h"
 #include "channel/hold_lock.h"
 #include "channel/pass_pacing.h"
+#include "channel/request_ticket.h"
 #include "channel/worker_program.h"
 #include "platform/event.h"
 #include "platform/files.h"
@@ -33,7 +34,8 @@ class TRecordChnl_VC : public threading::TThreadEx {
  public:
   // Host main thread (activation); the thread stays suspended until Resume.
   TRecordChnl_VC(int32_t channel, const QV_HostEvents &events);
-  ~TRecordChnl_VC() override = default;
+  // A request nobody will serve any more gets its refusal.
+  ~TRecordChnl_VC() override;
 
   // ---- identity and set-up
   struct Identity {
@@ -88,6 +90,9 @@ class TRecordChnl_VC : public threading::TThreadEx {
   // ---- trunk and user call state (worker thread; the host thread inside a
   // raise, which fills the reply records)
   struct TrunkState {
+    // PairedChannel as the current pass read it: a pass reads it once, so a
+    // station rung in a step is the one stopped and reported in it.
+    int32_t Paired = 0;
     int32_t WorkState = 0;            // which procedure owns the trunk; exports read it under the hold
     int32_t DialProgress = 0;         // the dial-out's step; exports read it under the hold
     int32_t TracedWorkState = 0;      // the WorkState last traced
@@ -109,22 +114,22 @@ class TRecordChnl_VC : public threading::TThreadEx {
     const int32_t UserRingCount = 8;
   } Trunk;
 
-  // ---- request hand-off: written by QV_SoftDialOut / QV_SoftSendFax under
-  // the hold; the worker stores the result, then signals the event. The
-  // export clears the event pointer under the hold before it closes the event.
-  // A stop request also lands here, so that a step which was raising an
-  // event when the stop came in, and then stored its next step, cannot lose
-  // it; the procedure takes it at its next run.
+  // ---- request hand-off (guarded by the hold). An export hands a request
+  // in here and the trunk loop takes it at the top of its next pass, so only
+  // the worker ever writes WorkState: no step can overwrite a request, and a
+  // request the loop cannot take is answered busy there. Each request is
+  // answered once through its ticket; the ticket is dropped once answered.
   struct RequestState {
-    std::atomic<int32_t> PendingDialStop{0};
+    int32_t HandedIn = 0;      // the WorkState asked for (dial-out or fax send); 0: none waiting
+    bool StopAsked = false;    // QV_StopSoftDialOut, applied at the top of the next pass
     char DialNumber[kCallerTextSize] = {};
     uint8_t DialMode = 0;
-    platform::Event *DialDoneEvent = nullptr;
+    std::shared_ptr<RequestTicket> DialDone;
     int32_t DialResult = 0;
     char FaxNumber[kCallerTextSize] = {};
     char FaxFile[256] = {};
     int32_t FaxOption = 0;
-    platform::Event *FaxDoneEvent = nullptr;
+    std::shared_ptr<RequestTicket> FaxDone;
     int32_t FaxResult = 0;
   } Requests;
 
@@ -162,7 +167,7 @@ class TRecordChnl_VC : public threading::TThreadEx {
   void RaiseFaxSendStart();
   void RaiseFaxRecvStart();
   void RaiseFaxSendEnd(int32_t outcome);
-  void RaiseFaxRecvEnd();
+  void RaiseFaxRecvEnd(int32_t outcome);
 
   // Host thread: whether one of `worker`'s events (or any worker's) is being
   // handled on this thread now. That worker waits for the handler, so an

@@ -32,7 +32,7 @@ void TRecordChnl_VC::RaiseUserOffHook() {
   OnHost([&] {
     Call.LineStatus = kLineOffHook;
     if (auto h = Handler<QV_OnOffHook>(QV_SLOT_OFF_HOOK))
-      Guarded([&] { h(Context(QV_SLOT_OFF_HOOK), Id.PairedChannel.load(), 0); });
+      Guarded([&] { h(Context(QV_SLOT_OFF_HOOK), Trunk.Paired, 0); });
   });
 }
 
@@ -40,7 +40,7 @@ void TRecordChnl_VC::RaiseUserAnswer() {
   OnHost([&] {
     Call.LineStatus = kLineOffHook;
     if (auto h = Handler<QV_OnOffHook>(QV_SLOT_OFF_HOOK))
-      Guarded([&] { h(Context(QV_SLOT_OFF_HOOK), Id.PairedChannel.load(), 1); });
+      Guarded([&] { h(Context(QV_SLOT_OFF_HOOK), Trunk.Paired, 1); });
   });
 }
 
@@ -55,7 +55,7 @@ void TRecordChnl_VC::RaiseUserHangUp() {
   OnHost([&] {
     Call.LineStatus = kLineIdle;
     if (auto h = Handler<QV_OnHangUp>(QV_SLOT_HANG_UP))
-      Guarded([&] { h(Context(QV_SLOT_HANG_UP), Id.PairedChannel.load(), 1); });
+      Guarded([&] { h(Context(QV_SLOT_HANG_UP), Trunk.Paired, 1); });
   });
 }
 
@@ -75,14 +75,14 @@ void TRecordChnl_VC::RaiseRingStop() {
 void TRecordChnl_VC::RaiseUserRing() {
   OnHost([&] {
     if (auto h = Handler<QV_OnRing>(QV_SLOT_RING))
-      Guarded([&] { h(Context(QV_SLOT_RING), Id.PairedChannel.load(), 1); });
+      Guarded([&] { h(Context(QV_SLOT_RING), Trunk.Paired, 1); });
   });
 }
 
 void TRecordChnl_VC::RaiseUserRingStop() {
   OnHost([&] {
     if (auto h = Handler<QV_OnRing>(QV_SLOT_RING))
-      Guarded([&] { h(Context(QV_SLOT_RING), Id.PairedChannel.load(), 0); });
+      Guarded([&] { h(Context(QV_SLOT_RING), Trunk.Paired, 0); });
   });
 }
 
@@ -153,7 +153,7 @@ void TRecordChnl_VC::RaiseLeaveMessageEnd() {
 void TRecordChnl_VC::RaiseUserPickUp() {
   OnHost([&] {
     if (auto h = Handler<QV_OnUserPickUp>(QV_SLOT_USER_PICK_UP))
-      h(Context(QV_SLOT_USER_PICK_UP), Id.PairedChannel.load(), &Trunk.UserPickUpReply);
+      h(Context(QV_SLOT_USER_PICK_UP), Trunk.Paired, &Trunk.UserPickUpReply);
     else
       Trunk.UserPickUpReply.SignOnRequired = 0;
   });
@@ -162,14 +162,14 @@ void TRecordChnl_VC::RaiseUserPickUp() {
 void TRecordChnl_VC::RaiseSignOff() {
   OnHost([&] {
     if (auto h = Handler<QV_OnSignOff>(QV_SLOT_SIGN_OFF))
-      h(Context(QV_SLOT_SIGN_OFF), Id.PairedChannel.load(), Id.ChannelNo);
+      h(Context(QV_SLOT_SIGN_OFF), Trunk.Paired, Id.ChannelNo);
   });
 }
 
 void TRecordChnl_VC::RaiseSignOn(const std::string &field1, const std::string &field2) {
   OnHost([&] {
     if (auto h = Handler<QV_OnSignOn>(QV_SLOT_SIGN_ON))
-      h(Context(QV_SLOT_SIGN_ON), Id.PairedChannel.load(), Id.ChannelNo, field1.c_str(), field2.c_str(),
+      h(Context(QV_SLOT_SIGN_ON), Trunk.Paired, Id.ChannelNo, field1.c_str(), field2.c_str(),
         &Trunk.CommandReply);
     else
       Trunk.CommandReply.CommandAccepted = 0;
@@ -179,7 +179,7 @@ void TRecordChnl_VC::RaiseSignOn(const std::string &field1, const std::string &f
 void TRecordChnl_VC::RaiseDialCheck(const std::string &digits) {
   OnHost([&] {
     if (auto h = Handler<QV_OnDialCheck>(QV_SLOT_DIAL_CHECK))
-      h(Context(QV_SLOT_DIAL_CHECK), Id.PairedChannel.load(), Trunk.CommandField1.c_str(), digits.c_str(),
+      h(Context(QV_SLOT_DIAL_CHECK), Trunk.Paired, Trunk.CommandField1.c_str(), digits.c_str(),
         &Trunk.DialCheckReply);
     else
       Trunk.DialCheckReply.DialBlocked = 0;
@@ -199,7 +199,7 @@ void TRecordChnl_VC::RaiseTrunkConnected() {
   OnHost([&] {
     Trunk.ConnectReply.PolarityPrompts = 0;
     if (auto h = Handler<QV_OnTrunkConnected>(QV_SLOT_TRUNK_CONNECTED))
-      h(Context(QV_SLOT_TRUNK_CONNECTED), Id.PairedChannel.load(), &Trunk.ConnectReply);
+      h(Context(QV_SLOT_TRUNK_CONNECTED), Trunk.Paired, &Trunk.ConnectReply);
   });
 }
 
@@ -222,10 +222,10 @@ void TRecordChnl_VC::RaiseFaxSendEnd(int32_t outcome) {
   });
 }
 
-void TRecordChnl_VC::RaiseFaxRecvEnd() {
+void TRecordChnl_VC::RaiseFaxRecvEnd(int32_t outcome) {
   OnHost([&] {
     if (auto h = Handler<QV_OnFaxEnd>(QV_SLOT_FAX_END))
-      h(Context(QV_SLOT_FAX_END), Id.ChannelNo, Trunk.FaxChannel, 1, Trunk.FaxRecvFile.c_str(), 0);
+      h(Context(QV_SLOT_FAX_END), Id.ChannelNo, Trunk.FaxChannel, 1, Trunk.FaxRecvFile.c_str(), outcome);
   });
 }
 

@@ -2,23 +2,22 @@
 // the driver calls, the events, the request's result and its single signal.
 #include <cstring>
 
-#include "platform/event.h"
+#include "callflow/requests.h"
 #include "trunk_test_support.h"
 
 namespace talo::test {
 namespace {
 
-bool Signalled(platform::Event &e) { return e.Wait(0) == platform::WaitResult::Signalled; }
+// The request's answer so far: none (-1) until the worker answers it.
+int32_t AnswerOf(const std::shared_ptr<channel::RequestTicket> &t) { return t && t->Answered() ? t->Result() : -1; }
 
 class DialOutTest : public TrunkTest {
  protected:
   // A dial-out request as QV_SoftDialOut hands it over.
   void Request(const char *number, bool whole) {
     auto &w = Start();
-    w.Trunk.WorkState = 3;
-    std::strcpy(w.Requests.DialNumber, number);
-    w.Requests.DialMode = whole;
-    w.Requests.DialDoneEvent = &done_;
+    ticket_ = callflow::SubmitDialOut(w, number, whole).Ticket;
+    ASSERT_NE(ticket_, nullptr);
   }
   // From the request to the station ringing (step 8), with a dial tone.
   void ToRinging() {
@@ -30,7 +29,7 @@ class DialOutTest : public TrunkTest {
     Pass();
     ASSERT_EQ(W().Trunk.DialProgress, 8);
   }
-  platform::Event done_{false, false};
+  std::shared_ptr<channel::RequestTicket> ticket_;
 };
 
 TEST_F(DialOutTest, WholeNumberAfterTheDialToneRingsTheStationAndLinksItWhenItAnswers) {
@@ -42,12 +41,12 @@ TEST_F(DialOutTest, WholeNumberAfterTheDialToneRingsTheStationAndLinksItWhenItAn
   EXPECT_EQ(Pass(), (Seq{"TvcDialOut(2,\"123\",0,0,0)", "TvcStartRingEx(3,\"123\")", "event Ring(3,1)"}));
   EXPECT_EQ(Pass(), Seq{});
   EXPECT_EQ(Pass(), Seq{});
-  EXPECT_FALSE(Signalled(done_));
+  EXPECT_EQ(AnswerOf(ticket_), -1);
   Station(1);
   EXPECT_EQ(Pass(), (Seq{"TvcStopRing(3)", "event OffHook(3,0)", "TvcSetLinkWith(3,7,2,7)"}));
   EXPECT_EQ(W().Requests.DialResult, 0);
-  EXPECT_TRUE(Signalled(done_));
-  EXPECT_EQ(W().Requests.DialDoneEvent, nullptr);  // never signalled again
+  EXPECT_EQ(AnswerOf(ticket_), 0);
+  EXPECT_EQ(W().Requests.DialDone, nullptr);  // the worker is done with it
   Station(0);
   EXPECT_EQ(Pass(), (Seq{"TvcClearLinkWith(2)", "TvcHangUp(2)", "event HangUp(2,1)", "event HangUp(3,1)"}));
   EXPECT_EQ(W().Trunk.WorkState, 0);
@@ -81,7 +80,7 @@ TEST_F(DialOutTest, OutcomesEndTheRequestOnceWithTheirResult) {
          Pass();
          FakeDriver::SetCounter(kTrunk, FakeDriver::kToneResult, 2);
          EXPECT_EQ(Pass(), Seq{});
-         EXPECT_FALSE(Signalled(done_));  // stored now, signalled with the hang-up
+         EXPECT_EQ(AnswerOf(ticket_), -1);  // stored now, answered with the hang-up
        },
        {"TvcCloseToneAnalyze(2)", "TvcHangUp(2)", "event HangUp(2,1)"}, 1, 0},
       {"no answer in 30 s",
@@ -101,7 +100,7 @@ TEST_F(DialOutTest, OutcomesEndTheRequestOnceWithTheirResult) {
       {"stopped while the station rings",
        [&] {
          ToRinging();
-         W().Trunk.DialProgress = -10;
+         callflow::StopDialOut(W());
        },
        {"TvcCloseToneAnalyze(2)", "TvcClearLinkWith(2)", "TvcHangUp(2)", "TvcStopRing(3)",
         "event HangUp(2,1)", "event HangUp(3,1)", "event TrunkConnected(3)"},
@@ -111,15 +110,12 @@ TEST_F(DialOutTest, OutcomesEndTheRequestOnceWithTheirResult) {
     SCOPED_TRACE(c.name);
     FakeDriver::Reset();
     FakeDriver::Install();
-    while (Signalled(done_)) {
-    }
     c.make();
     EXPECT_EQ(Pass(0), c.last);
     EXPECT_EQ(W().Requests.DialResult, c.result);
-    EXPECT_TRUE(Signalled(done_));
+    EXPECT_EQ(AnswerOf(ticket_), c.result);
     EXPECT_EQ(W().Trunk.WorkState, c.work);
-    Pass();
-    EXPECT_FALSE(Signalled(done_));
+    EXPECT_EQ(W().Requests.DialDone, nullptr);
   }
 }
 
@@ -127,14 +123,15 @@ TEST_F(DialOutTest, StopAfterTheAnswerReleasesTheTrunkAndTonesTheStationUntilItH
   ToRinging();
   Station(1);
   Pass();
-  ASSERT_TRUE(Signalled(done_));
-  W().Trunk.DialProgress = -20;
+  ASSERT_EQ(AnswerOf(ticket_), 0);
+  callflow::StopDialOut(W());
+  callflow::StopDialOut(W());  // asked twice: one stop
   EXPECT_EQ(Pass(), (Seq{"TvcClearLinkWith(2)", "TvcHangUp(2)", "event HangUp(2,1)", "TvcStartSendTone(3,3,0,0)"}));
   EXPECT_EQ(Pass(), Seq{});
   Station(0);
   EXPECT_EQ(Pass(), Seq{"event HangUp(3,1)"});
   EXPECT_EQ(W().Trunk.WorkState, 0);
-  EXPECT_FALSE(Signalled(done_));  // no second result
+  EXPECT_EQ(AnswerOf(ticket_), 0);  // no second result
 }
 
 // ---------------------------------------------------------------- fax reception
@@ -197,11 +194,8 @@ class FaxSendTest : public TrunkTest {
  protected:
   void Request(int32_t option = 0) {
     auto &w = Start();
-    w.Trunk.WorkState = 5;
-    std::strcpy(w.Requests.FaxNumber, "555");
-    std::strcpy(w.Requests.FaxFile, "/faxes/out.tif");
-    w.Requests.FaxOption = option;
-    w.Requests.FaxDoneEvent = &done_;
+    ticket_ = callflow::SubmitFaxSend(w, "555", "/faxes/out.tif", /*file_exists=*/true, option).Ticket;
+    ASSERT_NE(ticket_, nullptr);
   }
   // Request accepted, the number dialled: listening for the fax tone.
   void ToListening() {
@@ -210,7 +204,7 @@ class FaxSendTest : public TrunkTest {
     for (int i = 0; i < 7; ++i) Pass();
     ASSERT_EQ(S().FaxOutStep, 43);
   }
-  platform::Event done_{false, false};
+  std::shared_ptr<channel::RequestTicket> ticket_;
 };
 
 TEST_F(FaxSendTest, FaxChannelCompletesTheRequestThenTheNumberIsDialledAndTheFileSent) {
@@ -218,10 +212,10 @@ TEST_F(FaxSendTest, FaxChannelCompletesTheRequestThenTheNumberIsDialledAndTheFil
   Request();
   EXPECT_EQ(Pass(), Seq{});
   EXPECT_EQ(Pass(), Seq{"event Query(20)"});
-  EXPECT_FALSE(Signalled(done_));
+  EXPECT_EQ(AnswerOf(ticket_), -1);
   EXPECT_EQ(Pass(), Seq{"TvcStartSpecFreqDetector(2,1700,100)"});
   EXPECT_EQ(W().Requests.FaxResult, 0);
-  EXPECT_TRUE(Signalled(done_));
+  EXPECT_EQ(AnswerOf(ticket_), 0);
   EXPECT_EQ(Pass(), (Seq{"event FaxStart(2,6,0)", "TvcPickUp(2)", "event Dtmf(2,555)", "sleep(1000)"}));
   EXPECT_EQ(Pass(), (Seq{"TvcDialOut(2,\"555\",0,0,0)", "sleep(8000)"}));
   EXPECT_EQ(Pass(), Seq{"event Query(40)"});  // no prompt to play
@@ -236,7 +230,7 @@ TEST_F(FaxSendTest, FaxChannelCompletesTheRequestThenTheNumberIsDialledAndTheFil
   EXPECT_EQ(Pass(), Seq{"sleep(500)"});
   EXPECT_EQ(Pass(), (Seq{"event FaxEnd(2,6,0,/faxes/out.tif,0)", "TvcClearLinkWith(2)", "TvcHangUp(2)"}));
   EXPECT_EQ(W().Trunk.WorkState, 0);
-  EXPECT_FALSE(Signalled(done_));
+  EXPECT_EQ(W().Requests.FaxDone, nullptr);
 }
 
 TEST_F(FaxSendTest, BusyNumberAndNoFaxToneEndWithTheirOutcome) {
@@ -273,10 +267,10 @@ TEST_F(FaxSendTest, NoFaxChannelRefusesTheRequestAndReportsItOnlyWhenAskedTo) {
     if (option >= 2) {
       EXPECT_EQ(refused.back(), "event FaxEnd(2,-1,0,/faxes/out.tif,3)");
     }
-    EXPECT_FALSE(Signalled(done_));
+    EXPECT_EQ(AnswerOf(ticket_), -1);
     Pass();
     EXPECT_EQ(W().Requests.FaxResult, 4);
-    EXPECT_TRUE(Signalled(done_));
+    EXPECT_EQ(AnswerOf(ticket_), 4);
     EXPECT_EQ(W().Trunk.WorkState, 0);
   }
 }

@@ -53,7 +53,7 @@ std::unique_ptr<TRecordChnl_VC> MakeWorker(const QV_HostEvents &events, int32_t 
 TEST(HostEvents, RaiseOperationsPassTheirArgumentsAndStepsBefore) {
   HostLog log;
   auto w = MakeWorker(log.events);
-  w->Id.PairedChannel = 9;
+  w->Trunk.Paired = 9;  // the pairing as the pass read it
   w->Call.LineStatus = 2;
   w->RaiseOffHook();
   w->RaiseRing();
@@ -77,7 +77,7 @@ TEST(HostEvents, RaiseOperationsPassTheirArgumentsAndStepsBefore) {
   w->RaiseDtmf("12#");
   w->Trunk.FaxChannel = 7;
   w->Trunk.FaxRecvFile = "/tmp/in.tif";
-  w->RaiseFaxRecvEnd();
+  w->RaiseFaxRecvEnd(0);
   std::vector<std::string> expected = {
       "OffHook 3 1", "Ring 3 1",      "OffHook 3 0",  "OffHook 9 0",  "OffHook 9 1",
       "HangUp 9 1",  "HangUp 3 1",    "LineEmpty 3 1", "Ring 3 0",    "Ring 9 1",
@@ -230,7 +230,7 @@ TEST(HostEvents, SpareSlotsAreCopiedButNeverCalled) {
   w->RaiseIncomingCall(), w->RaiseLeaveMessage(), w->RaiseLeaveMessageEnd(), w->RaiseUserPickUp();
   w->RaiseSignOff(), w->RaiseSignOn("1", "2"), w->RaiseDialCheck("9"), w->RaiseIncomingAnswered();
   w->RaiseTrunkConnected(), w->RaiseFaxSendStart(), w->RaiseFaxRecvStart(), w->RaiseFaxSendEnd(0);
-  w->RaiseFaxRecvEnd(), w->GetFaxChannel();
+  w->RaiseFaxRecvEnd(0), w->GetFaxChannel();
   EXPECT_EQ(calls, 0);
 }
 

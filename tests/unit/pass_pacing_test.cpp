@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "callflow/line_loop.h"
+#include "callflow/requests.h"
 #include "host/library.h"
 #include "platform/event.h"
 #include "threading/thread_ex.h"
@@ -100,7 +101,7 @@ class PassPacing : public TrunkTest {
   channel::TRecordChnl_VC &Line() { return *line_; }
   channel::TRecordChnl_VC &Trunk() { return *worker_; }
   TrunkHost &Host() { return host_; }
-  platform::Event done_{false, false};
+  std::shared_ptr<channel::RequestTicket> ticket_;
 
  private:
   std::unique_ptr<channel::TRecordChnl_VC> line_;
@@ -153,21 +154,13 @@ std::vector<Scenario> Scenarios() {
       {"trunk: dial tone wait and the station's answer wait", true, nullptr,
        {At(100,
            [](PassPacing &p) {
-             auto &w = p.Trunk();
-             w.Trunk.WorkState = 3;
-             std::strcpy(w.Requests.DialNumber, "123");
-             w.Requests.DialMode = 1;
-             w.Requests.DialDoneEvent = &p.done_;
+             p.ticket_ = callflow::SubmitDialOut(p.Trunk(), "123", 1).Ticket;
            })},
        32000, "event HangUp(2,1)"},
       {"trunk: fax send waits, then a busy number", true, [](PassPacing &p) { p.Host().fax_channel = 6; },
        {At(100,
            [](PassPacing &p) {
-             auto &w = p.Trunk();
-             w.Trunk.WorkState = 5;
-             std::strcpy(w.Requests.FaxNumber, "555");
-             std::strcpy(w.Requests.FaxFile, "/faxes/out.tif");
-             w.Requests.FaxDoneEvent = &p.done_;
+             p.ticket_ = callflow::SubmitFaxSend(p.Trunk(), "555", "/faxes/out.tif", true, 0).Ticket;
            }),
         At(9550, [](PassPacing &) { FakeDriver::SetCounter(kTr, FakeDriver::kBusy, 2); })},
        10000, "event FaxEnd(2,6,0,/faxes/out.tif,1)"},
@@ -334,11 +327,8 @@ TEST_F(TrunkTest, BacklogLeftByBlockingStepsIsCaughtUpWithoutGrowing) {
     host_ = TrunkHost{};
     host_.fax_channel = 6;
     auto &w = Start();
-    platform::Event done{false, false};
-    w.Trunk.WorkState = 5;
-    std::strcpy(w.Requests.FaxNumber, "555");
-    std::strcpy(w.Requests.FaxFile, "/faxes/out.tif");
-    w.Requests.FaxDoneEvent = &done;
+    const auto ticket = callflow::SubmitFaxSend(w, "555", "/faxes/out.tif", true, 0).Ticket;
+    ASSERT_NE(ticket, nullptr);
     FakeDriver::SetCounter(kTrunk, FakeDriver::kFreqFlag, 1);  // the fax machine answers at once
     g_fed = &w;
     g_delivered = 0;

@@ -1,10 +1,13 @@
 // QV_SoftDialOut, QV_StopSoftDialOut and QV_SoftSendFax against running trunk
 // workers on the fake driver: refusals return at once, a request waits while
-// the host's handlers run inside it, and the export's event is never touched
-// once the export has returned.
+// the host's handlers run inside it, and every accepted request is answered
+// in bounded time: taken over, overtaken, with its worker gone, or with its
+// host terminating.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +15,7 @@
 #include <mutex>
 #include <set>
 
+#include "callflow/procedure.h"
 #include "channel/capture_pipeline.h"
 #include "platform/thread_id.h"
 #include "test_support.h"
@@ -45,6 +49,13 @@ struct RequestHost {
                                   self->events.push_back("HangUp " + std::to_string(ch));
                                 }),
                                 nullptr};
+    e.slots[QV_SLOT_FAX_END] = {reinterpret_cast<void *>(+[](void *, int32_t ch, int32_t fax, int32_t dir,
+                                                             const char *file, int32_t result) {
+                                  self->events.push_back("FaxEnd " + std::to_string(ch) + " " + std::to_string(fax) +
+                                                         " " + std::to_string(dir) + " " + file + " " +
+                                                         std::to_string(result));
+                                }),
+                                nullptr};
     e.slots[QV_SLOT_QUERY] = {reinterpret_cast<void *>(+[](void *, int32_t code, void *, void *result) {
                                 if (code == QV_QUERY_FAX_CHANNEL && self->fax_channel >= 0)
                                   *static_cast<int32_t *>(result) = self->fax_channel;
@@ -70,7 +81,36 @@ class Requests : public LibraryTest {
   }
   void TearDown() override {
     LibraryTest::TearDown();
+    callflow::SetSleepHook(nullptr);
+    dispatch_hook = nullptr;
+    deadline_ms = INT64_MAX;
     fs::remove(file_);
+  }
+
+  // A host that reports termination once `seconds` have passed, so an export
+  // that would wait for ever returns then (the test sees it by the clock),
+  // and whose message dispatch runs `dispatch_hook` once.
+  static inline std::function<void()> dispatch_hook;
+  static inline std::atomic<int64_t> deadline_ms{INT64_MAX};
+  static int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+  void UseBoundedHost(int seconds = 20) {
+    static QV_HostApplication app{nullptr,
+                                  +[](void *) {
+                                    if (auto hook = std::exchange(dispatch_hook, nullptr)) hook();
+                                  },
+                                  +[](void *) -> uint8_t { return NowMs() > deadline_ms.load(); }};
+    deadline_ms = NowMs() + seconds * 1000;
+    QV_InitDll(&app, 0, 0, 0);
+  }
+  bool DeadlinePassed() { return NowMs() > deadline_ms.load(); }
+  int FaxEnds() {
+    int n = 0;
+    for (auto &e : host_.events) n += e.rfind("FaxEnd ", 0) == 0;
+    return n;
   }
   channel::TRecordChnl_VC &Trunk() { return *host::WorkerFor(0); }
   int32_t HeldWorkState() {
@@ -133,7 +173,7 @@ TEST_F(Requests, BusyLineReturnsOneAndTheNumberIsCutTo127) {
   EXPECT_EQ(HeldWorkState(), 0);
   channel::Hold hold(Trunk().Holder());
   EXPECT_EQ(std::string(Trunk().Requests.DialNumber), std::string(127, '7'));
-  EXPECT_EQ(Trunk().Requests.DialDoneEvent, nullptr);
+  EXPECT_EQ(Trunk().Requests.DialDone, nullptr);
 }
 
 TEST_F(Requests, AnsweredDialOutRefusesASecondFromAHandlerAndStopsOnce) {
@@ -224,17 +264,15 @@ TEST_F(Requests, ListenerThatDeactivatesIsRefusedInsteadOfJoiningItsOwnThread) {
 
 std::atomic<bool> g_terminating{false};
 
-TEST_F(Requests, TerminatingHostEndsTheWaitAndTheWorkerNeverReachesTheEvent) {
+// A result the request never had would read as "connected": a host that
+// terminates gets the refusal code instead.
+TEST_F(Requests, TerminatingHostEndsTheWaitWithTheRefusalNotAResult) {
   QV_HostApplication app{nullptr, nullptr, +[](void *) -> uint8_t { return g_terminating.load(); }};
   QV_InitDll(&app, 0, 0, 0);
   host_.on_off_hook = [](int32_t ch) {
     if (ch == 0) g_terminating = true;  // the trunk went off-hook for the dial-out
   };
-  EXPECT_EQ(QV_SoftDialOut(0, "123", 1), 0);  // what DialResult held
-  {
-    channel::Hold hold(Trunk().Holder());
-    EXPECT_EQ(Trunk().Requests.DialDoneEvent, nullptr);
-  }
+  EXPECT_EQ(QV_SoftDialOut(0, "123", 1), QV_DIAL_BUSY_RESULT);
   g_terminating = false;
   host_.on_off_hook = nullptr;
 }
@@ -259,25 +297,112 @@ TEST_F(Requests, FaxSendWaitsRunNoHostCodeOffTheMainThreadAndDeactivationEndsThe
   EXPECT_EQ(g_dispatch_threads, std::set<uint32_t>{platform::CurrentThreadId()});
 }
 
-TEST_F(Requests, DeactivatedFromTheHostsDispatchDuringTheWaitReturnsAndLeavesNothingRunning) {
-  static bool deactivate = false;
-  QV_HostApplication app{nullptr,
-                         +[](void *) {
-                           if (deactivate) {
-                             deactivate = false;
-                             QV_SetActive(0);
-                           }
-                         },
-                         nullptr};
-  QV_InitDll(&app, 0, 0, 0);
-  ASSERT_EQ(QV_SetActive(0), 1);
-  QV_SetCallBakFunc(QV_HostEvents{});  // workers copy the handlers when they start
-  ASSERT_EQ(QV_SetActive(1), 1);
-  QV_SetTrunkUserStep(1);
-  deactivate = true;
-  EXPECT_EQ(QV_SoftDialOut(0, "123", 1), 0);
-  EXPECT_EQ(QV_GetActive(), 0);
-  EXPECT_EQ(host::WorkerFor(0), nullptr);
+// The worker is stopped during the export's wait, from the host's own
+// dispatch: the request was never carried out, so the export answers its
+// refusal (no worker), and waits on nothing a new activation made, even a
+// worker that took the old one's place.
+TEST_F(Requests, DeactivatedDuringTheWaitAnswersTheRefusalEvenWhenANewWorkerTakesItsPlace) {
+  struct Case {
+    bool fax, reactivate;
+    int32_t expected;
+  };
+  for (const Case c : {Case{false, false, QV_DIAL_BUSY_RESULT}, Case{false, true, QV_DIAL_BUSY_RESULT},
+                       Case{true, false, 2}, Case{true, true, 2}}) {
+    SCOPED_TRACE(std::string(c.fax ? "fax" : "dial-out") + (c.reactivate ? ", activated again" : ""));
+    if (!QV_GetActive()) {
+      ASSERT_EQ(QV_SetActive(1), 1);
+      QV_SetTrunkUserStep(1);
+    }
+    host_.fax_channel = 3;
+    UseBoundedHost();
+    int32_t result = -1;
+    {
+      // The worker takes nothing until the host's dispatch lets it go and,
+      // at once, deactivates.
+      channel::Hold hold(Trunk().Holder());
+      channel::TRecordChnl_VC *worker = &Trunk();
+      dispatch_hook = [worker, c] {
+        worker->Holder().ReleaseAll();
+        QV_SetActive(0);
+        if (c.reactivate) {
+          QV_SetActive(1);
+          QV_SetTrunkUserStep(1);
+        }
+      };
+      result = c.fax ? QV_SoftSendFax(0, "555", file_.c_str(), 0) : QV_SoftDialOut(0, "123", 1);
+    }
+    EXPECT_FALSE(DeadlinePassed()) << "the export waited until the host ended";
+    EXPECT_EQ(result, c.expected);
+    EXPECT_EQ(QV_GetActive(), c.reactivate ? 1 : 0);
+  }
+}
+
+// A fax send handed in is overtaken by a dial-out before the trunk took it:
+// the fax never begins and its export is answered busy.
+TEST_F(Requests, AFaxSendOvertakenByADialOutBeforeItBeganIsAnsweredBusy) {
+  UseBoundedHost();
+  host_.fax_channel = 3;
+  FakeDriver::SetCounter(0, FakeDriver::kToneResult, 2);  // the dial-out meets a busy line
+  int32_t dial = -1;
+  int32_t fax = -1;
+  {
+    channel::Hold hold(Trunk().Holder());
+    channel::TRecordChnl_VC *worker = &Trunk();
+    dispatch_hook = [&dial, worker] {
+      worker->Holder().ReleaseAll();
+      dial = QV_SoftDialOut(0, "123", 1);
+    };
+    fax = QV_SoftSendFax(0, "555", file_.c_str(), 0);
+  }
+  EXPECT_FALSE(DeadlinePassed()) << "the fax export waited until the host ended";
+  EXPECT_EQ(fax, 3);
+  EXPECT_EQ(dial, 1);
+  EXPECT_FALSE(CallSeen("TvcStartSpecFreqDetector(0,1700,100)"));
+  EXPECT_EQ(FaxEnds(), 0);
+}
+
+// A dial-out takes over a fax being sent: the host gets its fax channel back
+// through OnFaxEnd (outcome 4), the trunk is released, and the next fax send
+// starts from its first step instead of the old one's.
+TEST_F(Requests, ADialOutTakingOverAFaxBeingSentLeavesNothingOfItBehind) {
+  UseBoundedHost();
+  callflow::SetSleepHook(+[](uint32_t) {});
+  host_.fax_channel = 3;
+  FakeDriver::SetCounter(0, FakeDriver::kFreqFlag, 1);  // the far machine answers at once
+  ASSERT_EQ(QV_SoftSendFax(0, "555", file_.c_str(), 0), 0);
+  const std::string sending = "TvcStartTxFax(3,\"" + file_.string() + "\")";
+  ASSERT_TRUE(PumpUntil([&] { return CallSeen(sending); }));
+  FakeDriver::SetCounter(0, FakeDriver::kToneResult, 2);
+  EXPECT_EQ(QV_SoftDialOut(0, "123", 1), 1);
+  EXPECT_EQ(host_.events.back(), "HangUp 0");  // the dial-out's own ending
+  EXPECT_EQ(FaxEnds(), 1);
+  EXPECT_NE(std::find(host_.events.begin(), host_.events.end(), "FaxEnd 0 3 0 " + file_.string() + " 4"),
+            host_.events.end());
+
+  FakeDriver::ClearCalls();
+  EXPECT_EQ(QV_SoftSendFax(0, "556", file_.c_str(), 0), 0);
+  EXPECT_TRUE(PumpUntil([&] { return CallSeen("TvcDialOut(0,\"556\",0,0,0)"); }));
+  EXPECT_FALSE(DeadlinePassed());
+  EXPECT_EQ(FaxEnds(), 1);  // nothing for a file never sent
+}
+
+// The request's field holds 255 characters: a longer path is refused as a
+// missing file instead of being cut into another file's name.
+TEST_F(Requests, AFaxPathLongerThanTheRequestHoldsIsRefusedAsMissing) {
+  host_.fax_channel = 3;
+  const fs::path dir = fs::temp_directory_path() / ("talo_long_" + std::to_string(getpid())) / std::string(100, 'd');
+  fs::create_directories(dir);
+  const size_t name = 255 - dir.string().size() - 1;
+  ASSERT_GT(name, 10u);
+  const fs::path fits = dir / std::string(name, 'f');
+  const fs::path too_long = dir / std::string(name + 1, 'f');
+  ASSERT_EQ(fits.string().size(), 255u);
+  std::ofstream(fits) << "fax";
+  std::ofstream(too_long) << "fax";
+  EXPECT_EQ(QV_SoftSendFax(0, "555", too_long.c_str(), 0), 5);
+  EXPECT_FALSE(CallSeen("TvcStartSpecFreqDetector(0,1700,100)"));
+  EXPECT_EQ(QV_SoftSendFax(0, "555", fits.c_str(), 0), 0);
+  fs::remove_all(dir.parent_path());
 }
 
 }  // namespace

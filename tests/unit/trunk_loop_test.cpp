@@ -202,6 +202,26 @@ TEST_F(TrunkTest, AnsweredCallIsLinkedFlashedAndEndsWhenTheStationHangsUp) {
   EXPECT_EQ(S().CallInStep, 0);
 }
 
+// QV_SetTrunkUserStep may run inside a handler, in the middle of a step: the
+// station that step rang is the one it stops and reports; the new pairing
+// holds from the next pass.
+TEST_F(TrunkTest, APairingChangedInsideAStepTakesEffectAtTheNextPass) {
+  Start();
+  FakeDriver::SetCallerId(kTrunk, "555");
+  Ring(1);
+  Pass();
+  EXPECT_EQ(Pass(), (Seq{"TvcClrCallerIdBuf(2)", "event Query(60)", "TvcStartRingEx(3,\"555\")", "event Ring(3,1)",
+                         "event Ring(2,1)", "event CallerId(2,555)"}));
+  host_.on_event = [&](const std::string &e) {
+    if (e == "Ring(2,0)") W().Id.PairedChannel = 5;
+  };
+  Ring(0);
+  EXPECT_EQ(Pass(), (Seq{"TvcStopRing(3)", "event Ring(2,0)", "event Ring(3,0)"}));
+  host_.on_event = nullptr;
+  FakeDriver::SetChannelState(5, 1);
+  EXPECT_EQ(Pass().at(0), "event OffHook(5,0)");
+}
+
 TEST_F(TrunkTest, CallerWhoGivesUpWhileTheStationRingsEndsTheCall) {
   for (bool lifted_in_same_pass : {false, true}) {
     SCOPED_TRACE(lifted_in_same_pass);

@@ -2,6 +2,7 @@
 // host or an unpaired trunk does to them, pass by pass with a fake clock.
 #include <cstring>
 
+#include "callflow/requests.h"
 #include "trunk_test_support.h"
 
 namespace talo::test {
@@ -110,7 +111,7 @@ TEST_F(LeaveMessageTest, ModeTwoRingsTheStationThenAnswersAfterTheTimeout) {
   }
 }
 
-TEST_F(LeaveMessageTest, ModeTwoTimeoutWithoutRingingEndsTheCallOnce) {
+TEST_F(LeaveMessageTest, ModeTwoTimeoutWithoutRingingEndsTheCallOnceAndLeavesTheTrunkIdle) {
   host_.on_incoming = [](QV_IncomingPlan *p) { p->IncomingMode = 2; };
   auto &w = Start();
   Ring(1);
@@ -119,6 +120,9 @@ TEST_F(LeaveMessageTest, ModeTwoTimeoutWithoutRingingEndsTheCallOnce) {
                               "TvcStopRing(3)", "event Ring(3,0)", "event Ring(2,0)"}));
   EXPECT_EQ(w.Trunk.WorkState, 0);
   EXPECT_EQ(Pass(), Seq{});
+  // The trunk rings no more: a dial-out now goes off-hook not after a ring.
+  ASSERT_NE(callflow::SubmitDialOut(w, "1", 1).Ticket, nullptr);
+  EXPECT_EQ(Pass(), (Seq{"TvcPickUp(2)", "event OffHook(2,0)", "TvcStartToneAnalyze(2)"}));
 }
 
 TEST_F(LeaveMessageTest, StationPickingUpBeforeTheAnswerIsConnectedWithoutAGreeting) {

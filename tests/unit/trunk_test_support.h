@@ -35,10 +35,12 @@ struct TrunkHost {
   std::string rx_prompt, tx_prompt, fax_file_name;
   int throw_slot = -1;  // this slot's handler fails, `throws_left` times
   int throws_left = 0;
+  std::function<void(const std::string &)> on_event;  // runs inside every handler, after the logging
 
   static TrunkHost &Of(void *c) { return *static_cast<TrunkHost *>(c); }
   void Add(int slot, const std::string &text) {
     FakeDriver::Log("event " + text);
+    if (on_event) on_event(text);
     if (slot == throw_slot && throws_left > 0) {
       --throws_left;
       throw std::runtime_error("handler failure");
