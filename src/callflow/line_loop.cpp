@@ -16,9 +16,9 @@ namespace {
 using channel::TRecordChnl_VC;
 using driver::DriverApi;
 
+using platform::Since;
+
 uint32_t Now() { return platform::GetTickCount(); }
-// Unsigned difference: correct across the wrap of the tick counter.
-uint32_t Since(uint32_t tick) { return Now() - tick; }
 
 bool FollowsLineState(int32_t mode) { return mode == 0 || mode == 2; }
 bool FollowsSound(int32_t mode) { return mode == 1; }

@@ -13,6 +13,7 @@
 #include "channel/record_channel.h"
 #include "driver/driver.h"
 #include "platform/fixed_text.h"
+#include "platform/tick.h"
 
 namespace talo::callflow {
 
@@ -28,8 +29,7 @@ using driver::kChanEmpty;
 using driver::kChanFarEndGone;
 
 uint32_t Now();
-// Unsigned difference: correct across the wrap of the tick counter.
-inline uint32_t Since(uint32_t tick) { return Now() - tick; }
+using platform::Since;
 
 // The station phone paired with the trunk, or -1 when there is none that a
 // driver call may name (unpaired, negative, past the board, or the trunk

@@ -136,8 +136,7 @@ void TRecordChnl_VC::ArmCapture() {
 }
 
 void TRecordChnl_VC::WatchCapture() {
-  const uint32_t now = platform::GetTickCount();
-  const bool silent = now - last_capture_tick_.load(std::memory_order_relaxed) > kSilentCaptureMs;
+  const bool silent = platform::Since(last_capture_tick_.load(std::memory_order_relaxed)) > kSilentCaptureMs;
   if (silent == capture_silent_) return;
   capture_silent_ = silent;
   // A board that dropped the channel's recording calls back no more: without

@@ -32,8 +32,7 @@ void TRecordChnl_VC::PassSleep() {
 void TRecordChnl_VC::CheckRecordLimit() {
   const uint32_t limit = Recording.FileLenLimit;
   const uint32_t start = Recording.RecordStartTick;
-  // Unsigned difference: correct across the wrap of the tick counter.
-  if (limit == 0 || start == 0 || platform::GetTickCount() - start < limit) return;
+  if (limit == 0 || start == 0 || platform::Since(start) < limit) return;
   // Cleared first: the event fires once per recording.
   Recording.RecordStartTick = 0;
   RaiseRecordLimit();

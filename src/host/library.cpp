@@ -264,7 +264,7 @@ void Deactivate() {
   // Let calls that workers sent while ending reach the host before the driver
   // closes. Poll for 200 ms, waking on arrivals rather than spinning a core.
   const uint32_t start = platform::GetTickCount();
-  while (platform::GetTickCount() - start < 200) {
+  while (platform::Since(start) < 200) {
     threading::ProcessMessages();
     threading::WaitForMessage(1);
   }

@@ -6,6 +6,8 @@
 namespace talo::platform {
 
 uint32_t GetTickCount();
+// Milliseconds since `tick`: the unsigned difference, correct across the wrap.
+inline uint32_t Since(uint32_t tick) { return GetTickCount() - tick; }
 
 // Test seams. A source replaces the clock entirely (a fake clock); an offset
 // shifts the real clock, e.g. to start just below the wrap. The environment

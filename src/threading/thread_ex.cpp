@@ -165,7 +165,7 @@ void TThreadEx::Wake() {
 void TThreadEx::WaitPumping(uint32_t ms) {
   WaitScope scope(this);
   const uint32_t start = platform::GetTickCount();
-  for (uint32_t waited = 0; waited < ms; waited = platform::GetTickCount() - start) {
+  for (uint32_t waited = 0; waited < ms; waited = platform::Since(start)) {
     if (threading::Terminated() || StopRequested()) return;
     threading::ProcessMessages();
     // Blocks until a call arrives, the stop flag turns, or the slice ends: the
