@@ -315,22 +315,20 @@ TEST_F(Requests, DeactivatedDuringTheWaitAnswersTheRefusalEvenWhenANewWorkerTake
     }
     host_.fax_channel = 3;
     UseBoundedHost();
-    int32_t result = -1;
-    {
-      // The worker takes nothing until the host's dispatch lets it go and,
-      // at once, deactivates.
-      channel::Hold hold(Trunk().Holder());
-      channel::TRecordChnl_VC *worker = &Trunk();
-      dispatch_hook = [worker, c] {
-        worker->Holder().ReleaseAll();
-        QV_SetActive(0);
-        if (c.reactivate) {
-          QV_SetActive(1);
-          QV_SetTrunkUserStep(1);
-        }
-      };
-      result = c.fax ? QV_SoftSendFax(0, "555", file_.c_str(), 0) : QV_SoftDialOut(0, "123", 1);
-    }
+    // The worker takes nothing until the host's dispatch lets it go and, at
+    // once, deactivates (which frees it: no scoped hold may outlive it).
+    channel::TRecordChnl_VC *worker = &Trunk();
+    worker->Holder().Lock();
+    dispatch_hook = [worker, c] {
+      worker->Holder().ReleaseAll();
+      QV_SetActive(0);
+      if (c.reactivate) {
+        QV_SetActive(1);
+        QV_SetTrunkUserStep(1);
+      }
+    };
+    const int32_t result = c.fax ? QV_SoftSendFax(0, "555", file_.c_str(), 0) : QV_SoftDialOut(0, "123", 1);
+    ASSERT_EQ(dispatch_hook, nullptr) << "the export returned before dispatching";
     EXPECT_FALSE(DeadlinePassed()) << "the export waited until the host ended";
     EXPECT_EQ(result, c.expected);
     EXPECT_EQ(QV_GetActive(), c.reactivate ? 1 : 0);
@@ -344,16 +342,14 @@ TEST_F(Requests, AFaxSendOvertakenByADialOutBeforeItBeganIsAnsweredBusy) {
   host_.fax_channel = 3;
   FakeDriver::SetCounter(0, FakeDriver::kToneResult, 2);  // the dial-out meets a busy line
   int32_t dial = -1;
-  int32_t fax = -1;
-  {
-    channel::Hold hold(Trunk().Holder());
-    channel::TRecordChnl_VC *worker = &Trunk();
-    dispatch_hook = [&dial, worker] {
-      worker->Holder().ReleaseAll();
-      dial = QV_SoftDialOut(0, "123", 1);
-    };
-    fax = QV_SoftSendFax(0, "555", file_.c_str(), 0);
-  }
+  channel::TRecordChnl_VC *worker = &Trunk();
+  worker->Holder().Lock();  // the worker takes nothing until the dispatch lets it go
+  dispatch_hook = [&dial, worker] {
+    worker->Holder().ReleaseAll();
+    dial = QV_SoftDialOut(0, "123", 1);
+  };
+  const int32_t fax = QV_SoftSendFax(0, "555", file_.c_str(), 0);
+  ASSERT_EQ(dispatch_hook, nullptr) << "the export returned before dispatching";
   EXPECT_FALSE(DeadlinePassed()) << "the fax export waited until the host ended";
   EXPECT_EQ(fax, 3);
   EXPECT_EQ(dial, 1);
