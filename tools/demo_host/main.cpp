@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "day.h"
-#include "fax_desk.h"
+#include "host_kit/day.h"
+#include "host_kit/fax_desk.h"
+#include "host_kit/policy.h"
 #include "monitor_server.h"
-#include "policy.h"
 #include "talo/talo.h"
 #include "tvcsim.h"
 
@@ -34,9 +34,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using talo_demo::Announce;
-using talo_demo::IncomingMode;
-using talo_demo::Request;
+using host_kit::Announce;
+using host_kit::IncomingMode;
+using host_kit::Request;
 
 struct Api {
 #define F(name) decltype(&::name) name = nullptr;
@@ -84,7 +84,7 @@ struct StopPlan {
 
 struct Host {
   Api api;
-  talo_demo::Policy policy;
+  host_kit::Policy policy;
   fs::path out_dir;
   fs::path sound_dir;
   std::vector<int> types;                // QV channel type per channel
@@ -95,7 +95,7 @@ struct Host {
   std::vector<std::string> finished;     // record files closed
   int calls = 0;
 
-  talo_demo::FaxPool fax_pool;
+  host_kit::FaxPool fax_pool;
   fs::path fax_folder;  // received faxes
   std::vector<Outcome> outcomes;
   // While a request waits in the library, the host's loop runs only through
@@ -180,7 +180,7 @@ void OnRecordLimit(void *, int32_t ch) { g_host->Print("OnRecordLimit" + Ch(ch))
 // ---- trunk events: the answers come from the policy
 
 void OnIncomingCall(void *, int32_t ch, QV_IncomingPlan *plan) {
-  const talo_demo::Policy &policy = g_host->policy;
+  const host_kit::Policy &policy = g_host->policy;
   const IncomingMode mode = policy.ModeFor(ch);
   plan->IncomingMode = static_cast<int32_t>(mode);
   plan->UserRingTimeout = policy.user_ring_timeout_ms;
@@ -188,7 +188,7 @@ void OnIncomingCall(void *, int32_t ch, QV_IncomingPlan *plan) {
   SetText(plan->GreetingFile, g_host->Prompt(kGreeting));
   SetText(plan->NumberPromptFile, g_host->Prompt(kNumberPrompt));
   SetText(plan->ClosingFile, g_host->Prompt(kClosing));
-  std::string answer = std::string("mode ") + talo_demo::ModeName(mode);
+  std::string answer = std::string("mode ") + host_kit::ModeName(mode);
   if (mode == IncomingMode::kRingThenMessage)
     answer += ", station rings " + std::to_string(policy.user_ring_timeout_ms) + " ms";
   if (mode != IncomingMode::kRing)
@@ -199,11 +199,11 @@ void OnIncomingCall(void *, int32_t ch, QV_IncomingPlan *plan) {
 // The fax answers are 128-byte fields: a path that does not fit is not given
 // at all, rather than cut into one that names another file.
 std::string PutPath(void *result, const std::string &path) {
-  if (path.size() > talo_demo::kFaxPathMax) {
+  if (path.size() > host_kit::kFaxPathMax) {
     static_cast<char *>(result)[0] = '\0';
     return "none: " + path + " is longer than 127 characters";
   }
-  std::snprintf(static_cast<char *>(result), talo_demo::kFaxPathMax + 1, "%s", path.c_str());
+  std::snprintf(static_cast<char *>(result), host_kit::kFaxPathMax + 1, "%s", path.c_str());
   return path;
 }
 
@@ -243,7 +243,7 @@ void OnQuery(void *, int32_t code, void *arg, void *result) {
       const auto *name = static_cast<const QV_FaxFileNameArg *>(arg);
       const std::string caller(name->caller, strnlen(name->caller, sizeof name->caller));
       const std::string path =
-          talo_demo::ReceivedFaxPath(host.fax_folder, name->channel, caller, std::time(nullptr));
+          host_kit::ReceivedFaxPath(host.fax_folder, name->channel, caller, std::time(nullptr));
       std::string answer = PutPath(result, path);
       if (path.empty()) answer = "none: the folder's path is too long for the name";
       host.Print("OnQuery fax file name?" + Ch(name->channel) + " mode=" + std::to_string(name->mode) +
@@ -265,7 +265,7 @@ void OnQuery(void *, int32_t code, void *arg, void *result) {
 }
 
 void OnIncomingAnswered(void *, int32_t ch, QV_AnswerReply *reply) {
-  const talo_demo::Policy &policy = g_host->policy;
+  const host_kit::Policy &policy = g_host->policy;
   if (!policy.answer_prompts) {
     g_host->Print("OnIncomingAnswered" + Ch(ch) + " -> no prompts");
     return;
@@ -275,7 +275,7 @@ void OnIncomingAnswered(void *, int32_t ch, QV_AnswerReply *reply) {
   SetText(reply->CallerPromptFile, g_host->Prompt(kAnswerCaller));
   // The library fills in the account last signed on; "station" replaces it.
   if (policy.announce == Announce::kStation)
-    SetText(reply->AnnounceText, std::to_string(ch + talo_demo::kTrunkUserStep));
+    SetText(reply->AnnounceText, std::to_string(ch + host_kit::kTrunkUserStep));
   const size_t length = strnlen(reply->AnnounceText, sizeof reply->AnnounceText);
   reply->AnnounceChars = policy.announce != Announce::kNone && length > 0 ? 1 : 0;
   g_host->Print("OnIncomingAnswered" + Ch(ch) + " -> prompts" +
@@ -446,8 +446,8 @@ void Perform(Host &host, const Request &r) {
   Outcome outcome{"", "", r.trunk, -1};
   host.in_request = true;
   if (r.kind == Request::Kind::kDial) {
-    const int32_t station = host.TypeOf(r.trunk + talo_demo::kTrunkUserStep) == kQvStation
-                                ? r.trunk + talo_demo::kTrunkUserStep
+    const int32_t station = host.TypeOf(r.trunk + host_kit::kTrunkUserStep) == kQvStation
+                                ? r.trunk + host_kit::kTrunkUserStep
                                 : -1;
     host.Print("host: QV_SoftDialOut" + call + ", 1): " + r.about);
     if (r.stop_after_ring_ms >= 0) host.stop = {r.trunk, station, r.stop_after_ring_ms, -1};
@@ -532,13 +532,13 @@ int64_t PlayMs(const fs::path &file) {
 }
 
 // Lengths for the day's timing; lists the prompts that are missing.
-talo_demo::DayTimes MeasureDay(const Host &host, const fs::path &speech, std::vector<std::string> *missing) {
+host_kit::DayTimes MeasureDay(const Host &host, const fs::path &speech, std::vector<std::string> *missing) {
   auto ms = [&](const fs::path &file) {
     const int64_t length = PlayMs(file);
     if (length == 0) missing->push_back(file.string());
     return length;
   };
-  talo_demo::DayTimes t;
+  host_kit::DayTimes t;
   std::error_code ec;
   t.speech = static_cast<int64_t>(fs::file_size(speech, ec) / 16);  // 16 bytes per ms of 8 kHz 16-bit audio
   t.greeting = ms(host.Prompt(kGreeting));
@@ -552,7 +552,7 @@ talo_demo::DayTimes MeasureDay(const Host &host, const fs::path &speech, std::ve
   ms(host.Prompt(kFaxTxPrompt));
   for (char c = '0'; c <= '9'; ++c) ms(host.sound_dir / "Char" / (std::string(1, c) + ".dat"));
   // The ring trunk's station may be announced to the caller, digit by digit.
-  for (char c : std::to_string(talo_demo::kRingTrunk + talo_demo::kTrunkUserStep))
+  for (char c : std::to_string(host_kit::kRingTrunk + host_kit::kTrunkUserStep))
     t.answer_caller += PlayMs(host.sound_dir / "Char" / (std::string(1, c) + ".dat"));
   return t;
 }
@@ -563,13 +563,13 @@ int main(int argc, char **argv) {
   CLI::App app{"Plays a scripted day of calls on the simulated board through libTALO.so"};
   std::string lib_dir, out_dir = "demo-out", speech, converter, policy_file;
   int speed = 100;
-  int channels = talo_demo::kDayChannels;
+  int channels = host_kit::kDayChannels;
   app.add_option("--lib-dir", lib_dir, "folder of libTALO.so (default: ../lib beside this program)");
   app.add_option("--out", out_dir, "folder for the record files");
   app.add_option("--speech", speech, "16-bit 8 kHz mono WAV played as the callers' speech")->required();
   app.add_option("--speed", speed, "board time scale in percent of real time")->check(CLI::Range(1, 10000));
   app.add_option("--channels", channels, "channels on the board")
-      ->check(CLI::Range(talo_demo::kDayChannels, 256));
+      ->check(CLI::Range(host_kit::kDayChannels, 256));
   app.add_option("--converter", converter, "talo2wav program (default: beside this program)");
   app.add_option("--policy", policy_file,
                  "call policy, a JSON file (default: the built-in one, as in tools/demo_host/policy.json)");
@@ -585,8 +585,8 @@ int main(int argc, char **argv) {
   app.footer(
       "The prompts are read from Sound/ beside this program (scripts/demo.sh makes them).\n"
       "The --dial and --fax requests are made in the order given, from " +
-      std::to_string(talo_demo::kCommandLineFromMs / 1000) + " s of board time on, " +
-      std::to_string(talo_demo::kCommandLineSlotMs / 1000) +
+      std::to_string(host_kit::kCommandLineFromMs / 1000) + " s of board time on, " +
+      std::to_string(host_kit::kCommandLineSlotMs / 1000) +
       " s apart; the board's station answers a call out and hangs up, and the number a fax is "
       "sent to is a fax machine.");
   CLI11_PARSE(app, argc, argv);
@@ -595,8 +595,8 @@ int main(int argc, char **argv) {
   g_host = &host;
   // The policy and the requests first: a mistake in them stops the demo before anything starts.
   try {
-    host.policy = policy_file.empty() ? talo_demo::DefaultPolicy() : talo_demo::LoadPolicyFile(policy_file);
-  } catch (const talo_demo::PolicyError &e) {
+    host.policy = policy_file.empty() ? host_kit::DefaultPolicy() : host_kit::LoadPolicyFile(policy_file);
+  } catch (const host_kit::PolicyError &e) {
     std::fprintf(stderr, "talo_demo: %s\n", e.what());
     return 2;
   }
@@ -666,8 +666,8 @@ int main(int argc, char **argv) {
   const fs::path far_page = host.out_dir / "fax_pages" / "far_machine.pbm";
   try {
     fs::create_directories(letter.parent_path());
-    talo_demo::WriteFaxPage(letter, 1);
-    talo_demo::WriteFaxPage(far_page, 2);
+    host_kit::WriteFaxPage(letter, 1);
+    host_kit::WriteFaxPage(far_page, 2);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo_demo: %s\n", e.what());
     return 1;
@@ -676,7 +676,7 @@ int main(int argc, char **argv) {
               host.out_dir.c_str());
   std::printf("policy: %s\n", policy_file.empty() ? "built in" : policy_file.c_str());
   std::vector<std::string> missing;
-  const talo_demo::DayTimes times = MeasureDay(host, fs::absolute(speech), &missing);
+  const host_kit::DayTimes times = MeasureDay(host, fs::absolute(speech), &missing);
   std::printf("prompts: %s\n", host.sound_dir.c_str());
   if (!missing.empty()) {
     std::string names;
@@ -689,11 +689,11 @@ int main(int argc, char **argv) {
   api.TvcSimSetChannelTotal(channels);
   std::vector<int32_t> fax_channels;
   for (int ch = 0; ch < channels; ++ch) {
-    const int32_t type = ch < talo_demo::kDayChannels ? talo_demo::kDriverTypes[ch] : 0;
+    const int32_t type = ch < host_kit::kDayChannels ? host_kit::kDriverTypes[ch] : 0;
     api.TvcSimSetChannelType(ch, type);
-    if (type == talo_demo::kFaxType) fax_channels.push_back(ch);
+    if (type == host_kit::kFaxType) fax_channels.push_back(ch);
   }
-  host.fax_pool = talo_demo::FaxPool(fax_channels);
+  host.fax_pool = host_kit::FaxPool(fax_channels);
   api.TvcSimSetTimeScale(speed);
 
   QV_HostEvents events{};
@@ -728,7 +728,7 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "activation failed\n");
     return 1;
   }
-  api.QV_SetTrunkUserStep(talo_demo::kTrunkUserStep);
+  api.QV_SetTrunkUserStep(host_kit::kTrunkUserStep);
 
   std::printf("\nchannel table (%d channels on %d board(s)):\n", api.QV_GetChannelCount(),
               api.QV_GetDeviceCount());
@@ -737,17 +737,17 @@ int main(int argc, char **argv) {
     int type = api.QV_GetChannelType(ch);
     host.types.push_back(type);
     std::string name = type >= 0 && type <= 2 ? names[type] : type == 5 ? "idle" : "none";
-    if (type == kQvTrunk && api.QV_GetChannelType(ch + talo_demo::kTrunkUserStep) == kQvStation)
-      name += ", station " + std::to_string(ch + talo_demo::kTrunkUserStep);
+    if (type == kQvTrunk && api.QV_GetChannelType(ch + host_kit::kTrunkUserStep) == kQvStation)
+      name += ", station " + std::to_string(ch + host_kit::kTrunkUserStep);
     if (type == kQvTrunk && host.policy.FaxOnly(ch)) name += ", fax only";
     // The library leaves fax channels alone (type -1); they are the host's.
-    if (ch < talo_demo::kDayChannels && talo_demo::kDriverTypes[ch] == talo_demo::kFaxType)
+    if (ch < host_kit::kDayChannels && host_kit::kDriverTypes[ch] == host_kit::kFaxType)
       name = "fax channel, in the host's pool";
     std::printf("  ch %3d  type %2d  %s\n", ch, type, name.c_str());
   }
   std::printf("\n");
 
-  const talo_demo::DayPlan day = talo_demo::PlanDay(
+  const host_kit::DayPlan day = host_kit::PlanDay(
       {fs::absolute(speech).string(), times, letter.string(), far_page.string(), command_line});
   char error[256] = "";
   if (api.TvcSimLoadScript(day.script.c_str(), error, sizeof error) != 0) {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "demo_host/day.h"
+#include "host_kit/day.h"
 #include "naming.h"
 
 namespace talo_recorder {
@@ -104,7 +104,7 @@ void Recorder::Bind(void *lib, void *board) {
 
 void Recorder::Start(CallIndex *index) {
   index_ = index;
-  policy_ = config_.policy.empty() ? talo_demo::DefaultPolicy() : talo_demo::LoadPolicyFile(config_.policy);
+  policy_ = config_.policy.empty() ? host_kit::DefaultPolicy() : host_kit::LoadPolicyFile(config_.policy);
   const fs::path self = fs::canonical("/proc/self/exe").parent_path();
   const std::string lib_dir = config_.library_dir.empty() ? (self.parent_path() / "lib").string() : config_.library_dir;
   sound_dir_ = config_.sound_dir.empty() ? (self / "Sound").string() : config_.sound_dir;
@@ -141,7 +141,7 @@ void Recorder::Start(CallIndex *index) {
   api_.QV_SetCallBakFunc(events);
   if (!api_.QV_SetActive(1)) throw std::runtime_error("activation failed (no board?)");
   active_ = true;
-  api_.QV_SetTrunkUserStep(talo_demo::kTrunkUserStep);
+  api_.QV_SetTrunkUserStep(host_kit::kTrunkUserStep);
 
   const int32_t count = api_.QV_GetChannelCount();
   lines_.resize(static_cast<size_t>(std::max(count, 0)));
@@ -155,7 +155,7 @@ void Recorder::Start(CallIndex *index) {
       v.ch = ch;
       v.kind = lines_[ch].type == kQvLine ? "line" : lines_[ch].type == kQvTrunk ? "trunk"
                : lines_[ch].type == kQvStation ? "station" : "none";
-      if (config_.sim.enabled && ch < talo_demo::kDayChannels && talo_demo::kDriverTypes[ch] == talo_demo::kFaxType) {
+      if (config_.sim.enabled && ch < host_kit::kDayChannels && host_kit::kDriverTypes[ch] == host_kit::kFaxType) {
         v.kind = "fax";
         fax_channels.push_back(ch);
       }
@@ -166,7 +166,7 @@ void Recorder::Start(CallIndex *index) {
     }
     ++table_version_;
   }
-  fax_pool_ = talo_demo::FaxPool(fax_channels);
+  fax_pool_ = host_kit::FaxPool(fax_channels);
   channels_ = count;
   live_ = std::make_unique<LiveHub>(
       count, static_cast<size_t>(config_.live_queue_ms) * 16,
@@ -178,10 +178,10 @@ void Recorder::Start(CallIndex *index) {
 }
 
 void Recorder::SetUpBoard() {
-  const int32_t total = talo_demo::kDayChannels + config_.sim.extra_lines;
+  const int32_t total = host_kit::kDayChannels + config_.sim.extra_lines;
   api_.TvcSimSetChannelTotal(total);
   for (int32_t ch = 0; ch < total; ++ch)
-    api_.TvcSimSetChannelType(ch, ch < talo_demo::kDayChannels ? talo_demo::kDriverTypes[ch] : 0);
+    api_.TvcSimSetChannelType(ch, ch < host_kit::kDayChannels ? host_kit::kDriverTypes[ch] : 0);
   api_.TvcSimSetTimeScale(config_.sim.speed);
 
   speech_ = config_.sim.speech;
@@ -193,10 +193,10 @@ void Recorder::SetUpBoard() {
   }
   const fs::path letter = sim_dir / "letter.pbm";
   const fs::path far_page = sim_dir / "far_machine.pbm";
-  talo_demo::WriteFaxPage(letter, 1);
-  talo_demo::WriteFaxPage(far_page, 2);
+  host_kit::WriteFaxPage(letter, 1);
+  host_kit::WriteFaxPage(far_page, 2);
 
-  talo_demo::DayTimes t;
+  host_kit::DayTimes t;
   std::error_code ec;
   t.speech = static_cast<int64_t>(fs::file_size(speech_, ec) / 16);
   const fs::path sound(sound_dir_);
@@ -206,13 +206,13 @@ void Recorder::SetUpBoard() {
   t.blocked = PlayMs(sound / "blocked.dat");
   t.notice = PlayMs(sound / "notice.dat");
   t.answer_caller = PlayMs(sound / "answer_caller.dat");
-  for (char c : std::to_string(talo_demo::kRingTrunk + talo_demo::kTrunkUserStep))
+  for (char c : std::to_string(host_kit::kRingTrunk + host_kit::kTrunkUserStep))
     t.answer_caller += PlayMs(sound / "Char" / (std::string(1, c) + ".dat"));
   // The recorder makes no requests of its own: the day's calls by people only.
-  day_script_ = talo_demo::PlanDay({speech_, t, letter.string(), far_page.string(), {}}).script;
+  day_script_ = host_kit::PlanDay({speech_, t, letter.string(), far_page.string(), {}}).script;
   // Extra lines: calls back to back for the whole length of one call each.
   for (int32_t i = 0; i < config_.sim.extra_lines; ++i) {
-    const int32_t ch = talo_demo::kDayChannels + i;
+    const int32_t ch = host_kit::kDayChannels + i;
     const std::string at = "at " + std::to_string(200 + 37 * i) + " ch " + std::to_string(ch) + " ";
     const std::string end = "at " + std::to_string(200 + 37 * i + config_.sim.extra_call_ms) + " ch " +
                             std::to_string(ch) + " ";
@@ -325,7 +325,7 @@ bool Recorder::IsStation(int32_t ch) const {
 }
 
 int32_t Recorder::TrunkOf(int32_t station) const {
-  const int32_t trunk = station - talo_demo::kTrunkUserStep;
+  const int32_t trunk = station - host_kit::kTrunkUserStep;
   return trunk >= 0 && trunk < static_cast<int32_t>(lines_.size()) && lines_[trunk].type == kQvTrunk ? trunk : -1;
 }
 
@@ -527,10 +527,10 @@ void Recorder::OnIncomingAnswered(void *p, int32_t ch, QV_AnswerReply *reply) {
   reply->PlayAnswerPrompts = 1;
   SetText(reply->UserPromptFile, s.sound_dir_ + "/answer_user.dat");
   SetText(reply->CallerPromptFile, s.sound_dir_ + "/answer_caller.dat");
-  if (s.policy_.announce == talo_demo::Announce::kStation)
-    SetText(reply->AnnounceText, std::to_string(ch + talo_demo::kTrunkUserStep));
+  if (s.policy_.announce == host_kit::Announce::kStation)
+    SetText(reply->AnnounceText, std::to_string(ch + host_kit::kTrunkUserStep));
   reply->AnnounceChars =
-      s.policy_.announce != talo_demo::Announce::kNone && strnlen(reply->AnnounceText, sizeof reply->AnnounceText) > 0;
+      s.policy_.announce != host_kit::Announce::kNone && strnlen(reply->AnnounceText, sizeof reply->AnnounceText) > 0;
 }
 
 void Recorder::OnTrunkConnected(void *p, int32_t, QV_ConnectReply *reply) {
@@ -574,7 +574,7 @@ void Recorder::OnQuery(void *p, int32_t code, void *arg, void *result) {
     case QV_QUERY_FAX_TX_PROMPT: {
       const std::string path = s.sound_dir_ + (code == QV_QUERY_FAX_RX_PROMPT ? "/fax_rx.dat" : "/fax_tx.dat");
       static_cast<char *>(result)[0] = '\0';
-      if (path.size() <= talo_demo::kFaxPathMax) std::snprintf(static_cast<char *>(result), 128, "%s", path.c_str());
+      if (path.size() <= host_kit::kFaxPathMax) std::snprintf(static_cast<char *>(result), 128, "%s", path.c_str());
       break;
     }
     case QV_QUERY_FAX_FILE_NAME: {
@@ -592,7 +592,7 @@ void Recorder::OnQuery(void *p, int32_t code, void *arg, void *result) {
       r.path = RecordPath({a->channel, static_cast<std::time_t>(r.start_ms / 1000), caller, "fax", 1});
       const fs::path file = fs::path(s.config_.root) / r.path;
       // The answer is a 128-byte field: a path that does not fit is not given at all.
-      if (file.string().size() > talo_demo::kFaxPathMax) {
+      if (file.string().size() > host_kit::kFaxPathMax) {
         s.log_("fax on ch " + std::to_string(a->channel) + " not stored: '" + file.string() +
                "' is longer than 127 characters");
         break;

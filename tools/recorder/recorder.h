@@ -21,8 +21,8 @@
 
 #include "call_index.h"
 #include "config.h"
-#include "demo_host/fax_desk.h"
-#include "demo_host/policy.h"
+#include "host_kit/fax_desk.h"
+#include "host_kit/policy.h"
 #include "live_hub.h"
 #include "talo/talo.h"
 #include "tvcsim.h"
@@ -138,8 +138,8 @@ class Recorder {
   void *board_ = nullptr;
   bool active_ = false;
   CallIndex *index_ = nullptr;
-  talo_demo::Policy policy_;
-  talo_demo::FaxPool fax_pool_;
+  host_kit::Policy policy_;
+  host_kit::FaxPool fax_pool_;
   std::map<int32_t, bool> signed_on_;
   std::vector<Line> lines_;
   std::string sound_dir_;

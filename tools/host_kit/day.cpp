@@ -1,4 +1,4 @@
-// The demo's day. Times of the trunk calls follow from the prompts' and the
+// The scripted day. Times of the trunk calls follow from the prompts' and the
 // speech's lengths, so that a key is pressed only when the library listens
 // for it, whatever the speech synthesiser made of the prompt texts. The
 // library's own waits in a call out or a fax (dial tone, the pauses around
@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace talo_demo {
+namespace host_kit {
 namespace {
 
 class Script {
@@ -199,4 +199,4 @@ DayPlan PlanDay(const DayInput &in) {
   return plan;
 }
 
-}  // namespace talo_demo
+}  // namespace host_kit

@@ -1,7 +1,7 @@
-// The demo host's call policy: how it answers the library's questions about
+// The hosts' call policy: how they answer the library's questions about
 // trunk calls (incoming handling, rejected callers, sign-on, dial checks,
 // answer prompts, fax-only trunks). Read from a JSON file the user may
-// change; without one the demo's own policy (policy.json beside this file,
+// change; without one the demo's own policy (tools/demo_host/policy.json,
 // built in) applies.
 #pragma once
 
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace talo_demo {
+namespace host_kit {
 
 // The values of QV_IncomingPlan::IncomingMode.
 enum class IncomingMode : int32_t { kRing = 0, kMessage = 1, kRingThenMessage = 2 };
@@ -68,4 +68,4 @@ Policy DefaultPolicy();
 
 const char *ModeName(IncomingMode mode);
 
-}  // namespace talo_demo
+}  // namespace host_kit
