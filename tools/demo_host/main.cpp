@@ -24,6 +24,7 @@
 #include "host_kit/day.h"
 #include "host_kit/fax_desk.h"
 #include "host_kit/policy.h"
+#include "host_kit/prompts.h"
 #include "monitor_server.h"
 #include "talo/talo.h"
 #include "tvcsim.h"
@@ -54,18 +55,6 @@ struct Api {
 constexpr int kQvTrunk = 1;
 constexpr int kQvStation = 2;
 
-// The prompts the host names, in the Sound folder beside this program, where
-// the library also looks for its character prompts (Sound/Char/<c>.dat).
-constexpr const char *kGreeting = "greeting.dat";
-constexpr const char *kNumberPrompt = "number.dat";
-constexpr const char *kClosing = "closing.dat";
-constexpr const char *kBlocked = "blocked.dat";
-constexpr const char *kNotice = "notice.dat";
-constexpr const char *kAnswerCaller = "answer_caller.dat";
-constexpr const char *kAnswerUser = "answer_user.dat";
-constexpr const char *kFaxRxPrompt = "fax_rx.dat";  // the caller's fax machine hears it before the transfer
-constexpr const char *kFaxTxPrompt = "fax_tx.dat";  // played while the far fax machine is awaited
-
 // A request made or a fax handled, for the summary at the end of the day.
 struct Outcome {
   std::string what;
@@ -86,7 +75,7 @@ struct Host {
   Api api;
   host_kit::Policy policy;
   fs::path out_dir;
-  fs::path sound_dir;
+  host_kit::Prompts prompts;  // in the Sound folder beside this program
   std::vector<int> types;                // QV channel type per channel
   std::map<int, bool> signed_on;         // station -> signed on
   std::map<int, std::string> playing;    // channel -> board prompt last seen playing
@@ -110,7 +99,7 @@ struct Host {
     std::fflush(stdout);
   }
   int TypeOf(int ch) const { return ch >= 0 && ch < static_cast<int>(types.size()) ? types[ch] : -1; }
-  std::string Prompt(const char *name) const { return (sound_dir / name).string(); }
+  std::string Prompt(const char *name) const { return prompts.Path(name); }
 
   void StartRecording(int ch, const std::string &kind) {
     StopRecording(ch);  // a call the library never ended keeps what it has
@@ -185,9 +174,9 @@ void OnIncomingCall(void *, int32_t ch, QV_IncomingPlan *plan) {
   plan->IncomingMode = static_cast<int32_t>(mode);
   plan->UserRingTimeout = policy.user_ring_timeout_ms;
   plan->NumberEntryEnabled = policy.number_entry ? 1 : 0;
-  SetText(plan->GreetingFile, g_host->Prompt(kGreeting));
-  SetText(plan->NumberPromptFile, g_host->Prompt(kNumberPrompt));
-  SetText(plan->ClosingFile, g_host->Prompt(kClosing));
+  SetText(plan->GreetingFile, g_host->Prompt(host_kit::kGreeting));
+  SetText(plan->NumberPromptFile, g_host->Prompt(host_kit::kNumberPrompt));
+  SetText(plan->ClosingFile, g_host->Prompt(host_kit::kClosing));
   std::string answer = std::string("mode ") + host_kit::ModeName(mode);
   if (mode == IncomingMode::kRingThenMessage)
     answer += ", station rings " + std::to_string(policy.user_ring_timeout_ms) + " ms";
@@ -208,7 +197,7 @@ std::string PutPath(void *result, const std::string &path) {
 }
 
 std::string Shown(const Host &host, const std::string &path) {
-  const std::string inside = fs::path(path).lexically_relative(host.sound_dir).string();
+  const std::string inside = fs::path(path).lexically_relative(host.prompts.Folder()).string();
   return inside.empty() || inside.starts_with("..") ? path : inside;
 }
 
@@ -234,7 +223,7 @@ void OnQuery(void *, int32_t code, void *arg, void *result) {
     case QV_QUERY_FAX_RX_PROMPT:
     case QV_QUERY_FAX_TX_PROMPT: {
       const bool rx = code == QV_QUERY_FAX_RX_PROMPT;
-      const std::string answer = PutPath(result, host.Prompt(rx ? kFaxRxPrompt : kFaxTxPrompt));
+      const std::string answer = PutPath(result, host.Prompt(rx ? host_kit::kFaxRxPrompt : host_kit::kFaxTxPrompt));
       host.Print(std::string("OnQuery fax ") + (rx ? "receive" : "send") + " prompt? -> " +
                  Shown(host, answer));
       break;
@@ -271,8 +260,8 @@ void OnIncomingAnswered(void *, int32_t ch, QV_AnswerReply *reply) {
     return;
   }
   reply->PlayAnswerPrompts = 1;
-  SetText(reply->UserPromptFile, g_host->Prompt(kAnswerUser));
-  SetText(reply->CallerPromptFile, g_host->Prompt(kAnswerCaller));
+  SetText(reply->UserPromptFile, g_host->Prompt(host_kit::kAnswerUser));
+  SetText(reply->CallerPromptFile, g_host->Prompt(host_kit::kAnswerCaller));
   // The library fills in the account last signed on; "station" replaces it.
   if (policy.announce == Announce::kStation)
     SetText(reply->AnnounceText, std::to_string(ch + host_kit::kTrunkUserStep));
@@ -321,8 +310,8 @@ void OnSignOff(void *, int32_t station, int32_t trunk) {
 void OnTrunkConnected(void *, int32_t station, QV_ConnectReply *reply) {
   if (g_host->policy.answer_notice) {
     reply->PolarityPrompts = 1;
-    SetText(reply->PolarityTrunkFile, g_host->Prompt(kNotice));
-    SetText(reply->PolarityUserFile, g_host->Prompt(kNotice));
+    SetText(reply->PolarityTrunkFile, g_host->Prompt(host_kit::kNotice));
+    SetText(reply->PolarityUserFile, g_host->Prompt(host_kit::kNotice));
   }
   g_host->Print("OnTrunkConnected" + Ch(station) + " -> " +
                 (g_host->policy.answer_notice ? "recording notice when the far end answers" : "no prompts"));
@@ -331,7 +320,7 @@ void OnTrunkConnected(void *, int32_t station, QV_ConnectReply *reply) {
 void OnDialCheck(void *, int32_t station, const char *account, const char *digits, QV_DialCheckReply *reply) {
   const bool blocked = g_host->policy.DialBlocked(digits);
   reply->DialBlocked = blocked ? 1 : 0;
-  if (blocked) SetText(reply->BlockedPromptFile, g_host->Prompt(kBlocked));
+  if (blocked) SetText(reply->BlockedPromptFile, g_host->Prompt(host_kit::kBlocked));
   g_host->Print("OnDialCheck" + Ch(station) + " account=" + Quoted(account) + " digits=" + Quoted(digits) +
                 " -> " + (blocked ? "blocked" : "allowed"));
 }
@@ -387,7 +376,7 @@ void WatchPrompts(Host &host) {
     if (last == path) continue;
     last = path;
     if (!last.empty()) {
-      std::string shown = fs::path(last).lexically_relative(host.sound_dir).string();
+      std::string shown = fs::path(last).lexically_relative(host.prompts.Folder()).string();
       host.Print("  board: ch " + std::to_string(ch) + " plays " + (shown.empty() ? last : shown));
     }
   }
@@ -524,39 +513,6 @@ bool ParseRequest(Request::Kind kind, const std::string &value, int channels, Re
   return true;
 }
 
-// The board's playing time of a prompt: 63 ms per started 256-byte block; 0 when missing.
-int64_t PlayMs(const fs::path &file) {
-  std::error_code ec;
-  const uintmax_t size = fs::file_size(file, ec);
-  return ec ? 0 : static_cast<int64_t>((size + 255) / 256 * 63);
-}
-
-// Lengths for the day's timing; lists the prompts that are missing.
-host_kit::DayTimes MeasureDay(const Host &host, const fs::path &speech, std::vector<std::string> *missing) {
-  auto ms = [&](const fs::path &file) {
-    const int64_t length = PlayMs(file);
-    if (length == 0) missing->push_back(file.string());
-    return length;
-  };
-  host_kit::DayTimes t;
-  std::error_code ec;
-  t.speech = static_cast<int64_t>(fs::file_size(speech, ec) / 16);  // 16 bytes per ms of 8 kHz 16-bit audio
-  t.greeting = ms(host.Prompt(kGreeting));
-  t.number_prompt = ms(host.Prompt(kNumberPrompt));
-  t.closing = ms(host.Prompt(kClosing));
-  t.blocked = ms(host.Prompt(kBlocked));
-  t.notice = ms(host.Prompt(kNotice));
-  t.answer_caller = ms(host.Prompt(kAnswerCaller));
-  ms(host.Prompt(kAnswerUser));
-  ms(host.Prompt(kFaxRxPrompt));
-  ms(host.Prompt(kFaxTxPrompt));
-  for (char c = '0'; c <= '9'; ++c) ms(host.sound_dir / "Char" / (std::string(1, c) + ".dat"));
-  // The ring trunk's station may be announced to the caller, digit by digit.
-  for (char c : std::to_string(host_kit::kRingTrunk + host_kit::kTrunkUserStep))
-    t.answer_caller += PlayMs(host.sound_dir / "Char" / (std::string(1, c) + ".dat"));
-  return t;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -631,7 +587,7 @@ int main(int argc, char **argv) {
   if (lib_dir.empty()) lib_dir = (self.parent_path() / "lib").string();
   if (converter.empty()) converter = (self / "talo2wav").string();
   if (listener.empty()) listener = (self / "talo_listen").string();
-  host.sound_dir = self / "Sound";
+  host.prompts = host_kit::Prompts(self / "Sound");
 
   void *lib = dlopen((lib_dir + "/libTALO.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!lib) {
@@ -676,12 +632,12 @@ int main(int argc, char **argv) {
               host.out_dir.c_str());
   std::printf("policy: %s\n", policy_file.empty() ? "built in" : policy_file.c_str());
   std::vector<std::string> missing;
-  const host_kit::DayTimes times = MeasureDay(host, fs::absolute(speech), &missing);
-  std::printf("prompts: %s\n", host.sound_dir.c_str());
+  const host_kit::DayTimes times = host_kit::MeasureDay(host.prompts, fs::absolute(speech), &missing);
+  std::printf("prompts: %s\n", host.prompts.Folder().c_str());
   if (!missing.empty()) {
     std::string names;
     for (const auto &file : missing)
-      names += " " + fs::path(file).lexically_relative(host.sound_dir).string();
+      names += " " + fs::path(file).lexically_relative(host.prompts.Folder()).string();
     std::printf("  missing (the library skips them; scripts/demo.sh makes them):%s\n", names.c_str());
   }
 

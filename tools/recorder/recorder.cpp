@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "host_kit/day.h"
+#include "host_kit/prompts.h"
 #include "naming.h"
 
 namespace talo_recorder {
@@ -46,12 +47,6 @@ struct Safe<Fn> {
     }
   }
 };
-
-int64_t PlayMs(const fs::path &file) {
-  std::error_code ec;
-  const uintmax_t size = fs::file_size(file, ec);
-  return ec ? 0 : static_cast<int64_t>((size + 255) / 256 * 63);
-}
 
 // A voice of sorts for the simulated callers when none is configured: four
 // seconds of vowel-like harmonics in syllables, so the recordings are not silent.
@@ -196,18 +191,7 @@ void Recorder::SetUpBoard() {
   host_kit::WriteFaxPage(letter, 1);
   host_kit::WriteFaxPage(far_page, 2);
 
-  host_kit::DayTimes t;
-  std::error_code ec;
-  t.speech = static_cast<int64_t>(fs::file_size(speech_, ec) / 16);
-  const fs::path sound(sound_dir_);
-  t.greeting = PlayMs(sound / "greeting.dat");
-  t.number_prompt = PlayMs(sound / "number.dat");
-  t.closing = PlayMs(sound / "closing.dat");
-  t.blocked = PlayMs(sound / "blocked.dat");
-  t.notice = PlayMs(sound / "notice.dat");
-  t.answer_caller = PlayMs(sound / "answer_caller.dat");
-  for (char c : std::to_string(host_kit::kRingTrunk + host_kit::kTrunkUserStep))
-    t.answer_caller += PlayMs(sound / "Char" / (std::string(1, c) + ".dat"));
+  const host_kit::DayTimes t = host_kit::MeasureDay(host_kit::Prompts(sound_dir_), speech_);
   // The recorder makes no requests of its own: the day's calls by people only.
   day_script_ = host_kit::PlanDay({speech_, t, letter.string(), far_page.string(), {}}).script;
   // Extra lines: calls back to back for the whole length of one call each.
