@@ -4,7 +4,6 @@
 // library's trunk questions from its call policy and its fax questions from
 // its fax desk, calls out and sends faxes at set moments, prints each event
 // and outcome as it happens, and leaves a playable WAV beside each record file.
-#include <dlfcn.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,11 +17,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "host_kit/day.h"
 #include "host_kit/fax_desk.h"
+#include "host_kit/handler_guard.h"
+#include "host_kit/library.h"
 #include "host_kit/policy.h"
 #include "host_kit/prompts.h"
 #include "monitor_server.h"
@@ -36,19 +38,16 @@ namespace fs = std::filesystem;
 namespace {
 
 using host_kit::Announce;
+using host_kit::Guarded;
 using host_kit::IncomingMode;
 using host_kit::Request;
 
-struct Api {
-#define F(name) decltype(&::name) name = nullptr;
-  F(QV_InitDll) F(QV_SetCallBakFunc) F(QV_SetActive) F(QV_GetChannelCount) F(QV_GetDeviceCount)
-  F(QV_GetChannelType) F(QV_GetDeviceType) F(QV_StartRecord) F(QV_StopRecord) F(QV_ProcessMessages)
-  F(QV_GetMessageFd) F(QV_SetTrunkUserStep) F(QV_StartNetMonitor) F(QV_StopNetMonitor)
-  F(QV_SoftDialOut) F(QV_StopSoftDialOut) F(QV_SoftSendFax)
-  F(TvcSimSetChannelTotal) F(TvcSimSetChannelType) F(TvcSimSetTimeScale) F(TvcSimLoadScript)
-  F(TvcSimStartScript) F(TvcSimGetPendingEvents) F(TvcSimGetDelivered) F(TvcSimGetPlaying)
-  F(TvcSimGetBoardTime)
-#undef F
+// The simulated board's controls the demo plays its day with.
+#define DEMO_BOARD_CONTROLS(X)                                                                 \
+  X(TvcSimSetChannelTotal) X(TvcSimSetChannelType) X(TvcSimSetTimeScale) X(TvcSimLoadScript) \
+  X(TvcSimStartScript) X(TvcSimGetPendingEvents) X(TvcSimGetPlaying) X(TvcSimGetBoardTime)
+struct Board {
+  DEMO_BOARD_CONTROLS(HOST_KIT_FIELD)
 };
 
 // Channel kinds as QV_GetChannelType reports them.
@@ -72,7 +71,8 @@ struct StopPlan {
 };
 
 struct Host {
-  Api api;
+  host_kit::Exports api;
+  Board board;
   host_kit::Policy policy;
   fs::path out_dir;
   host_kit::Prompts prompts;  // in the Sound folder beside this program
@@ -153,7 +153,7 @@ void OnRing(void *, int32_t ch, uint8_t ringing) {
   g_host->Print("OnRing" + Ch(ch) + " ringing=" + Flag(ringing));
   StopPlan &stop = g_host->stop;
   if (ringing && stop.trunk >= 0 && ch == stop.station && stop.ring_from < 0)
-    stop.ring_from = g_host->api.TvcSimGetBoardTime();
+    stop.ring_from = g_host->board.TvcSimGetBoardTime();
 }
 void OnSilence(void *, int32_t ch, uint8_t silent) {
   g_host->Print("OnSilence" + Ch(ch) + " silent=" + Flag(silent));
@@ -371,7 +371,7 @@ void WatchPrompts(Host &host) {
   for (int ch = 0; ch < static_cast<int>(host.types.size()); ++ch) {
     if (host.types[ch] != kQvTrunk && host.types[ch] != kQvStation) continue;
     char path[512] = "";
-    host.api.TvcSimGetPlaying(ch, path, sizeof path);
+    host.board.TvcSimGetPlaying(ch, path, sizeof path);
     std::string &last = host.playing[ch];
     if (last == path) continue;
     last = path;
@@ -412,7 +412,7 @@ std::string FaxRequestText(int32_t result) {
 void CheckStop(Host &host) {
   StopPlan &stop = host.stop;
   if (stop.trunk < 0 || stop.ring_from < 0) return;
-  const int64_t rang = host.api.TvcSimGetBoardTime() - stop.ring_from;
+  const int64_t rang = host.board.TvcSimGetBoardTime() - stop.ring_from;
   if (rang < stop.after_ring_ms) return;
   host.Print("host: QV_StopSoftDialOut ch=" + std::to_string(stop.trunk) + " (station " +
              std::to_string(stop.station) + " has rung " + std::to_string(rang) + " ms)");
@@ -583,34 +583,28 @@ int main(int argc, char **argv) {
     if (!take(false)) return 2;
   }
 
-  fs::path self = fs::canonical("/proc/self/exe").parent_path();
-  if (lib_dir.empty()) lib_dir = (self.parent_path() / "lib").string();
+  const fs::path self = host_kit::ProgramFolder();
   if (converter.empty()) converter = (self / "talo2wav").string();
   if (listener.empty()) listener = (self / "talo_listen").string();
   host.prompts = host_kit::Prompts(self / "Sound");
 
-  void *lib = dlopen((lib_dir + "/libTALO.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!lib) {
-    std::fprintf(stderr, "cannot load libTALO.so: %s\n", dlerror());
+  std::unique_ptr<host_kit::Library> library;
+  try {
+    library = std::make_unique<host_kit::Library>(lib_dir);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "%s\n", e.what());
     return 1;
   }
-  void *board = dlopen((lib_dir + "/libTvcdrv.so").c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-  if (!board) {
+  if (!library->Board()) {
     std::fprintf(stderr, "the simulated board is not loaded beside libTALO.so\n");
     return 1;
   }
-#define BIND(h, name) host.api.name = reinterpret_cast<decltype(host.api.name)>(dlsym(h, #name));
-  BIND(lib, QV_InitDll) BIND(lib, QV_SetCallBakFunc) BIND(lib, QV_SetActive) BIND(lib, QV_GetChannelCount)
-  BIND(lib, QV_GetDeviceCount) BIND(lib, QV_GetChannelType) BIND(lib, QV_GetDeviceType)
-  BIND(lib, QV_StartRecord) BIND(lib, QV_StopRecord) BIND(lib, QV_ProcessMessages)
-  BIND(lib, QV_GetMessageFd) BIND(lib, QV_SetTrunkUserStep) BIND(lib, QV_StartNetMonitor)
-  BIND(lib, QV_StopNetMonitor) BIND(lib, QV_SoftDialOut) BIND(lib, QV_StopSoftDialOut)
-  BIND(lib, QV_SoftSendFax)
-  BIND(board, TvcSimSetChannelTotal) BIND(board, TvcSimSetChannelType) BIND(board, TvcSimSetTimeScale)
-  BIND(board, TvcSimLoadScript) BIND(board, TvcSimStartScript) BIND(board, TvcSimGetPendingEvents)
-  BIND(board, TvcSimGetDelivered) BIND(board, TvcSimGetPlaying) BIND(board, TvcSimGetBoardTime)
+  host.api = library->Api();
+#define BIND(name) host.board.name = HOST_KIT_SYMBOL(library->Board(), name);
+  DEMO_BOARD_CONTROLS(BIND)
 #undef BIND
-  auto &api = host.api;
+  const auto &api = host.api;
+  const Board &board = host.board;
 
   host.out_dir = fs::absolute(out_dir);
   fs::create_directories(host.out_dir);
@@ -642,42 +636,42 @@ int main(int argc, char **argv) {
   }
 
   // Board: the day's layout (day.h); channels past it are line channels.
-  api.TvcSimSetChannelTotal(channels);
+  board.TvcSimSetChannelTotal(channels);
   std::vector<int32_t> fax_channels;
   for (int ch = 0; ch < channels; ++ch) {
     const int32_t type = ch < host_kit::kDayChannels ? host_kit::kDriverTypes[ch] : 0;
-    api.TvcSimSetChannelType(ch, type);
+    board.TvcSimSetChannelType(ch, type);
     if (type == host_kit::kFaxType) fax_channels.push_back(ch);
   }
   host.fax_pool = host_kit::FaxPool(fax_channels);
-  api.TvcSimSetTimeScale(speed);
+  board.TvcSimSetTimeScale(speed);
 
   QV_HostEvents events{};
   auto set = [&](int slot, auto fn) { events.slots[slot] = {reinterpret_cast<void *>(fn), nullptr}; };
-  set(QV_SLOT_ACTIVE_CHANGED, &OnActiveChanged);
-  set(QV_SLOT_OFF_HOOK, &OnOffHook);
-  set(QV_SLOT_HANG_UP, &OnHangUp);
-  set(QV_SLOT_CALLER_ID, &OnCallerId);
-  set(QV_SLOT_RING, &OnRing);
-  set(QV_SLOT_SILENCE, &OnSilence);
-  set(QV_SLOT_LINE_EMPTY, &OnLineEmpty);
-  set(QV_SLOT_DTMF, &OnDtmf);
-  set(QV_SLOT_RECORD_LIMIT, &OnRecordLimit);
-  set(QV_SLOT_INCOMING_CALL, &OnIncomingCall);
-  set(QV_SLOT_LEAVE_MESSAGE, &OnLeaveMessage);
-  set(QV_SLOT_LEAVE_MESSAGE_END, &OnLeaveMessageEnd);
-  set(QV_SLOT_USER_PICK_UP, &OnUserPickUp);
-  set(QV_SLOT_SIGN_OFF, &OnSignOff);
-  set(QV_SLOT_SIGN_ON, &OnSignOn);
-  set(QV_SLOT_DIAL_CHECK, &OnDialCheck);
-  set(QV_SLOT_INCOMING_ANSWERED, &OnIncomingAnswered);
-  set(QV_SLOT_TRUNK_CONNECTED, &OnTrunkConnected);
-  set(QV_SLOT_FAX_START, &OnFaxStart);
-  set(QV_SLOT_FAX_END, &OnFaxEnd);
-  set(QV_SLOT_QUERY, &OnQuery);
+  set(QV_SLOT_ACTIVE_CHANGED, &Guarded<&OnActiveChanged>::Call);
+  set(QV_SLOT_OFF_HOOK, &Guarded<&OnOffHook>::Call);
+  set(QV_SLOT_HANG_UP, &Guarded<&OnHangUp>::Call);
+  set(QV_SLOT_CALLER_ID, &Guarded<&OnCallerId>::Call);
+  set(QV_SLOT_RING, &Guarded<&OnRing>::Call);
+  set(QV_SLOT_SILENCE, &Guarded<&OnSilence>::Call);
+  set(QV_SLOT_LINE_EMPTY, &Guarded<&OnLineEmpty>::Call);
+  set(QV_SLOT_DTMF, &Guarded<&OnDtmf>::Call);
+  set(QV_SLOT_RECORD_LIMIT, &Guarded<&OnRecordLimit>::Call);
+  set(QV_SLOT_INCOMING_CALL, &Guarded<&OnIncomingCall>::Call);
+  set(QV_SLOT_LEAVE_MESSAGE, &Guarded<&OnLeaveMessage>::Call);
+  set(QV_SLOT_LEAVE_MESSAGE_END, &Guarded<&OnLeaveMessageEnd>::Call);
+  set(QV_SLOT_USER_PICK_UP, &Guarded<&OnUserPickUp>::Call);
+  set(QV_SLOT_SIGN_OFF, &Guarded<&OnSignOff>::Call);
+  set(QV_SLOT_SIGN_ON, &Guarded<&OnSignOn>::Call);
+  set(QV_SLOT_DIAL_CHECK, &Guarded<&OnDialCheck>::Call);
+  set(QV_SLOT_INCOMING_ANSWERED, &Guarded<&OnIncomingAnswered>::Call);
+  set(QV_SLOT_TRUNK_CONNECTED, &Guarded<&OnTrunkConnected>::Call);
+  set(QV_SLOT_FAX_START, &Guarded<&OnFaxStart>::Call);
+  set(QV_SLOT_FAX_END, &Guarded<&OnFaxEnd>::Call);
+  set(QV_SLOT_QUERY, &Guarded<&OnQuery>::Call);
 
   // The host's loop goes on inside the requests' waits through process_messages.
-  const QV_HostApplication application{nullptr, &RunHostLoop, nullptr};
+  const QV_HostApplication application{nullptr, &Guarded<&RunHostLoop>::Call, nullptr};
   api.QV_InitDll(&application, 0, 0, 0);
   api.QV_SetCallBakFunc(events);
   if (!api.QV_SetActive(1)) {
@@ -706,7 +700,7 @@ int main(int argc, char **argv) {
   const host_kit::DayPlan day = host_kit::PlanDay(
       {fs::absolute(speech).string(), times, letter.string(), far_page.string(), command_line});
   char error[256] = "";
-  if (api.TvcSimLoadScript(day.script.c_str(), error, sizeof error) != 0) {
+  if (board.TvcSimLoadScript(day.script.c_str(), error, sizeof error) != 0) {
     std::fprintf(stderr, "script: %s\n", error);
     api.QV_SetActive(0);
     return 1;
@@ -734,7 +728,7 @@ int main(int argc, char **argv) {
     std::printf("live listening unavailable: %s\n\n", server_error.c_str());
   }
   host.server = &server;
-  api.TvcSimStartScript();
+  board.TvcSimStartScript();
 
   // The host's loop: wait on the library's and the server's descriptors,
   // dispatch what they hand over, make the requests that are due. The day
@@ -751,10 +745,10 @@ int main(int argc, char **argv) {
     api.QV_ProcessMessages();
     server.ProcessHost();
     WatchPrompts(host);
-    while (next_request < day.requests.size() && api.TvcSimGetBoardTime() >= day.requests[next_request].at_ms)
+    while (next_request < day.requests.size() && board.TvcSimGetBoardTime() >= day.requests[next_request].at_ms)
       Perform(host, day.requests[next_request++]);
     const auto now = clock::now();
-    if (script_done == clock::time_point::max() && api.TvcSimGetPendingEvents() == 0 &&
+    if (script_done == clock::time_point::max() && board.TvcSimGetPendingEvents() == 0 &&
         next_request == day.requests.size())
       script_done = now;
     if (script_done == clock::time_point::max()) continue;

@@ -1,6 +1,5 @@
 #include "recorder.h"
 
-#include <dlfcn.h>
 #include <poll.h>
 
 #include <cmath>
@@ -11,6 +10,7 @@
 #include <stdexcept>
 
 #include "host_kit/day.h"
+#include "host_kit/handler_guard.h"
 #include "host_kit/prompts.h"
 #include "naming.h"
 
@@ -18,6 +18,7 @@ namespace talo_recorder {
 namespace {
 
 namespace fs = std::filesystem;
+using host_kit::Guarded;
 
 // Channel kinds as QV_GetChannelType reports them.
 constexpr int32_t kQvLine = 0;
@@ -30,23 +31,6 @@ void SetText(char (&field)[N], const std::string &text) {
 }
 
 Recorder *Self(void *p) { return static_cast<Recorder *>(p); }
-
-// No exception may leave a handler into the library: one that escapes is
-// reported and the event is dropped.
-template <auto Fn>
-struct Safe;
-template <typename... A, void (*Fn)(void *, A...)>
-struct Safe<Fn> {
-  static void Call(void *self, A... args) {
-    try {
-      Fn(self, args...);
-    } catch (const std::exception &e) {
-      std::fprintf(stderr, "talo-recorder: event handler failed: %s\n", e.what());
-    } catch (...) {
-      std::fprintf(stderr, "talo-recorder: event handler failed\n");
-    }
-  }
-};
 
 // A voice of sorts for the simulated callers when none is configured: four
 // seconds of vowel-like harmonics in syllables, so the recordings are not silent.
@@ -83,55 +67,48 @@ Recorder::Recorder(Config config, std::function<void(const std::string &)> log)
 
 Recorder::~Recorder() { Stop(); }
 
-void Recorder::Bind(void *lib, void *board) {
-#define BIND(h, name) api_.name = reinterpret_cast<decltype(api_.name)>(h ? dlsym(h, #name) : nullptr);
-  BIND(lib, QV_InitDll) BIND(lib, QV_SetCallBakFunc) BIND(lib, QV_SetActive) BIND(lib, QV_GetChannelCount)
-  BIND(lib, QV_GetChannelType) BIND(lib, QV_StartRecord) BIND(lib, QV_StopRecord) BIND(lib, QV_ProcessMessages)
-  BIND(lib, QV_GetMessageFd) BIND(lib, QV_SetTrunkUserStep) BIND(lib, QV_StartNetMonitor)
-  BIND(lib, QV_StopNetMonitor) BIND(lib, QV_SetFileLen) BIND(lib, QV_GetDeviceType)
-  BIND(board, TvcSimSetChannelTotal) BIND(board, TvcSimSetChannelType) BIND(board, TvcSimSetTimeScale)
-  BIND(board, TvcSimLoadScript) BIND(board, TvcSimStartScript) BIND(board, TvcSimGetPendingEvents)
-#undef BIND
+void Recorder::Bind() {
+  api_ = library_->Api();
   if (!api_.QV_InitDll || !api_.QV_SetActive || !api_.QV_StartRecord || !api_.QV_ProcessMessages ||
       !api_.QV_GetMessageFd || !api_.QV_StartNetMonitor || !api_.QV_StopNetMonitor)
     throw std::runtime_error("libTALO.so lacks an export the recorder needs");
+  if (!config_.sim.enabled) return;
+  void *board = library_->Board();
+#define BIND(name) board_.name = HOST_KIT_SYMBOL(board, name);
+  TALO_RECORDER_BOARD_CONTROLS(BIND)
+#undef BIND
 }
 
 void Recorder::Start(CallIndex *index) {
   index_ = index;
   policy_ = config_.policy.empty() ? host_kit::DefaultPolicy() : host_kit::LoadPolicyFile(config_.policy);
-  const fs::path self = fs::canonical("/proc/self/exe").parent_path();
-  const std::string lib_dir = config_.library_dir.empty() ? (self.parent_path() / "lib").string() : config_.library_dir;
-  sound_dir_ = config_.sound_dir.empty() ? (self / "Sound").string() : config_.sound_dir;
-  lib_ = dlopen((lib_dir + "/libTALO.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!lib_) throw std::runtime_error(std::string("cannot load libTALO.so: ") + dlerror());
-  board_ = dlopen((lib_dir + "/libTvcdrv.so").c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-  // An installed library may have found the simulated board elsewhere: the copy it opened.
-  if (!board_) board_ = dlopen("libTvcdrv.so", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-  if (config_.sim.enabled && !board_) throw std::runtime_error("the simulated board is not loaded beside libTALO.so");
-  Bind(lib_, config_.sim.enabled ? board_ : nullptr);
+  sound_dir_ = config_.sound_dir.empty() ? (host_kit::ProgramFolder() / "Sound").string() : config_.sound_dir;
+  library_ = std::make_unique<host_kit::Library>(config_.library_dir);
+  if (config_.sim.enabled && !library_->Board())
+    throw std::runtime_error("the simulated board is not loaded beside libTALO.so");
+  Bind();
   if (config_.sim.enabled) SetUpBoard();
 
   QV_HostEvents events{};
   auto set = [&](int slot, auto fn) { events.slots[slot] = {reinterpret_cast<void *>(fn), this}; };
-  set(QV_SLOT_OFF_HOOK, &Safe<&Recorder::OnOffHook>::Call);
-  set(QV_SLOT_HANG_UP, &Safe<&Recorder::OnHangUp>::Call);
-  set(QV_SLOT_CALLER_ID, &Safe<&Recorder::OnCallerId>::Call);
-  set(QV_SLOT_RING, &Safe<&Recorder::OnRing>::Call);
-  set(QV_SLOT_LINE_EMPTY, &Safe<&Recorder::OnLineEmpty>::Call);
-  set(QV_SLOT_DTMF, &Safe<&Recorder::OnDtmf>::Call);
-  set(QV_SLOT_RECORD_LIMIT, &Safe<&Recorder::OnRecordLimit>::Call);
-  set(QV_SLOT_INCOMING_CALL, &Safe<&Recorder::OnIncomingCall>::Call);
-  set(QV_SLOT_LEAVE_MESSAGE, &Safe<&Recorder::OnLeaveMessage>::Call);
-  set(QV_SLOT_LEAVE_MESSAGE_END, &Safe<&Recorder::OnLeaveMessageEnd>::Call);
-  set(QV_SLOT_USER_PICK_UP, &Safe<&Recorder::OnUserPickUp>::Call);
-  set(QV_SLOT_SIGN_ON, &Safe<&Recorder::OnSignOn>::Call);
-  set(QV_SLOT_SIGN_OFF, &Safe<&Recorder::OnSignOff>::Call);
-  set(QV_SLOT_DIAL_CHECK, &Safe<&Recorder::OnDialCheck>::Call);
-  set(QV_SLOT_INCOMING_ANSWERED, &Safe<&Recorder::OnIncomingAnswered>::Call);
-  set(QV_SLOT_TRUNK_CONNECTED, &Safe<&Recorder::OnTrunkConnected>::Call);
-  set(QV_SLOT_FAX_END, &Safe<&Recorder::OnFaxEnd>::Call);
-  set(QV_SLOT_QUERY, &Safe<&Recorder::OnQuery>::Call);
+  set(QV_SLOT_OFF_HOOK, &Guarded<&Recorder::OnOffHook>::Call);
+  set(QV_SLOT_HANG_UP, &Guarded<&Recorder::OnHangUp>::Call);
+  set(QV_SLOT_CALLER_ID, &Guarded<&Recorder::OnCallerId>::Call);
+  set(QV_SLOT_RING, &Guarded<&Recorder::OnRing>::Call);
+  set(QV_SLOT_LINE_EMPTY, &Guarded<&Recorder::OnLineEmpty>::Call);
+  set(QV_SLOT_DTMF, &Guarded<&Recorder::OnDtmf>::Call);
+  set(QV_SLOT_RECORD_LIMIT, &Guarded<&Recorder::OnRecordLimit>::Call);
+  set(QV_SLOT_INCOMING_CALL, &Guarded<&Recorder::OnIncomingCall>::Call);
+  set(QV_SLOT_LEAVE_MESSAGE, &Guarded<&Recorder::OnLeaveMessage>::Call);
+  set(QV_SLOT_LEAVE_MESSAGE_END, &Guarded<&Recorder::OnLeaveMessageEnd>::Call);
+  set(QV_SLOT_USER_PICK_UP, &Guarded<&Recorder::OnUserPickUp>::Call);
+  set(QV_SLOT_SIGN_ON, &Guarded<&Recorder::OnSignOn>::Call);
+  set(QV_SLOT_SIGN_OFF, &Guarded<&Recorder::OnSignOff>::Call);
+  set(QV_SLOT_DIAL_CHECK, &Guarded<&Recorder::OnDialCheck>::Call);
+  set(QV_SLOT_INCOMING_ANSWERED, &Guarded<&Recorder::OnIncomingAnswered>::Call);
+  set(QV_SLOT_TRUNK_CONNECTED, &Guarded<&Recorder::OnTrunkConnected>::Call);
+  set(QV_SLOT_FAX_END, &Guarded<&Recorder::OnFaxEnd>::Call);
+  set(QV_SLOT_QUERY, &Guarded<&Recorder::OnQuery>::Call);
   api_.QV_InitDll(nullptr, 0, 0, 0);
   api_.QV_SetCallBakFunc(events);
   if (!api_.QV_SetActive(1)) throw std::runtime_error("activation failed (no board?)");
@@ -174,10 +151,10 @@ void Recorder::Start(CallIndex *index) {
 
 void Recorder::SetUpBoard() {
   const int32_t total = host_kit::kDayChannels + config_.sim.extra_lines;
-  api_.TvcSimSetChannelTotal(total);
+  board_.TvcSimSetChannelTotal(total);
   for (int32_t ch = 0; ch < total; ++ch)
-    api_.TvcSimSetChannelType(ch, ch < host_kit::kDayChannels ? host_kit::kDriverTypes[ch] : 0);
-  api_.TvcSimSetTimeScale(config_.sim.speed);
+    board_.TvcSimSetChannelType(ch, ch < host_kit::kDayChannels ? host_kit::kDriverTypes[ch] : 0);
+  board_.TvcSimSetTimeScale(config_.sim.speed);
 
   speech_ = config_.sim.speech;
   const fs::path sim_dir = fs::path(config_.root) / ".sim";
@@ -209,16 +186,16 @@ void Recorder::SetUpBoard() {
 
 void Recorder::StartDay() {
   char error[256] = "";
-  if (api_.TvcSimLoadScript(day_script_.c_str(), error, sizeof error) != 0)
+  if (board_.TvcSimLoadScript(day_script_.c_str(), error, sizeof error) != 0)
     throw std::runtime_error(std::string("the day's script: ") + error);
-  api_.TvcSimStartScript();
+  board_.TvcSimStartScript();
   day_quiet_ = false;
   log_("sim: the scripted day begins");
 }
 
 void Recorder::LoopDay() {
-  if (!config_.sim.enabled || !config_.sim.loop || !api_.TvcSimGetPendingEvents) return;
-  bool busy = api_.TvcSimGetPendingEvents() != 0;
+  if (!config_.sim.enabled || !config_.sim.loop || !board_.TvcSimGetPendingEvents) return;
+  bool busy = board_.TvcSimGetPendingEvents() != 0;
   for (const Line &l : lines_) busy = busy || l.call || l.fax;
   const auto now = std::chrono::steady_clock::now();
   if (busy) {
@@ -242,7 +219,7 @@ void Recorder::Pump(std::chrono::milliseconds wait, int extra_fd) {
 
 void Recorder::Stop() {
   if (!active_) {
-    if (lib_) dlclose(lib_), lib_ = nullptr;
+    library_.reset();
     return;
   }
   for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) {
@@ -259,9 +236,7 @@ void Recorder::Stop() {
   // A fax still arriving is cut off by the stop and gets no OnFaxEnd: its
   // row is closed by what reached the disk, never left open.
   for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) EndFax(ch, false);
-  if (board_) dlclose(board_), board_ = nullptr;
-  dlclose(lib_);
-  lib_ = nullptr;
+  library_.reset();
   log_("stopped: recordings closed, library deactivated");
 }
 

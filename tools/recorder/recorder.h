@@ -22,6 +22,7 @@
 #include "call_index.h"
 #include "config.h"
 #include "host_kit/fax_desk.h"
+#include "host_kit/library.h"
 #include "host_kit/policy.h"
 #include "live_hub.h"
 #include "talo/talo.h"
@@ -29,18 +30,12 @@
 
 namespace talo_recorder {
 
-struct Api {
-#define TALO_RECORDER_F(name) decltype(&::name) name = nullptr;
-  TALO_RECORDER_F(QV_InitDll) TALO_RECORDER_F(QV_SetCallBakFunc) TALO_RECORDER_F(QV_SetActive)
-  TALO_RECORDER_F(QV_GetChannelCount) TALO_RECORDER_F(QV_GetChannelType) TALO_RECORDER_F(QV_StartRecord)
-  TALO_RECORDER_F(QV_StopRecord) TALO_RECORDER_F(QV_ProcessMessages) TALO_RECORDER_F(QV_GetMessageFd)
-  TALO_RECORDER_F(QV_SetTrunkUserStep) TALO_RECORDER_F(QV_StartNetMonitor) TALO_RECORDER_F(QV_StopNetMonitor)
-  TALO_RECORDER_F(QV_SetFileLen) TALO_RECORDER_F(QV_GetDeviceType)
-  // The simulated board's controls; null on a real driver.
-  TALO_RECORDER_F(TvcSimSetChannelTotal) TALO_RECORDER_F(TvcSimSetChannelType)
-  TALO_RECORDER_F(TvcSimSetTimeScale) TALO_RECORDER_F(TvcSimLoadScript) TALO_RECORDER_F(TvcSimStartScript)
-  TALO_RECORDER_F(TvcSimGetPendingEvents)
-#undef TALO_RECORDER_F
+// The simulated board's controls; null on a real driver.
+#define TALO_RECORDER_BOARD_CONTROLS(X)                                                        \
+  X(TvcSimSetChannelTotal) X(TvcSimSetChannelType) X(TvcSimSetTimeScale) X(TvcSimLoadScript) \
+  X(TvcSimStartScript) X(TvcSimGetPendingEvents)
+struct Board {
+  TALO_RECORDER_BOARD_CONTROLS(HOST_KIT_FIELD)
 };
 
 // One row of the live channel table.
@@ -94,7 +89,7 @@ class Recorder {
     std::unique_ptr<Call> fax;  // a fax being received on this trunk
   };
 
-  void Bind(void *lib, void *board);
+  void Bind();
   void SetUpBoard();
   void StartDay();
   void LoopDay();
@@ -133,9 +128,9 @@ class Recorder {
   const std::function<void(const std::string &)> log_;
 
   // Host thread only.
-  Api api_;
-  void *lib_ = nullptr;
-  void *board_ = nullptr;
+  std::unique_ptr<host_kit::Library> library_;
+  host_kit::Exports api_;
+  Board board_;
   bool active_ = false;
   CallIndex *index_ = nullptr;
   host_kit::Policy policy_;
