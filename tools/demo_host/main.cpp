@@ -50,10 +50,6 @@ struct Board {
   DEMO_BOARD_CONTROLS(HOST_KIT_FIELD)
 };
 
-// Channel kinds as QV_GetChannelType reports them.
-constexpr int kQvTrunk = 1;
-constexpr int kQvStation = 2;
-
 // A request made or a fax handled, for the summary at the end of the day.
 struct Outcome {
   std::string what;
@@ -103,7 +99,7 @@ struct Host {
 
   void StartRecording(int ch, const std::string &kind) {
     StopRecording(ch);  // a call the library never ended keeps what it has
-    std::string file = (out_dir / ((TypeOf(ch) == kQvTrunk ? "trunk" : "line") + std::to_string(ch) +
+    std::string file = (out_dir / ((TypeOf(ch) == QV_CHANNEL_TRUNK ? "trunk" : "line") + std::to_string(ch) +
                                    "_" + kind + std::to_string(++calls) + ".v"))
                            .string();
     api.QV_StartRecord(ch, file.c_str());
@@ -122,6 +118,17 @@ struct Host {
 
 Host *g_host = nullptr;
 
+// A channel kind in the channel table.
+const char *KindName(int32_t type) {
+  switch (type) {
+    case QV_CHANNEL_LINE: return "line recording";
+    case QV_CHANNEL_TRUNK: return "trunk";
+    case QV_CHANNEL_STATION: return "user phone";
+    case QV_CHANNEL_IDLE: return "idle";
+    default: return "none";
+  }
+}
+
 std::string Flag(uint8_t f) { return f ? "true" : "false"; }
 std::string Ch(int32_t ch) { return " ch=" + std::to_string(ch); }
 std::string Quoted(const char *text) { return std::string("\"") + (text ? text : "") + "\""; }
@@ -138,7 +145,7 @@ void OnActiveChanged(void *, uint8_t active) { g_host->Print("OnActiveChanged ac
 void OnOffHook(void *, int32_t ch, uint8_t after_ring) {
   g_host->Print("OnOffHook" + Ch(ch) + " afterRing=" + Flag(after_ring));
   // A station phone is not recorded: its conversation is on the trunk.
-  if (g_host->TypeOf(ch) != kQvStation) g_host->StartRecording(ch, "call");
+  if (g_host->TypeOf(ch) != QV_CHANNEL_STATION) g_host->StartRecording(ch, "call");
 }
 
 void OnHangUp(void *, int32_t ch, uint8_t) {
@@ -369,7 +376,7 @@ void OnFaxEnd(void *, int32_t ch, int32_t fax_ch, int32_t direction, const char 
 // which prompt a caller or user hears; seen by polling.
 void WatchPrompts(Host &host) {
   for (int ch = 0; ch < static_cast<int>(host.types.size()); ++ch) {
-    if (host.types[ch] != kQvTrunk && host.types[ch] != kQvStation) continue;
+    if (host.types[ch] != QV_CHANNEL_TRUNK && host.types[ch] != QV_CHANNEL_STATION) continue;
     char path[512] = "";
     host.board.TvcSimGetPlaying(ch, path, sizeof path);
     std::string &last = host.playing[ch];
@@ -435,7 +442,7 @@ void Perform(Host &host, const Request &r) {
   Outcome outcome{"", "", r.trunk, -1};
   host.in_request = true;
   if (r.kind == Request::Kind::kDial) {
-    const int32_t station = host.TypeOf(r.trunk + host_kit::kTrunkUserStep) == kQvStation
+    const int32_t station = host.TypeOf(r.trunk + host_kit::kTrunkUserStep) == QV_CHANNEL_STATION
                                 ? r.trunk + host_kit::kTrunkUserStep
                                 : -1;
     host.Print("host: QV_SoftDialOut" + call + ", 1): " + r.about);
@@ -682,14 +689,13 @@ int main(int argc, char **argv) {
 
   std::printf("\nchannel table (%d channels on %d board(s)):\n", api.QV_GetChannelCount(),
               api.QV_GetDeviceCount());
-  const char *names[] = {"line recording", "trunk", "user phone"};
   for (int ch = 0; ch < api.QV_GetChannelCount(); ++ch) {
     int type = api.QV_GetChannelType(ch);
     host.types.push_back(type);
-    std::string name = type >= 0 && type <= 2 ? names[type] : type == 5 ? "idle" : "none";
-    if (type == kQvTrunk && api.QV_GetChannelType(ch + host_kit::kTrunkUserStep) == kQvStation)
+    std::string name = KindName(type);
+    if (type == QV_CHANNEL_TRUNK && api.QV_GetChannelType(ch + host_kit::kTrunkUserStep) == QV_CHANNEL_STATION)
       name += ", station " + std::to_string(ch + host_kit::kTrunkUserStep);
-    if (type == kQvTrunk && host.policy.FaxOnly(ch)) name += ", fax only";
+    if (type == QV_CHANNEL_TRUNK && host.policy.FaxOnly(ch)) name += ", fax only";
     // The library leaves fax channels alone (type -1); they are the host's.
     if (ch < host_kit::kDayChannels && host_kit::kDriverTypes[ch] == host_kit::kFaxType)
       name = "fax channel, in the host's pool";

@@ -20,11 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using host_kit::Guarded;
 
-// Channel kinds as QV_GetChannelType reports them.
-constexpr int32_t kQvLine = 0;
-constexpr int32_t kQvTrunk = 1;
-constexpr int32_t kQvStation = 2;
-
 template <size_t N>
 void SetText(char (&field)[N], const std::string &text) {
   std::snprintf(field, N, "%s", text.c_str());
@@ -125,15 +120,15 @@ void Recorder::Start(CallIndex *index) {
       lines_[ch].type = api_.QV_GetChannelType(ch);
       ChannelView &v = table_[ch];
       v.ch = ch;
-      v.kind = lines_[ch].type == kQvLine ? "line" : lines_[ch].type == kQvTrunk ? "trunk"
-               : lines_[ch].type == kQvStation ? "station" : "none";
+      v.kind = lines_[ch].type == QV_CHANNEL_LINE ? "line" : lines_[ch].type == QV_CHANNEL_TRUNK ? "trunk"
+               : lines_[ch].type == QV_CHANNEL_STATION ? "station" : "none";
       if (config_.sim.enabled && ch < host_kit::kDayChannels && host_kit::kDriverTypes[ch] == host_kit::kFaxType) {
         v.kind = "fax";
         fax_channels.push_back(ch);
       }
       v.state = "idle";
       v.since_ms = NowMs();
-      if (lines_[ch].type == kQvLine && config_.record_limit_minutes > 0 && api_.QV_SetFileLen)
+      if (lines_[ch].type == QV_CHANNEL_LINE && config_.record_limit_minutes > 0 && api_.QV_SetFileLen)
         api_.QV_SetFileLen(ch, config_.record_limit_minutes);
     }
     ++table_version_;
@@ -280,12 +275,13 @@ void Recorder::Publish(int32_t ch, const std::string &state) {
 }
 
 bool Recorder::IsStation(int32_t ch) const {
-  return ch >= 0 && ch < static_cast<int32_t>(lines_.size()) && lines_[ch].type == kQvStation;
+  return ch >= 0 && ch < static_cast<int32_t>(lines_.size()) && lines_[ch].type == QV_CHANNEL_STATION;
 }
 
 int32_t Recorder::TrunkOf(int32_t station) const {
   const int32_t trunk = station - host_kit::kTrunkUserStep;
-  return trunk >= 0 && trunk < static_cast<int32_t>(lines_.size()) && lines_[trunk].type == kQvTrunk ? trunk : -1;
+  const bool trunk_there = trunk >= 0 && trunk < static_cast<int32_t>(lines_.size());
+  return trunk_there && lines_[trunk].type == QV_CHANNEL_TRUNK ? trunk : -1;
 }
 
 void Recorder::BeginCall(int32_t ch, const std::string &direction, const std::string &number, int32_t part) {
@@ -376,7 +372,7 @@ void Recorder::OnOffHook(void *p, int32_t ch, uint8_t after_ring) {
   Line &l = s.lines_[ch];
   if (l.call) s.EndCall(ch, "done");
   std::string direction = "line";
-  if (l.type == kQvTrunk)
+  if (l.type == QV_CHANNEL_TRUNK)
     direction = !l.direction_hint.empty() ? l.direction_hint : after_ring ? "incoming" : "outgoing";
   s.BeginCall(ch, direction, l.number, 1);
 }
