@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "host_kit/answers.h"
 #include "host_kit/day.h"
 #include "host_kit/fax_desk.h"
 #include "host_kit/handler_guard.h"
@@ -69,18 +70,16 @@ struct StopPlan {
 struct Host {
   host_kit::Exports api;
   Board board;
-  host_kit::Policy policy;
+  host_kit::PolicyAnswers answers;  // the library's questions answered from the call policy
   fs::path out_dir;
   host_kit::Prompts prompts;  // in the Sound folder beside this program
   std::vector<int> types;                // QV channel type per channel
-  std::map<int, bool> signed_on;         // station -> signed on
   std::map<int, std::string> playing;    // channel -> board prompt last seen playing
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::map<int, std::string> recording;  // channel -> record file being written
   std::vector<std::string> finished;     // record files closed
   int calls = 0;
 
-  host_kit::FaxPool fax_pool;
   fs::path fax_folder;  // received faxes
   std::vector<Outcome> outcomes;
   // While a request waits in the library, the host's loop runs only through
@@ -95,7 +94,6 @@ struct Host {
     std::fflush(stdout);
   }
   int TypeOf(int ch) const { return ch >= 0 && ch < static_cast<int>(types.size()) ? types[ch] : -1; }
-  std::string Prompt(const char *name) const { return prompts.Path(name); }
 
   void StartRecording(int ch, const std::string &kind) {
     StopRecording(ch);  // a call the library never ended keeps what it has
@@ -132,11 +130,6 @@ const char *KindName(int32_t type) {
 std::string Flag(uint8_t f) { return f ? "true" : "false"; }
 std::string Ch(int32_t ch) { return " ch=" + std::to_string(ch); }
 std::string Quoted(const char *text) { return std::string("\"") + (text ? text : "") + "\""; }
-
-template <size_t N>
-void SetText(char (&field)[N], const std::string &text) {
-  std::snprintf(field, N, "%s", text.c_str());
-}
 
 // ---- line and common events
 
@@ -176,14 +169,8 @@ void OnRecordLimit(void *, int32_t ch) { g_host->Print("OnRecordLimit" + Ch(ch))
 // ---- trunk events: the answers come from the policy
 
 void OnIncomingCall(void *, int32_t ch, QV_IncomingPlan *plan) {
-  const host_kit::Policy &policy = g_host->policy;
-  const IncomingMode mode = policy.ModeFor(ch);
-  plan->IncomingMode = static_cast<int32_t>(mode);
-  plan->UserRingTimeout = policy.user_ring_timeout_ms;
-  plan->NumberEntryEnabled = policy.number_entry ? 1 : 0;
-  SetText(plan->GreetingFile, g_host->Prompt(host_kit::kGreeting));
-  SetText(plan->NumberPromptFile, g_host->Prompt(host_kit::kNumberPrompt));
-  SetText(plan->ClosingFile, g_host->Prompt(host_kit::kClosing));
+  const IncomingMode mode = g_host->answers.IncomingCall(ch, plan);
+  const host_kit::Policy &policy = g_host->answers.CallPolicy();
   std::string answer = std::string("mode ") + host_kit::ModeName(mode);
   if (mode == IncomingMode::kRingThenMessage)
     answer += ", station rings " + std::to_string(policy.user_ring_timeout_ms) + " ms";
@@ -191,94 +178,56 @@ void OnIncomingCall(void *, int32_t ch, QV_IncomingPlan *plan) {
     answer += std::string(", number entry ") + (policy.number_entry ? "on" : "off");
   g_host->Print("OnIncomingCall" + Ch(ch) + " -> " + answer);
 }
-
-// The fax answers are 128-byte fields: a path that does not fit is not given
-// at all, rather than cut into one that names another file.
-std::string PutPath(void *result, const std::string &path) {
-  if (path.size() > host_kit::kFaxPathMax) {
-    static_cast<char *>(result)[0] = '\0';
-    return "none: " + path + " is longer than 127 characters";
-  }
-  std::snprintf(static_cast<char *>(result), host_kit::kFaxPathMax + 1, "%s", path.c_str());
-  return path;
+// A path answer as printed: a prompt by its name in the Sound folder.
+std::string Shown(const Host &host, const host_kit::PathAnswer &answer) {
+  if (answer.path.empty()) return "none: " + answer.refused;
+  const std::string inside = fs::path(answer.path).lexically_relative(host.prompts.Folder()).string();
+  return inside.empty() || inside.starts_with("..") ? answer.path : inside;
 }
-
-std::string Shown(const Host &host, const std::string &path) {
-  const std::string inside = fs::path(path).lexically_relative(host.prompts.Folder()).string();
-  return inside.empty() || inside.starts_with("..") ? path : inside;
-}
-
 void OnQuery(void *, int32_t code, void *arg, void *result) {
   Host &host = *g_host;
+  const host_kit::Question q = host_kit::ReadQuestion(code, arg);
+  const host_kit::QueryAnswer a = host.answers.Query(q, result, [&](int32_t ch, const std::string &caller) {
+    return host_kit::ReceivedFaxPath(host.fax_folder, ch, caller, std::time(nullptr));
+  });
+  const host_kit::FaxPool &pool = host.answers.Pool();
   switch (code) {
-    case QV_QUERY_FAX_ONLY: {
-      const int32_t ch = *static_cast<int32_t *>(arg);
-      const bool only = host.policy.FaxOnly(ch);
-      *static_cast<uint8_t *>(result) = only ? 1 : 0;
-      host.Print("OnQuery fax-only?" + Ch(ch) + (only ? " -> yes, a fax line" : " -> no"));
+    case QV_QUERY_FAX_ONLY:
+      host.Print("OnQuery fax-only?" + Ch(q.channel) + (a.yes ? " -> yes, a fax line" : " -> no"));
       break;
-    }
-    case QV_QUERY_FAX_CHANNEL: {
-      const int32_t fax = host.fax_pool.Lend();
-      *static_cast<int32_t *>(result) = fax;
+    case QV_QUERY_FAX_CHANNEL:
       host.Print("OnQuery fax channel? -> " +
-                 (fax < 0 ? std::string("none free (-1)")
-                          : std::to_string(fax) + " (" + std::to_string(host.fax_pool.Lent()) + " of " +
-                                std::to_string(host.fax_pool.Size()) + " lent)"));
+                 (a.fax_channel < 0 ? std::string("none free (-1)")
+                                    : std::to_string(a.fax_channel) + " (" + std::to_string(pool.Lent()) + " of " +
+                                          std::to_string(pool.Size()) + " lent)"));
       break;
-    }
     case QV_QUERY_FAX_RX_PROMPT:
-    case QV_QUERY_FAX_TX_PROMPT: {
-      const bool rx = code == QV_QUERY_FAX_RX_PROMPT;
-      const std::string answer = PutPath(result, host.Prompt(rx ? host_kit::kFaxRxPrompt : host_kit::kFaxTxPrompt));
-      host.Print(std::string("OnQuery fax ") + (rx ? "receive" : "send") + " prompt? -> " +
-                 Shown(host, answer));
+    case QV_QUERY_FAX_TX_PROMPT:
+      host.Print(std::string("OnQuery fax ") + (code == QV_QUERY_FAX_RX_PROMPT ? "receive" : "send") +
+                 " prompt? -> " + Shown(host, a.file));
       break;
-    }
-    case QV_QUERY_FAX_FILE_NAME: {
-      const auto *name = static_cast<const QV_FaxFileNameArg *>(arg);
-      const std::string caller(name->caller, strnlen(name->caller, sizeof name->caller));
-      const std::string path =
-          host_kit::ReceivedFaxPath(host.fax_folder, name->channel, caller, std::time(nullptr));
-      std::string answer = PutPath(result, path);
-      if (path.empty()) answer = "none: the folder's path is too long for the name";
-      host.Print("OnQuery fax file name?" + Ch(name->channel) + " mode=" + std::to_string(name->mode) +
-                 " caller=" + Quoted(caller.c_str()) + " -> " + answer);
+    case QV_QUERY_FAX_FILE_NAME:
+      // ReceivedFaxPath names nothing when the folder leaves no room for the name.
+      host.Print("OnQuery fax file name?" + Ch(q.channel) + " mode=" + std::to_string(q.mode) +
+                 " caller=" + Quoted(q.number.c_str()) + " -> " +
+                 (a.file.path.empty() && a.file.refused.empty() ? "none: the folder's path is too long for the name"
+                  : a.file.path.empty()                          ? "none: " + a.file.refused
+                                                                 : a.file.path));
       break;
-    }
-    case QV_QUERY_CALLER_REJECTED: {
-      const std::string number(static_cast<const char *>(arg), strnlen(static_cast<const char *>(arg), 128));
-      const bool rejected = host.policy.CallerRejected(number);
-      *static_cast<uint8_t *>(result) = rejected ? 1 : 0;
-      host.Print("OnQuery caller-rejected? number=\"" + number + "\" -> " +
-                 (rejected ? "yes, a blocked caller" : "no"));
+    case QV_QUERY_CALLER_REJECTED:
+      host.Print("OnQuery caller-rejected? number=\"" + q.number + "\" -> " +
+                 (a.yes ? "yes, a blocked caller" : "no"));
       break;
-    }
     default:
       host.Print("OnQuery code=" + std::to_string(code) + " -> library default");
       break;
   }
 }
-
 void OnIncomingAnswered(void *, int32_t ch, QV_AnswerReply *reply) {
-  const host_kit::Policy &policy = g_host->policy;
-  if (!policy.answer_prompts) {
-    g_host->Print("OnIncomingAnswered" + Ch(ch) + " -> no prompts");
-    return;
-  }
-  reply->PlayAnswerPrompts = 1;
-  SetText(reply->UserPromptFile, g_host->Prompt(host_kit::kAnswerUser));
-  SetText(reply->CallerPromptFile, g_host->Prompt(host_kit::kAnswerCaller));
-  // The library fills in the account last signed on; "station" replaces it.
-  if (policy.announce == Announce::kStation)
-    SetText(reply->AnnounceText, std::to_string(ch + host_kit::kTrunkUserStep));
-  const size_t length = strnlen(reply->AnnounceText, sizeof reply->AnnounceText);
-  reply->AnnounceChars = policy.announce != Announce::kNone && length > 0 ? 1 : 0;
-  g_host->Print("OnIncomingAnswered" + Ch(ch) + " -> prompts" +
-                (reply->AnnounceChars ? ", announcing \"" + std::string(reply->AnnounceText, length) + "\""
-                                      : std::string()));
+  const host_kit::AnsweredAnswer a = g_host->answers.IncomingAnswered(ch, reply);
+  g_host->Print("OnIncomingAnswered" + Ch(ch) + " -> " + (!a.prompts ? "no prompts" : "prompts") +
+                (a.announced.empty() ? std::string() : ", announcing \"" + a.announced + "\""));
 }
-
 void OnLeaveMessage(void *, int32_t ch, const char *number) {
   g_host->Print("OnLeaveMessage" + Ch(ch) + " number=" + Quoted(number));
   g_host->StartRecording(ch, "message");
@@ -290,48 +239,32 @@ void OnLeaveMessageEnd(void *, int32_t ch) {
 }
 
 void OnUserPickUp(void *, int32_t station, QV_UserPickUpReply *reply) {
-  const bool required = g_host->policy.sign_on_required;
-  const bool signed_on = g_host->signed_on[station];
-  reply->SignOnRequired = required ? 1 : 0;
-  reply->SignedOn = signed_on ? 1 : 0;
+  const host_kit::PickUpAnswer a = g_host->answers.UserPickUp(station, reply);
   g_host->Print("OnUserPickUp" + Ch(station) + " -> " +
-                (!required ? "no sign-on needed" : signed_on ? "signed on already" : "sign-on required"));
+                (!a.required ? "no sign-on needed" : a.signed_on ? "signed on already" : "sign-on required"));
 }
-
 void OnSignOn(void *, int32_t station, int32_t trunk, const char *account, const char *pin,
               QV_CommandReply *reply) {
-  const bool accepted = g_host->policy.SignOnAccepted(account, pin);
-  reply->CommandAccepted = accepted ? 1 : 0;
-  if (accepted) g_host->signed_on[station] = true;
+  const bool accepted = g_host->answers.SignOn(station, account, pin, reply);
   // The PIN is not printed, only its length.
   g_host->Print("OnSignOn" + Ch(station) + " trunk=" + std::to_string(trunk) + " account=" + Quoted(account) +
-                " pin=\"" + std::string(std::strlen(pin), '*') + "\" -> " +
+                " pin=\"" + std::string(pin ? std::strlen(pin) : 0, '*') + "\" -> " +
                 (accepted ? "accepted" : "refused"));
 }
-
 void OnSignOff(void *, int32_t station, int32_t trunk) {
-  g_host->signed_on[station] = false;
+  g_host->answers.SignOff(station);
   g_host->Print("OnSignOff" + Ch(station) + " trunk=" + std::to_string(trunk));
 }
-
 void OnTrunkConnected(void *, int32_t station, QV_ConnectReply *reply) {
-  if (g_host->policy.answer_notice) {
-    reply->PolarityPrompts = 1;
-    SetText(reply->PolarityTrunkFile, g_host->Prompt(host_kit::kNotice));
-    SetText(reply->PolarityUserFile, g_host->Prompt(host_kit::kNotice));
-  }
+  const bool notice = g_host->answers.TrunkConnected(reply);
   g_host->Print("OnTrunkConnected" + Ch(station) + " -> " +
-                (g_host->policy.answer_notice ? "recording notice when the far end answers" : "no prompts"));
+                (notice ? "recording notice when the far end answers" : "no prompts"));
 }
-
 void OnDialCheck(void *, int32_t station, const char *account, const char *digits, QV_DialCheckReply *reply) {
-  const bool blocked = g_host->policy.DialBlocked(digits);
-  reply->DialBlocked = blocked ? 1 : 0;
-  if (blocked) SetText(reply->BlockedPromptFile, g_host->Prompt(host_kit::kBlocked));
+  const bool blocked = g_host->answers.DialCheck(digits, reply);
   g_host->Print("OnDialCheck" + Ch(station) + " account=" + Quoted(account) + " digits=" + Quoted(digits) +
                 " -> " + (blocked ? "blocked" : "allowed"));
 }
-
 std::string FaxEndText(int32_t direction, int32_t result) {
   if (direction == 1) return "received";
   switch (result) {
@@ -359,9 +292,9 @@ void OnFaxEnd(void *, int32_t ch, int32_t fax_ch, int32_t direction, const char 
   }
   host.Print("OnFaxEnd" + Ch(ch) + " fax=" + std::to_string(fax_ch) +
              " direction=" + std::to_string(direction) + " file=" + Quoted(file) + " result=" + end);
-  if (host.fax_pool.Return(fax_ch))
+  if (host.answers.ReturnFaxChannel(fax_ch))
     host.Print("  fax channel " + std::to_string(fax_ch) + " back in the pool (" +
-               std::to_string(host.fax_pool.Lent()) + " of " + std::to_string(host.fax_pool.Size()) +
+               std::to_string(host.answers.Pool().Lent()) + " of " + std::to_string(host.answers.Pool().Size()) +
                " lent)");
   for (auto it = host.outcomes.rbegin(); it != host.outcomes.rend(); ++it) {
     if (it->trunk != ch || it->fax_direction != direction) continue;
@@ -557,8 +490,9 @@ int main(int argc, char **argv) {
   Host host;
   g_host = &host;
   // The policy and the requests first: a mistake in them stops the demo before anything starts.
+  host_kit::Policy policy;
   try {
-    host.policy = policy_file.empty() ? host_kit::DefaultPolicy() : host_kit::LoadPolicyFile(policy_file);
+    policy = policy_file.empty() ? host_kit::DefaultPolicy() : host_kit::LoadPolicyFile(policy_file);
   } catch (const host_kit::PolicyError &e) {
     std::fprintf(stderr, "talo_demo: %s\n", e.what());
     return 2;
@@ -644,13 +578,8 @@ int main(int argc, char **argv) {
 
   // Board: the day's layout (day.h); channels past it are line channels.
   board.TvcSimSetChannelTotal(channels);
-  std::vector<int32_t> fax_channels;
-  for (int ch = 0; ch < channels; ++ch) {
-    const int32_t type = ch < host_kit::kDayChannels ? host_kit::kDriverTypes[ch] : 0;
-    board.TvcSimSetChannelType(ch, type);
-    if (type == host_kit::kFaxType) fax_channels.push_back(ch);
-  }
-  host.fax_pool = host_kit::FaxPool(fax_channels);
+  for (int ch = 0; ch < channels; ++ch) board.TvcSimSetChannelType(ch, host_kit::DriverTypeOf(ch));
+  host.answers = host_kit::PolicyAnswers(std::move(policy), host.prompts, host_kit::FaxPool(host_kit::FaxChannels()));
   board.TvcSimSetTimeScale(speed);
 
   QV_HostEvents events{};
@@ -695,9 +624,9 @@ int main(int argc, char **argv) {
     std::string name = KindName(type);
     if (type == QV_CHANNEL_TRUNK && api.QV_GetChannelType(ch + host_kit::kTrunkUserStep) == QV_CHANNEL_STATION)
       name += ", station " + std::to_string(ch + host_kit::kTrunkUserStep);
-    if (type == QV_CHANNEL_TRUNK && host.policy.FaxOnly(ch)) name += ", fax only";
+    if (type == QV_CHANNEL_TRUNK && host.answers.CallPolicy().FaxOnly(ch)) name += ", fax only";
     // The library leaves fax channels alone (type -1); they are the host's.
-    if (ch < host_kit::kDayChannels && host_kit::kDriverTypes[ch] == host_kit::kFaxType)
+    if (host_kit::DriverTypeOf(ch) == host_kit::kFaxType)
       name = "fax channel, in the host's pool";
     std::printf("  ch %3d  type %2d  %s\n", ch, type, name.c_str());
   }
@@ -759,7 +688,7 @@ int main(int argc, char **argv) {
       script_done = now;
     if (script_done == clock::time_point::max()) continue;
     const auto quiet = now - script_done;
-    if ((host.recording.empty() && host.fax_pool.Lent() == 0 && quiet >= std::chrono::milliseconds(1500)) ||
+    if ((host.recording.empty() && host.answers.Pool().Lent() == 0 && quiet >= std::chrono::milliseconds(1500)) ||
         quiet >= std::chrono::seconds(30))
       break;
   }

@@ -136,10 +136,7 @@ void CallsOut(Script &s, std::vector<Request> &requests, const std::string &spee
 // host sends two faxes: one to a machine that answers, one to a busy number.
 void Faxes(Script &s, std::vector<Request> &requests, const DayInput &in) {
   s.Comment("fax channels: transfers of 6 s; what a far machine sends");
-  for (int32_t ch = 0; ch < kDayChannels; ++ch) {
-    if (kDriverTypes[ch] != kFaxType) continue;
-    s.At(0, ch, "faxplan 6000 1").At(0, ch, "faxsource " + in.far_fax_page);
-  }
+  for (int32_t ch : FaxChannels()) s.At(0, ch, "faxplan 6000 1").At(0, ch, "faxsource " + in.far_fax_page);
   s.Comment("trunk 16: a fax comes in from 5553300");
   s.At(8000, kFaxInTrunk, "incoming 5553300 0");
 
@@ -181,6 +178,15 @@ int32_t StationOf(int32_t trunk) {
   const int32_t station = trunk + kTrunkUserStep;
   if (trunk < 0 || station >= kDayChannels || kDriverTypes[trunk] != 2) return -1;
   return kDriverTypes[station] == 1 ? station : -1;
+}
+
+int32_t DriverTypeOf(int32_t ch) { return ch >= 0 && ch < kDayChannels ? kDriverTypes[ch] : 0; }
+
+std::vector<int32_t> FaxChannels() {
+  std::vector<int32_t> channels;
+  for (int32_t ch = 0; ch < kDayChannels; ++ch)
+    if (kDriverTypes[ch] == kFaxType) channels.push_back(ch);
+  return channels;
 }
 
 DayPlan PlanDay(const DayInput &in) {

@@ -73,5 +73,10 @@ DayPlan PlanDay(const DayInput &input);
 
 // The station phone paired with a trunk of the layout, or -1.
 int32_t StationOf(int32_t trunk);
+// A channel's driver type on a board laid out for the day; channels past the
+// layout are lines.
+int32_t DriverTypeOf(int32_t ch);
+// The layout's fax resource channels, ascending: the host's fax pool.
+std::vector<int32_t> FaxChannels();
 
 }  // namespace host_kit

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "host_kit/answers.h"
 #include "host_kit/day.h"
 #include "host_kit/handler_guard.h"
 #include "host_kit/prompts.h"
@@ -19,11 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using host_kit::Guarded;
-
-template <size_t N>
-void SetText(char (&field)[N], const std::string &text) {
-  std::snprintf(field, N, "%s", text.c_str());
-}
 
 Recorder *Self(void *p) { return static_cast<Recorder *>(p); }
 
@@ -76,8 +72,13 @@ void Recorder::Bind() {
 
 void Recorder::Start(CallIndex *index) {
   index_ = index;
-  policy_ = config_.policy.empty() ? host_kit::DefaultPolicy() : host_kit::LoadPolicyFile(config_.policy);
   sound_dir_ = config_.sound_dir.empty() ? (host_kit::ProgramFolder() / "Sound").string() : config_.sound_dir;
+  // The fax channels are the day's layout's; the recorder lends none of a real board's.
+  std::vector<int32_t> fax_channels;
+  if (config_.sim.enabled) fax_channels = host_kit::FaxChannels();
+  answers_ = host_kit::PolicyAnswers(
+      config_.policy.empty() ? host_kit::DefaultPolicy() : host_kit::LoadPolicyFile(config_.policy),
+      host_kit::Prompts(sound_dir_), host_kit::FaxPool(std::move(fax_channels)));
   library_ = std::make_unique<host_kit::Library>(config_.library_dir);
   if (config_.sim.enabled && !library_->Board())
     throw std::runtime_error("the simulated board is not loaded beside libTALO.so");
@@ -112,7 +113,6 @@ void Recorder::Start(CallIndex *index) {
 
   const int32_t count = api_.QV_GetChannelCount();
   lines_.resize(static_cast<size_t>(std::max(count, 0)));
-  std::vector<int32_t> fax_channels;
   {
     std::lock_guard lock(table_mutex_);
     table_.resize(lines_.size());
@@ -122,10 +122,7 @@ void Recorder::Start(CallIndex *index) {
       v.ch = ch;
       v.kind = lines_[ch].type == QV_CHANNEL_LINE ? "line" : lines_[ch].type == QV_CHANNEL_TRUNK ? "trunk"
                : lines_[ch].type == QV_CHANNEL_STATION ? "station" : "none";
-      if (config_.sim.enabled && ch < host_kit::kDayChannels && host_kit::kDriverTypes[ch] == host_kit::kFaxType) {
-        v.kind = "fax";
-        fax_channels.push_back(ch);
-      }
+      if (config_.sim.enabled && host_kit::DriverTypeOf(ch) == host_kit::kFaxType) v.kind = "fax";
       v.state = "idle";
       v.since_ms = NowMs();
       if (lines_[ch].type == QV_CHANNEL_LINE && config_.record_limit_minutes > 0 && api_.QV_SetFileLen)
@@ -133,7 +130,6 @@ void Recorder::Start(CallIndex *index) {
     }
     ++table_version_;
   }
-  fax_pool_ = host_kit::FaxPool(fax_channels);
   channels_ = count;
   live_ = std::make_unique<LiveHub>(
       count, static_cast<size_t>(config_.live_queue_ms) * 16,
@@ -148,7 +144,7 @@ void Recorder::SetUpBoard() {
   const int32_t total = host_kit::kDayChannels + config_.sim.extra_lines;
   board_.TvcSimSetChannelTotal(total);
   for (int32_t ch = 0; ch < total; ++ch)
-    board_.TvcSimSetChannelType(ch, ch < host_kit::kDayChannels ? host_kit::kDriverTypes[ch] : 0);
+    board_.TvcSimSetChannelType(ch, host_kit::DriverTypeOf(ch));
   board_.TvcSimSetTimeScale(config_.sim.speed);
 
   speech_ = config_.sim.speech;
@@ -417,15 +413,8 @@ void Recorder::OnRecordLimit(void *p, int32_t ch) {
 void Recorder::OnIncomingCall(void *p, int32_t ch, QV_IncomingPlan *plan) {
   Recorder &s = *Self(p);
   if (ch >= 0 && ch < static_cast<int32_t>(s.lines_.size())) s.lines_[ch].direction_hint = "incoming";
-  const auto mode = s.policy_.ModeFor(ch);
-  plan->IncomingMode = static_cast<int32_t>(mode);
-  plan->UserRingTimeout = s.policy_.user_ring_timeout_ms;
-  plan->NumberEntryEnabled = s.policy_.number_entry ? 1 : 0;
-  SetText(plan->GreetingFile, s.sound_dir_ + "/greeting.dat");
-  SetText(plan->NumberPromptFile, s.sound_dir_ + "/number.dat");
-  SetText(plan->ClosingFile, s.sound_dir_ + "/closing.dat");
+  s.answers_.IncomingCall(ch, plan);
 }
-
 void Recorder::OnLeaveMessage(void *p, int32_t ch, const char *number) {
   Recorder &s = *Self(p);
   if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return;
@@ -442,29 +431,21 @@ void Recorder::OnLeaveMessageEnd(void *p, int32_t ch) {
 
 void Recorder::OnUserPickUp(void *p, int32_t station, QV_UserPickUpReply *reply) {
   Recorder &s = *Self(p);
-  reply->SignOnRequired = s.policy_.sign_on_required ? 1 : 0;
-  reply->SignedOn = s.signed_on_[station] ? 1 : 0;
+  s.answers_.UserPickUp(station, reply);
   const int32_t trunk = s.TrunkOf(station);
   if (trunk >= 0 && !s.lines_[trunk].call) s.lines_[trunk].direction_hint = "outgoing";
   s.Publish(station, "call");
 }
-
 void Recorder::OnSignOn(void *p, int32_t station, int32_t, const char *account, const char *pin,
                         QV_CommandReply *reply) {
-  Recorder &s = *Self(p);
-  const bool accepted = s.policy_.SignOnAccepted(account ? account : "", pin ? pin : "");
-  reply->CommandAccepted = accepted ? 1 : 0;
-  if (accepted) s.signed_on_[station] = true;
+  Self(p)->answers_.SignOn(station, account, pin, reply);
 }
-
-void Recorder::OnSignOff(void *p, int32_t station, int32_t) { Self(p)->signed_on_[station] = false; }
+void Recorder::OnSignOff(void *p, int32_t station, int32_t) { Self(p)->answers_.SignOff(station); }
 
 void Recorder::OnDialCheck(void *p, int32_t station, const char *, const char *digits, QV_DialCheckReply *reply) {
   Recorder &s = *Self(p);
+  s.answers_.DialCheck(digits, reply);
   const std::string dialled = digits ? digits : "";
-  const bool blocked = s.policy_.DialBlocked(dialled);
-  reply->DialBlocked = blocked ? 1 : 0;
-  if (blocked) SetText(reply->BlockedPromptFile, s.sound_dir_ + "/blocked.dat");
   const int32_t trunk = s.TrunkOf(station);
   if (trunk < 0) return;
   Line &l = s.lines_[trunk];
@@ -477,28 +458,14 @@ void Recorder::OnDialCheck(void *p, int32_t station, const char *, const char *d
 }
 
 void Recorder::OnIncomingAnswered(void *p, int32_t ch, QV_AnswerReply *reply) {
-  Recorder &s = *Self(p);
-  if (!s.policy_.answer_prompts) return;
-  reply->PlayAnswerPrompts = 1;
-  SetText(reply->UserPromptFile, s.sound_dir_ + "/answer_user.dat");
-  SetText(reply->CallerPromptFile, s.sound_dir_ + "/answer_caller.dat");
-  if (s.policy_.announce == host_kit::Announce::kStation)
-    SetText(reply->AnnounceText, std::to_string(ch + host_kit::kTrunkUserStep));
-  reply->AnnounceChars =
-      s.policy_.announce != host_kit::Announce::kNone && strnlen(reply->AnnounceText, sizeof reply->AnnounceText) > 0;
+  Self(p)->answers_.IncomingAnswered(ch, reply);
 }
-
 void Recorder::OnTrunkConnected(void *p, int32_t, QV_ConnectReply *reply) {
-  Recorder &s = *Self(p);
-  if (!s.policy_.answer_notice) return;
-  reply->PolarityPrompts = 1;
-  SetText(reply->PolarityTrunkFile, s.sound_dir_ + "/notice.dat");
-  SetText(reply->PolarityUserFile, s.sound_dir_ + "/notice.dat");
+  Self(p)->answers_.TrunkConnected(reply);
 }
-
 void Recorder::OnFaxEnd(void *p, int32_t ch, int32_t fax_ch, int32_t direction, const char *, int32_t result) {
   Recorder &s = *Self(p);
-  s.fax_pool_.Return(fax_ch);
+  s.answers_.ReturnFaxChannel(fax_ch);
   if (direction != 1 || ch < 0 || ch >= static_cast<int32_t>(s.lines_.size()) || !s.lines_[ch].fax) return;
   s.EndFax(ch, result == 1);
   s.Publish(ch, "idle");
@@ -518,56 +485,33 @@ void Recorder::EndFax(int32_t ch, bool received) {
 
 void Recorder::OnQuery(void *p, int32_t code, void *arg, void *result) {
   Recorder &s = *Self(p);
-  switch (code) {
-    case QV_QUERY_FAX_ONLY:
-      *static_cast<uint8_t *>(result) = s.policy_.FaxOnly(*static_cast<int32_t *>(arg)) ? 1 : 0;
-      break;
-    case QV_QUERY_FAX_CHANNEL:
-      *static_cast<int32_t *>(result) = s.fax_pool_.Lend();
-      break;
-    case QV_QUERY_FAX_RX_PROMPT:
-    case QV_QUERY_FAX_TX_PROMPT: {
-      const std::string path = s.sound_dir_ + (code == QV_QUERY_FAX_RX_PROMPT ? "/fax_rx.dat" : "/fax_tx.dat");
-      static_cast<char *>(result)[0] = '\0';
-      if (path.size() <= host_kit::kFaxPathMax) std::snprintf(static_cast<char *>(result), 128, "%s", path.c_str());
-      break;
-    }
-    case QV_QUERY_FAX_FILE_NAME: {
-      const auto *a = static_cast<const QV_FaxFileNameArg *>(arg);
-      static_cast<char *>(result)[0] = '\0';
-      if (a->channel < 0 || a->channel >= static_cast<int32_t>(s.lines_.size())) break;
-      const std::string caller(a->caller, strnlen(a->caller, sizeof a->caller));
-      auto call = std::make_unique<Call>();
-      CallRow &r = call->row;
-      r.channel = a->channel;
-      r.direction = "fax";
-      r.number = caller;
-      r.start_ms = r.answer_ms = NowMs();
-      r.state = "recording";
-      r.path = RecordPath({a->channel, static_cast<std::time_t>(r.start_ms / 1000), caller, "fax", 1});
-      const fs::path file = fs::path(s.config_.root) / r.path;
-      // The answer is a 128-byte field: a path that does not fit is not given at all.
-      if (file.string().size() > host_kit::kFaxPathMax) {
-        s.log_("fax on ch " + std::to_string(a->channel) + " not stored: '" + file.string() +
-               "' is longer than 127 characters");
-        break;
-      }
-      std::error_code ec;
-      fs::create_directories(file.parent_path(), ec);
-      std::snprintf(static_cast<char *>(result), 128, "%s", file.c_str());
-      s.index_->Put(r);
-      s.lines_[a->channel].fax = std::move(call);
-      s.Publish(a->channel, "fax");
-      break;
-    }
-    case QV_QUERY_CALLER_REJECTED: {
-      const std::string number(static_cast<const char *>(arg), strnlen(static_cast<const char *>(arg), 128));
-      *static_cast<uint8_t *>(result) = s.policy_.CallerRejected(number) ? 1 : 0;
-      break;
-    }
-    default:
-      break;
+  // A received fax's row is made with its file's name and kept once the library has the name.
+  std::unique_ptr<Call> fax;
+  std::string file;
+  const host_kit::QueryAnswer answer =
+      s.answers_.Query(host_kit::ReadQuestion(code, arg), result, [&](int32_t ch, const std::string &caller) {
+        if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return std::string();
+        fax = std::make_unique<Call>();
+        CallRow &r = fax->row;
+        r.channel = ch;
+        r.direction = "fax";
+        r.number = caller;
+        r.start_ms = r.answer_ms = NowMs();
+        r.state = "recording";
+        r.path = RecordPath({ch, static_cast<std::time_t>(r.start_ms / 1000), caller, "fax", 1});
+        file = (fs::path(s.config_.root) / r.path).string();
+        return file;
+      });
+  if (!fax) return;
+  const int32_t ch = fax->row.channel;
+  if (answer.file.path.empty()) {
+    s.log_("fax on ch " + std::to_string(ch) + " not stored: '" + file + "' is longer than 127 characters");
+    return;
   }
+  std::error_code ec;
+  fs::create_directories(fs::path(file).parent_path(), ec);
+  s.index_->Put(fax->row);
+  s.lines_[ch].fax = std::move(fax);
+  s.Publish(ch, "fax");
 }
-
 }  // namespace talo_recorder

@@ -21,9 +21,8 @@
 
 #include "call_index.h"
 #include "config.h"
-#include "host_kit/fax_desk.h"
+#include "host_kit/answers.h"
 #include "host_kit/library.h"
-#include "host_kit/policy.h"
 #include "live_hub.h"
 #include "talo/talo.h"
 #include "tvcsim.h"
@@ -133,9 +132,7 @@ class Recorder {
   Board board_;
   bool active_ = false;
   CallIndex *index_ = nullptr;
-  host_kit::Policy policy_;
-  host_kit::FaxPool fax_pool_;
-  std::map<int32_t, bool> signed_on_;
+  host_kit::PolicyAnswers answers_;
   std::vector<Line> lines_;
   std::string sound_dir_;
   std::string speech_;
