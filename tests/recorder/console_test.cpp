@@ -103,6 +103,24 @@ TEST_F(RecorderConsole, ScriptedCallIsIndexedWithItsFile) {
   EXPECT_EQ(call["duration_ms"], talo_recorder::AudioMs(bytes));
 }
 
+// Without a speech file configured the callers speak a voice made up at the
+// start: four seconds of 16-bit 8 kHz mono WAV.
+TEST_F(RecorderConsole, MadeUpVoiceIsAFourSecondLineWav) {
+  ASSERT_TRUE(FirstLineCall().is_object());
+  const std::string wav = ReadFile(root_ / ".sim" / "voice.wav");
+  ASSERT_EQ(wav.size(), 44u + 4 * 8000 * 2);
+  auto u32 = [&](size_t at) { return static_cast<uint32_t>(uint8_t(wav[at]) | uint8_t(wav[at + 1]) << 8 |
+                                                           uint8_t(wav[at + 2]) << 16 | uint8_t(wav[at + 3]) << 24); };
+  auto u16 = [&](size_t at) { return static_cast<uint16_t>(uint8_t(wav[at]) | uint8_t(wav[at + 1]) << 8); };
+  EXPECT_EQ(wav.substr(0, 4) + wav.substr(8, 8) + wav.substr(36, 4), "RIFFWAVEfmt data");
+  EXPECT_EQ(u32(4), wav.size() - 8);
+  EXPECT_EQ(u16(20), 1);  // PCM
+  EXPECT_EQ(u16(22), 1);  // mono
+  EXPECT_EQ(u32(24), 8000u);
+  EXPECT_EQ(u16(34), 16);
+  EXPECT_EQ(u32(40), wav.size() - 44);
+}
+
 TEST_F(RecorderConsole, PlaybackIsTheDecodedFileWithRanges) {
   const json call = FirstLineCall();
   const std::string adpcm = ReadFile(root_ / call["path"].get<std::string>());

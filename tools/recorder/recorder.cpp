@@ -9,6 +9,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "audio/wav.h"
 #include "host_kit/answers.h"
 #include "host_kit/day.h"
 #include "host_kit/handler_guard.h"
@@ -36,12 +37,9 @@ void WriteMadeUpVoice(const fs::path &file) {
     for (int h = 1; h <= 6; ++h) v += std::sin(2 * M_PI * pitch * h * t) / h;
     pcm[i] = static_cast<int16_t>(6000 * envelope * v);
   }
-  auto u32 = [](std::ofstream &o, uint32_t v) { o.write(reinterpret_cast<const char *>(&v), 4); };
-  auto u16 = [](std::ofstream &o, uint16_t v) { o.write(reinterpret_cast<const char *>(&v), 2); };
+  const auto header = talo::audio::MakePcmWavHeader(kSamples, kRate);
   std::ofstream out(file, std::ios::binary);
-  out.write("RIFF", 4), u32(out, 36 + kSamples * 2), out.write("WAVEfmt ", 8), u32(out, 16), u16(out, 1),
-      u16(out, 1), u32(out, kRate), u32(out, kRate * 2), u16(out, 2), u16(out, 16), out.write("data", 4),
-      u32(out, kSamples * 2);
+  out.write(reinterpret_cast<const char *>(header.data()), header.size());
   out.write(reinterpret_cast<const char *>(pcm.data()), kSamples * 2);
   if (!out.flush()) throw std::runtime_error("cannot write '" + file.string() + "'");
 }
