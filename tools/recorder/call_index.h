@@ -16,6 +16,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -79,6 +80,12 @@ class IndexError : public std::runtime_error {
 
 // Audio on disk: 256-byte ADPCM blocks of 63 ms.
 inline int64_t AudioMs(int64_t bytes) { return bytes / 256 * 63; }
+
+// Now, in the rows' unit: epoch milliseconds.
+inline int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 class CallIndex {
  public:

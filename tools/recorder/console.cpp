@@ -198,7 +198,7 @@ void Console::Routes() {
   s.Get("/api/status", [this](const httplib::Request &, httplib::Response &res) {
     const IndexStatus i = index_->Status();
     const LiveStats l = recorder_->Live()->Stats();
-    json out = {{"channels", recorder_->Channels()},
+    json out = {{"channels", recorder_->Table().Size()},
                 {"root", root_},
                 {"index", {{"ok", i.ok}, {"last_error", i.last_error}, {"failures", i.failures},
                            {"written", i.written}, {"pending", i.pending}}},
@@ -210,7 +210,7 @@ void Console::Routes() {
 
   s.Get("/api/channels", [this](const httplib::Request &, httplib::Response &res) {
     json rows = json::array();
-    for (const ChannelView &v : recorder_->Snapshot(nullptr)) rows.push_back(ToJson(v));
+    for (const ChannelView &v : recorder_->Table().Snapshot(nullptr)) rows.push_back(ToJson(v));
     res.set_content(json{{"channels", rows}}.dump(), "application/json");
   });
 
@@ -219,11 +219,11 @@ void Console::Routes() {
     res.set_header("Cache-Control", "no-cache");
     res.set_chunked_content_provider("text/event-stream", [this, version](size_t, httplib::DataSink &sink) {
       if (stopping_) return false;
-      if (*version != ~uint64_t{0}) recorder_->WaitChange(*version, std::chrono::milliseconds(1000));
+      if (*version != ~uint64_t{0}) recorder_->Table().WaitChange(*version, std::chrono::milliseconds(1000));
       if (stopping_ || !sink.is_writable()) return false;
       uint64_t now = 0;
       json rows = json::array();
-      for (const ChannelView &v : recorder_->Snapshot(&now)) rows.push_back(ToJson(v));
+      for (const ChannelView &v : recorder_->Table().Snapshot(&now)) rows.push_back(ToJson(v));
       // Unchanged after the wait: a comment keeps the connection checked.
       const std::string text =
           now == *version ? std::string(": idle\n\n") : "event: channels\ndata: " + json{{"channels", rows}}.dump() + "\n\n";
@@ -306,7 +306,7 @@ void Console::Routes() {
   s.Get(R"(/api/live/([^/]+)\.wav)", [this](const httplib::Request &req, httplib::Response &res) {
     int64_t ch = 0;
     if (!ParseNumber(req.matches[1].str(), 0, 100000, &ch)) return Error(res, 400, "bad channel");
-    if (ch >= recorder_->Channels()) return Error(res, 404, "no channel " + std::to_string(ch));
+    if (ch >= recorder_->Table().Size()) return Error(res, 404, "no channel " + std::to_string(ch));
     LiveHub *hub = recorder_->Live();
     auto sub = hub->Subscribe(static_cast<int32_t>(ch));
     if (!sub) return Error(res, 503, "live listening unavailable");

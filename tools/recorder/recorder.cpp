@@ -46,13 +46,8 @@ void WriteMadeUpVoice(const fs::path &file) {
 
 }  // namespace
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 Recorder::Recorder(Config config, std::function<void(const std::string &)> log)
-    : config_(std::move(config)), log_(std::move(log)) {}
+    : config_(std::move(config)), log_(std::move(log)), table_(config_.root) {}
 
 Recorder::~Recorder() { Stop(); }
 
@@ -111,24 +106,18 @@ void Recorder::Start(CallIndex *index) {
 
   const int32_t count = api_.QV_GetChannelCount();
   lines_.resize(static_cast<size_t>(std::max(count, 0)));
-  {
-    std::lock_guard lock(table_mutex_);
-    table_.resize(lines_.size());
-    for (int32_t ch = 0; ch < count; ++ch) {
-      lines_[ch].type = api_.QV_GetChannelType(ch);
-      ChannelView &v = table_[ch];
-      v.ch = ch;
-      v.kind = lines_[ch].type == QV_CHANNEL_LINE ? "line" : lines_[ch].type == QV_CHANNEL_TRUNK ? "trunk"
-               : lines_[ch].type == QV_CHANNEL_STATION ? "station" : "none";
-      if (config_.sim.enabled && host_kit::DriverTypeOf(ch) == host_kit::kFaxType) v.kind = "fax";
-      v.state = "idle";
-      v.since_ms = NowMs();
-      if (lines_[ch].type == QV_CHANNEL_LINE && config_.record_limit_minutes > 0 && api_.QV_SetFileLen)
-        api_.QV_SetFileLen(ch, config_.record_limit_minutes);
-    }
-    ++table_version_;
+  std::vector<std::string> kinds;
+  for (int32_t ch = 0; ch < count; ++ch) {
+    const int32_t type = lines_[ch].type = api_.QV_GetChannelType(ch);
+    kinds.push_back(type == QV_CHANNEL_LINE      ? "line"
+                    : type == QV_CHANNEL_TRUNK   ? "trunk"
+                    : type == QV_CHANNEL_STATION ? "station"
+                                                 : "none");
+    if (config_.sim.enabled && host_kit::DriverTypeOf(ch) == host_kit::kFaxType) kinds.back() = "fax";
+    if (type == QV_CHANNEL_LINE && config_.record_limit_minutes > 0 && api_.QV_SetFileLen)
+      api_.QV_SetFileLen(ch, config_.record_limit_minutes);
   }
-  channels_ = count;
+  table_.Reset(kinds);
   live_ = std::make_unique<LiveHub>(
       count, static_cast<size_t>(config_.live_queue_ms) * 16,
       [this](int32_t ch, QV_MonitorListener *l) { return api_.QV_StartNetMonitor(ch, l) != 0; },
@@ -229,43 +218,13 @@ void Recorder::Stop() {
   log_("stopped: recordings closed, library deactivated");
 }
 
-std::vector<ChannelView> Recorder::Snapshot(uint64_t *version) {
-  std::vector<ChannelView> copy;
-  {
-    std::lock_guard lock(table_mutex_);
-    copy = table_;
-    if (version) *version = table_version_;
-  }
-  for (ChannelView &v : copy) {
-    if (v.file.empty()) continue;
-    std::error_code ec;
-    const auto size = fs::file_size(fs::path(config_.root) / v.file, ec);
-    v.bytes = ec ? 0 : static_cast<int64_t>(size);
-  }
-  return copy;
-}
-
-void Recorder::WaitChange(uint64_t version, std::chrono::milliseconds wait) {
-  std::unique_lock lock(table_mutex_);
-  table_changed_.wait_for(lock, wait, [&] { return table_version_ != version; });
-}
-
 void Recorder::Publish(int32_t ch, const std::string &state) {
   if (ch < 0 || ch >= static_cast<int32_t>(lines_.size())) return;
   const Line &l = lines_[ch];
-  {
-    std::lock_guard lock(table_mutex_);
-    ChannelView &v = table_[ch];
-    if (v.state != state) v.since_ms = NowMs();
-    v.state = state;
-    const Call *call = l.call ? l.call.get() : l.fax.get();
-    v.number = call ? call->row.number : l.number;
-    v.digits = call ? call->row.digits : "";
-    v.direction = call ? call->row.direction : l.direction_hint;
-    v.file = call && call->recording ? call->row.path : "";
-    ++table_version_;
-  }
-  table_changed_.notify_all();
+  const Call *call = l.call ? l.call.get() : l.fax.get();
+  if (!call) return table_.Publish(ch, state, {l.number, "", l.direction_hint, ""});
+  const CallRow &r = call->row;
+  table_.Publish(ch, state, {r.number, r.digits, r.direction, call->recording ? r.path : ""});
 }
 
 bool Recorder::IsStation(int32_t ch) const {
@@ -349,10 +308,7 @@ void Recorder::OnCallerId(void *p, int32_t ch, const char *number, const char *)
     l.call->row.number = l.number;
     s.index_->Put(l.call->row);
   }
-  std::lock_guard lock(s.table_mutex_);
-  s.table_[ch].number = l.number;
-  ++s.table_version_;
-  s.table_changed_.notify_all();
+  s.table_.ShowNumber(ch, l.number);
 }
 
 void Recorder::OnOffHook(void *p, int32_t ch, uint8_t after_ring) {

@@ -5,8 +5,7 @@
 //
 // Threads: Start, Pump, Stop and every library handler run on the thread that
 // calls Start (the host thread, which activates the library). The channel
-// table (Snapshot, WaitChange) is read from the console's threads under
-// table_mutex_.
+// table is read from the console's threads under its own lock.
 #pragma once
 
 #include <atomic>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "call_index.h"
+#include "channel_table.h"
 #include "config.h"
 #include "host_kit/answers.h"
 #include "host_kit/library.h"
@@ -35,19 +35,6 @@ namespace talo_recorder {
   X(TvcSimStartScript) X(TvcSimGetPendingEvents)
 struct Board {
   TALO_RECORDER_BOARD_CONTROLS(HOST_KIT_FIELD)
-};
-
-// One row of the live channel table.
-struct ChannelView {
-  int32_t ch = 0;
-  std::string kind;   // line, trunk, station, fax, none
-  std::string state;  // idle, ringing, call, message, fax, no line
-  std::string number;
-  std::string digits;
-  std::string direction;
-  int64_t since_ms = 0;  // epoch ms the state began
-  std::string file;      // being recorded, relative to the root
-  int64_t bytes = 0;
 };
 
 class Recorder {
@@ -69,10 +56,8 @@ class Recorder {
 
   LiveHub *Live() { return live_.get(); }
   const Config &Settings() const { return config_; }
-  std::vector<ChannelView> Snapshot(uint64_t *version);
-  // Waits until the table changed after `version` or `wait` passed.
-  void WaitChange(uint64_t version, std::chrono::milliseconds wait);
-  int32_t Channels() const { return channels_.load(); }
+  // The live channel table, for the console's threads.
+  const ChannelTable &Table() const { return table_; }
 
  private:
   struct Call {
@@ -140,14 +125,7 @@ class Recorder {
   std::chrono::steady_clock::time_point day_quiet_since_{};
   bool day_quiet_ = false;
   std::unique_ptr<LiveHub> live_;
-  std::atomic<int32_t> channels_{0};
-
-  std::mutex table_mutex_;
-  std::condition_variable table_changed_;
-  std::vector<ChannelView> table_;  // guarded by table_mutex_
-  uint64_t table_version_ = 0;      // guarded by table_mutex_
+  ChannelTable table_;  // its own lock: read from the console's threads
 };
-
-int64_t NowMs();
 
 }  // namespace talo_recorder
