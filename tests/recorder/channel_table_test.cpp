@@ -16,7 +16,7 @@ namespace {
 using talo_recorder::ChannelTable;
 using talo_recorder::ChannelView;
 
-TEST(RecorderChannelTable, PublishedStatesKeepTheirStartTimeUntilTheStateChanges) {
+TEST(RecorderChannelTable, AStatesTimeStartsAgainWithANewStateOrANewFile) {
   TempDir dir;
   fs::create_directories(dir.path / "2025");
   std::ofstream(dir.path / "2025" / "a.v") << std::string(2560, 'x');
@@ -31,13 +31,14 @@ TEST(RecorderChannelTable, PublishedStatesKeepTheirStartTimeUntilTheStateChanges
   const struct {
     std::string state;
     talo_recorder::ChannelCall call;
-    bool new_time;  // the state changed: its time starts again
+    bool new_time;  // its time starts again
     int64_t bytes;
   } steps[] = {
       {"ringing", {"5551234", "", "incoming", ""}, true, 0},
       {"ringing", {"5551234", "", "incoming", ""}, false, 0},
       {"call", {"5551234", "1", "incoming", "2025/a.v"}, true, 2560},
-      {"call", {"5551234", "12", "incoming", "2025/gone.v"}, false, 0},
+      {"call", {"5551234", "12", "incoming", "2025/a.v"}, false, 2560},
+      {"call", {"5551234", "12", "incoming", "2025/gone.v"}, true, 0},  // the next part
       {"idle", {}, true, 0},
   };
   int64_t since = idle[1].since_ms;

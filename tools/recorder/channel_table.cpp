@@ -26,7 +26,8 @@ void ChannelTable::Publish(int32_t ch, const std::string &state, const ChannelCa
   std::unique_lock lock(mutex_);
   if (ch < 0 || ch >= static_cast<int32_t>(rows_.size())) return;
   ChannelView &v = rows_[ch];
-  if (v.state != state) v.since_ms = NowMs();
+  // A call's next part is a new file: its time starts again too.
+  if (v.state != state || v.file != call.file) v.since_ms = NowMs();
   v.state = state;
   v.number = call.number;
   v.digits = call.digits;

@@ -44,7 +44,8 @@ class ChannelTable {
 
   // A row per kind, every channel idle from now.
   void Reset(const std::vector<std::string> &kinds);
-  // The channel's state (its time starts again when it changes) and call.
+  // The channel's state and call; the state's time starts again when the
+  // state or the file being recorded changes.
   void Publish(int32_t ch, const std::string &state, const ChannelCall &call);
   // The caller's number as it arrives, whatever the state.
   void ShowNumber(int32_t ch, const std::string &number);

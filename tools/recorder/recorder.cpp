@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 
 #include "audio/wav.h"
@@ -47,7 +48,7 @@ void WriteMadeUpVoice(const fs::path &file) {
 }  // namespace
 
 Recorder::Recorder(Config config, std::function<void(const std::string &)> log)
-    : config_(std::move(config)), log_(std::move(log)), table_(config_.root) {}
+    : config_(std::move(config)), log_(std::move(log)), book_(config_.root, log_), table_(config_.root) {}
 
 Recorder::~Recorder() { Stop(); }
 
@@ -106,6 +107,7 @@ void Recorder::Start(CallIndex *index) {
 
   const int32_t count = api_.QV_GetChannelCount();
   lines_.resize(static_cast<size_t>(std::max(count, 0)));
+  book_.Open(count, index_, &api_);
   std::vector<std::string> kinds;
   for (int32_t ch = 0; ch < count; ++ch) {
     const int32_t type = lines_[ch].type = api_.QV_GetChannelType(ch);
@@ -174,7 +176,7 @@ void Recorder::StartDay() {
 void Recorder::LoopDay() {
   if (!config_.sim.enabled || !config_.sim.loop || !board_.TvcSimGetPendingEvents) return;
   bool busy = board_.TvcSimGetPendingEvents() != 0;
-  for (const Line &l : lines_) busy = busy || l.call || l.fax;
+  busy = busy || book_.Busy();
   const auto now = std::chrono::steady_clock::now();
   if (busy) {
     day_quiet_ = false;
@@ -200,92 +202,50 @@ void Recorder::Stop() {
     library_.reset();
     return;
   }
-  for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) {
-    if (lines_[ch].call) EndCall(ch, "done");
-  }
+  book_.EndCalls("done");
   if (live_) live_->Stop();
   api_.QV_SetActive(0);
   active_ = false;
   // Deactivation dispatches the events still waiting, and a call may begin
   // among them: close it with what reached its file.
-  for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) {
-    if (lines_[ch].call) EndCall(ch, "done");
-  }
+  book_.EndCalls("done");
   // A fax still arriving is cut off by the stop and gets no OnFaxEnd: its
   // row is closed by what reached the disk, never left open.
-  for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) EndFax(ch, false);
+  book_.EndFaxes();
   library_.reset();
   log_("stopped: recordings closed, library deactivated");
 }
 
 void Recorder::Publish(int32_t ch, const std::string &state) {
-  if (ch < 0 || ch >= static_cast<int32_t>(lines_.size())) return;
+  if (!HasChannel(ch)) return;
   const Line &l = lines_[ch];
-  const Call *call = l.call ? l.call.get() : l.fax.get();
-  if (!call) return table_.Publish(ch, state, {l.number, "", l.direction_hint, ""});
-  const CallRow &r = call->row;
-  table_.Publish(ch, state, {r.number, r.digits, r.direction, call->recording ? r.path : ""});
+  // The call being recorded shows with its file; a fax being received without.
+  const CallRow *call = book_.Call(ch);
+  const CallRow *row = call ? call : book_.Fax(ch);
+  if (!row) return table_.Publish(ch, state, {l.number, "", l.direction_hint, ""});
+  table_.Publish(ch, state, {row->number, row->digits, row->direction, call ? row->path : ""});
 }
 
-bool Recorder::IsStation(int32_t ch) const {
-  return ch >= 0 && ch < static_cast<int32_t>(lines_.size()) && lines_[ch].type == QV_CHANNEL_STATION;
-}
+bool Recorder::HasChannel(int32_t ch) const { return ch >= 0 && ch < static_cast<int32_t>(lines_.size()); }
+
+bool Recorder::IsStation(int32_t ch) const { return HasChannel(ch) && lines_[ch].type == QV_CHANNEL_STATION; }
 
 int32_t Recorder::TrunkOf(int32_t station) const {
   const int32_t trunk = station - host_kit::kTrunkUserStep;
-  const bool trunk_there = trunk >= 0 && trunk < static_cast<int32_t>(lines_.size());
-  return trunk_there && lines_[trunk].type == QV_CHANNEL_TRUNK ? trunk : -1;
+  return HasChannel(trunk) && lines_[trunk].type == QV_CHANNEL_TRUNK ? trunk : -1;
 }
 
-void Recorder::BeginCall(int32_t ch, const std::string &direction, const std::string &number, int32_t part) {
+void Recorder::BeginCall(int32_t ch, const std::string &direction, const std::string &number) {
   Line &l = lines_[ch];
-  auto call = std::make_unique<Call>();
-  CallRow &r = call->row;
-  const int64_t now = NowMs();
-  r.channel = ch;
-  r.direction = direction;
-  r.number = number;
-  r.start_ms = part == 1 && l.ring_ms ? l.ring_ms : now;
-  r.answer_ms = now;
-  r.part = part;
-  r.state = "recording";
-  RecordName name{ch, static_cast<std::time_t>(now / 1000), number, direction, part};
-  fs::path file;
-  for (int extra = 0;; ++extra) {
-    r.path = RecordPath(name, extra);
-    file = fs::path(config_.root) / r.path;
-    if (!fs::exists(file)) break;
-  }
-  std::error_code ec;
-  fs::create_directories(file.parent_path(), ec);
-  if (ec) log_("cannot make folder '" + file.parent_path().string() + "': " + ec.message());
-  // The library appends to the file; an empty one exists from the start, so a
-  // call the board delivered nothing for still has its file.
-  { std::ofstream touch(file, std::ios::app); }
-  // QV_StartRecord answers 0 whatever happens; a file it cannot open stays empty.
-  api_.QV_StartRecord(ch, file.c_str());
-  call->recording = true;
-  index_->Put(r);
-  l.call = std::move(call);
+  book_.Begin(ch, direction, number, 1, l.ring_ms);
   l.ring_ms = 0;
   Publish(ch, direction == "message" ? "message" : "call");
 }
 
 void Recorder::EndCall(int32_t ch, const std::string &state) {
-  Line &l = lines_[ch];
-  if (!l.call) return;
-  if (l.call->recording) api_.QV_StopRecord(ch);
-  CallRow &r = l.call->row;
-  std::error_code ec;
-  const auto size = fs::file_size(fs::path(config_.root) / r.path, ec);
-  r.bytes = ec ? 0 : static_cast<int64_t>(size);
-  r.end_ms = NowMs();
-  r.duration_ms = AudioMs(r.bytes);
-  r.state = state;
-  index_->Put(r);
-  l.call.reset();
-  l.number.clear();
-  l.direction_hint.clear();
+  if (!book_.End(ch, state)) return;
+  lines_[ch].number.clear();
+  lines_[ch].direction_hint.clear();
   Publish(ch, "idle");
 }
 
@@ -293,7 +253,7 @@ void Recorder::EndCall(int32_t ch, const std::string &state) {
 
 void Recorder::OnRing(void *p, int32_t ch, uint8_t ringing) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size()) || s.lines_[ch].call) return;
+  if (!s.HasChannel(ch) || s.book_.Call(ch)) return;
   if (ringing && !s.lines_[ch].ring_ms) s.lines_[ch].ring_ms = NowMs();
   if (!ringing) s.lines_[ch].ring_ms = 0;
   s.Publish(ch, ringing ? "ringing" : "idle");
@@ -301,36 +261,34 @@ void Recorder::OnRing(void *p, int32_t ch, uint8_t ringing) {
 
 void Recorder::OnCallerId(void *p, int32_t ch, const char *number, const char *) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return;
+  if (!s.HasChannel(ch)) return;
   Line &l = s.lines_[ch];
   l.number = number ? number : "";
-  if (l.call && l.call->row.number.empty()) {
-    l.call->row.number = l.number;
-    s.index_->Put(l.call->row);
-  }
+  const CallRow *call = s.book_.Call(ch);
+  if (call && call->number.empty()) s.book_.SetNumber(ch, l.number);
   s.table_.ShowNumber(ch, l.number);
 }
 
 void Recorder::OnOffHook(void *p, int32_t ch, uint8_t after_ring) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return;
+  if (!s.HasChannel(ch)) return;
   // A station's conversation is recorded on its trunk.
   if (s.IsStation(ch)) {
     s.Publish(ch, "call");
     return;
   }
   Line &l = s.lines_[ch];
-  if (l.call) s.EndCall(ch, "done");
+  s.EndCall(ch, "done");
   std::string direction = "line";
   if (l.type == QV_CHANNEL_TRUNK)
     direction = !l.direction_hint.empty() ? l.direction_hint : after_ring ? "incoming" : "outgoing";
-  s.BeginCall(ch, direction, l.number, 1);
+  s.BeginCall(ch, direction, l.number);
 }
 
 void Recorder::OnHangUp(void *p, int32_t ch, uint8_t) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return;
-  if (s.lines_[ch].call)
+  if (!s.HasChannel(ch)) return;
+  if (s.book_.Call(ch))
     s.EndCall(ch, "done");
   else
     s.Publish(ch, "idle");
@@ -338,134 +296,106 @@ void Recorder::OnHangUp(void *p, int32_t ch, uint8_t) {
 
 void Recorder::OnLineEmpty(void *p, int32_t ch, uint8_t empty) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return;
-  if (empty && s.lines_[ch].call) s.EndCall(ch, "done");
+  if (!s.HasChannel(ch)) return;
+  if (empty) s.EndCall(ch, "done");
   s.Publish(ch, empty ? "no line" : "idle");
 }
 
 void Recorder::OnDtmf(void *p, int32_t ch, const char *digits) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size()) || !digits) return;
-  Line &l = s.lines_[ch];
-  if (!l.call) return;
-  l.call->row.digits = (l.call->row.digits + digits).substr(0, 256);
-  s.index_->Put(l.call->row);
-  s.Publish(ch, l.call->row.direction == "message" ? "message" : "call");
+  const CallRow *call = s.book_.Call(ch);
+  if (!call || !digits) return;
+  s.book_.AddDigits(ch, digits);
+  s.Publish(ch, call->direction == "message" ? "message" : "call");
 }
 
-// The library closed the file at its length limit: the call goes on in the next part.
 void Recorder::OnRecordLimit(void *p, int32_t ch) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size()) || !s.lines_[ch].call) return;
-  const CallRow previous = s.lines_[ch].call->row;
-  s.EndCall(ch, "done");
-  s.lines_[ch].number = previous.number;
-  s.BeginCall(ch, previous.direction, previous.number, previous.part + 1);
-  s.lines_[ch].call->row.digits = previous.digits;
+  if (!s.book_.Call(ch)) return;
+  s.book_.NextPart(ch);
+  s.Publish(ch, s.book_.Call(ch)->direction == "message" ? "message" : "call");
 }
 
 void Recorder::OnIncomingCall(void *p, int32_t ch, QV_IncomingPlan *plan) {
   Recorder &s = *Self(p);
-  if (ch >= 0 && ch < static_cast<int32_t>(s.lines_.size())) s.lines_[ch].direction_hint = "incoming";
+  if (s.HasChannel(ch)) s.lines_[ch].direction_hint = "incoming";
   s.answers_.IncomingCall(ch, plan);
 }
+
 void Recorder::OnLeaveMessage(void *p, int32_t ch, const char *number) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return;
-  Line &l = s.lines_[ch];
-  if (l.call) s.EndCall(ch, "done");
-  const std::string caller = number && *number ? number : l.number;
-  s.BeginCall(ch, "message", caller, 1);
+  if (!s.HasChannel(ch)) return;
+  s.EndCall(ch, "done");
+  s.BeginCall(ch, "message", number && *number ? number : s.lines_[ch].number);
 }
 
 void Recorder::OnLeaveMessageEnd(void *p, int32_t ch) {
   Recorder &s = *Self(p);
-  if (ch >= 0 && ch < static_cast<int32_t>(s.lines_.size())) s.EndCall(ch, "done");
+  if (s.HasChannel(ch)) s.EndCall(ch, "done");
 }
 
 void Recorder::OnUserPickUp(void *p, int32_t station, QV_UserPickUpReply *reply) {
   Recorder &s = *Self(p);
   s.answers_.UserPickUp(station, reply);
   const int32_t trunk = s.TrunkOf(station);
-  if (trunk >= 0 && !s.lines_[trunk].call) s.lines_[trunk].direction_hint = "outgoing";
+  if (trunk >= 0 && !s.book_.Call(trunk)) s.lines_[trunk].direction_hint = "outgoing";
   s.Publish(station, "call");
 }
+
 void Recorder::OnSignOn(void *p, int32_t station, int32_t, const char *account, const char *pin,
                         QV_CommandReply *reply) {
   Self(p)->answers_.SignOn(station, account, pin, reply);
 }
+
 void Recorder::OnSignOff(void *p, int32_t station, int32_t) { Self(p)->answers_.SignOff(station); }
 
 void Recorder::OnDialCheck(void *p, int32_t station, const char *, const char *digits, QV_DialCheckReply *reply) {
   Recorder &s = *Self(p);
   s.answers_.DialCheck(digits, reply);
-  const std::string dialled = digits ? digits : "";
   const int32_t trunk = s.TrunkOf(station);
   if (trunk < 0) return;
-  Line &l = s.lines_[trunk];
-  l.number = dialled;
-  if (l.call) {
-    l.call->row.number = dialled;
-    s.index_->Put(l.call->row);
-    s.Publish(trunk, "call");
-  }
+  s.lines_[trunk].number = digits ? digits : "";
+  if (!s.book_.Call(trunk)) return;
+  s.book_.SetNumber(trunk, s.lines_[trunk].number);
+  s.Publish(trunk, "call");
 }
 
 void Recorder::OnIncomingAnswered(void *p, int32_t ch, QV_AnswerReply *reply) {
   Self(p)->answers_.IncomingAnswered(ch, reply);
 }
+
 void Recorder::OnTrunkConnected(void *p, int32_t, QV_ConnectReply *reply) {
   Self(p)->answers_.TrunkConnected(reply);
 }
+
 void Recorder::OnFaxEnd(void *p, int32_t ch, int32_t fax_ch, int32_t direction, const char *, int32_t result) {
   Recorder &s = *Self(p);
   s.answers_.ReturnFaxChannel(fax_ch);
-  if (direction != 1 || ch < 0 || ch >= static_cast<int32_t>(s.lines_.size()) || !s.lines_[ch].fax) return;
-  s.EndFax(ch, result == 1);
+  if (direction != 1 || !s.book_.Fax(ch)) return;
+  s.book_.EndFax(ch, result == 1);
   s.Publish(ch, "idle");
-}
-
-void Recorder::EndFax(int32_t ch, bool received) {
-  if (!lines_[ch].fax) return;
-  CallRow &r = lines_[ch].fax->row;
-  std::error_code ec;
-  const auto size = fs::file_size(fs::path(config_.root) / r.path, ec);
-  r.bytes = ec ? 0 : static_cast<int64_t>(size);
-  r.end_ms = NowMs();
-  r.state = received || r.bytes > 0 ? "done" : "failed";
-  index_->Put(r);
-  lines_[ch].fax.reset();
 }
 
 void Recorder::OnQuery(void *p, int32_t code, void *arg, void *result) {
   Recorder &s = *Self(p);
-  // A received fax's row is made with its file's name and kept once the library has the name.
-  std::unique_ptr<Call> fax;
+  // A received fax's row is named with its file and kept once the library has the name.
+  std::optional<CallRow> fax;
   std::string file;
   const host_kit::QueryAnswer answer =
       s.answers_.Query(host_kit::ReadQuestion(code, arg), result, [&](int32_t ch, const std::string &caller) {
-        if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return std::string();
-        fax = std::make_unique<Call>();
-        CallRow &r = fax->row;
-        r.channel = ch;
-        r.direction = "fax";
-        r.number = caller;
-        r.start_ms = r.answer_ms = NowMs();
-        r.state = "recording";
-        r.path = RecordPath({ch, static_cast<std::time_t>(r.start_ms / 1000), caller, "fax", 1});
-        file = (fs::path(s.config_.root) / r.path).string();
+        if (!s.HasChannel(ch)) return std::string();
+        fax = s.book_.NameFax(ch, caller);
+        file = (fs::path(s.config_.root) / fax->path).string();
         return file;
       });
   if (!fax) return;
-  const int32_t ch = fax->row.channel;
+  const int32_t ch = fax->channel;
   if (answer.file.path.empty()) {
     s.log_("fax on ch " + std::to_string(ch) + " not stored: '" + file + "' is longer than 127 characters");
     return;
   }
-  std::error_code ec;
-  fs::create_directories(fs::path(file).parent_path(), ec);
-  s.index_->Put(fax->row);
-  s.lines_[ch].fax = std::move(fax);
+  s.book_.BeginFax(std::move(*fax));
   s.Publish(ch, "fax");
 }
+
 }  // namespace talo_recorder

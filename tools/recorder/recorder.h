@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "call_book.h"
 #include "call_index.h"
 #include "channel_table.h"
 #include "config.h"
@@ -60,29 +61,24 @@ class Recorder {
   const ChannelTable &Table() const { return table_; }
 
  private:
-  struct Call {
-    CallRow row;
-    bool recording = false;
-  };
   struct Line {  // host thread only
     int32_t type = -1;
     int64_t ring_ms = 0;  // first ring of the call to come, 0 none
     std::string number;   // caller id of the call to come
     std::string direction_hint;
-    std::unique_ptr<Call> call;
-    std::unique_ptr<Call> fax;  // a fax being received on this trunk
   };
 
   void Bind();
   void SetUpBoard();
   void StartDay();
   void LoopDay();
-  void BeginCall(int32_t ch, const std::string &direction, const std::string &number, int32_t part);
+  // A call begins on the channel, from its first ring when it rang.
+  void BeginCall(int32_t ch, const std::string &direction, const std::string &number);
+  // The channel's call (if any) ends; the channel shows idle.
   void EndCall(int32_t ch, const std::string &state);
-  // Closes the channel's fax row by the file on disk; done when `received` or the file holds anything.
-  void EndFax(int32_t ch, bool received);
   void Publish(int32_t ch, const std::string &state);
   int32_t TrunkOf(int32_t station) const;
+  bool HasChannel(int32_t ch) const;
   bool IsStation(int32_t ch) const;
 
   // Handlers (host thread), reached through the slot's context.
@@ -117,6 +113,7 @@ class Recorder {
   Board board_;
   bool active_ = false;
   CallIndex *index_ = nullptr;
+  CallBook book_;
   host_kit::PolicyAnswers answers_;
   std::vector<Line> lines_;
   std::string sound_dir_;
