@@ -2,20 +2,13 @@
 
 #include <poll.h>
 
-#include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <stdexcept>
 
-#include "audio/wav.h"
 #include "host_kit/answers.h"
 #include "host_kit/day.h"
 #include "host_kit/handler_guard.h"
-#include "host_kit/prompts.h"
-#include "naming.h"
 
 namespace talo_recorder {
 namespace {
@@ -24,26 +17,6 @@ namespace fs = std::filesystem;
 using host_kit::Guarded;
 
 Recorder *Self(void *p) { return static_cast<Recorder *>(p); }
-
-// A voice of sorts for the simulated callers when none is configured: four
-// seconds of vowel-like harmonics in syllables, so the recordings are not silent.
-void WriteMadeUpVoice(const fs::path &file) {
-  constexpr int kRate = 8000, kSamples = 4 * kRate;
-  std::vector<int16_t> pcm(kSamples);
-  for (int i = 0; i < kSamples; ++i) {
-    const double t = static_cast<double>(i) / kRate;
-    const double pitch = 140 + 30 * std::sin(2 * M_PI * 0.7 * t);
-    const double envelope = std::pow(std::max(0.0, std::sin(2 * M_PI * 2.5 * t)), 2);
-    double v = 0;
-    for (int h = 1; h <= 6; ++h) v += std::sin(2 * M_PI * pitch * h * t) / h;
-    pcm[i] = static_cast<int16_t>(6000 * envelope * v);
-  }
-  const auto header = talo::audio::MakePcmWavHeader(kSamples, kRate);
-  std::ofstream out(file, std::ios::binary);
-  out.write(reinterpret_cast<const char *>(header.data()), header.size());
-  out.write(reinterpret_cast<const char *>(pcm.data()), kSamples * 2);
-  if (!out.flush()) throw std::runtime_error("cannot write '" + file.string() + "'");
-}
 
 }  // namespace
 
@@ -57,27 +30,25 @@ void Recorder::Bind() {
   if (!api_.QV_InitDll || !api_.QV_SetActive || !api_.QV_StartRecord || !api_.QV_ProcessMessages ||
       !api_.QV_GetMessageFd || !api_.QV_StartNetMonitor || !api_.QV_StopNetMonitor)
     throw std::runtime_error("libTALO.so lacks an export the recorder needs");
-  if (!config_.sim.enabled) return;
-  void *board = library_->Board();
-#define BIND(name) board_.name = HOST_KIT_SYMBOL(board, name);
-  TALO_RECORDER_BOARD_CONTROLS(BIND)
-#undef BIND
 }
 
 void Recorder::Start(CallIndex *index) {
-  index_ = index;
-  sound_dir_ = config_.sound_dir.empty() ? (host_kit::ProgramFolder() / "Sound").string() : config_.sound_dir;
+  const host_kit::Prompts prompts(config_.sound_dir.empty() ? host_kit::ProgramFolder() / "Sound"
+                                                             : fs::path(config_.sound_dir));
   // The fax channels are the day's layout's; the recorder lends none of a real board's.
   std::vector<int32_t> fax_channels;
   if (config_.sim.enabled) fax_channels = host_kit::FaxChannels();
   answers_ = host_kit::PolicyAnswers(
       config_.policy.empty() ? host_kit::DefaultPolicy() : host_kit::LoadPolicyFile(config_.policy),
-      host_kit::Prompts(sound_dir_), host_kit::FaxPool(std::move(fax_channels)));
+      prompts, host_kit::FaxPool(std::move(fax_channels)));
   library_ = std::make_unique<host_kit::Library>(config_.library_dir);
   if (config_.sim.enabled && !library_->Board())
     throw std::runtime_error("the simulated board is not loaded beside libTALO.so");
   Bind();
-  if (config_.sim.enabled) SetUpBoard();
+  if (config_.sim.enabled) {
+    day_ = std::make_unique<SimDay>(config_.sim, config_.root, prompts, log_);
+    day_->SetUp(library_->Board());
+  }
 
   QV_HostEvents events{};
   auto set = [&](int slot, auto fn) { events.slots[slot] = {reinterpret_cast<void *>(fn), this}; };
@@ -107,7 +78,7 @@ void Recorder::Start(CallIndex *index) {
 
   const int32_t count = api_.QV_GetChannelCount();
   lines_.resize(static_cast<size_t>(std::max(count, 0)));
-  book_.Open(count, index_, &api_);
+  book_.Open(count, index, &api_);
   std::vector<std::string> kinds;
   for (int32_t ch = 0; ch < count; ++ch) {
     const int32_t type = lines_[ch].type = api_.QV_GetChannelType(ch);
@@ -126,67 +97,7 @@ void Recorder::Start(CallIndex *index) {
       [this](int32_t ch, QV_MonitorListener *l) { api_.QV_StopNetMonitor(ch, l); });
   log_("board: " + std::string(api_.QV_GetDeviceType ? api_.QV_GetDeviceType() : "?") + ", " +
        std::to_string(count) + " channels");
-  if (config_.sim.enabled) StartDay();
-}
-
-void Recorder::SetUpBoard() {
-  const int32_t total = host_kit::kDayChannels + config_.sim.extra_lines;
-  board_.TvcSimSetChannelTotal(total);
-  for (int32_t ch = 0; ch < total; ++ch)
-    board_.TvcSimSetChannelType(ch, host_kit::DriverTypeOf(ch));
-  board_.TvcSimSetTimeScale(config_.sim.speed);
-
-  speech_ = config_.sim.speech;
-  const fs::path sim_dir = fs::path(config_.root) / ".sim";
-  fs::create_directories(sim_dir);
-  if (speech_.empty()) {
-    speech_ = (sim_dir / "voice.wav").string();
-    if (!fs::exists(speech_)) WriteMadeUpVoice(speech_);
-  }
-  const fs::path letter = sim_dir / "letter.pbm";
-  const fs::path far_page = sim_dir / "far_machine.pbm";
-  host_kit::WriteFaxPage(letter, 1);
-  host_kit::WriteFaxPage(far_page, 2);
-
-  const host_kit::DayTimes t = host_kit::MeasureDay(host_kit::Prompts(sound_dir_), speech_);
-  // The recorder makes no requests of its own: the day's calls by people only.
-  day_script_ = host_kit::PlanDay({speech_, t, letter.string(), far_page.string(), {}}).script;
-  // Extra lines: calls back to back for the whole length of one call each.
-  for (int32_t i = 0; i < config_.sim.extra_lines; ++i) {
-    const int32_t ch = host_kit::kDayChannels + i;
-    const std::string at = "at " + std::to_string(200 + 37 * i) + " ch " + std::to_string(ch) + " ";
-    const std::string end = "at " + std::to_string(200 + 37 * i + config_.sim.extra_call_ms) + " ch " +
-                            std::to_string(ch) + " ";
-    day_script_ += at + "state 3\n" + at + "rings 1\n" + at + "callerid 555" + std::to_string(1000 + ch) + "\n";
-    const std::string answer = "at " + std::to_string(1200 + 37 * i) + " ch " + std::to_string(ch) + " ";
-    day_script_ += answer + "state 2\n" + answer + "wavloop " + speech_ + "\n";
-    day_script_ += end + "state 0\n" + end + "silence\n";
-  }
-}
-
-void Recorder::StartDay() {
-  char error[256] = "";
-  if (board_.TvcSimLoadScript(day_script_.c_str(), error, sizeof error) != 0)
-    throw std::runtime_error(std::string("the day's script: ") + error);
-  board_.TvcSimStartScript();
-  day_quiet_ = false;
-  log_("sim: the scripted day begins");
-}
-
-void Recorder::LoopDay() {
-  if (!config_.sim.enabled || !config_.sim.loop || !board_.TvcSimGetPendingEvents) return;
-  bool busy = board_.TvcSimGetPendingEvents() != 0;
-  busy = busy || book_.Busy();
-  const auto now = std::chrono::steady_clock::now();
-  if (busy) {
-    day_quiet_ = false;
-    return;
-  }
-  if (!day_quiet_) {
-    day_quiet_ = true;
-    day_quiet_since_ = now;
-  }
-  if (now - day_quiet_since_ >= std::chrono::milliseconds(config_.sim.loop_pause_ms)) StartDay();
+  if (day_) day_->Start();
 }
 
 void Recorder::Pump(std::chrono::milliseconds wait, int extra_fd) {
@@ -194,11 +105,12 @@ void Recorder::Pump(std::chrono::milliseconds wait, int extra_fd) {
   poll(p, extra_fd >= 0 ? 3 : 2, static_cast<int>(wait.count()));
   api_.QV_ProcessMessages();
   live_->ProcessHost();
-  LoopDay();
+  if (day_) day_->Loop(book_.Busy());
 }
 
 void Recorder::Stop() {
   if (!active_) {
+    day_.reset();
     library_.reset();
     return;
   }
@@ -212,6 +124,7 @@ void Recorder::Stop() {
   // A fax still arriving is cut off by the stop and gets no OnFaxEnd: its
   // row is closed by what reached the disk, never left open.
   book_.EndFaxes();
+  day_.reset();
   library_.reset();
   log_("stopped: recordings closed, library deactivated");
 }

@@ -1,20 +1,20 @@
 // The recorder host: loads libTALO.so as any host does (dlopen), records
 // every call on line channels and every trunk call, message and received fax
 // into files under the root, keeps the call index and the live channel table,
-// and on the simulated board plays the scripted day, again and again.
+// and on the simulated board plays the scripted day, again and again. It owns
+// the library's handlers and ties the parts together: the policy's answers
+// (host kit), the call book, the channel table, live listening and the
+// simulated day.
 //
 // Threads: Start, Pump, Stop and every library handler run on the thread that
 // calls Start (the host thread, which activates the library). The channel
 // table is read from the console's threads under its own lock.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,18 +25,10 @@
 #include "host_kit/answers.h"
 #include "host_kit/library.h"
 #include "live_hub.h"
+#include "sim_day.h"
 #include "talo/talo.h"
-#include "tvcsim.h"
 
 namespace talo_recorder {
-
-// The simulated board's controls; null on a real driver.
-#define TALO_RECORDER_BOARD_CONTROLS(X)                                                        \
-  X(TvcSimSetChannelTotal) X(TvcSimSetChannelType) X(TvcSimSetTimeScale) X(TvcSimLoadScript) \
-  X(TvcSimStartScript) X(TvcSimGetPendingEvents)
-struct Board {
-  TALO_RECORDER_BOARD_CONTROLS(HOST_KIT_FIELD)
-};
 
 class Recorder {
  public:
@@ -69,9 +61,6 @@ class Recorder {
   };
 
   void Bind();
-  void SetUpBoard();
-  void StartDay();
-  void LoopDay();
   // A call begins on the channel, from its first ring when it rang.
   void BeginCall(int32_t ch, const std::string &direction, const std::string &number);
   // The channel's call (if any) ends; the channel shows idle.
@@ -110,17 +99,11 @@ class Recorder {
   // Host thread only.
   std::unique_ptr<host_kit::Library> library_;
   host_kit::Exports api_;
-  Board board_;
   bool active_ = false;
-  CallIndex *index_ = nullptr;
   CallBook book_;
   host_kit::PolicyAnswers answers_;
   std::vector<Line> lines_;
-  std::string sound_dir_;
-  std::string speech_;
-  std::string day_script_;
-  std::chrono::steady_clock::time_point day_quiet_since_{};
-  bool day_quiet_ = false;
+  std::unique_ptr<SimDay> day_;  // on the simulated board only
   std::unique_ptr<LiveHub> live_;
   ChannelTable table_;  // its own lock: read from the console's threads
 };
