@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -20,7 +21,9 @@
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace talo_recorder {
 
@@ -39,7 +42,32 @@ class Console {
   void Stop();
 
  private:
+  enum class Method { kGet, kPost };
+  using Handler = void (Console::*)(const httplib::Request &, httplib::Response &);
+  // One route: what it answers and who answers it.
+  struct Route {
+    Method method;
+    const char *pattern;  // a regular expression for the whole path
+    Handler handler;
+  };
+  static const Route kRoutes[];
+
   void Routes();
+
+  // The handlers kRoutes names.
+  void Page(const httplib::Request &req, httplib::Response &res);
+  void Script(const httplib::Request &req, httplib::Response &res);
+  void Style(const httplib::Request &req, httplib::Response &res);
+  void Status(const httplib::Request &req, httplib::Response &res);
+  void ChannelList(const httplib::Request &req, httplib::Response &res);
+  void Events(const httplib::Request &req, httplib::Response &res);
+  void CallSearch(const httplib::Request &req, httplib::Response &res);
+  void CallRecord(const httplib::Request &req, httplib::Response &res);
+  void CallAudio(const httplib::Request &req, httplib::Response &res);
+  void AudioByPath(const httplib::Request &req, httplib::Response &res);
+  void LiveAudio(const httplib::Request &req, httplib::Response &res);
+  // The call a route's id names; none after an error answer.
+  std::optional<CallRow> FindCall(const httplib::Request &req, httplib::Response &res);
 
   Recorder *const recorder_;
   CallIndex *const index_;
