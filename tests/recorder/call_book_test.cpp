@@ -14,6 +14,7 @@ namespace {
 using talo_recorder::CallBook;
 using talo_recorder::CallIndex;
 using talo_recorder::CallRow;
+using talo_recorder::CallState;
 
 // What the library was asked to record: channel -> file, "" once stopped.
 std::map<int32_t, std::string> g_recording;
@@ -59,8 +60,8 @@ TEST_F(RecorderCallBook, ACallsPartsAreRowsOfTheirOwnThatCarryItsNumberAndDigits
   const CallRow second = *book_.Call(2);
   Grow(second, 512);
   book_.SetNumber(2, "5559876");
-  EXPECT_TRUE(book_.End(2, "done"));
-  EXPECT_FALSE(book_.End(2, "done"));
+  EXPECT_TRUE(book_.End(2, CallState::kDone));
+  EXPECT_FALSE(book_.End(2, CallState::kDone));
   EXPECT_EQ(g_recording[2], "");
   EXPECT_FALSE(book_.Busy());
 
@@ -81,7 +82,7 @@ TEST_F(RecorderCallBook, ACallsPartsAreRowsOfTheirOwnThatCarryItsNumberAndDigits
     EXPECT_EQ(e.row.direction, "incoming");
     EXPECT_EQ(e.row.number, e.number);
     EXPECT_EQ(e.row.digits, "12" + std::string(254, '3'));
-    EXPECT_EQ(e.row.state, "done");
+    EXPECT_EQ(e.row.state, CallState::kDone);
     EXPECT_EQ(e.row.bytes, e.bytes);
     EXPECT_EQ(e.row.duration_ms, talo_recorder::AudioMs(e.bytes));
     EXPECT_GE(e.row.end_ms, e.row.answer_ms);
@@ -94,8 +95,8 @@ TEST_F(RecorderCallBook, AFaxIsDoneWhenReceivedOrStoredAndTheStopClosesEverythin
     int32_t ch;
     bool received;  // OnFaxEnd said so; false: the stop cut it off
     size_t bytes;
-    const char *state;
-  } cases[] = {{0, true, 0, "done"}, {1, false, 900, "done"}, {2, false, 0, "failed"}};
+    CallState state;
+  } cases[] = {{0, true, 0, CallState::kDone}, {1, false, 900, CallState::kDone}, {2, false, 0, CallState::kFailed}};
   std::map<int32_t, std::string> paths;
   for (const auto &c : cases) {
     const CallRow fax = book_.NameFax(c.ch, "+49 30 555");
@@ -108,7 +109,7 @@ TEST_F(RecorderCallBook, AFaxIsDoneWhenReceivedOrStoredAndTheStopClosesEverythin
   }
   book_.Begin(3, "line", "", 1, 0);
   EXPECT_TRUE(book_.Busy());
-  book_.EndCalls("done");
+  book_.EndCalls(CallState::kDone);
   book_.EndFaxes();
   EXPECT_FALSE(book_.Busy());
 

@@ -13,6 +13,7 @@
 namespace talo_recorder_test {
 namespace {
 
+using talo_recorder::ChannelState;
 using talo_recorder::ChannelTable;
 using talo_recorder::ChannelView;
 
@@ -26,20 +27,20 @@ TEST(RecorderChannelTable, AStatesTimeStartsAgainWithANewStateOrANewFile) {
   uint64_t version = 0;
   const std::vector<ChannelView> idle = table.Snapshot(&version);
   EXPECT_EQ(idle[1].kind, "trunk");
-  EXPECT_EQ(idle[2].state, "idle");
+  EXPECT_EQ(idle[2].state, ChannelState::kIdle);
 
   const struct {
-    std::string state;
+    ChannelState state;
     talo_recorder::ChannelCall call;
     bool new_time;  // its time starts again
     int64_t bytes;
   } steps[] = {
-      {"ringing", {"5551234", "", "incoming", ""}, true, 0},
-      {"ringing", {"5551234", "", "incoming", ""}, false, 0},
-      {"call", {"5551234", "1", "incoming", "2025/a.v"}, true, 2560},
-      {"call", {"5551234", "12", "incoming", "2025/a.v"}, false, 2560},
-      {"call", {"5551234", "12", "incoming", "2025/gone.v"}, true, 0},  // the next part
-      {"idle", {}, true, 0},
+      {ChannelState::kRinging, {"5551234", "", "incoming", ""}, true, 0},
+      {ChannelState::kRinging, {"5551234", "", "incoming", ""}, false, 0},
+      {ChannelState::kCall, {"5551234", "1", "incoming", "2025/a.v"}, true, 2560},
+      {ChannelState::kCall, {"5551234", "12", "incoming", "2025/a.v"}, false, 2560},
+      {ChannelState::kCall, {"5551234", "12", "incoming", "2025/gone.v"}, true, 0},  // the next part
+      {ChannelState::kIdle, {}, true, 0},
   };
   int64_t since = idle[1].since_ms;
   for (size_t i = 0; i < std::size(steps); ++i) {
@@ -61,8 +62,8 @@ TEST(RecorderChannelTable, AStatesTimeStartsAgainWithANewStateOrANewFile) {
   }
   table.ShowNumber(1, "5559876");
   EXPECT_EQ(table.Snapshot(nullptr)[1].number, "5559876");
-  EXPECT_EQ(table.Snapshot(nullptr)[1].state, "idle");
-  table.Publish(7, "call", {});  // no such channel: nothing changes
+  EXPECT_EQ(table.Snapshot(nullptr)[1].state, ChannelState::kIdle);
+  table.Publish(7, ChannelState::kCall, {});  // no such channel: nothing changes
   EXPECT_EQ(table.Snapshot(nullptr).size(), 3u);
 }
 
@@ -79,7 +80,7 @@ TEST(RecorderChannelTable, AReaderWaitingForAChangeIsWokenByIt) {
     table.WaitChange(version, limit);
     woken = true;
   });
-  table.Publish(0, "ringing", {});
+  table.Publish(0, ChannelState::kRinging, {});
   reader.join();
   EXPECT_TRUE(woken);
   EXPECT_LT(std::chrono::steady_clock::now() - start, limit);

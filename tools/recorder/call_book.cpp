@@ -39,7 +39,7 @@ int64_t CallBook::BytesOf(const CallRow &row) const {
 
 void CallBook::Begin(int32_t ch, const std::string &direction, const std::string &number, int32_t part,
                      int64_t first_ring_ms) {
-  End(ch, "done");
+  End(ch, CallState::kDone);
   CallRow r;
   const int64_t now = NowMs();
   r.channel = ch;
@@ -48,7 +48,7 @@ void CallBook::Begin(int32_t ch, const std::string &direction, const std::string
   r.start_ms = first_ring_ms ? first_ring_ms : now;
   r.answer_ms = now;
   r.part = part;
-  r.state = "recording";
+  r.state = CallState::kRecording;
   const RecordName name{ch, static_cast<std::time_t>(now / 1000), number, direction, part};
   fs::path file;
   for (int extra = 0;; ++extra) {
@@ -68,7 +68,7 @@ void CallBook::Begin(int32_t ch, const std::string &direction, const std::string
   calls_[ch] = std::move(r);
 }
 
-bool CallBook::End(int32_t ch, const std::string &state) {
+bool CallBook::End(int32_t ch, CallState state) {
   if (!Call(ch)) return false;
   api_->QV_StopRecord(ch);
   CallRow &r = *calls_[ch];
@@ -84,7 +84,7 @@ bool CallBook::End(int32_t ch, const std::string &state) {
 void CallBook::NextPart(int32_t ch) {
   if (!Call(ch)) return;
   const CallRow previous = *calls_[ch];
-  End(ch, "done");
+  End(ch, CallState::kDone);
   Begin(ch, previous.direction, previous.number, previous.part + 1, 0);
   // The digits go on with the call; the part's next write carries them.
   calls_[ch]->digits = previous.digits;
@@ -109,7 +109,7 @@ CallRow CallBook::NameFax(int32_t ch, const std::string &caller) const {
   r.direction = "fax";
   r.number = caller;
   r.start_ms = r.answer_ms = NowMs();
-  r.state = "recording";
+  r.state = CallState::kRecording;
   r.path = RecordPath({ch, static_cast<std::time_t>(r.start_ms / 1000), caller, "fax", 1});
   return r;
 }
@@ -128,12 +128,12 @@ void CallBook::EndFax(int32_t ch, bool received) {
   CallRow &r = *faxes_[ch];
   r.bytes = BytesOf(r);
   r.end_ms = NowMs();
-  r.state = received || r.bytes > 0 ? "done" : "failed";
+  r.state = received || r.bytes > 0 ? CallState::kDone : CallState::kFailed;
   index_->Put(r);
   faxes_[ch].reset();
 }
 
-void CallBook::EndCalls(const std::string &state) {
+void CallBook::EndCalls(CallState state) {
   for (int32_t ch = 0; ch < static_cast<int32_t>(calls_.size()); ++ch) End(ch, state);
 }
 

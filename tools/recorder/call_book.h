@@ -39,7 +39,7 @@ class CallBook {
   void Begin(int32_t ch, const std::string &direction, const std::string &number, int32_t part,
              int64_t first_ring_ms);
   // Closes the channel's call with what its file holds; false when there was none.
-  bool End(int32_t ch, const std::string &state);
+  bool End(int32_t ch, CallState state);
   // The library closed the file at its length limit: the call goes on in the next part.
   void NextPart(int32_t ch);
   void SetNumber(int32_t ch, const std::string &number);
@@ -54,7 +54,7 @@ class CallBook {
   // or the file holds anything, failed otherwise.
   void EndFax(int32_t ch, bool received);
 
-  void EndCalls(const std::string &state);
+  void EndCalls(CallState state);
   void EndFaxes();
 
  private:

@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "call_state.h"
+
 namespace talo_recorder {
 
 inline constexpr int kIndexSchemaVersion = 2;
@@ -46,7 +48,7 @@ struct CallRow {
   int64_t duration_ms = 0;
   std::string path;  // relative to the root
   int64_t bytes = 0;
-  std::string state;  // recording, done, interrupted (closed after a crash), recovered (found on disk)
+  CallState state = CallState::kRecording;
   int32_t part = 1;
   bool operator==(const CallRow &) const = default;
 };

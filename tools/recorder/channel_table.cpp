@@ -16,13 +16,13 @@ void ChannelTable::Reset(const std::vector<std::string> &kinds) {
     ChannelView &v = rows_[ch];
     v.ch = static_cast<int32_t>(ch);
     v.kind = kinds[ch];
-    v.state = "idle";
+    v.state = ChannelState::kIdle;
     v.since_ms = NowMs();
   }
   Changed(lock);
 }
 
-void ChannelTable::Publish(int32_t ch, const std::string &state, const ChannelCall &call) {
+void ChannelTable::Publish(int32_t ch, ChannelState state, const ChannelCall &call) {
   std::unique_lock lock(mutex_);
   if (ch < 0 || ch >= static_cast<int32_t>(rows_.size())) return;
   ChannelView &v = rows_[ch];

@@ -14,13 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "call_state.h"
+
 namespace talo_recorder {
 
 // One row of the table.
 struct ChannelView {
   int32_t ch = 0;
   std::string kind;   // line, trunk, station, fax, none
-  std::string state;  // idle, ringing, call, message, fax, no line
+  ChannelState state = ChannelState::kIdle;
   std::string number;
   std::string digits;
   std::string direction;
@@ -46,7 +48,7 @@ class ChannelTable {
   void Reset(const std::vector<std::string> &kinds);
   // The channel's state and call; the state's time starts again when the
   // state or the file being recorded changes.
-  void Publish(int32_t ch, const std::string &state, const ChannelCall &call);
+  void Publish(int32_t ch, ChannelState state, const ChannelCall &call);
   // The caller's number as it arrives, whatever the state.
   void ShowNumber(int32_t ch, const std::string &number);
 

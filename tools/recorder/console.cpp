@@ -34,12 +34,12 @@ constexpr auto kLiveWait = std::chrono::milliseconds(200);
 json ToJson(const CallRow &r) {
   return {{"id", r.id},         {"channel", r.channel},   {"direction", r.direction},   {"number", r.number},
           {"digits", r.digits}, {"start_ms", r.start_ms}, {"answer_ms", r.answer_ms},   {"end_ms", r.end_ms},
-          {"duration_ms", r.duration_ms}, {"path", r.path}, {"bytes", r.bytes}, {"state", r.state},
+          {"duration_ms", r.duration_ms}, {"path", r.path}, {"bytes", r.bytes}, {"state", Name(r.state)},
           {"part", r.part}};
 }
 
 json ToJson(const ChannelView &v) {
-  return {{"ch", v.ch},         {"kind", v.kind},           {"state", v.state}, {"number", v.number},
+  return {{"ch", v.ch},         {"kind", v.kind},           {"state", Name(v.state)}, {"number", v.number},
           {"digits", v.digits}, {"direction", v.direction}, {"since_ms", v.since_ms}, {"file", v.file},
           {"bytes", v.bytes}};
 }
@@ -192,6 +192,7 @@ void Console::Stop() {
 // In the order they are matched.
 const Console::Route Console::kRoutes[] = {
     {Method::kGet, "/", &Console::Page},
+    {Method::kGet, "/states.js", &Console::States},
     {Method::kGet, "/app.js", &Console::Script},
     {Method::kGet, "/style.css", &Console::Style},
     {Method::kGet, "/api/status", &Console::Status},
@@ -217,6 +218,11 @@ void Console::Routes() {
 }
 
 void Console::Page(const httplib::Request &, httplib::Response &res) { res.set_content(kIndexHtml, "text/html"); }
+
+void Console::States(const httplib::Request &, httplib::Response &res) {
+  static const std::string kStates = StatesScript();
+  res.set_content(kStates, "application/javascript");
+}
 
 void Console::Script(const httplib::Request &, httplib::Response &res) {
   res.set_content(kAppJs, "application/javascript");

@@ -1,5 +1,6 @@
 // The web console: plain HTML, CSS and JavaScript built into the binary, and
 // a small JSON API (README.md in this folder documents it):
+//   GET /states.js (the state names app.js shows, from the recorder's table),
 //   GET /api/status, /api/channels, /api/events (server-sent events),
 //   /api/calls (search and paging), /api/calls/<id>, /api/calls/<id>/audio.wav
 //   (with Range), /api/audio?path=<relative path> (with Range),
@@ -56,6 +57,7 @@ class Console {
 
   // The handlers kRoutes names.
   void Page(const httplib::Request &req, httplib::Response &res);
+  void States(const httplib::Request &req, httplib::Response &res);
   void Script(const httplib::Request &req, httplib::Response &res);
   void Style(const httplib::Request &req, httplib::Response &res);
   void Status(const httplib::Request &req, httplib::Response &res);

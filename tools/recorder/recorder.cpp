@@ -18,6 +18,11 @@ using host_kit::Guarded;
 
 Recorder *Self(void *p) { return static_cast<Recorder *>(p); }
 
+// A channel in a call shows a message being left as a state of its own.
+ChannelState InCall(const std::string &direction) {
+  return direction == "message" ? ChannelState::kMessage : ChannelState::kCall;
+}
+
 }  // namespace
 
 Recorder::Recorder(Config config, std::function<void(const std::string &)> log)
@@ -114,13 +119,13 @@ void Recorder::Stop() {
     library_.reset();
     return;
   }
-  book_.EndCalls("done");
+  book_.EndCalls(CallState::kDone);
   if (live_) live_->Stop();
   api_.QV_SetActive(0);
   active_ = false;
   // Deactivation dispatches the events still waiting, and a call may begin
   // among them: close it with what reached its file.
-  book_.EndCalls("done");
+  book_.EndCalls(CallState::kDone);
   // A fax still arriving is cut off by the stop and gets no OnFaxEnd: its
   // row is closed by what reached the disk, never left open.
   book_.EndFaxes();
@@ -129,7 +134,7 @@ void Recorder::Stop() {
   log_("stopped: recordings closed, library deactivated");
 }
 
-void Recorder::Publish(int32_t ch, const std::string &state) {
+void Recorder::Publish(int32_t ch, ChannelState state) {
   if (!HasChannel(ch)) return;
   const Line &l = lines_[ch];
   // The call being recorded shows with its file; a fax being received without.
@@ -152,14 +157,14 @@ void Recorder::BeginCall(int32_t ch, const std::string &direction, const std::st
   Line &l = lines_[ch];
   book_.Begin(ch, direction, number, 1, l.ring_ms);
   l.ring_ms = 0;
-  Publish(ch, direction == "message" ? "message" : "call");
+  Publish(ch, InCall(direction));
 }
 
-void Recorder::EndCall(int32_t ch, const std::string &state) {
+void Recorder::EndCall(int32_t ch, CallState state) {
   if (!book_.End(ch, state)) return;
   lines_[ch].number.clear();
   lines_[ch].direction_hint.clear();
-  Publish(ch, "idle");
+  Publish(ch, ChannelState::kIdle);
 }
 
 // ---- handlers
@@ -169,7 +174,7 @@ void Recorder::OnRing(void *p, int32_t ch, uint8_t ringing) {
   if (!s.HasChannel(ch) || s.book_.Call(ch)) return;
   if (ringing && !s.lines_[ch].ring_ms) s.lines_[ch].ring_ms = NowMs();
   if (!ringing) s.lines_[ch].ring_ms = 0;
-  s.Publish(ch, ringing ? "ringing" : "idle");
+  s.Publish(ch, ringing ? ChannelState::kRinging : ChannelState::kIdle);
 }
 
 void Recorder::OnCallerId(void *p, int32_t ch, const char *number, const char *) {
@@ -187,11 +192,11 @@ void Recorder::OnOffHook(void *p, int32_t ch, uint8_t after_ring) {
   if (!s.HasChannel(ch)) return;
   // A station's conversation is recorded on its trunk.
   if (s.IsStation(ch)) {
-    s.Publish(ch, "call");
+    s.Publish(ch, ChannelState::kCall);
     return;
   }
   Line &l = s.lines_[ch];
-  s.EndCall(ch, "done");
+  s.EndCall(ch, CallState::kDone);
   std::string direction = "line";
   if (l.type == QV_CHANNEL_TRUNK)
     direction = !l.direction_hint.empty() ? l.direction_hint : after_ring ? "incoming" : "outgoing";
@@ -202,16 +207,16 @@ void Recorder::OnHangUp(void *p, int32_t ch, uint8_t) {
   Recorder &s = *Self(p);
   if (!s.HasChannel(ch)) return;
   if (s.book_.Call(ch))
-    s.EndCall(ch, "done");
+    s.EndCall(ch, CallState::kDone);
   else
-    s.Publish(ch, "idle");
+    s.Publish(ch, ChannelState::kIdle);
 }
 
 void Recorder::OnLineEmpty(void *p, int32_t ch, uint8_t empty) {
   Recorder &s = *Self(p);
   if (!s.HasChannel(ch)) return;
-  if (empty) s.EndCall(ch, "done");
-  s.Publish(ch, empty ? "no line" : "idle");
+  if (empty) s.EndCall(ch, CallState::kDone);
+  s.Publish(ch, empty ? ChannelState::kNoLine : ChannelState::kIdle);
 }
 
 void Recorder::OnDtmf(void *p, int32_t ch, const char *digits) {
@@ -219,14 +224,14 @@ void Recorder::OnDtmf(void *p, int32_t ch, const char *digits) {
   const CallRow *call = s.book_.Call(ch);
   if (!call || !digits) return;
   s.book_.AddDigits(ch, digits);
-  s.Publish(ch, call->direction == "message" ? "message" : "call");
+  s.Publish(ch, InCall(call->direction));
 }
 
 void Recorder::OnRecordLimit(void *p, int32_t ch) {
   Recorder &s = *Self(p);
   if (!s.book_.Call(ch)) return;
   s.book_.NextPart(ch);
-  s.Publish(ch, s.book_.Call(ch)->direction == "message" ? "message" : "call");
+  s.Publish(ch, InCall(s.book_.Call(ch)->direction));
 }
 
 void Recorder::OnIncomingCall(void *p, int32_t ch, QV_IncomingPlan *plan) {
@@ -238,13 +243,13 @@ void Recorder::OnIncomingCall(void *p, int32_t ch, QV_IncomingPlan *plan) {
 void Recorder::OnLeaveMessage(void *p, int32_t ch, const char *number) {
   Recorder &s = *Self(p);
   if (!s.HasChannel(ch)) return;
-  s.EndCall(ch, "done");
+  s.EndCall(ch, CallState::kDone);
   s.BeginCall(ch, "message", number && *number ? number : s.lines_[ch].number);
 }
 
 void Recorder::OnLeaveMessageEnd(void *p, int32_t ch) {
   Recorder &s = *Self(p);
-  if (s.HasChannel(ch)) s.EndCall(ch, "done");
+  if (s.HasChannel(ch)) s.EndCall(ch, CallState::kDone);
 }
 
 void Recorder::OnUserPickUp(void *p, int32_t station, QV_UserPickUpReply *reply) {
@@ -252,7 +257,7 @@ void Recorder::OnUserPickUp(void *p, int32_t station, QV_UserPickUpReply *reply)
   s.answers_.UserPickUp(station, reply);
   const int32_t trunk = s.TrunkOf(station);
   if (trunk >= 0 && !s.book_.Call(trunk)) s.lines_[trunk].direction_hint = "outgoing";
-  s.Publish(station, "call");
+  s.Publish(station, ChannelState::kCall);
 }
 
 void Recorder::OnSignOn(void *p, int32_t station, int32_t, const char *account, const char *pin,
@@ -270,7 +275,7 @@ void Recorder::OnDialCheck(void *p, int32_t station, const char *, const char *d
   s.lines_[trunk].number = digits ? digits : "";
   if (!s.book_.Call(trunk)) return;
   s.book_.SetNumber(trunk, s.lines_[trunk].number);
-  s.Publish(trunk, "call");
+  s.Publish(trunk, ChannelState::kCall);
 }
 
 void Recorder::OnIncomingAnswered(void *p, int32_t ch, QV_AnswerReply *reply) {
@@ -286,7 +291,7 @@ void Recorder::OnFaxEnd(void *p, int32_t ch, int32_t fax_ch, int32_t direction, 
   s.answers_.ReturnFaxChannel(fax_ch);
   if (direction != 1 || !s.book_.Fax(ch)) return;
   s.book_.EndFax(ch, result == 1);
-  s.Publish(ch, "idle");
+  s.Publish(ch, ChannelState::kIdle);
 }
 
 void Recorder::OnQuery(void *p, int32_t code, void *arg, void *result) {
@@ -308,7 +313,7 @@ void Recorder::OnQuery(void *p, int32_t code, void *arg, void *result) {
     return;
   }
   s.book_.BeginFax(std::move(*fax));
-  s.Publish(ch, "fax");
+  s.Publish(ch, ChannelState::kFax);
 }
 
 }  // namespace talo_recorder

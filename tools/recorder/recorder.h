@@ -64,8 +64,8 @@ class Recorder {
   // A call begins on the channel, from its first ring when it rang.
   void BeginCall(int32_t ch, const std::string &direction, const std::string &number);
   // The channel's call (if any) ends; the channel shows idle.
-  void EndCall(int32_t ch, const std::string &state);
-  void Publish(int32_t ch, const std::string &state);
+  void EndCall(int32_t ch, CallState state);
+  void Publish(int32_t ch, ChannelState state);
   int32_t TrunkOf(int32_t station) const;
   bool HasChannel(int32_t ch) const;
   bool IsStation(int32_t ch) const;
