@@ -178,12 +178,14 @@ void OnIncomingCall(void *, int32_t ch, QV_IncomingPlan *plan) {
     answer += std::string(", number entry ") + (policy.number_entry ? "on" : "off");
   g_host->Print("OnIncomingCall" + Ch(ch) + " -> " + answer);
 }
+
 // A path answer as printed: a prompt by its name in the Sound folder.
 std::string Shown(const Host &host, const host_kit::PathAnswer &answer) {
   if (answer.path.empty()) return "none: " + answer.refused;
   const std::string inside = fs::path(answer.path).lexically_relative(host.prompts.Folder()).string();
   return inside.empty() || inside.starts_with("..") ? answer.path : inside;
 }
+
 void OnQuery(void *, int32_t code, void *arg, void *result) {
   Host &host = *g_host;
   const host_kit::Question q = host_kit::ReadQuestion(code, arg);
@@ -223,11 +225,13 @@ void OnQuery(void *, int32_t code, void *arg, void *result) {
       break;
   }
 }
+
 void OnIncomingAnswered(void *, int32_t ch, QV_AnswerReply *reply) {
   const host_kit::AnsweredAnswer a = g_host->answers.IncomingAnswered(ch, reply);
   g_host->Print("OnIncomingAnswered" + Ch(ch) + " -> " + (!a.prompts ? "no prompts" : "prompts") +
                 (a.announced.empty() ? std::string() : ", announcing \"" + a.announced + "\""));
 }
+
 void OnLeaveMessage(void *, int32_t ch, const char *number) {
   g_host->Print("OnLeaveMessage" + Ch(ch) + " number=" + Quoted(number));
   g_host->StartRecording(ch, "message");
@@ -243,6 +247,7 @@ void OnUserPickUp(void *, int32_t station, QV_UserPickUpReply *reply) {
   g_host->Print("OnUserPickUp" + Ch(station) + " -> " +
                 (!a.required ? "no sign-on needed" : a.signed_on ? "signed on already" : "sign-on required"));
 }
+
 void OnSignOn(void *, int32_t station, int32_t trunk, const char *account, const char *pin,
               QV_CommandReply *reply) {
   const bool accepted = g_host->answers.SignOn(station, account, pin, reply);
@@ -251,20 +256,24 @@ void OnSignOn(void *, int32_t station, int32_t trunk, const char *account, const
                 " pin=\"" + std::string(pin ? std::strlen(pin) : 0, '*') + "\" -> " +
                 (accepted ? "accepted" : "refused"));
 }
+
 void OnSignOff(void *, int32_t station, int32_t trunk) {
   g_host->answers.SignOff(station);
   g_host->Print("OnSignOff" + Ch(station) + " trunk=" + std::to_string(trunk));
 }
+
 void OnTrunkConnected(void *, int32_t station, QV_ConnectReply *reply) {
   const bool notice = g_host->answers.TrunkConnected(reply);
   g_host->Print("OnTrunkConnected" + Ch(station) + " -> " +
                 (notice ? "recording notice when the far end answers" : "no prompts"));
 }
+
 void OnDialCheck(void *, int32_t station, const char *account, const char *digits, QV_DialCheckReply *reply) {
   const bool blocked = g_host->answers.DialCheck(digits, reply);
   g_host->Print("OnDialCheck" + Ch(station) + " account=" + Quoted(account) + " digits=" + Quoted(digits) +
                 " -> " + (blocked ? "blocked" : "allowed"));
 }
+
 std::string FaxEndText(int32_t direction, int32_t result) {
   if (direction == 1) return "received";
   switch (result) {
