@@ -173,6 +173,7 @@ TEST(Wav2Board, CommandExitsWithOneAndAMessageOnRefusal) {
 TEST(DemoPolicy, BuiltInPolicyIsTheShippedExampleAndFitsTheDay) {
   const Policy builtin = host_kit::DefaultPolicy();
   EXPECT_EQ(host_kit::LoadPolicyFile(TALO_DEMO_POLICY_EXAMPLE), builtin);
+  EXPECT_EQ(host_kit::LoadPolicy(""), builtin);
   EXPECT_EQ(builtin.ModeFor(4), IncomingMode::kRing);
   EXPECT_EQ(builtin.ModeFor(6), IncomingMode::kMessage);
   EXPECT_TRUE(builtin.CallerRejected("5550100"));

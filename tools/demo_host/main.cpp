@@ -501,7 +501,7 @@ int main(int argc, char **argv) {
   // The policy and the requests first: a mistake in them stops the demo before anything starts.
   host_kit::Policy policy;
   try {
-    policy = policy_file.empty() ? host_kit::DefaultPolicy() : host_kit::LoadPolicyFile(policy_file);
+    policy = host_kit::LoadPolicy(policy_file);
   } catch (const host_kit::PolicyError &e) {
     std::fprintf(stderr, "talo_demo: %s\n", e.what());
     return 2;

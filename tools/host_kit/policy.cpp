@@ -282,6 +282,8 @@ std::string_view DefaultPolicyText() {
 
 Policy DefaultPolicy() { return ParsePolicy(DefaultPolicyText()); }
 
+Policy LoadPolicy(const std::string &file) { return file.empty() ? DefaultPolicy() : LoadPolicyFile(file); }
+
 const char *ModeName(IncomingMode mode) { return kModeNames[static_cast<int>(mode)]; }
 
 }  // namespace host_kit

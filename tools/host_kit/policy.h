@@ -65,6 +65,8 @@ Policy LoadPolicyFile(const std::string &path);
 // The demo's own policy, the text of policy.json as built in.
 std::string_view DefaultPolicyText();
 Policy DefaultPolicy();
+// The policy a host runs with: the file's, or the built-in one for "".
+Policy LoadPolicy(const std::string &file);
 
 const char *ModeName(IncomingMode mode);
 

@@ -53,7 +53,7 @@ int main(int argc, char **argv) {
     config = config_file.empty() ? talo_recorder::ParseConfig(talo_recorder::DefaultConfigText(), ".")
                                  : talo_recorder::LoadConfigFile(config_file);
     talo_recorder::CheckConfigPaths(config);
-    if (!config.policy.empty()) host_kit::LoadPolicyFile(config.policy);
+    host_kit::LoadPolicy(config.policy);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: %s\n", e.what());
     return 2;

@@ -43,9 +43,8 @@ void Recorder::Start(CallIndex *index) {
   // The fax channels are the day's layout's; the recorder lends none of a real board's.
   std::vector<int32_t> fax_channels;
   if (config_.sim.enabled) fax_channels = host_kit::FaxChannels();
-  answers_ = host_kit::PolicyAnswers(
-      config_.policy.empty() ? host_kit::DefaultPolicy() : host_kit::LoadPolicyFile(config_.policy),
-      prompts, host_kit::FaxPool(std::move(fax_channels)));
+  answers_ = host_kit::PolicyAnswers(host_kit::LoadPolicy(config_.policy), prompts,
+                                     host_kit::FaxPool(std::move(fax_channels)));
   library_ = std::make_unique<host_kit::Library>(config_.library_dir);
   if (config_.sim.enabled && !library_->Board())
     throw std::runtime_error("the simulated board is not loaded beside libTALO.so");
