@@ -115,7 +115,7 @@ TEST(HostKitAnswers, DialledNumbersCalledAndAnsweredTrunksGetThePolicysPrompts) 
     const auto &c = answered[i];
     QV_AnswerReply reply{};
     std::strcpy(reply.AnnounceText, c.filled);
-    const host_kit::AnsweredAnswer a = c.answers->IncomingAnswered(4, &reply);
+    const host_kit::AnswerPrompts a = c.answers->IncomingAnswered(4, &reply);
     EXPECT_EQ(a.prompts, c.prompts);
     EXPECT_EQ(a.announced, c.announced);
     EXPECT_EQ(reply.PlayAnswerPrompts, c.prompts ? 1 : 0);

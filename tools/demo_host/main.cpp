@@ -227,7 +227,7 @@ void OnQuery(void *, int32_t code, void *arg, void *result) {
 }
 
 void OnIncomingAnswered(void *, int32_t ch, QV_AnswerReply *reply) {
-  const host_kit::AnsweredAnswer a = g_host->answers.IncomingAnswered(ch, reply);
+  const host_kit::AnswerPrompts a = g_host->answers.IncomingAnswered(ch, reply);
   g_host->Print("OnIncomingAnswered" + Ch(ch) + " -> " + (!a.prompts ? "no prompts" : "prompts") +
                 (a.announced.empty() ? std::string() : ", announcing \"" + a.announced + "\""));
 }

@@ -77,7 +77,7 @@ bool PolicyAnswers::DialCheck(const char *digits, QV_DialCheckReply *reply) cons
   return blocked;
 }
 
-AnsweredAnswer PolicyAnswers::IncomingAnswered(int32_t trunk, QV_AnswerReply *reply) const {
+AnswerPrompts PolicyAnswers::IncomingAnswered(int32_t trunk, QV_AnswerReply *reply) const {
   if (!policy_.answer_prompts) return {};
   reply->PlayAnswerPrompts = 1;
   SetText(reply->UserPromptFile, prompts_.Path(kAnswerUser));

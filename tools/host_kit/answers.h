@@ -47,14 +47,16 @@ struct QueryAnswer {
   PathAnswer file;  // the fax prompts, a received fax's file
 };
 
+// OnUserPickUp's answer.
 struct PickUpAnswer {
   bool required = false;   // the station must sign on
   bool signed_on = false;  // and has
 };
 
-struct AnsweredAnswer {
-  bool prompts = false;
-  std::string announced;  // spelled out to the caller; "" nothing
+// OnIncomingAnswered's answer.
+struct AnswerPrompts {
+  bool prompts = false;   // the station and the caller hear the answer prompts
+  std::string announced;  // spelled out to the caller first; "" nothing
 };
 
 class PolicyAnswers {
@@ -77,7 +79,7 @@ class PolicyAnswers {
   void SignOff(int32_t station) { signed_on_[station] = false; }
   // True: blocked, with the prompt the station hears.
   bool DialCheck(const char *digits, QV_DialCheckReply *reply) const;
-  AnsweredAnswer IncomingAnswered(int32_t trunk, QV_AnswerReply *reply) const;
+  AnswerPrompts IncomingAnswered(int32_t trunk, QV_AnswerReply *reply) const;
   // True: the recording notice plays when the far end answers.
   bool TrunkConnected(QV_ConnectReply *reply) const;
   // `name_fax` is asked only for a received fax's file.
