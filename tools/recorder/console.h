@@ -44,30 +44,20 @@ class Console {
 
  private:
   enum class Method { kGet, kPost };
-  using Handler = void (Console::*)(const httplib::Request &, httplib::Response &);
-  // One route: what it answers and who answers it.
+  // What answers one route.
+  using Serve = void(const httplib::Request &req, httplib::Response &res);
   struct Route {
     Method method;
     const char *pattern;  // a regular expression for the whole path
-    Handler handler;
+    Serve Console::*handler;
   };
   static const Route kRoutes[];
 
   void Routes();
 
   // The handlers kRoutes names.
-  void Page(const httplib::Request &req, httplib::Response &res);
-  void States(const httplib::Request &req, httplib::Response &res);
-  void Script(const httplib::Request &req, httplib::Response &res);
-  void Style(const httplib::Request &req, httplib::Response &res);
-  void Status(const httplib::Request &req, httplib::Response &res);
-  void ChannelList(const httplib::Request &req, httplib::Response &res);
-  void Events(const httplib::Request &req, httplib::Response &res);
-  void CallSearch(const httplib::Request &req, httplib::Response &res);
-  void CallRecord(const httplib::Request &req, httplib::Response &res);
-  void CallAudio(const httplib::Request &req, httplib::Response &res);
-  void AudioByPath(const httplib::Request &req, httplib::Response &res);
-  void LiveAudio(const httplib::Request &req, httplib::Response &res);
+  Serve Page, States, Script, Style, Status, ChannelList, Events, CallSearch, CallRecord, CallAudio, AudioByPath,
+      LiveAudio;
   // The call a route's id names; none after an error answer.
   std::optional<CallRow> FindCall(const httplib::Request &req, httplib::Response &res);
 
