@@ -481,6 +481,11 @@ TEST(DemoFaxDesk, PagesAreFaxWidthBitmapsThatDifferBySeed) {
   EXPECT_EQ(a.size(), b.size());
   EXPECT_NE(a, b);
   EXPECT_THROW(host_kit::WriteFaxPage(dir.File("absent/c.pbm"), 1), std::runtime_error);
+  // The day's pages: the letter is the first seed's page, the far machine's the second's.
+  const host_kit::DayPages day = host_kit::WriteDayPages(dir.File("day/pages"));
+  EXPECT_EQ(day.letter, dir.File("day/pages/letter.pbm"));
+  EXPECT_EQ(ReadFile(day.letter), a);
+  EXPECT_EQ(ReadFile(day.far_page), b);
 }
 
 }  // namespace

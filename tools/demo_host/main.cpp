@@ -562,12 +562,9 @@ int main(int argc, char **argv) {
   // machines send are made afresh, so none is checked in.
   host.fax_folder = host.out_dir / "faxes";
   fs::create_directories(host.fax_folder);
-  const fs::path letter = host.out_dir / "fax_pages" / "letter.pbm";
-  const fs::path far_page = host.out_dir / "fax_pages" / "far_machine.pbm";
+  host_kit::DayPages pages;
   try {
-    fs::create_directories(letter.parent_path());
-    host_kit::WriteFaxPage(letter, 1);
-    host_kit::WriteFaxPage(far_page, 2);
+    pages = host_kit::WriteDayPages(host.out_dir / "fax_pages");
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo_demo: %s\n", e.what());
     return 1;
@@ -642,7 +639,7 @@ int main(int argc, char **argv) {
   std::printf("\n");
 
   const host_kit::DayPlan day = host_kit::PlanDay(
-      {fs::absolute(speech).string(), times, letter.string(), far_page.string(), command_line});
+      {fs::absolute(speech).string(), times, pages.letter, pages.far_page, command_line});
   char error[256] = "";
   if (board.TvcSimLoadScript(day.script.c_str(), error, sizeof error) != 0) {
     std::fprintf(stderr, "script: %s\n", error);

@@ -71,4 +71,12 @@ void WriteFaxPage(const fs::path &file, uint32_t seed) {
   if (!out.flush()) throw std::runtime_error("cannot write the fax page " + file.string());
 }
 
+DayPages WriteDayPages(const fs::path &folder) {
+  fs::create_directories(folder);
+  const DayPages pages{(folder / "letter.pbm").string(), (folder / "far_machine.pbm").string()};
+  WriteFaxPage(pages.letter, 1);
+  WriteFaxPage(pages.far_page, 2);
+  return pages;
+}
+
 }  // namespace host_kit

@@ -47,4 +47,13 @@ std::string ReceivedFaxPath(const std::filesystem::path &folder, int32_t trunk, 
 // std::runtime_error when the file cannot be written.
 void WriteFaxPage(const std::filesystem::path &file, uint32_t seed);
 
+// The day's fax pages, made afresh in `folder` (made when missing): the
+// letter the host sends and the page the far fax machine sends. Throws as
+// WriteFaxPage does, or std::filesystem::filesystem_error for the folder.
+struct DayPages {
+  std::string letter;
+  std::string far_page;
+};
+DayPages WriteDayPages(const std::filesystem::path &folder);
+
 }  // namespace host_kit

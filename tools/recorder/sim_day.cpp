@@ -89,14 +89,11 @@ void SimDay::SetUp(void *board) {
     speech = (sim_dir / "voice.wav").string();
     if (!fs::exists(speech)) WriteMadeUpVoice(speech);
   }
-  const fs::path letter = sim_dir / "letter.pbm";
-  const fs::path far_page = sim_dir / "far_machine.pbm";
-  host_kit::WriteFaxPage(letter, 1);
-  host_kit::WriteFaxPage(far_page, 2);
+  const host_kit::DayPages pages = host_kit::WriteDayPages(sim_dir);
 
   const host_kit::DayTimes times = host_kit::MeasureDay(prompts_, speech);
   // The recorder makes no requests of its own: the day's calls by people only.
-  script_ = host_kit::PlanDay({speech, times, letter.string(), far_page.string(), {}}).script;
+  script_ = host_kit::PlanDay({speech, times, pages.letter, pages.far_page, {}}).script;
   script_ += ExtraLinesScript(config_, speech);
 }
 
