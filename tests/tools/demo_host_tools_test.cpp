@@ -1,6 +1,6 @@
 // The demo's own tools: wav2board, which turns speech WAVs into prompts the
-// board plays, the call policy that talo_demo answers the library from, and
-// its fax desk.
+// board plays, and from the host kit the call policy that talo_demo and the
+// recorder answer the library from, the scripted day and the fax desk.
 #include <gtest/gtest.h>
 
 #include <cmath>
