@@ -35,6 +35,11 @@ class RecorderConsole : public ::testing::Test {
   // SIGTERM stops it cleanly: no call is left open in the index, and the
   // long call's row holds what its file holds.
   static void TearDownTestSuite() {
+    // Whichever tests ran, the long call has begun before the stop.
+    EXPECT_TRUE(WaitFor([] {
+      auto res = httplib::Client("127.0.0.1", port_).Get("/api/calls?channel=19");
+      return res && res->status == 200 && json::parse(res->body).value("total", 0) > 0;
+    })) << process_->Err();
     process_->Signal(SIGTERM);
     EXPECT_EQ(process_->Wait(), 0) << process_->Err();
     sqlite3 *db = nullptr;
@@ -103,6 +108,23 @@ TEST_F(RecorderConsole, ScriptedCallIsIndexedWithItsFile) {
   EXPECT_EQ(call["duration_ms"], talo_recorder::AudioMs(bytes));
 }
 
+// Without a speech file configured the callers speak a voice made up at the
+// start: four seconds of 16-bit 8 kHz mono WAV.
+TEST_F(RecorderConsole, MadeUpVoiceIsAFourSecondLineWav) {
+  const std::string wav = ReadFile(root_ / ".sim" / "voice.wav");
+  ASSERT_EQ(wav.size(), 44u + 4 * 8000 * 2);
+  auto u32 = [&](size_t at) { return static_cast<uint32_t>(uint8_t(wav[at]) | uint8_t(wav[at + 1]) << 8 |
+                                                           uint8_t(wav[at + 2]) << 16 | uint8_t(wav[at + 3]) << 24); };
+  auto u16 = [&](size_t at) { return static_cast<uint16_t>(uint8_t(wav[at]) | uint8_t(wav[at + 1]) << 8); };
+  EXPECT_EQ(wav.substr(0, 4) + wav.substr(8, 8) + wav.substr(36, 4), "RIFFWAVEfmt data");
+  EXPECT_EQ(u32(4), wav.size() - 8);
+  EXPECT_EQ(u16(20), 1);  // PCM
+  EXPECT_EQ(u16(22), 1);  // mono
+  EXPECT_EQ(u32(24), 8000u);
+  EXPECT_EQ(u16(34), 16);
+  EXPECT_EQ(u32(40), wav.size() - 44);
+}
+
 TEST_F(RecorderConsole, PlaybackIsTheDecodedFileWithRanges) {
   const json call = FirstLineCall();
   const std::string adpcm = ReadFile(root_ / call["path"].get<std::string>());
@@ -142,6 +164,19 @@ TEST_F(RecorderConsole, PlaybackIsTheDecodedFileWithRanges) {
       EXPECT_EQ(res->body, c.body) << c.range;
     }
   }
+}
+
+// The page reads the state names from the recorder's table before app.js runs.
+TEST_F(RecorderConsole, PageLoadsTheStateNamesBeforeItsScript) {
+  auto page = Client().Get("/");
+  auto states = Client().Get("/states.js");
+  ASSERT_TRUE(page && states);
+  EXPECT_EQ(states->status, 200);
+  EXPECT_EQ(states->get_header_value("Content-Type"), "application/javascript");
+  EXPECT_EQ(states->body, talo_recorder::StatesScript());
+  const size_t names = page->body.find("<script src=\"/states.js\">");
+  ASSERT_NE(names, std::string::npos);
+  EXPECT_LT(names, page->body.find("<script src=\"/app.js\">"));
 }
 
 TEST_F(RecorderConsole, BadRequestsGet4xxAndNothingOutsideTheRoot) {

@@ -47,7 +47,7 @@ CallRow Row(int32_t ch, const std::string &number, int64_t start_ms, const std::
   r.number = number;
   r.start_ms = start_ms;
   r.path = path;
-  r.state = "done";
+  r.state = talo_recorder::CallState::kDone;
   return r;
 }
 
@@ -176,7 +176,7 @@ TEST(RecorderIndex, DeletedDatabaseIsRebuiltFromTheRecordings) {
   EXPECT_EQ(page.rows[0].path, on_disk);
   EXPECT_EQ(page.rows[0].bytes, 2560 * 3);
   EXPECT_EQ(page.rows[0].duration_ms, 30 * 63);
-  EXPECT_EQ(page.rows[0].state, "recovered");
+  EXPECT_EQ(page.rows[0].state, talo_recorder::CallState::kRecovered);
   EXPECT_EQ(page.rows[1].path, "a.v");
 }
 

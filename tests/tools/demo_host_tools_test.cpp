@@ -1,6 +1,6 @@
 // The demo's own tools: wav2board, which turns speech WAVs into prompts the
-// board plays, the call policy that talo_demo answers the library from, and
-// its fax desk.
+// board plays, and from the host kit the call policy that talo_demo and the
+// recorder answer the library from, the scripted day and the fax desk.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,19 +11,19 @@
 #include <sstream>
 
 #include "common/ima_reference.h"
-#include "demo_host/day.h"
-#include "demo_host/fax_desk.h"
-#include "demo_host/policy.h"
+#include "host_kit/day.h"
+#include "host_kit/fax_desk.h"
+#include "host_kit/policy.h"
 #include "net_test_support.h"
 #include "wav2board/wav2board.h"
 
 namespace talo::tools::test {
 namespace {
 
-using talo_demo::Announce;
-using talo_demo::IncomingMode;
-using talo_demo::Policy;
-using talo_demo::PolicyError;
+using host_kit::Announce;
+using host_kit::IncomingMode;
+using host_kit::Policy;
+using host_kit::PolicyError;
 using namespace std::chrono_literals;
 
 void Put16(Bytes &b, uint32_t v) {
@@ -171,8 +171,9 @@ TEST(Wav2Board, CommandExitsWithOneAndAMessageOnRefusal) {
 // ---- the call policy
 
 TEST(DemoPolicy, BuiltInPolicyIsTheShippedExampleAndFitsTheDay) {
-  const Policy builtin = talo_demo::DefaultPolicy();
-  EXPECT_EQ(talo_demo::LoadPolicyFile(TALO_DEMO_POLICY_EXAMPLE), builtin);
+  const Policy builtin = host_kit::DefaultPolicy();
+  EXPECT_EQ(host_kit::LoadPolicyFile(TALO_DEMO_POLICY_EXAMPLE), builtin);
+  EXPECT_EQ(host_kit::LoadPolicy(""), builtin);
   EXPECT_EQ(builtin.ModeFor(4), IncomingMode::kRing);
   EXPECT_EQ(builtin.ModeFor(6), IncomingMode::kMessage);
   EXPECT_TRUE(builtin.CallerRejected("5550100"));
@@ -226,7 +227,7 @@ TEST(DemoPolicy, GoodPoliciesGiveTheirDecisions) {
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << c.question << ": " << c.json);
     try {
-      EXPECT_EQ(c.ask(talo_demo::ParsePolicy(c.json)), c.answer);
+      EXPECT_EQ(c.ask(host_kit::ParsePolicy(c.json)), c.answer);
     } catch (const PolicyError &e) {
       ADD_FAILURE() << e.what();
     }
@@ -276,7 +277,7 @@ TEST(DemoPolicy, MistakesAreRefusedNamingTheKey) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.json);
     try {
-      talo_demo::ParsePolicy(c.json);
+      host_kit::ParsePolicy(c.json);
       ADD_FAILURE() << "accepted";
     } catch (const PolicyError &e) {
       const std::string what = e.what();
@@ -355,21 +356,21 @@ TEST(DemoRequests, DemoStopsOnABadRequestBeforeStarting) {
 TEST(DemoDay, StationsAreTheTrunksPartnersInTheLayout) {
   const std::pair<int32_t, int32_t> cases[] = {{4, 5},  {8, 9},  {12, 13}, {14, -1}, {16, -1},
                                                {5, -1}, {0, -1}, {18, -1}, {-1, -1}, {40, -1}};
-  for (const auto &[trunk, station] : cases) EXPECT_EQ(talo_demo::StationOf(trunk), station) << trunk;
+  for (const auto &[trunk, station] : cases) EXPECT_EQ(host_kit::StationOf(trunk), station) << trunk;
 }
 
 // The day's own script and requests are over before the command line's
 // slots, which keep the order given and bring the board's other side along.
 TEST(DemoDay, CommandLineRequestsGetASlotEachAfterTheDaysOwn) {
-  using talo_demo::Request;
+  using host_kit::Request;
   // About what espeak-ng makes of the demo's texts, speech and prompts.
-  const talo_demo::DayTimes times{6200, 6300, 2500, 1700, 2600, 1500, 1800};
-  talo_demo::DayInput in{"/s.wav", times, "/letter.pbm", "/far.pbm", {}};
-  const talo_demo::DayPlan own = talo_demo::PlanDay(in);
+  const host_kit::DayTimes times{6200, 6300, 2500, 1700, 2600, 1500, 1800};
+  host_kit::DayInput in{"/s.wav", times, "/letter.pbm", "/far.pbm", {}};
+  const host_kit::DayPlan own = host_kit::PlanDay(in);
   in.command_line = {{Request::Kind::kFax, 14, "5550123", "/doc.pbm"},
                      {Request::Kind::kDial, 12, "5551234"},
                      {Request::Kind::kDial, 15, "5551235"}};
-  const talo_demo::DayPlan plan = talo_demo::PlanDay(in);
+  const host_kit::DayPlan plan = host_kit::PlanDay(in);
 
   ASSERT_EQ(plan.requests.size(), own.requests.size() + 3);
   int64_t last_event = 0;
@@ -377,9 +378,9 @@ TEST(DemoDay, CommandLineRequestsGetASlotEachAfterTheDaysOwn) {
   for (std::string line; std::getline(script, line);) {
     if (line.starts_with("at ")) last_event = std::max<int64_t>(last_event, std::stoll(line.substr(3)));
   }
-  EXPECT_LT(last_event, talo_demo::kCommandLineFromMs);
+  EXPECT_LT(last_event, host_kit::kCommandLineFromMs);
   for (size_t i = 0; i < own.requests.size(); ++i) {
-    EXPECT_LT(own.requests[i].at_ms, talo_demo::kCommandLineFromMs) << i;
+    EXPECT_LT(own.requests[i].at_ms, host_kit::kCommandLineFromMs) << i;
     if (i > 0) {
       EXPECT_LE(own.requests[i - 1].at_ms, own.requests[i].at_ms) << i;
     }
@@ -411,7 +412,7 @@ TEST(DemoDay, CommandLineRequestsGetASlotEachAfterTheDaysOwn) {
 // ---- the fax desk
 
 TEST(DemoFaxDesk, PoolLendsTheLowestFreeChannelUntilNoneIsLeft) {
-  talo_demo::FaxPool pool({18, 17});
+  host_kit::FaxPool pool({18, 17});
   struct Step {
     char op;       // 'L' lend, 'R' return
     int32_t ch;    // returned channel
@@ -462,16 +463,16 @@ TEST(DemoFaxDesk, ReceivedFaxNamesCarryTrunkCallerAndTimeAndNeverClash) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.caller);
-    const std::string path = talo_demo::ReceivedFaxPath(c.folder, c.trunk, c.caller, when);
+    const std::string path = host_kit::ReceivedFaxPath(c.folder, c.trunk, c.caller, when);
     EXPECT_EQ(path, c.name.empty() ? "" : c.folder + "/" + c.name);
-    EXPECT_LE(path.size(), talo_demo::kFaxPathMax);
+    EXPECT_LE(path.size(), host_kit::kFaxPathMax);
   }
 }
 
 TEST(DemoFaxDesk, PagesAreFaxWidthBitmapsThatDifferBySeed) {
   TempDir dir;
-  talo_demo::WriteFaxPage(dir.File("a.pbm"), 1);
-  talo_demo::WriteFaxPage(dir.File("b.pbm"), 2);
+  host_kit::WriteFaxPage(dir.File("a.pbm"), 1);
+  host_kit::WriteFaxPage(dir.File("b.pbm"), 2);
   const Bytes a = ReadFile(dir.File("a.pbm")), b = ReadFile(dir.File("b.pbm"));
   const std::string header = "P4\n1728 192\n";
   ASSERT_EQ(a.size(), header.size() + 1728 / 8 * 192);
@@ -479,7 +480,12 @@ TEST(DemoFaxDesk, PagesAreFaxWidthBitmapsThatDifferBySeed) {
   EXPECT_EQ(a[header.size()], 0xFF);  // the frame's top edge
   EXPECT_EQ(a.size(), b.size());
   EXPECT_NE(a, b);
-  EXPECT_THROW(talo_demo::WriteFaxPage(dir.File("absent/c.pbm"), 1), std::runtime_error);
+  EXPECT_THROW(host_kit::WriteFaxPage(dir.File("absent/c.pbm"), 1), std::runtime_error);
+  // The day's pages: the letter is the first seed's page, the far machine's the second's.
+  const host_kit::DayPages day = host_kit::WriteDayPages(dir.File("day/pages"));
+  EXPECT_EQ(day.letter, dir.File("day/pages/letter.pbm"));
+  EXPECT_EQ(ReadFile(day.letter), a);
+  EXPECT_EQ(ReadFile(day.far_page), b);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // library's trunk questions from its call policy and its fax questions from
 // its fax desk, calls out and sends faxes at set moments, prints each event
 // and outcome as it happens, and leaves a playable WAV beside each record file.
-#include <dlfcn.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,13 +17,18 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "day.h"
-#include "fax_desk.h"
+#include "host_kit/answers.h"
+#include "host_kit/day.h"
+#include "host_kit/fax_desk.h"
+#include "host_kit/handler_guard.h"
+#include "host_kit/library.h"
+#include "host_kit/policy.h"
+#include "host_kit/prompts.h"
 #include "monitor_server.h"
-#include "policy.h"
 #include "talo/talo.h"
 #include "tvcsim.h"
 
@@ -34,37 +38,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using talo_demo::Announce;
-using talo_demo::IncomingMode;
-using talo_demo::Request;
+using host_kit::Announce;
+using host_kit::Guarded;
+using host_kit::IncomingMode;
+using host_kit::Request;
 
-struct Api {
-#define F(name) decltype(&::name) name = nullptr;
-  F(QV_InitDll) F(QV_SetCallBakFunc) F(QV_SetActive) F(QV_GetChannelCount) F(QV_GetDeviceCount)
-  F(QV_GetChannelType) F(QV_GetDeviceType) F(QV_StartRecord) F(QV_StopRecord) F(QV_ProcessMessages)
-  F(QV_GetMessageFd) F(QV_SetTrunkUserStep) F(QV_StartNetMonitor) F(QV_StopNetMonitor)
-  F(QV_SoftDialOut) F(QV_StopSoftDialOut) F(QV_SoftSendFax)
-  F(TvcSimSetChannelTotal) F(TvcSimSetChannelType) F(TvcSimSetTimeScale) F(TvcSimLoadScript)
-  F(TvcSimStartScript) F(TvcSimGetPendingEvents) F(TvcSimGetDelivered) F(TvcSimGetPlaying)
-  F(TvcSimGetBoardTime)
-#undef F
+// The simulated board's controls the demo plays its day with.
+#define DEMO_BOARD_CONTROLS(X)                                                                 \
+  X(TvcSimSetChannelTotal) X(TvcSimSetChannelType) X(TvcSimSetTimeScale) X(TvcSimLoadScript) \
+  X(TvcSimStartScript) X(TvcSimGetPendingEvents) X(TvcSimGetPlaying) X(TvcSimGetBoardTime)
+struct Board {
+  DEMO_BOARD_CONTROLS(HOST_KIT_FIELD)
 };
-
-// Channel kinds as QV_GetChannelType reports them.
-constexpr int kQvTrunk = 1;
-constexpr int kQvStation = 2;
-
-// The prompts the host names, in the Sound folder beside this program, where
-// the library also looks for its character prompts (Sound/Char/<c>.dat).
-constexpr const char *kGreeting = "greeting.dat";
-constexpr const char *kNumberPrompt = "number.dat";
-constexpr const char *kClosing = "closing.dat";
-constexpr const char *kBlocked = "blocked.dat";
-constexpr const char *kNotice = "notice.dat";
-constexpr const char *kAnswerCaller = "answer_caller.dat";
-constexpr const char *kAnswerUser = "answer_user.dat";
-constexpr const char *kFaxRxPrompt = "fax_rx.dat";  // the caller's fax machine hears it before the transfer
-constexpr const char *kFaxTxPrompt = "fax_tx.dat";  // played while the far fax machine is awaited
 
 // A request made or a fax handled, for the summary at the end of the day.
 struct Outcome {
@@ -83,19 +68,18 @@ struct StopPlan {
 };
 
 struct Host {
-  Api api;
-  talo_demo::Policy policy;
+  host_kit::Exports api;
+  Board board;
+  host_kit::PolicyAnswers answers;  // the library's questions answered from the call policy
   fs::path out_dir;
-  fs::path sound_dir;
+  host_kit::Prompts prompts;  // in the Sound folder beside this program
   std::vector<int> types;                // QV channel type per channel
-  std::map<int, bool> signed_on;         // station -> signed on
   std::map<int, std::string> playing;    // channel -> board prompt last seen playing
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::map<int, std::string> recording;  // channel -> record file being written
   std::vector<std::string> finished;     // record files closed
   int calls = 0;
 
-  talo_demo::FaxPool fax_pool;
   fs::path fax_folder;  // received faxes
   std::vector<Outcome> outcomes;
   // While a request waits in the library, the host's loop runs only through
@@ -110,11 +94,10 @@ struct Host {
     std::fflush(stdout);
   }
   int TypeOf(int ch) const { return ch >= 0 && ch < static_cast<int>(types.size()) ? types[ch] : -1; }
-  std::string Prompt(const char *name) const { return (sound_dir / name).string(); }
 
   void StartRecording(int ch, const std::string &kind) {
     StopRecording(ch);  // a call the library never ended keeps what it has
-    std::string file = (out_dir / ((TypeOf(ch) == kQvTrunk ? "trunk" : "line") + std::to_string(ch) +
+    std::string file = (out_dir / ((TypeOf(ch) == QV_CHANNEL_TRUNK ? "trunk" : "line") + std::to_string(ch) +
                                    "_" + kind + std::to_string(++calls) + ".v"))
                            .string();
     api.QV_StartRecord(ch, file.c_str());
@@ -133,14 +116,20 @@ struct Host {
 
 Host *g_host = nullptr;
 
+// A channel kind in the channel table.
+const char *KindName(int32_t type) {
+  switch (type) {
+    case QV_CHANNEL_LINE: return "line recording";
+    case QV_CHANNEL_TRUNK: return "trunk";
+    case QV_CHANNEL_STATION: return "user phone";
+    case QV_CHANNEL_IDLE: return "idle";
+    default: return "none";
+  }
+}
+
 std::string Flag(uint8_t f) { return f ? "true" : "false"; }
 std::string Ch(int32_t ch) { return " ch=" + std::to_string(ch); }
 std::string Quoted(const char *text) { return std::string("\"") + (text ? text : "") + "\""; }
-
-template <size_t N>
-void SetText(char (&field)[N], const std::string &text) {
-  std::snprintf(field, N, "%s", text.c_str());
-}
 
 // ---- line and common events
 
@@ -149,7 +138,7 @@ void OnActiveChanged(void *, uint8_t active) { g_host->Print("OnActiveChanged ac
 void OnOffHook(void *, int32_t ch, uint8_t after_ring) {
   g_host->Print("OnOffHook" + Ch(ch) + " afterRing=" + Flag(after_ring));
   // A station phone is not recorded: its conversation is on the trunk.
-  if (g_host->TypeOf(ch) != kQvStation) g_host->StartRecording(ch, "call");
+  if (g_host->TypeOf(ch) != QV_CHANNEL_STATION) g_host->StartRecording(ch, "call");
 }
 
 void OnHangUp(void *, int32_t ch, uint8_t) {
@@ -164,7 +153,7 @@ void OnRing(void *, int32_t ch, uint8_t ringing) {
   g_host->Print("OnRing" + Ch(ch) + " ringing=" + Flag(ringing));
   StopPlan &stop = g_host->stop;
   if (ringing && stop.trunk >= 0 && ch == stop.station && stop.ring_from < 0)
-    stop.ring_from = g_host->api.TvcSimGetBoardTime();
+    stop.ring_from = g_host->board.TvcSimGetBoardTime();
 }
 void OnSilence(void *, int32_t ch, uint8_t silent) {
   g_host->Print("OnSilence" + Ch(ch) + " silent=" + Flag(silent));
@@ -180,15 +169,9 @@ void OnRecordLimit(void *, int32_t ch) { g_host->Print("OnRecordLimit" + Ch(ch))
 // ---- trunk events: the answers come from the policy
 
 void OnIncomingCall(void *, int32_t ch, QV_IncomingPlan *plan) {
-  const talo_demo::Policy &policy = g_host->policy;
-  const IncomingMode mode = policy.ModeFor(ch);
-  plan->IncomingMode = static_cast<int32_t>(mode);
-  plan->UserRingTimeout = policy.user_ring_timeout_ms;
-  plan->NumberEntryEnabled = policy.number_entry ? 1 : 0;
-  SetText(plan->GreetingFile, g_host->Prompt(kGreeting));
-  SetText(plan->NumberPromptFile, g_host->Prompt(kNumberPrompt));
-  SetText(plan->ClosingFile, g_host->Prompt(kClosing));
-  std::string answer = std::string("mode ") + talo_demo::ModeName(mode);
+  const IncomingMode mode = g_host->answers.IncomingCall(ch, plan);
+  const host_kit::Policy &policy = g_host->answers.CallPolicy();
+  std::string answer = std::string("mode ") + host_kit::ModeName(mode);
   if (mode == IncomingMode::kRingThenMessage)
     answer += ", station rings " + std::to_string(policy.user_ring_timeout_ms) + " ms";
   if (mode != IncomingMode::kRing)
@@ -196,68 +179,47 @@ void OnIncomingCall(void *, int32_t ch, QV_IncomingPlan *plan) {
   g_host->Print("OnIncomingCall" + Ch(ch) + " -> " + answer);
 }
 
-// The fax answers are 128-byte fields: a path that does not fit is not given
-// at all, rather than cut into one that names another file.
-std::string PutPath(void *result, const std::string &path) {
-  if (path.size() > talo_demo::kFaxPathMax) {
-    static_cast<char *>(result)[0] = '\0';
-    return "none: " + path + " is longer than 127 characters";
-  }
-  std::snprintf(static_cast<char *>(result), talo_demo::kFaxPathMax + 1, "%s", path.c_str());
-  return path;
-}
-
-std::string Shown(const Host &host, const std::string &path) {
-  const std::string inside = fs::path(path).lexically_relative(host.sound_dir).string();
-  return inside.empty() || inside.starts_with("..") ? path : inside;
+// A path answer as printed: a prompt by its name in the Sound folder.
+std::string Shown(const Host &host, const host_kit::PathAnswer &answer) {
+  if (answer.path.empty()) return "none: " + answer.refused;
+  const std::string inside = fs::path(answer.path).lexically_relative(host.prompts.Folder()).string();
+  return inside.empty() || inside.starts_with("..") ? answer.path : inside;
 }
 
 void OnQuery(void *, int32_t code, void *arg, void *result) {
   Host &host = *g_host;
+  const host_kit::Question q = host_kit::ReadQuestion(code, arg);
+  const host_kit::QueryAnswer a = host.answers.Query(q, result, [&](int32_t ch, const std::string &caller) {
+    return host_kit::ReceivedFaxPath(host.fax_folder, ch, caller, std::time(nullptr));
+  });
+  const host_kit::FaxPool &pool = host.answers.Pool();
   switch (code) {
-    case QV_QUERY_FAX_ONLY: {
-      const int32_t ch = *static_cast<int32_t *>(arg);
-      const bool only = host.policy.FaxOnly(ch);
-      *static_cast<uint8_t *>(result) = only ? 1 : 0;
-      host.Print("OnQuery fax-only?" + Ch(ch) + (only ? " -> yes, a fax line" : " -> no"));
+    case QV_QUERY_FAX_ONLY:
+      host.Print("OnQuery fax-only?" + Ch(q.channel) + (a.yes ? " -> yes, a fax line" : " -> no"));
       break;
-    }
-    case QV_QUERY_FAX_CHANNEL: {
-      const int32_t fax = host.fax_pool.Lend();
-      *static_cast<int32_t *>(result) = fax;
+    case QV_QUERY_FAX_CHANNEL:
       host.Print("OnQuery fax channel? -> " +
-                 (fax < 0 ? std::string("none free (-1)")
-                          : std::to_string(fax) + " (" + std::to_string(host.fax_pool.Lent()) + " of " +
-                                std::to_string(host.fax_pool.Size()) + " lent)"));
+                 (a.fax_channel < 0 ? std::string("none free (-1)")
+                                    : std::to_string(a.fax_channel) + " (" + std::to_string(pool.Lent()) + " of " +
+                                          std::to_string(pool.Size()) + " lent)"));
       break;
-    }
     case QV_QUERY_FAX_RX_PROMPT:
-    case QV_QUERY_FAX_TX_PROMPT: {
-      const bool rx = code == QV_QUERY_FAX_RX_PROMPT;
-      const std::string answer = PutPath(result, host.Prompt(rx ? kFaxRxPrompt : kFaxTxPrompt));
-      host.Print(std::string("OnQuery fax ") + (rx ? "receive" : "send") + " prompt? -> " +
-                 Shown(host, answer));
+    case QV_QUERY_FAX_TX_PROMPT:
+      host.Print(std::string("OnQuery fax ") + (code == QV_QUERY_FAX_RX_PROMPT ? "receive" : "send") +
+                 " prompt? -> " + Shown(host, a.file));
       break;
-    }
-    case QV_QUERY_FAX_FILE_NAME: {
-      const auto *name = static_cast<const QV_FaxFileNameArg *>(arg);
-      const std::string caller(name->caller, strnlen(name->caller, sizeof name->caller));
-      const std::string path =
-          talo_demo::ReceivedFaxPath(host.fax_folder, name->channel, caller, std::time(nullptr));
-      std::string answer = PutPath(result, path);
-      if (path.empty()) answer = "none: the folder's path is too long for the name";
-      host.Print("OnQuery fax file name?" + Ch(name->channel) + " mode=" + std::to_string(name->mode) +
-                 " caller=" + Quoted(caller.c_str()) + " -> " + answer);
+    case QV_QUERY_FAX_FILE_NAME:
+      // ReceivedFaxPath names nothing when the folder leaves no room for the name.
+      host.Print("OnQuery fax file name?" + Ch(q.channel) + " mode=" + std::to_string(q.mode) +
+                 " caller=" + Quoted(q.number.c_str()) + " -> " +
+                 (a.file.path.empty() && a.file.refused.empty() ? "none: the folder's path is too long for the name"
+                  : a.file.path.empty()                          ? "none: " + a.file.refused
+                                                                 : a.file.path));
       break;
-    }
-    case QV_QUERY_CALLER_REJECTED: {
-      const std::string number(static_cast<const char *>(arg), strnlen(static_cast<const char *>(arg), 128));
-      const bool rejected = host.policy.CallerRejected(number);
-      *static_cast<uint8_t *>(result) = rejected ? 1 : 0;
-      host.Print("OnQuery caller-rejected? number=\"" + number + "\" -> " +
-                 (rejected ? "yes, a blocked caller" : "no"));
+    case QV_QUERY_CALLER_REJECTED:
+      host.Print("OnQuery caller-rejected? number=\"" + q.number + "\" -> " +
+                 (a.yes ? "yes, a blocked caller" : "no"));
       break;
-    }
     default:
       host.Print("OnQuery code=" + std::to_string(code) + " -> library default");
       break;
@@ -265,22 +227,9 @@ void OnQuery(void *, int32_t code, void *arg, void *result) {
 }
 
 void OnIncomingAnswered(void *, int32_t ch, QV_AnswerReply *reply) {
-  const talo_demo::Policy &policy = g_host->policy;
-  if (!policy.answer_prompts) {
-    g_host->Print("OnIncomingAnswered" + Ch(ch) + " -> no prompts");
-    return;
-  }
-  reply->PlayAnswerPrompts = 1;
-  SetText(reply->UserPromptFile, g_host->Prompt(kAnswerUser));
-  SetText(reply->CallerPromptFile, g_host->Prompt(kAnswerCaller));
-  // The library fills in the account last signed on; "station" replaces it.
-  if (policy.announce == Announce::kStation)
-    SetText(reply->AnnounceText, std::to_string(ch + talo_demo::kTrunkUserStep));
-  const size_t length = strnlen(reply->AnnounceText, sizeof reply->AnnounceText);
-  reply->AnnounceChars = policy.announce != Announce::kNone && length > 0 ? 1 : 0;
-  g_host->Print("OnIncomingAnswered" + Ch(ch) + " -> prompts" +
-                (reply->AnnounceChars ? ", announcing \"" + std::string(reply->AnnounceText, length) + "\""
-                                      : std::string()));
+  const host_kit::AnswerPrompts a = g_host->answers.IncomingAnswered(ch, reply);
+  g_host->Print("OnIncomingAnswered" + Ch(ch) + " -> " + (!a.prompts ? "no prompts" : "prompts") +
+                (a.announced.empty() ? std::string() : ", announcing \"" + a.announced + "\""));
 }
 
 void OnLeaveMessage(void *, int32_t ch, const char *number) {
@@ -294,44 +243,33 @@ void OnLeaveMessageEnd(void *, int32_t ch) {
 }
 
 void OnUserPickUp(void *, int32_t station, QV_UserPickUpReply *reply) {
-  const bool required = g_host->policy.sign_on_required;
-  const bool signed_on = g_host->signed_on[station];
-  reply->SignOnRequired = required ? 1 : 0;
-  reply->SignedOn = signed_on ? 1 : 0;
+  const host_kit::PickUpAnswer a = g_host->answers.UserPickUp(station, reply);
   g_host->Print("OnUserPickUp" + Ch(station) + " -> " +
-                (!required ? "no sign-on needed" : signed_on ? "signed on already" : "sign-on required"));
+                (!a.required ? "no sign-on needed" : a.signed_on ? "signed on already" : "sign-on required"));
 }
 
 void OnSignOn(void *, int32_t station, int32_t trunk, const char *account, const char *pin,
               QV_CommandReply *reply) {
-  const bool accepted = g_host->policy.SignOnAccepted(account, pin);
-  reply->CommandAccepted = accepted ? 1 : 0;
-  if (accepted) g_host->signed_on[station] = true;
+  const bool accepted = g_host->answers.SignOn(station, account, pin, reply);
   // The PIN is not printed, only its length.
   g_host->Print("OnSignOn" + Ch(station) + " trunk=" + std::to_string(trunk) + " account=" + Quoted(account) +
-                " pin=\"" + std::string(std::strlen(pin), '*') + "\" -> " +
+                " pin=\"" + std::string(pin ? std::strlen(pin) : 0, '*') + "\" -> " +
                 (accepted ? "accepted" : "refused"));
 }
 
 void OnSignOff(void *, int32_t station, int32_t trunk) {
-  g_host->signed_on[station] = false;
+  g_host->answers.SignOff(station);
   g_host->Print("OnSignOff" + Ch(station) + " trunk=" + std::to_string(trunk));
 }
 
 void OnTrunkConnected(void *, int32_t station, QV_ConnectReply *reply) {
-  if (g_host->policy.answer_notice) {
-    reply->PolarityPrompts = 1;
-    SetText(reply->PolarityTrunkFile, g_host->Prompt(kNotice));
-    SetText(reply->PolarityUserFile, g_host->Prompt(kNotice));
-  }
+  const bool notice = g_host->answers.TrunkConnected(reply);
   g_host->Print("OnTrunkConnected" + Ch(station) + " -> " +
-                (g_host->policy.answer_notice ? "recording notice when the far end answers" : "no prompts"));
+                (notice ? "recording notice when the far end answers" : "no prompts"));
 }
 
 void OnDialCheck(void *, int32_t station, const char *account, const char *digits, QV_DialCheckReply *reply) {
-  const bool blocked = g_host->policy.DialBlocked(digits);
-  reply->DialBlocked = blocked ? 1 : 0;
-  if (blocked) SetText(reply->BlockedPromptFile, g_host->Prompt(kBlocked));
+  const bool blocked = g_host->answers.DialCheck(digits, reply);
   g_host->Print("OnDialCheck" + Ch(station) + " account=" + Quoted(account) + " digits=" + Quoted(digits) +
                 " -> " + (blocked ? "blocked" : "allowed"));
 }
@@ -363,9 +301,9 @@ void OnFaxEnd(void *, int32_t ch, int32_t fax_ch, int32_t direction, const char 
   }
   host.Print("OnFaxEnd" + Ch(ch) + " fax=" + std::to_string(fax_ch) +
              " direction=" + std::to_string(direction) + " file=" + Quoted(file) + " result=" + end);
-  if (host.fax_pool.Return(fax_ch))
+  if (host.answers.ReturnFaxChannel(fax_ch))
     host.Print("  fax channel " + std::to_string(fax_ch) + " back in the pool (" +
-               std::to_string(host.fax_pool.Lent()) + " of " + std::to_string(host.fax_pool.Size()) +
+               std::to_string(host.answers.Pool().Lent()) + " of " + std::to_string(host.answers.Pool().Size()) +
                " lent)");
   for (auto it = host.outcomes.rbegin(); it != host.outcomes.rend(); ++it) {
     if (it->trunk != ch || it->fax_direction != direction) continue;
@@ -380,14 +318,14 @@ void OnFaxEnd(void *, int32_t ch, int32_t fax_ch, int32_t direction, const char 
 // which prompt a caller or user hears; seen by polling.
 void WatchPrompts(Host &host) {
   for (int ch = 0; ch < static_cast<int>(host.types.size()); ++ch) {
-    if (host.types[ch] != kQvTrunk && host.types[ch] != kQvStation) continue;
+    if (host.types[ch] != QV_CHANNEL_TRUNK && host.types[ch] != QV_CHANNEL_STATION) continue;
     char path[512] = "";
-    host.api.TvcSimGetPlaying(ch, path, sizeof path);
+    host.board.TvcSimGetPlaying(ch, path, sizeof path);
     std::string &last = host.playing[ch];
     if (last == path) continue;
     last = path;
     if (!last.empty()) {
-      std::string shown = fs::path(last).lexically_relative(host.sound_dir).string();
+      std::string shown = fs::path(last).lexically_relative(host.prompts.Folder()).string();
       host.Print("  board: ch " + std::to_string(ch) + " plays " + (shown.empty() ? last : shown));
     }
   }
@@ -423,7 +361,7 @@ std::string FaxRequestText(int32_t result) {
 void CheckStop(Host &host) {
   StopPlan &stop = host.stop;
   if (stop.trunk < 0 || stop.ring_from < 0) return;
-  const int64_t rang = host.api.TvcSimGetBoardTime() - stop.ring_from;
+  const int64_t rang = host.board.TvcSimGetBoardTime() - stop.ring_from;
   if (rang < stop.after_ring_ms) return;
   host.Print("host: QV_StopSoftDialOut ch=" + std::to_string(stop.trunk) + " (station " +
              std::to_string(stop.station) + " has rung " + std::to_string(rang) + " ms)");
@@ -446,8 +384,8 @@ void Perform(Host &host, const Request &r) {
   Outcome outcome{"", "", r.trunk, -1};
   host.in_request = true;
   if (r.kind == Request::Kind::kDial) {
-    const int32_t station = host.TypeOf(r.trunk + talo_demo::kTrunkUserStep) == kQvStation
-                                ? r.trunk + talo_demo::kTrunkUserStep
+    const int32_t station = host.TypeOf(r.trunk + host_kit::kTrunkUserStep) == QV_CHANNEL_STATION
+                                ? r.trunk + host_kit::kTrunkUserStep
                                 : -1;
     host.Print("host: QV_SoftDialOut" + call + ", 1): " + r.about);
     if (r.stop_after_ring_ms >= 0) host.stop = {r.trunk, station, r.stop_after_ring_ms, -1};
@@ -524,52 +462,19 @@ bool ParseRequest(Request::Kind kind, const std::string &value, int channels, Re
   return true;
 }
 
-// The board's playing time of a prompt: 63 ms per started 256-byte block; 0 when missing.
-int64_t PlayMs(const fs::path &file) {
-  std::error_code ec;
-  const uintmax_t size = fs::file_size(file, ec);
-  return ec ? 0 : static_cast<int64_t>((size + 255) / 256 * 63);
-}
-
-// Lengths for the day's timing; lists the prompts that are missing.
-talo_demo::DayTimes MeasureDay(const Host &host, const fs::path &speech, std::vector<std::string> *missing) {
-  auto ms = [&](const fs::path &file) {
-    const int64_t length = PlayMs(file);
-    if (length == 0) missing->push_back(file.string());
-    return length;
-  };
-  talo_demo::DayTimes t;
-  std::error_code ec;
-  t.speech = static_cast<int64_t>(fs::file_size(speech, ec) / 16);  // 16 bytes per ms of 8 kHz 16-bit audio
-  t.greeting = ms(host.Prompt(kGreeting));
-  t.number_prompt = ms(host.Prompt(kNumberPrompt));
-  t.closing = ms(host.Prompt(kClosing));
-  t.blocked = ms(host.Prompt(kBlocked));
-  t.notice = ms(host.Prompt(kNotice));
-  t.answer_caller = ms(host.Prompt(kAnswerCaller));
-  ms(host.Prompt(kAnswerUser));
-  ms(host.Prompt(kFaxRxPrompt));
-  ms(host.Prompt(kFaxTxPrompt));
-  for (char c = '0'; c <= '9'; ++c) ms(host.sound_dir / "Char" / (std::string(1, c) + ".dat"));
-  // The ring trunk's station may be announced to the caller, digit by digit.
-  for (char c : std::to_string(talo_demo::kRingTrunk + talo_demo::kTrunkUserStep))
-    t.answer_caller += PlayMs(host.sound_dir / "Char" / (std::string(1, c) + ".dat"));
-  return t;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
   CLI::App app{"Plays a scripted day of calls on the simulated board through libTALO.so"};
   std::string lib_dir, out_dir = "demo-out", speech, converter, policy_file;
   int speed = 100;
-  int channels = talo_demo::kDayChannels;
+  int channels = host_kit::kDayChannels;
   app.add_option("--lib-dir", lib_dir, "folder of libTALO.so (default: ../lib beside this program)");
   app.add_option("--out", out_dir, "folder for the record files");
   app.add_option("--speech", speech, "16-bit 8 kHz mono WAV played as the callers' speech")->required();
   app.add_option("--speed", speed, "board time scale in percent of real time")->check(CLI::Range(1, 10000));
   app.add_option("--channels", channels, "channels on the board")
-      ->check(CLI::Range(talo_demo::kDayChannels, 256));
+      ->check(CLI::Range(host_kit::kDayChannels, 256));
   app.add_option("--converter", converter, "talo2wav program (default: beside this program)");
   app.add_option("--policy", policy_file,
                  "call policy, a JSON file (default: the built-in one, as in tools/demo_host/policy.json)");
@@ -585,8 +490,8 @@ int main(int argc, char **argv) {
   app.footer(
       "The prompts are read from Sound/ beside this program (scripts/demo.sh makes them).\n"
       "The --dial and --fax requests are made in the order given, from " +
-      std::to_string(talo_demo::kCommandLineFromMs / 1000) + " s of board time on, " +
-      std::to_string(talo_demo::kCommandLineSlotMs / 1000) +
+      std::to_string(host_kit::kCommandLineFromMs / 1000) + " s of board time on, " +
+      std::to_string(host_kit::kCommandLineSlotMs / 1000) +
       " s apart; the board's station answers a call out and hangs up, and the number a fax is "
       "sent to is a fax machine.");
   CLI11_PARSE(app, argc, argv);
@@ -594,9 +499,10 @@ int main(int argc, char **argv) {
   Host host;
   g_host = &host;
   // The policy and the requests first: a mistake in them stops the demo before anything starts.
+  host_kit::Policy policy;
   try {
-    host.policy = policy_file.empty() ? talo_demo::DefaultPolicy() : talo_demo::LoadPolicyFile(policy_file);
-  } catch (const talo_demo::PolicyError &e) {
+    policy = host_kit::LoadPolicy(policy_file);
+  } catch (const host_kit::PolicyError &e) {
     std::fprintf(stderr, "talo_demo: %s\n", e.what());
     return 2;
   }
@@ -627,34 +533,28 @@ int main(int argc, char **argv) {
     if (!take(false)) return 2;
   }
 
-  fs::path self = fs::canonical("/proc/self/exe").parent_path();
-  if (lib_dir.empty()) lib_dir = (self.parent_path() / "lib").string();
+  const fs::path self = host_kit::ProgramFolder();
   if (converter.empty()) converter = (self / "talo2wav").string();
   if (listener.empty()) listener = (self / "talo_listen").string();
-  host.sound_dir = self / "Sound";
+  host.prompts = host_kit::Prompts(self / "Sound");
 
-  void *lib = dlopen((lib_dir + "/libTALO.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!lib) {
-    std::fprintf(stderr, "cannot load libTALO.so: %s\n", dlerror());
+  std::unique_ptr<host_kit::Library> library;
+  try {
+    library = std::make_unique<host_kit::Library>(lib_dir);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "%s\n", e.what());
     return 1;
   }
-  void *board = dlopen((lib_dir + "/libTvcdrv.so").c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-  if (!board) {
+  if (!library->Board()) {
     std::fprintf(stderr, "the simulated board is not loaded beside libTALO.so\n");
     return 1;
   }
-#define BIND(h, name) host.api.name = reinterpret_cast<decltype(host.api.name)>(dlsym(h, #name));
-  BIND(lib, QV_InitDll) BIND(lib, QV_SetCallBakFunc) BIND(lib, QV_SetActive) BIND(lib, QV_GetChannelCount)
-  BIND(lib, QV_GetDeviceCount) BIND(lib, QV_GetChannelType) BIND(lib, QV_GetDeviceType)
-  BIND(lib, QV_StartRecord) BIND(lib, QV_StopRecord) BIND(lib, QV_ProcessMessages)
-  BIND(lib, QV_GetMessageFd) BIND(lib, QV_SetTrunkUserStep) BIND(lib, QV_StartNetMonitor)
-  BIND(lib, QV_StopNetMonitor) BIND(lib, QV_SoftDialOut) BIND(lib, QV_StopSoftDialOut)
-  BIND(lib, QV_SoftSendFax)
-  BIND(board, TvcSimSetChannelTotal) BIND(board, TvcSimSetChannelType) BIND(board, TvcSimSetTimeScale)
-  BIND(board, TvcSimLoadScript) BIND(board, TvcSimStartScript) BIND(board, TvcSimGetPendingEvents)
-  BIND(board, TvcSimGetDelivered) BIND(board, TvcSimGetPlaying) BIND(board, TvcSimGetBoardTime)
+  host.api = library->Api();
+#define BIND(name) host.board.name = HOST_KIT_SYMBOL(library->Board(), name);
+  DEMO_BOARD_CONTROLS(BIND)
 #undef BIND
-  auto &api = host.api;
+  const auto &api = host.api;
+  const Board &board = host.board;
 
   host.out_dir = fs::absolute(out_dir);
   fs::create_directories(host.out_dir);
@@ -662,12 +562,9 @@ int main(int argc, char **argv) {
   // machines send are made afresh, so none is checked in.
   host.fax_folder = host.out_dir / "faxes";
   fs::create_directories(host.fax_folder);
-  const fs::path letter = host.out_dir / "fax_pages" / "letter.pbm";
-  const fs::path far_page = host.out_dir / "fax_pages" / "far_machine.pbm";
+  host_kit::DayPages pages;
   try {
-    fs::create_directories(letter.parent_path());
-    talo_demo::WriteFaxPage(letter, 1);
-    talo_demo::WriteFaxPage(far_page, 2);
+    pages = host_kit::WriteDayPages(host.out_dir / "fax_pages");
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo_demo: %s\n", e.what());
     return 1;
@@ -676,81 +573,75 @@ int main(int argc, char **argv) {
               host.out_dir.c_str());
   std::printf("policy: %s\n", policy_file.empty() ? "built in" : policy_file.c_str());
   std::vector<std::string> missing;
-  const talo_demo::DayTimes times = MeasureDay(host, fs::absolute(speech), &missing);
-  std::printf("prompts: %s\n", host.sound_dir.c_str());
+  const host_kit::DayTimes times = host_kit::MeasureDay(host.prompts, fs::absolute(speech), &missing);
+  std::printf("prompts: %s\n", host.prompts.Folder().c_str());
   if (!missing.empty()) {
     std::string names;
     for (const auto &file : missing)
-      names += " " + fs::path(file).lexically_relative(host.sound_dir).string();
+      names += " " + fs::path(file).lexically_relative(host.prompts.Folder()).string();
     std::printf("  missing (the library skips them; scripts/demo.sh makes them):%s\n", names.c_str());
   }
 
   // Board: the day's layout (day.h); channels past it are line channels.
-  api.TvcSimSetChannelTotal(channels);
-  std::vector<int32_t> fax_channels;
-  for (int ch = 0; ch < channels; ++ch) {
-    const int32_t type = ch < talo_demo::kDayChannels ? talo_demo::kDriverTypes[ch] : 0;
-    api.TvcSimSetChannelType(ch, type);
-    if (type == talo_demo::kFaxType) fax_channels.push_back(ch);
-  }
-  host.fax_pool = talo_demo::FaxPool(fax_channels);
-  api.TvcSimSetTimeScale(speed);
+  board.TvcSimSetChannelTotal(channels);
+  for (int ch = 0; ch < channels; ++ch) board.TvcSimSetChannelType(ch, host_kit::DriverTypeOf(ch));
+  host.answers = host_kit::PolicyAnswers(std::move(policy), host.prompts, host_kit::FaxPool(host_kit::FaxChannels()));
+  board.TvcSimSetTimeScale(speed);
 
   QV_HostEvents events{};
   auto set = [&](int slot, auto fn) { events.slots[slot] = {reinterpret_cast<void *>(fn), nullptr}; };
-  set(QV_SLOT_ACTIVE_CHANGED, &OnActiveChanged);
-  set(QV_SLOT_OFF_HOOK, &OnOffHook);
-  set(QV_SLOT_HANG_UP, &OnHangUp);
-  set(QV_SLOT_CALLER_ID, &OnCallerId);
-  set(QV_SLOT_RING, &OnRing);
-  set(QV_SLOT_SILENCE, &OnSilence);
-  set(QV_SLOT_LINE_EMPTY, &OnLineEmpty);
-  set(QV_SLOT_DTMF, &OnDtmf);
-  set(QV_SLOT_RECORD_LIMIT, &OnRecordLimit);
-  set(QV_SLOT_INCOMING_CALL, &OnIncomingCall);
-  set(QV_SLOT_LEAVE_MESSAGE, &OnLeaveMessage);
-  set(QV_SLOT_LEAVE_MESSAGE_END, &OnLeaveMessageEnd);
-  set(QV_SLOT_USER_PICK_UP, &OnUserPickUp);
-  set(QV_SLOT_SIGN_OFF, &OnSignOff);
-  set(QV_SLOT_SIGN_ON, &OnSignOn);
-  set(QV_SLOT_DIAL_CHECK, &OnDialCheck);
-  set(QV_SLOT_INCOMING_ANSWERED, &OnIncomingAnswered);
-  set(QV_SLOT_TRUNK_CONNECTED, &OnTrunkConnected);
-  set(QV_SLOT_FAX_START, &OnFaxStart);
-  set(QV_SLOT_FAX_END, &OnFaxEnd);
-  set(QV_SLOT_QUERY, &OnQuery);
+  set(QV_SLOT_ACTIVE_CHANGED, &Guarded<&OnActiveChanged>::Call);
+  set(QV_SLOT_OFF_HOOK, &Guarded<&OnOffHook>::Call);
+  set(QV_SLOT_HANG_UP, &Guarded<&OnHangUp>::Call);
+  set(QV_SLOT_CALLER_ID, &Guarded<&OnCallerId>::Call);
+  set(QV_SLOT_RING, &Guarded<&OnRing>::Call);
+  set(QV_SLOT_SILENCE, &Guarded<&OnSilence>::Call);
+  set(QV_SLOT_LINE_EMPTY, &Guarded<&OnLineEmpty>::Call);
+  set(QV_SLOT_DTMF, &Guarded<&OnDtmf>::Call);
+  set(QV_SLOT_RECORD_LIMIT, &Guarded<&OnRecordLimit>::Call);
+  set(QV_SLOT_INCOMING_CALL, &Guarded<&OnIncomingCall>::Call);
+  set(QV_SLOT_LEAVE_MESSAGE, &Guarded<&OnLeaveMessage>::Call);
+  set(QV_SLOT_LEAVE_MESSAGE_END, &Guarded<&OnLeaveMessageEnd>::Call);
+  set(QV_SLOT_USER_PICK_UP, &Guarded<&OnUserPickUp>::Call);
+  set(QV_SLOT_SIGN_OFF, &Guarded<&OnSignOff>::Call);
+  set(QV_SLOT_SIGN_ON, &Guarded<&OnSignOn>::Call);
+  set(QV_SLOT_DIAL_CHECK, &Guarded<&OnDialCheck>::Call);
+  set(QV_SLOT_INCOMING_ANSWERED, &Guarded<&OnIncomingAnswered>::Call);
+  set(QV_SLOT_TRUNK_CONNECTED, &Guarded<&OnTrunkConnected>::Call);
+  set(QV_SLOT_FAX_START, &Guarded<&OnFaxStart>::Call);
+  set(QV_SLOT_FAX_END, &Guarded<&OnFaxEnd>::Call);
+  set(QV_SLOT_QUERY, &Guarded<&OnQuery>::Call);
 
   // The host's loop goes on inside the requests' waits through process_messages.
-  const QV_HostApplication application{nullptr, &RunHostLoop, nullptr};
+  const QV_HostApplication application{nullptr, &Guarded<&RunHostLoop>::Call, nullptr};
   api.QV_InitDll(&application, 0, 0, 0);
   api.QV_SetCallBakFunc(events);
   if (!api.QV_SetActive(1)) {
     std::fprintf(stderr, "activation failed\n");
     return 1;
   }
-  api.QV_SetTrunkUserStep(talo_demo::kTrunkUserStep);
+  api.QV_SetTrunkUserStep(host_kit::kTrunkUserStep);
 
   std::printf("\nchannel table (%d channels on %d board(s)):\n", api.QV_GetChannelCount(),
               api.QV_GetDeviceCount());
-  const char *names[] = {"line recording", "trunk", "user phone"};
   for (int ch = 0; ch < api.QV_GetChannelCount(); ++ch) {
     int type = api.QV_GetChannelType(ch);
     host.types.push_back(type);
-    std::string name = type >= 0 && type <= 2 ? names[type] : type == 5 ? "idle" : "none";
-    if (type == kQvTrunk && api.QV_GetChannelType(ch + talo_demo::kTrunkUserStep) == kQvStation)
-      name += ", station " + std::to_string(ch + talo_demo::kTrunkUserStep);
-    if (type == kQvTrunk && host.policy.FaxOnly(ch)) name += ", fax only";
+    std::string name = KindName(type);
+    if (type == QV_CHANNEL_TRUNK && api.QV_GetChannelType(ch + host_kit::kTrunkUserStep) == QV_CHANNEL_STATION)
+      name += ", station " + std::to_string(ch + host_kit::kTrunkUserStep);
+    if (type == QV_CHANNEL_TRUNK && host.answers.CallPolicy().FaxOnly(ch)) name += ", fax only";
     // The library leaves fax channels alone (type -1); they are the host's.
-    if (ch < talo_demo::kDayChannels && talo_demo::kDriverTypes[ch] == talo_demo::kFaxType)
+    if (host_kit::DriverTypeOf(ch) == host_kit::kFaxType)
       name = "fax channel, in the host's pool";
     std::printf("  ch %3d  type %2d  %s\n", ch, type, name.c_str());
   }
   std::printf("\n");
 
-  const talo_demo::DayPlan day = talo_demo::PlanDay(
-      {fs::absolute(speech).string(), times, letter.string(), far_page.string(), command_line});
+  const host_kit::DayPlan day = host_kit::PlanDay(
+      {fs::absolute(speech).string(), times, pages.letter, pages.far_page, command_line});
   char error[256] = "";
-  if (api.TvcSimLoadScript(day.script.c_str(), error, sizeof error) != 0) {
+  if (board.TvcSimLoadScript(day.script.c_str(), error, sizeof error) != 0) {
     std::fprintf(stderr, "script: %s\n", error);
     api.QV_SetActive(0);
     return 1;
@@ -778,7 +669,7 @@ int main(int argc, char **argv) {
     std::printf("live listening unavailable: %s\n\n", server_error.c_str());
   }
   host.server = &server;
-  api.TvcSimStartScript();
+  board.TvcSimStartScript();
 
   // The host's loop: wait on the library's and the server's descriptors,
   // dispatch what they hand over, make the requests that are due. The day
@@ -795,15 +686,15 @@ int main(int argc, char **argv) {
     api.QV_ProcessMessages();
     server.ProcessHost();
     WatchPrompts(host);
-    while (next_request < day.requests.size() && api.TvcSimGetBoardTime() >= day.requests[next_request].at_ms)
+    while (next_request < day.requests.size() && board.TvcSimGetBoardTime() >= day.requests[next_request].at_ms)
       Perform(host, day.requests[next_request++]);
     const auto now = clock::now();
-    if (script_done == clock::time_point::max() && api.TvcSimGetPendingEvents() == 0 &&
+    if (script_done == clock::time_point::max() && board.TvcSimGetPendingEvents() == 0 &&
         next_request == day.requests.size())
       script_done = now;
     if (script_done == clock::time_point::max()) continue;
     const auto quiet = now - script_done;
-    if ((host.recording.empty() && host.fax_pool.Lent() == 0 && quiet >= std::chrono::milliseconds(1500)) ||
+    if ((host.recording.empty() && host.answers.Pool().Lent() == 0 && quiet >= std::chrono::milliseconds(1500)) ||
         quiet >= std::chrono::seconds(30))
       break;
   }

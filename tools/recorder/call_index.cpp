@@ -81,7 +81,9 @@ class Statement {
     r.duration_ms = Int(8);
     r.path = Text(9);
     r.bytes = Int(10);
-    r.state = Text(11);
+    // Every name a recorder stores is in the table; one it does not know is
+    // taken for a closed call.
+    r.state = CallStateNamed(Text(11)).value_or(CallState::kDone);
     r.part = static_cast<int32_t>(Int(12));
     return r;
   }
@@ -140,7 +142,7 @@ constexpr const char *kUpsert =
 void BindRow(Statement &s, const CallRow &r) {
   s.Bind(1, r.channel).Bind(2, r.direction).Bind(3, r.number).Bind(4, r.digits).Bind(5, r.start_ms);
   s.Bind(6, r.answer_ms).Bind(7, r.end_ms).Bind(8, r.duration_ms).Bind(9, r.path).Bind(10, r.bytes);
-  s.Bind(11, r.state).Bind(12, r.part);
+  s.Bind(11, std::string(Name(r.state))).Bind(12, r.part);
 }
 
 // Every row written or replaced, in the caller's transaction.
@@ -354,7 +356,8 @@ void CallIndex::Recover() {
     while (s.Step()) known.insert(s.Text(0));
   }
   {
-    Statement s(write_db_, (std::string("SELECT ") + kColumns + " FROM calls WHERE state = 'recording'").c_str());
+    Statement s(write_db_, (std::string("SELECT ") + kColumns + " FROM calls WHERE state = ?1").c_str());
+    s.Bind(1, std::string(Name(CallState::kRecording)));
     while (s.Step()) {
       CallRow r = s.Row();
       std::error_code ec;
@@ -362,7 +365,7 @@ void CallIndex::Recover() {
       r.bytes = ec ? 0 : static_cast<int64_t>(size);
       r.duration_ms = AudioMs(r.bytes);
       r.end_ms = (r.answer_ms ? r.answer_ms : r.start_ms) + r.duration_ms;
-      r.state = "interrupted";
+      r.state = CallState::kInterrupted;
       fixes.push_back(r);
     }
   }
@@ -385,7 +388,7 @@ void CallIndex::Recover() {
     r.bytes = static_cast<int64_t>(it->file_size(ec));
     r.duration_ms = r.direction == "fax" ? 0 : AudioMs(r.bytes);
     r.end_ms = r.start_ms + r.duration_ms;
-    r.state = "recovered";
+    r.state = CallState::kRecovered;
     r.part = name->part;
     fixes.push_back(r);
     ++found;

@@ -16,6 +16,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -26,6 +27,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "call_state.h"
 
 namespace talo_recorder {
 
@@ -45,7 +48,7 @@ struct CallRow {
   int64_t duration_ms = 0;
   std::string path;  // relative to the root
   int64_t bytes = 0;
-  std::string state;  // recording, done, interrupted (closed after a crash), recovered (found on disk)
+  CallState state = CallState::kRecording;
   int32_t part = 1;
   bool operator==(const CallRow &) const = default;
 };
@@ -79,6 +82,12 @@ class IndexError : public std::runtime_error {
 
 // Audio on disk: 256-byte ADPCM blocks of 63 ms.
 inline int64_t AudioMs(int64_t bytes) { return bytes / 256 * 63; }
+
+// Now, in the rows' unit: epoch milliseconds.
+inline int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 class CallIndex {
  public:

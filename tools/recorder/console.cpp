@@ -34,12 +34,12 @@ constexpr auto kLiveWait = std::chrono::milliseconds(200);
 json ToJson(const CallRow &r) {
   return {{"id", r.id},         {"channel", r.channel},   {"direction", r.direction},   {"number", r.number},
           {"digits", r.digits}, {"start_ms", r.start_ms}, {"answer_ms", r.answer_ms},   {"end_ms", r.end_ms},
-          {"duration_ms", r.duration_ms}, {"path", r.path}, {"bytes", r.bytes}, {"state", r.state},
+          {"duration_ms", r.duration_ms}, {"path", r.path}, {"bytes", r.bytes}, {"state", Name(r.state)},
           {"part", r.part}};
 }
 
 json ToJson(const ChannelView &v) {
-  return {{"ch", v.ch},         {"kind", v.kind},           {"state", v.state}, {"number", v.number},
+  return {{"ch", v.ch},         {"kind", v.kind},           {"state", Name(v.state)}, {"number", v.number},
           {"digits", v.digits}, {"direction", v.direction}, {"since_ms", v.since_ms}, {"file", v.file},
           {"bytes", v.bytes}};
 }
@@ -187,150 +187,186 @@ void Console::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+// ---- the routes
+
+// In the order they are matched.
+const Console::Route Console::kRoutes[] = {
+    {Method::kGet, "/", &Console::Page},
+    {Method::kGet, "/states.js", &Console::States},
+    {Method::kGet, "/app.js", &Console::Script},
+    {Method::kGet, "/style.css", &Console::Style},
+    {Method::kGet, "/api/status", &Console::Status},
+    {Method::kGet, "/api/channels", &Console::ChannelList},
+    {Method::kGet, "/api/events", &Console::Events},
+    {Method::kGet, "/api/calls", &Console::CallSearch},
+    {Method::kGet, R"(/api/calls/([^/]+))", &Console::CallRecord},
+    {Method::kGet, R"(/api/calls/([^/]+)/audio\.wav)", &Console::CallAudio},
+    {Method::kGet, "/api/audio", &Console::AudioByPath},
+    {Method::kGet, R"(/api/live/([^/]+)\.wav)", &Console::LiveAudio},
+};
+
 void Console::Routes() {
-  httplib::Server &s = *server_;
-  s.Get("/", [](const httplib::Request &, httplib::Response &res) { res.set_content(kIndexHtml, "text/html"); });
-  s.Get("/app.js", [](const httplib::Request &, httplib::Response &res) {
-    res.set_content(kAppJs, "application/javascript");
-  });
-  s.Get("/style.css", [](const httplib::Request &, httplib::Response &res) { res.set_content(kStyleCss, "text/css"); });
+  for (const Route &route : kRoutes) {
+    auto handler = [this, serve = route.handler](const httplib::Request &req, httplib::Response &res) {
+      (this->*serve)(req, res);
+    };
+    switch (route.method) {
+      case Method::kGet: server_->Get(route.pattern, handler); break;
+      case Method::kPost: server_->Post(route.pattern, handler); break;
+    }
+  }
+}
 
-  s.Get("/api/status", [this](const httplib::Request &, httplib::Response &res) {
-    const IndexStatus i = index_->Status();
-    const LiveStats l = recorder_->Live()->Stats();
-    json out = {{"channels", recorder_->Channels()},
-                {"root", root_},
-                {"index", {{"ok", i.ok}, {"last_error", i.last_error}, {"failures", i.failures},
-                           {"written", i.written}, {"pending", i.pending}}},
-                {"live", {{"listeners", l.listeners}, {"overflowed", l.overflowed},
-                          {"latency_ms", {{"p50", l.latency_p50_ms}, {"p99", l.latency_p99_ms},
-                                          {"max", l.latency_max_ms}, {"samples", l.latency_samples}}}}}};
-    res.set_content(out.dump(), "application/json");
-  });
+void Console::Page(const httplib::Request &, httplib::Response &res) { res.set_content(kIndexHtml, "text/html"); }
 
-  s.Get("/api/channels", [this](const httplib::Request &, httplib::Response &res) {
+void Console::States(const httplib::Request &, httplib::Response &res) {
+  static const std::string kStates = StatesScript();
+  res.set_content(kStates, "application/javascript");
+}
+
+void Console::Script(const httplib::Request &, httplib::Response &res) {
+  res.set_content(kAppJs, "application/javascript");
+}
+
+void Console::Style(const httplib::Request &, httplib::Response &res) { res.set_content(kStyleCss, "text/css"); }
+
+void Console::Status(const httplib::Request &, httplib::Response &res) {
+  const IndexStatus i = index_->Status();
+  const LiveStats l = recorder_->Live()->Stats();
+  json out = {{"channels", recorder_->Table().Size()},
+              {"root", root_},
+              {"index", {{"ok", i.ok}, {"last_error", i.last_error}, {"failures", i.failures},
+                         {"written", i.written}, {"pending", i.pending}}},
+              {"live", {{"listeners", l.listeners}, {"overflowed", l.overflowed},
+                        {"latency_ms", {{"p50", l.latency_p50_ms}, {"p99", l.latency_p99_ms},
+                                        {"max", l.latency_max_ms}, {"samples", l.latency_samples}}}}}};
+  res.set_content(out.dump(), "application/json");
+}
+
+void Console::ChannelList(const httplib::Request &, httplib::Response &res) {
+  json rows = json::array();
+  for (const ChannelView &v : recorder_->Table().Snapshot(nullptr)) rows.push_back(ToJson(v));
+  res.set_content(json{{"channels", rows}}.dump(), "application/json");
+}
+
+void Console::Events(const httplib::Request &, httplib::Response &res) {
+  auto version = std::make_shared<uint64_t>(~uint64_t{0});
+  res.set_header("Cache-Control", "no-cache");
+  res.set_chunked_content_provider("text/event-stream", [this, version](size_t, httplib::DataSink &sink) {
+    if (stopping_) return false;
+    if (*version != ~uint64_t{0}) recorder_->Table().WaitChange(*version, std::chrono::milliseconds(1000));
+    if (stopping_ || !sink.is_writable()) return false;
+    uint64_t now = 0;
     json rows = json::array();
-    for (const ChannelView &v : recorder_->Snapshot(nullptr)) rows.push_back(ToJson(v));
-    res.set_content(json{{"channels", rows}}.dump(), "application/json");
+    for (const ChannelView &v : recorder_->Table().Snapshot(&now)) rows.push_back(ToJson(v));
+    // Unchanged after the wait: a comment keeps the connection checked.
+    const std::string text =
+        now == *version ? std::string(": idle\n\n") : "event: channels\ndata: " + json{{"channels", rows}}.dump() + "\n\n";
+    *version = now;
+    return sink.write(text.data(), text.size());
   });
+}
 
-  s.Get("/api/events", [this](const httplib::Request &, httplib::Response &res) {
-    auto version = std::make_shared<uint64_t>(~uint64_t{0});
-    res.set_header("Cache-Control", "no-cache");
-    res.set_chunked_content_provider("text/event-stream", [this, version](size_t, httplib::DataSink &sink) {
-      if (stopping_) return false;
-      if (*version != ~uint64_t{0}) recorder_->WaitChange(*version, std::chrono::milliseconds(1000));
-      if (stopping_ || !sink.is_writable()) return false;
-      uint64_t now = 0;
-      json rows = json::array();
-      for (const ChannelView &v : recorder_->Snapshot(&now)) rows.push_back(ToJson(v));
-      // Unchanged after the wait: a comment keeps the connection checked.
-      const std::string text =
-          now == *version ? std::string(": idle\n\n") : "event: channels\ndata: " + json{{"channels", rows}}.dump() + "\n\n";
-      *version = now;
-      return sink.write(text.data(), text.size());
-    });
-  });
+void Console::CallSearch(const httplib::Request &req, httplib::Response &res) {
+  CallQuery q;
+  int64_t v = 0;
+  for (const auto &[key, value] : req.params) {
+    if (key == "number") {
+      if (value.size() > 40 || value.find_first_not_of("0123456789+*") != std::string::npos)
+        return Error(res, 400, "number: digits, + and * only");
+      q.number = value;
+    } else if (key == "channel") {
+      if (!ParseNumber(value, 0, 100000, &v)) return Error(res, 400, "channel: a channel number");
+      q.channel = static_cast<int32_t>(v);
+    } else if (key == "from" || key == "to") {
+      if (!ParseNumber(value, 0, 253402300799999, &v)) return Error(res, 400, key + ": epoch milliseconds");
+      (key == "from" ? q.from_ms : q.to_ms) = v;
+    } else if (key == "limit") {
+      if (!ParseNumber(value, 1, 500, &v)) return Error(res, 400, "limit: 1 to 500");
+      q.limit = static_cast<int32_t>(v);
+    } else if (key == "offset") {
+      if (!ParseNumber(value, 0, 100000000, &v)) return Error(res, 400, "offset: 0 to 100000000");
+      q.offset = static_cast<int32_t>(v);
+    } else {
+      return Error(res, 400, "unknown parameter \"" + key + "\"");
+    }
+  }
+  try {
+    const CallPage page = index_->Search(q);
+    json rows = json::array();
+    for (const CallRow &r : page.rows) rows.push_back(ToJson(r));
+    res.set_content(json{{"total", page.total}, {"offset", q.offset}, {"limit", q.limit}, {"calls", rows}}.dump(),
+                    "application/json");
+  } catch (const IndexError &e) {
+    Error(res, 503, std::string("index unavailable: ") + e.what());
+  }
+}
 
-  s.Get("/api/calls", [this](const httplib::Request &req, httplib::Response &res) {
-    CallQuery q;
-    int64_t v = 0;
-    for (const auto &[key, value] : req.params) {
-      if (key == "number") {
-        if (value.size() > 40 || value.find_first_not_of("0123456789+*") != std::string::npos)
-          return Error(res, 400, "number: digits, + and * only");
-        q.number = value;
-      } else if (key == "channel") {
-        if (!ParseNumber(value, 0, 100000, &v)) return Error(res, 400, "channel: a channel number");
-        q.channel = static_cast<int32_t>(v);
-      } else if (key == "from" || key == "to") {
-        if (!ParseNumber(value, 0, 253402300799999, &v)) return Error(res, 400, key + ": epoch milliseconds");
-        (key == "from" ? q.from_ms : q.to_ms) = v;
-      } else if (key == "limit") {
-        if (!ParseNumber(value, 1, 500, &v)) return Error(res, 400, "limit: 1 to 500");
-        q.limit = static_cast<int32_t>(v);
-      } else if (key == "offset") {
-        if (!ParseNumber(value, 0, 100000000, &v)) return Error(res, 400, "offset: 0 to 100000000");
-        q.offset = static_cast<int32_t>(v);
-      } else {
-        return Error(res, 400, "unknown parameter \"" + key + "\"");
-      }
-    }
-    try {
-      const CallPage page = index_->Search(q);
-      json rows = json::array();
-      for (const CallRow &r : page.rows) rows.push_back(ToJson(r));
-      res.set_content(json{{"total", page.total}, {"offset", q.offset}, {"limit", q.limit}, {"calls", rows}}.dump(),
-                      "application/json");
-    } catch (const IndexError &e) {
-      Error(res, 503, std::string("index unavailable: ") + e.what());
-    }
-  });
+std::optional<CallRow> Console::FindCall(const httplib::Request &req, httplib::Response &res) {
+  int64_t id = 0;
+  if (!ParseNumber(req.matches[1].str(), 1, INT64_MAX / 10, &id)) {
+    Error(res, 400, "bad call id");
+    return std::nullopt;
+  }
+  try {
+    auto row = index_->Find(id);
+    if (!row) Error(res, 404, "no call " + std::to_string(id));
+    return row;
+  } catch (const IndexError &e) {
+    Error(res, 503, std::string("index unavailable: ") + e.what());
+    return std::nullopt;
+  }
+}
 
-  auto find = [this](const httplib::Request &req, httplib::Response &res) -> std::optional<CallRow> {
-    int64_t id = 0;
-    if (!ParseNumber(req.matches[1].str(), 1, INT64_MAX / 10, &id)) {
-      Error(res, 400, "bad call id");
-      return std::nullopt;
-    }
-    try {
-      auto row = index_->Find(id);
-      if (!row) Error(res, 404, "no call " + std::to_string(id));
-      return row;
-    } catch (const IndexError &e) {
-      Error(res, 503, std::string("index unavailable: ") + e.what());
-      return std::nullopt;
-    }
-  };
-  s.Get(R"(/api/calls/([^/]+))", [find](const httplib::Request &req, httplib::Response &res) {
-    if (auto row = find(req, res)) res.set_content(ToJson(*row).dump(), "application/json");
-  });
-  s.Get(R"(/api/calls/([^/]+)/audio\.wav)", [this, find](const httplib::Request &req, httplib::Response &res) {
-    auto row = find(req, res);
-    if (!row) return;
-    if (row->direction == "fax") return Error(res, 404, "a fax has no audio");
-    const std::string file = SafeFile(root_, row->path);
-    if (file.empty()) return Error(res, 404, "recording not on disk");
-    ServeWav(req, res, file);
-  });
-  s.Get("/api/audio", [this](const httplib::Request &req, httplib::Response &res) {
-    if (req.params.size() != 1 || !req.has_param("path")) return Error(res, 400, "one parameter: path");
-    const std::string path = req.get_param_value("path");
-    if (!ParseRecordPath(path) || path.find("..") != std::string::npos)
-      return Error(res, 400, "not a recording's name");
-    const std::string file = SafeFile(root_, path);
-    if (file.empty() || path.ends_with(".pbm")) return Error(res, 404, "no such recording");
-    ServeWav(req, res, file);
-  });
+void Console::CallRecord(const httplib::Request &req, httplib::Response &res) {
+  if (auto row = FindCall(req, res)) res.set_content(ToJson(*row).dump(), "application/json");
+}
 
-  s.Get(R"(/api/live/([^/]+)\.wav)", [this](const httplib::Request &req, httplib::Response &res) {
-    int64_t ch = 0;
-    if (!ParseNumber(req.matches[1].str(), 0, 100000, &ch)) return Error(res, 400, "bad channel");
-    if (ch >= recorder_->Channels()) return Error(res, 404, "no channel " + std::to_string(ch));
-    LiveHub *hub = recorder_->Live();
-    auto sub = hub->Subscribe(static_cast<int32_t>(ch));
-    if (!sub) return Error(res, 503, "live listening unavailable");
-    auto started = std::make_shared<bool>(false);
-    res.set_header("Cache-Control", "no-cache");
-    res.set_chunked_content_provider(
-        "audio/wav",
-        [this, hub, sub, started](size_t, httplib::DataSink &sink) {
-          if (!*started) {
-            // A WAV of unknown length: the largest sizes the fields hold.
-            *started = true;
-            const auto header = talo::audio::MakePcmWavHeader(talo::audio::kMaxPcmWavSamples);
-            return sink.write(reinterpret_cast<const char *>(header.data()), header.size());
-          }
-          std::string pcm;
-          auto delivered = std::chrono::steady_clock::now();
-          if (stopping_ || !sub->Take(&pcm, kLiveWait, &delivered)) return false;
-          if (pcm.empty()) return sink.is_writable();
-          if (!sink.write(pcm.data(), pcm.size())) return false;
-          hub->NoteLatency(delivered);
-          return true;
-        },
-        [hub, sub, ch](bool) { hub->Unsubscribe(static_cast<int32_t>(ch), sub); });
-  });
+void Console::CallAudio(const httplib::Request &req, httplib::Response &res) {
+  auto row = FindCall(req, res);
+  if (!row) return;
+  if (row->direction == "fax") return Error(res, 404, "a fax has no audio");
+  const std::string file = SafeFile(root_, row->path);
+  if (file.empty()) return Error(res, 404, "recording not on disk");
+  ServeWav(req, res, file);
+}
+
+void Console::AudioByPath(const httplib::Request &req, httplib::Response &res) {
+  if (req.params.size() != 1 || !req.has_param("path")) return Error(res, 400, "one parameter: path");
+  const std::string path = req.get_param_value("path");
+  if (!ParseRecordPath(path) || path.find("..") != std::string::npos) return Error(res, 400, "not a recording's name");
+  const std::string file = SafeFile(root_, path);
+  if (file.empty() || path.ends_with(".pbm")) return Error(res, 404, "no such recording");
+  ServeWav(req, res, file);
+}
+
+void Console::LiveAudio(const httplib::Request &req, httplib::Response &res) {
+  int64_t ch = 0;
+  if (!ParseNumber(req.matches[1].str(), 0, 100000, &ch)) return Error(res, 400, "bad channel");
+  if (ch >= recorder_->Table().Size()) return Error(res, 404, "no channel " + std::to_string(ch));
+  LiveHub *hub = recorder_->Live();
+  auto sub = hub->Subscribe(static_cast<int32_t>(ch));
+  if (!sub) return Error(res, 503, "live listening unavailable");
+  auto started = std::make_shared<bool>(false);
+  res.set_header("Cache-Control", "no-cache");
+  res.set_chunked_content_provider(
+      "audio/wav",
+      [this, hub, sub, started](size_t, httplib::DataSink &sink) {
+        if (!*started) {
+          // A WAV of unknown length: the largest sizes the fields hold.
+          *started = true;
+          const auto header = talo::audio::MakePcmWavHeader(talo::audio::kMaxPcmWavSamples);
+          return sink.write(reinterpret_cast<const char *>(header.data()), header.size());
+        }
+        std::string pcm;
+        auto delivered = std::chrono::steady_clock::now();
+        if (stopping_ || !sub->Take(&pcm, kLiveWait, &delivered)) return false;
+        if (pcm.empty()) return sink.is_writable();
+        if (!sink.write(pcm.data(), pcm.size())) return false;
+        hub->NoteLatency(delivered);
+        return true;
+      },
+      [hub, sub, ch](bool) { hub->Unsubscribe(static_cast<int32_t>(ch), sub); });
 }
 
 }  // namespace talo_recorder

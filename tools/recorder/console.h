@@ -1,5 +1,6 @@
 // The web console: plain HTML, CSS and JavaScript built into the binary, and
 // a small JSON API (README.md in this folder documents it):
+//   GET /states.js (the state names app.js shows, from the recorder's table),
 //   GET /api/status, /api/channels, /api/events (server-sent events),
 //   /api/calls (search and paging), /api/calls/<id>, /api/calls/<id>/audio.wav
 //   (with Range), /api/audio?path=<relative path> (with Range),
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -20,7 +22,9 @@
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace talo_recorder {
 
@@ -39,7 +43,23 @@ class Console {
   void Stop();
 
  private:
+  enum class Method { kGet, kPost };
+  // What answers one route.
+  using Serve = void(const httplib::Request &req, httplib::Response &res);
+  struct Route {
+    Method method;
+    const char *pattern;  // a regular expression for the whole path
+    Serve Console::*handler;
+  };
+  static const Route kRoutes[];
+
   void Routes();
+
+  // The handlers kRoutes names.
+  Serve Page, States, Script, Style, Status, ChannelList, Events, CallSearch, CallRecord, CallAudio, AudioByPath,
+      LiveAudio;
+  // The call a route's id names; none after an error answer.
+  std::optional<CallRow> FindCall(const httplib::Request &req, httplib::Response &res);
 
   Recorder *const recorder_;
   CallIndex *const index_;

@@ -16,7 +16,7 @@
 #include "call_index.h"
 #include "config.h"
 #include "console.h"
-#include "demo_host/policy.h"
+#include "host_kit/policy.h"
 #include "recorder.h"
 
 namespace {
@@ -53,7 +53,7 @@ int main(int argc, char **argv) {
     config = config_file.empty() ? talo_recorder::ParseConfig(talo_recorder::DefaultConfigText(), ".")
                                  : talo_recorder::LoadConfigFile(config_file);
     talo_recorder::CheckConfigPaths(config);
-    if (!config.policy.empty()) talo_demo::LoadPolicyFile(config.policy);
+    host_kit::LoadPolicy(config.policy);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: %s\n", e.what());
     return 2;

@@ -1,251 +1,107 @@
 #include "recorder.h"
 
-#include <dlfcn.h>
 #include <poll.h>
 
-#include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <stdexcept>
 
-#include "demo_host/day.h"
-#include "naming.h"
+#include "host_kit/answers.h"
+#include "host_kit/day.h"
+#include "host_kit/handler_guard.h"
 
 namespace talo_recorder {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Channel kinds as QV_GetChannelType reports them.
-constexpr int32_t kQvLine = 0;
-constexpr int32_t kQvTrunk = 1;
-constexpr int32_t kQvStation = 2;
-
-template <size_t N>
-void SetText(char (&field)[N], const std::string &text) {
-  std::snprintf(field, N, "%s", text.c_str());
-}
+using host_kit::Guarded;
 
 Recorder *Self(void *p) { return static_cast<Recorder *>(p); }
 
-// No exception may leave a handler into the library: one that escapes is
-// reported and the event is dropped.
-template <auto Fn>
-struct Safe;
-template <typename... A, void (*Fn)(void *, A...)>
-struct Safe<Fn> {
-  static void Call(void *self, A... args) {
-    try {
-      Fn(self, args...);
-    } catch (const std::exception &e) {
-      std::fprintf(stderr, "talo-recorder: event handler failed: %s\n", e.what());
-    } catch (...) {
-      std::fprintf(stderr, "talo-recorder: event handler failed\n");
-    }
-  }
-};
-
-int64_t PlayMs(const fs::path &file) {
-  std::error_code ec;
-  const uintmax_t size = fs::file_size(file, ec);
-  return ec ? 0 : static_cast<int64_t>((size + 255) / 256 * 63);
-}
-
-// A voice of sorts for the simulated callers when none is configured: four
-// seconds of vowel-like harmonics in syllables, so the recordings are not silent.
-void WriteMadeUpVoice(const fs::path &file) {
-  constexpr int kRate = 8000, kSamples = 4 * kRate;
-  std::vector<int16_t> pcm(kSamples);
-  for (int i = 0; i < kSamples; ++i) {
-    const double t = static_cast<double>(i) / kRate;
-    const double pitch = 140 + 30 * std::sin(2 * M_PI * 0.7 * t);
-    const double envelope = std::pow(std::max(0.0, std::sin(2 * M_PI * 2.5 * t)), 2);
-    double v = 0;
-    for (int h = 1; h <= 6; ++h) v += std::sin(2 * M_PI * pitch * h * t) / h;
-    pcm[i] = static_cast<int16_t>(6000 * envelope * v);
-  }
-  auto u32 = [](std::ofstream &o, uint32_t v) { o.write(reinterpret_cast<const char *>(&v), 4); };
-  auto u16 = [](std::ofstream &o, uint16_t v) { o.write(reinterpret_cast<const char *>(&v), 2); };
-  std::ofstream out(file, std::ios::binary);
-  out.write("RIFF", 4), u32(out, 36 + kSamples * 2), out.write("WAVEfmt ", 8), u32(out, 16), u16(out, 1),
-      u16(out, 1), u32(out, kRate), u32(out, kRate * 2), u16(out, 2), u16(out, 16), out.write("data", 4),
-      u32(out, kSamples * 2);
-  out.write(reinterpret_cast<const char *>(pcm.data()), kSamples * 2);
-  if (!out.flush()) throw std::runtime_error("cannot write '" + file.string() + "'");
+// A channel in a call shows a message being left as a state of its own.
+ChannelState InCall(const std::string &direction) {
+  return direction == "message" ? ChannelState::kMessage : ChannelState::kCall;
 }
 
 }  // namespace
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 Recorder::Recorder(Config config, std::function<void(const std::string &)> log)
-    : config_(std::move(config)), log_(std::move(log)) {}
+    : config_(std::move(config)), log_(std::move(log)), book_(config_.root, log_), table_(config_.root) {}
 
 Recorder::~Recorder() { Stop(); }
 
-void Recorder::Bind(void *lib, void *board) {
-#define BIND(h, name) api_.name = reinterpret_cast<decltype(api_.name)>(h ? dlsym(h, #name) : nullptr);
-  BIND(lib, QV_InitDll) BIND(lib, QV_SetCallBakFunc) BIND(lib, QV_SetActive) BIND(lib, QV_GetChannelCount)
-  BIND(lib, QV_GetChannelType) BIND(lib, QV_StartRecord) BIND(lib, QV_StopRecord) BIND(lib, QV_ProcessMessages)
-  BIND(lib, QV_GetMessageFd) BIND(lib, QV_SetTrunkUserStep) BIND(lib, QV_StartNetMonitor)
-  BIND(lib, QV_StopNetMonitor) BIND(lib, QV_SetFileLen) BIND(lib, QV_GetDeviceType)
-  BIND(board, TvcSimSetChannelTotal) BIND(board, TvcSimSetChannelType) BIND(board, TvcSimSetTimeScale)
-  BIND(board, TvcSimLoadScript) BIND(board, TvcSimStartScript) BIND(board, TvcSimGetPendingEvents)
-#undef BIND
+void Recorder::Bind() {
+  api_ = library_->Api();
   if (!api_.QV_InitDll || !api_.QV_SetActive || !api_.QV_StartRecord || !api_.QV_ProcessMessages ||
       !api_.QV_GetMessageFd || !api_.QV_StartNetMonitor || !api_.QV_StopNetMonitor)
     throw std::runtime_error("libTALO.so lacks an export the recorder needs");
 }
 
 void Recorder::Start(CallIndex *index) {
-  index_ = index;
-  policy_ = config_.policy.empty() ? talo_demo::DefaultPolicy() : talo_demo::LoadPolicyFile(config_.policy);
-  const fs::path self = fs::canonical("/proc/self/exe").parent_path();
-  const std::string lib_dir = config_.library_dir.empty() ? (self.parent_path() / "lib").string() : config_.library_dir;
-  sound_dir_ = config_.sound_dir.empty() ? (self / "Sound").string() : config_.sound_dir;
-  lib_ = dlopen((lib_dir + "/libTALO.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!lib_) throw std::runtime_error(std::string("cannot load libTALO.so: ") + dlerror());
-  board_ = dlopen((lib_dir + "/libTvcdrv.so").c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-  // An installed library may have found the simulated board elsewhere: the copy it opened.
-  if (!board_) board_ = dlopen("libTvcdrv.so", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-  if (config_.sim.enabled && !board_) throw std::runtime_error("the simulated board is not loaded beside libTALO.so");
-  Bind(lib_, config_.sim.enabled ? board_ : nullptr);
-  if (config_.sim.enabled) SetUpBoard();
+  const host_kit::Prompts prompts(config_.sound_dir.empty() ? host_kit::ProgramFolder() / "Sound"
+                                                             : fs::path(config_.sound_dir));
+  // The fax channels are the day's layout's; the recorder lends none of a real board's.
+  std::vector<int32_t> fax_channels;
+  if (config_.sim.enabled) fax_channels = host_kit::FaxChannels();
+  answers_ = host_kit::PolicyAnswers(host_kit::LoadPolicy(config_.policy), prompts,
+                                     host_kit::FaxPool(std::move(fax_channels)));
+  library_ = std::make_unique<host_kit::Library>(config_.library_dir);
+  if (config_.sim.enabled && !library_->Board())
+    throw std::runtime_error("the simulated board is not loaded beside libTALO.so");
+  Bind();
+  if (config_.sim.enabled) {
+    day_ = std::make_unique<SimDay>(config_.sim, config_.root, prompts, log_);
+    day_->SetUp(library_->Board());
+  }
 
   QV_HostEvents events{};
   auto set = [&](int slot, auto fn) { events.slots[slot] = {reinterpret_cast<void *>(fn), this}; };
-  set(QV_SLOT_OFF_HOOK, &Safe<&Recorder::OnOffHook>::Call);
-  set(QV_SLOT_HANG_UP, &Safe<&Recorder::OnHangUp>::Call);
-  set(QV_SLOT_CALLER_ID, &Safe<&Recorder::OnCallerId>::Call);
-  set(QV_SLOT_RING, &Safe<&Recorder::OnRing>::Call);
-  set(QV_SLOT_LINE_EMPTY, &Safe<&Recorder::OnLineEmpty>::Call);
-  set(QV_SLOT_DTMF, &Safe<&Recorder::OnDtmf>::Call);
-  set(QV_SLOT_RECORD_LIMIT, &Safe<&Recorder::OnRecordLimit>::Call);
-  set(QV_SLOT_INCOMING_CALL, &Safe<&Recorder::OnIncomingCall>::Call);
-  set(QV_SLOT_LEAVE_MESSAGE, &Safe<&Recorder::OnLeaveMessage>::Call);
-  set(QV_SLOT_LEAVE_MESSAGE_END, &Safe<&Recorder::OnLeaveMessageEnd>::Call);
-  set(QV_SLOT_USER_PICK_UP, &Safe<&Recorder::OnUserPickUp>::Call);
-  set(QV_SLOT_SIGN_ON, &Safe<&Recorder::OnSignOn>::Call);
-  set(QV_SLOT_SIGN_OFF, &Safe<&Recorder::OnSignOff>::Call);
-  set(QV_SLOT_DIAL_CHECK, &Safe<&Recorder::OnDialCheck>::Call);
-  set(QV_SLOT_INCOMING_ANSWERED, &Safe<&Recorder::OnIncomingAnswered>::Call);
-  set(QV_SLOT_TRUNK_CONNECTED, &Safe<&Recorder::OnTrunkConnected>::Call);
-  set(QV_SLOT_FAX_END, &Safe<&Recorder::OnFaxEnd>::Call);
-  set(QV_SLOT_QUERY, &Safe<&Recorder::OnQuery>::Call);
+  set(QV_SLOT_OFF_HOOK, &Guarded<&Recorder::OnOffHook>::Call);
+  set(QV_SLOT_HANG_UP, &Guarded<&Recorder::OnHangUp>::Call);
+  set(QV_SLOT_CALLER_ID, &Guarded<&Recorder::OnCallerId>::Call);
+  set(QV_SLOT_RING, &Guarded<&Recorder::OnRing>::Call);
+  set(QV_SLOT_LINE_EMPTY, &Guarded<&Recorder::OnLineEmpty>::Call);
+  set(QV_SLOT_DTMF, &Guarded<&Recorder::OnDtmf>::Call);
+  set(QV_SLOT_RECORD_LIMIT, &Guarded<&Recorder::OnRecordLimit>::Call);
+  set(QV_SLOT_INCOMING_CALL, &Guarded<&Recorder::OnIncomingCall>::Call);
+  set(QV_SLOT_LEAVE_MESSAGE, &Guarded<&Recorder::OnLeaveMessage>::Call);
+  set(QV_SLOT_LEAVE_MESSAGE_END, &Guarded<&Recorder::OnLeaveMessageEnd>::Call);
+  set(QV_SLOT_USER_PICK_UP, &Guarded<&Recorder::OnUserPickUp>::Call);
+  set(QV_SLOT_SIGN_ON, &Guarded<&Recorder::OnSignOn>::Call);
+  set(QV_SLOT_SIGN_OFF, &Guarded<&Recorder::OnSignOff>::Call);
+  set(QV_SLOT_DIAL_CHECK, &Guarded<&Recorder::OnDialCheck>::Call);
+  set(QV_SLOT_INCOMING_ANSWERED, &Guarded<&Recorder::OnIncomingAnswered>::Call);
+  set(QV_SLOT_TRUNK_CONNECTED, &Guarded<&Recorder::OnTrunkConnected>::Call);
+  set(QV_SLOT_FAX_END, &Guarded<&Recorder::OnFaxEnd>::Call);
+  set(QV_SLOT_QUERY, &Guarded<&Recorder::OnQuery>::Call);
   api_.QV_InitDll(nullptr, 0, 0, 0);
   api_.QV_SetCallBakFunc(events);
   if (!api_.QV_SetActive(1)) throw std::runtime_error("activation failed (no board?)");
   active_ = true;
-  api_.QV_SetTrunkUserStep(talo_demo::kTrunkUserStep);
+  api_.QV_SetTrunkUserStep(host_kit::kTrunkUserStep);
 
   const int32_t count = api_.QV_GetChannelCount();
   lines_.resize(static_cast<size_t>(std::max(count, 0)));
-  std::vector<int32_t> fax_channels;
-  {
-    std::lock_guard lock(table_mutex_);
-    table_.resize(lines_.size());
-    for (int32_t ch = 0; ch < count; ++ch) {
-      lines_[ch].type = api_.QV_GetChannelType(ch);
-      ChannelView &v = table_[ch];
-      v.ch = ch;
-      v.kind = lines_[ch].type == kQvLine ? "line" : lines_[ch].type == kQvTrunk ? "trunk"
-               : lines_[ch].type == kQvStation ? "station" : "none";
-      if (config_.sim.enabled && ch < talo_demo::kDayChannels && talo_demo::kDriverTypes[ch] == talo_demo::kFaxType) {
-        v.kind = "fax";
-        fax_channels.push_back(ch);
-      }
-      v.state = "idle";
-      v.since_ms = NowMs();
-      if (lines_[ch].type == kQvLine && config_.record_limit_minutes > 0 && api_.QV_SetFileLen)
-        api_.QV_SetFileLen(ch, config_.record_limit_minutes);
-    }
-    ++table_version_;
+  book_.Open(count, index, &api_);
+  std::vector<std::string> kinds;
+  for (int32_t ch = 0; ch < count; ++ch) {
+    const int32_t type = lines_[ch].type = api_.QV_GetChannelType(ch);
+    kinds.push_back(type == QV_CHANNEL_LINE      ? "line"
+                    : type == QV_CHANNEL_TRUNK   ? "trunk"
+                    : type == QV_CHANNEL_STATION ? "station"
+                                                 : "none");
+    if (config_.sim.enabled && host_kit::DriverTypeOf(ch) == host_kit::kFaxType) kinds.back() = "fax";
+    if (type == QV_CHANNEL_LINE && config_.record_limit_minutes > 0 && api_.QV_SetFileLen)
+      api_.QV_SetFileLen(ch, config_.record_limit_minutes);
   }
-  fax_pool_ = talo_demo::FaxPool(fax_channels);
-  channels_ = count;
+  table_.Reset(kinds);
   live_ = std::make_unique<LiveHub>(
       count, static_cast<size_t>(config_.live_queue_ms) * 16,
       [this](int32_t ch, QV_MonitorListener *l) { return api_.QV_StartNetMonitor(ch, l) != 0; },
       [this](int32_t ch, QV_MonitorListener *l) { api_.QV_StopNetMonitor(ch, l); });
   log_("board: " + std::string(api_.QV_GetDeviceType ? api_.QV_GetDeviceType() : "?") + ", " +
        std::to_string(count) + " channels");
-  if (config_.sim.enabled) StartDay();
-}
-
-void Recorder::SetUpBoard() {
-  const int32_t total = talo_demo::kDayChannels + config_.sim.extra_lines;
-  api_.TvcSimSetChannelTotal(total);
-  for (int32_t ch = 0; ch < total; ++ch)
-    api_.TvcSimSetChannelType(ch, ch < talo_demo::kDayChannels ? talo_demo::kDriverTypes[ch] : 0);
-  api_.TvcSimSetTimeScale(config_.sim.speed);
-
-  speech_ = config_.sim.speech;
-  const fs::path sim_dir = fs::path(config_.root) / ".sim";
-  fs::create_directories(sim_dir);
-  if (speech_.empty()) {
-    speech_ = (sim_dir / "voice.wav").string();
-    if (!fs::exists(speech_)) WriteMadeUpVoice(speech_);
-  }
-  const fs::path letter = sim_dir / "letter.pbm";
-  const fs::path far_page = sim_dir / "far_machine.pbm";
-  talo_demo::WriteFaxPage(letter, 1);
-  talo_demo::WriteFaxPage(far_page, 2);
-
-  talo_demo::DayTimes t;
-  std::error_code ec;
-  t.speech = static_cast<int64_t>(fs::file_size(speech_, ec) / 16);
-  const fs::path sound(sound_dir_);
-  t.greeting = PlayMs(sound / "greeting.dat");
-  t.number_prompt = PlayMs(sound / "number.dat");
-  t.closing = PlayMs(sound / "closing.dat");
-  t.blocked = PlayMs(sound / "blocked.dat");
-  t.notice = PlayMs(sound / "notice.dat");
-  t.answer_caller = PlayMs(sound / "answer_caller.dat");
-  for (char c : std::to_string(talo_demo::kRingTrunk + talo_demo::kTrunkUserStep))
-    t.answer_caller += PlayMs(sound / "Char" / (std::string(1, c) + ".dat"));
-  // The recorder makes no requests of its own: the day's calls by people only.
-  day_script_ = talo_demo::PlanDay({speech_, t, letter.string(), far_page.string(), {}}).script;
-  // Extra lines: calls back to back for the whole length of one call each.
-  for (int32_t i = 0; i < config_.sim.extra_lines; ++i) {
-    const int32_t ch = talo_demo::kDayChannels + i;
-    const std::string at = "at " + std::to_string(200 + 37 * i) + " ch " + std::to_string(ch) + " ";
-    const std::string end = "at " + std::to_string(200 + 37 * i + config_.sim.extra_call_ms) + " ch " +
-                            std::to_string(ch) + " ";
-    day_script_ += at + "state 3\n" + at + "rings 1\n" + at + "callerid 555" + std::to_string(1000 + ch) + "\n";
-    const std::string answer = "at " + std::to_string(1200 + 37 * i) + " ch " + std::to_string(ch) + " ";
-    day_script_ += answer + "state 2\n" + answer + "wavloop " + speech_ + "\n";
-    day_script_ += end + "state 0\n" + end + "silence\n";
-  }
-}
-
-void Recorder::StartDay() {
-  char error[256] = "";
-  if (api_.TvcSimLoadScript(day_script_.c_str(), error, sizeof error) != 0)
-    throw std::runtime_error(std::string("the day's script: ") + error);
-  api_.TvcSimStartScript();
-  day_quiet_ = false;
-  log_("sim: the scripted day begins");
-}
-
-void Recorder::LoopDay() {
-  if (!config_.sim.enabled || !config_.sim.loop || !api_.TvcSimGetPendingEvents) return;
-  bool busy = api_.TvcSimGetPendingEvents() != 0;
-  for (const Line &l : lines_) busy = busy || l.call || l.fax;
-  const auto now = std::chrono::steady_clock::now();
-  if (busy) {
-    day_quiet_ = false;
-    return;
-  }
-  if (!day_quiet_) {
-    day_quiet_ = true;
-    day_quiet_since_ = now;
-  }
-  if (now - day_quiet_since_ >= std::chrono::milliseconds(config_.sim.loop_pause_ms)) StartDay();
+  if (day_) day_->Start();
 }
 
 void Recorder::Pump(std::chrono::milliseconds wait, int extra_fd) {
@@ -253,366 +109,210 @@ void Recorder::Pump(std::chrono::milliseconds wait, int extra_fd) {
   poll(p, extra_fd >= 0 ? 3 : 2, static_cast<int>(wait.count()));
   api_.QV_ProcessMessages();
   live_->ProcessHost();
-  LoopDay();
+  if (day_) day_->Loop(book_.Busy());
 }
 
 void Recorder::Stop() {
   if (!active_) {
-    if (lib_) dlclose(lib_), lib_ = nullptr;
+    day_.reset();
+    library_.reset();
     return;
   }
-  for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) {
-    if (lines_[ch].call) EndCall(ch, "done");
-  }
+  book_.EndCalls(CallState::kDone);
   if (live_) live_->Stop();
   api_.QV_SetActive(0);
   active_ = false;
   // Deactivation dispatches the events still waiting, and a call may begin
   // among them: close it with what reached its file.
-  for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) {
-    if (lines_[ch].call) EndCall(ch, "done");
-  }
+  book_.EndCalls(CallState::kDone);
   // A fax still arriving is cut off by the stop and gets no OnFaxEnd: its
   // row is closed by what reached the disk, never left open.
-  for (int32_t ch = 0; ch < static_cast<int32_t>(lines_.size()); ++ch) EndFax(ch, false);
-  if (board_) dlclose(board_), board_ = nullptr;
-  dlclose(lib_);
-  lib_ = nullptr;
+  book_.EndFaxes();
+  day_.reset();
+  library_.reset();
   log_("stopped: recordings closed, library deactivated");
 }
 
-std::vector<ChannelView> Recorder::Snapshot(uint64_t *version) {
-  std::vector<ChannelView> copy;
-  {
-    std::lock_guard lock(table_mutex_);
-    copy = table_;
-    if (version) *version = table_version_;
-  }
-  for (ChannelView &v : copy) {
-    if (v.file.empty()) continue;
-    std::error_code ec;
-    const auto size = fs::file_size(fs::path(config_.root) / v.file, ec);
-    v.bytes = ec ? 0 : static_cast<int64_t>(size);
-  }
-  return copy;
-}
-
-void Recorder::WaitChange(uint64_t version, std::chrono::milliseconds wait) {
-  std::unique_lock lock(table_mutex_);
-  table_changed_.wait_for(lock, wait, [&] { return table_version_ != version; });
-}
-
-void Recorder::Publish(int32_t ch, const std::string &state) {
-  if (ch < 0 || ch >= static_cast<int32_t>(lines_.size())) return;
+void Recorder::Publish(int32_t ch, ChannelState state) {
+  if (!HasChannel(ch)) return;
   const Line &l = lines_[ch];
-  {
-    std::lock_guard lock(table_mutex_);
-    ChannelView &v = table_[ch];
-    if (v.state != state) v.since_ms = NowMs();
-    v.state = state;
-    const Call *call = l.call ? l.call.get() : l.fax.get();
-    v.number = call ? call->row.number : l.number;
-    v.digits = call ? call->row.digits : "";
-    v.direction = call ? call->row.direction : l.direction_hint;
-    v.file = call && call->recording ? call->row.path : "";
-    ++table_version_;
-  }
-  table_changed_.notify_all();
+  // The call being recorded shows with its file; a fax being received without.
+  const CallRow *call = book_.Call(ch);
+  const CallRow *row = call ? call : book_.Fax(ch);
+  if (!row) return table_.Publish(ch, state, {l.number, "", l.direction_hint, ""});
+  table_.Publish(ch, state, {row->number, row->digits, row->direction, call ? row->path : ""});
 }
 
-bool Recorder::IsStation(int32_t ch) const {
-  return ch >= 0 && ch < static_cast<int32_t>(lines_.size()) && lines_[ch].type == kQvStation;
-}
+bool Recorder::HasChannel(int32_t ch) const { return ch >= 0 && ch < static_cast<int32_t>(lines_.size()); }
+
+bool Recorder::IsStation(int32_t ch) const { return HasChannel(ch) && lines_[ch].type == QV_CHANNEL_STATION; }
 
 int32_t Recorder::TrunkOf(int32_t station) const {
-  const int32_t trunk = station - talo_demo::kTrunkUserStep;
-  return trunk >= 0 && trunk < static_cast<int32_t>(lines_.size()) && lines_[trunk].type == kQvTrunk ? trunk : -1;
+  const int32_t trunk = station - host_kit::kTrunkUserStep;
+  return HasChannel(trunk) && lines_[trunk].type == QV_CHANNEL_TRUNK ? trunk : -1;
 }
 
-void Recorder::BeginCall(int32_t ch, const std::string &direction, const std::string &number, int32_t part) {
+void Recorder::BeginCall(int32_t ch, const std::string &direction, const std::string &number) {
   Line &l = lines_[ch];
-  auto call = std::make_unique<Call>();
-  CallRow &r = call->row;
-  const int64_t now = NowMs();
-  r.channel = ch;
-  r.direction = direction;
-  r.number = number;
-  r.start_ms = part == 1 && l.ring_ms ? l.ring_ms : now;
-  r.answer_ms = now;
-  r.part = part;
-  r.state = "recording";
-  RecordName name{ch, static_cast<std::time_t>(now / 1000), number, direction, part};
-  fs::path file;
-  for (int extra = 0;; ++extra) {
-    r.path = RecordPath(name, extra);
-    file = fs::path(config_.root) / r.path;
-    if (!fs::exists(file)) break;
-  }
-  std::error_code ec;
-  fs::create_directories(file.parent_path(), ec);
-  if (ec) log_("cannot make folder '" + file.parent_path().string() + "': " + ec.message());
-  // The library appends to the file; an empty one exists from the start, so a
-  // call the board delivered nothing for still has its file.
-  { std::ofstream touch(file, std::ios::app); }
-  // QV_StartRecord answers 0 whatever happens; a file it cannot open stays empty.
-  api_.QV_StartRecord(ch, file.c_str());
-  call->recording = true;
-  index_->Put(r);
-  l.call = std::move(call);
+  book_.Begin(ch, direction, number, 1, l.ring_ms);
   l.ring_ms = 0;
-  Publish(ch, direction == "message" ? "message" : "call");
+  Publish(ch, InCall(direction));
 }
 
-void Recorder::EndCall(int32_t ch, const std::string &state) {
-  Line &l = lines_[ch];
-  if (!l.call) return;
-  if (l.call->recording) api_.QV_StopRecord(ch);
-  CallRow &r = l.call->row;
-  std::error_code ec;
-  const auto size = fs::file_size(fs::path(config_.root) / r.path, ec);
-  r.bytes = ec ? 0 : static_cast<int64_t>(size);
-  r.end_ms = NowMs();
-  r.duration_ms = AudioMs(r.bytes);
-  r.state = state;
-  index_->Put(r);
-  l.call.reset();
-  l.number.clear();
-  l.direction_hint.clear();
-  Publish(ch, "idle");
+void Recorder::EndCall(int32_t ch, CallState state) {
+  if (!book_.End(ch, state)) return;
+  lines_[ch].number.clear();
+  lines_[ch].direction_hint.clear();
+  Publish(ch, ChannelState::kIdle);
 }
 
 // ---- handlers
 
 void Recorder::OnRing(void *p, int32_t ch, uint8_t ringing) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size()) || s.lines_[ch].call) return;
+  if (!s.HasChannel(ch) || s.book_.Call(ch)) return;
   if (ringing && !s.lines_[ch].ring_ms) s.lines_[ch].ring_ms = NowMs();
   if (!ringing) s.lines_[ch].ring_ms = 0;
-  s.Publish(ch, ringing ? "ringing" : "idle");
+  s.Publish(ch, ringing ? ChannelState::kRinging : ChannelState::kIdle);
 }
 
 void Recorder::OnCallerId(void *p, int32_t ch, const char *number, const char *) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return;
+  if (!s.HasChannel(ch)) return;
   Line &l = s.lines_[ch];
   l.number = number ? number : "";
-  if (l.call && l.call->row.number.empty()) {
-    l.call->row.number = l.number;
-    s.index_->Put(l.call->row);
-  }
-  std::lock_guard lock(s.table_mutex_);
-  s.table_[ch].number = l.number;
-  ++s.table_version_;
-  s.table_changed_.notify_all();
+  const CallRow *call = s.book_.Call(ch);
+  if (call && call->number.empty()) s.book_.SetNumber(ch, l.number);
+  s.table_.ShowNumber(ch, l.number);
 }
 
 void Recorder::OnOffHook(void *p, int32_t ch, uint8_t after_ring) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return;
+  if (!s.HasChannel(ch)) return;
   // A station's conversation is recorded on its trunk.
   if (s.IsStation(ch)) {
-    s.Publish(ch, "call");
+    s.Publish(ch, ChannelState::kCall);
     return;
   }
   Line &l = s.lines_[ch];
-  if (l.call) s.EndCall(ch, "done");
+  s.EndCall(ch, CallState::kDone);
   std::string direction = "line";
-  if (l.type == kQvTrunk)
+  if (l.type == QV_CHANNEL_TRUNK)
     direction = !l.direction_hint.empty() ? l.direction_hint : after_ring ? "incoming" : "outgoing";
-  s.BeginCall(ch, direction, l.number, 1);
+  s.BeginCall(ch, direction, l.number);
 }
 
 void Recorder::OnHangUp(void *p, int32_t ch, uint8_t) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return;
-  if (s.lines_[ch].call)
-    s.EndCall(ch, "done");
+  if (!s.HasChannel(ch)) return;
+  if (s.book_.Call(ch))
+    s.EndCall(ch, CallState::kDone);
   else
-    s.Publish(ch, "idle");
+    s.Publish(ch, ChannelState::kIdle);
 }
 
 void Recorder::OnLineEmpty(void *p, int32_t ch, uint8_t empty) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return;
-  if (empty && s.lines_[ch].call) s.EndCall(ch, "done");
-  s.Publish(ch, empty ? "no line" : "idle");
+  if (!s.HasChannel(ch)) return;
+  if (empty) s.EndCall(ch, CallState::kDone);
+  s.Publish(ch, empty ? ChannelState::kNoLine : ChannelState::kIdle);
 }
 
 void Recorder::OnDtmf(void *p, int32_t ch, const char *digits) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size()) || !digits) return;
-  Line &l = s.lines_[ch];
-  if (!l.call) return;
-  l.call->row.digits = (l.call->row.digits + digits).substr(0, 256);
-  s.index_->Put(l.call->row);
-  s.Publish(ch, l.call->row.direction == "message" ? "message" : "call");
+  const CallRow *call = s.book_.Call(ch);
+  if (!call || !digits) return;
+  s.book_.AddDigits(ch, digits);
+  s.Publish(ch, InCall(call->direction));
 }
 
-// The library closed the file at its length limit: the call goes on in the next part.
 void Recorder::OnRecordLimit(void *p, int32_t ch) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size()) || !s.lines_[ch].call) return;
-  const CallRow previous = s.lines_[ch].call->row;
-  s.EndCall(ch, "done");
-  s.lines_[ch].number = previous.number;
-  s.BeginCall(ch, previous.direction, previous.number, previous.part + 1);
-  s.lines_[ch].call->row.digits = previous.digits;
+  if (!s.book_.Call(ch)) return;
+  s.book_.NextPart(ch);
+  s.Publish(ch, InCall(s.book_.Call(ch)->direction));
 }
 
 void Recorder::OnIncomingCall(void *p, int32_t ch, QV_IncomingPlan *plan) {
   Recorder &s = *Self(p);
-  if (ch >= 0 && ch < static_cast<int32_t>(s.lines_.size())) s.lines_[ch].direction_hint = "incoming";
-  const auto mode = s.policy_.ModeFor(ch);
-  plan->IncomingMode = static_cast<int32_t>(mode);
-  plan->UserRingTimeout = s.policy_.user_ring_timeout_ms;
-  plan->NumberEntryEnabled = s.policy_.number_entry ? 1 : 0;
-  SetText(plan->GreetingFile, s.sound_dir_ + "/greeting.dat");
-  SetText(plan->NumberPromptFile, s.sound_dir_ + "/number.dat");
-  SetText(plan->ClosingFile, s.sound_dir_ + "/closing.dat");
+  if (s.HasChannel(ch)) s.lines_[ch].direction_hint = "incoming";
+  s.answers_.IncomingCall(ch, plan);
 }
 
 void Recorder::OnLeaveMessage(void *p, int32_t ch, const char *number) {
   Recorder &s = *Self(p);
-  if (ch < 0 || ch >= static_cast<int32_t>(s.lines_.size())) return;
-  Line &l = s.lines_[ch];
-  if (l.call) s.EndCall(ch, "done");
-  const std::string caller = number && *number ? number : l.number;
-  s.BeginCall(ch, "message", caller, 1);
+  if (!s.HasChannel(ch)) return;
+  s.EndCall(ch, CallState::kDone);
+  s.BeginCall(ch, "message", number && *number ? number : s.lines_[ch].number);
 }
 
 void Recorder::OnLeaveMessageEnd(void *p, int32_t ch) {
   Recorder &s = *Self(p);
-  if (ch >= 0 && ch < static_cast<int32_t>(s.lines_.size())) s.EndCall(ch, "done");
+  if (s.HasChannel(ch)) s.EndCall(ch, CallState::kDone);
 }
 
 void Recorder::OnUserPickUp(void *p, int32_t station, QV_UserPickUpReply *reply) {
   Recorder &s = *Self(p);
-  reply->SignOnRequired = s.policy_.sign_on_required ? 1 : 0;
-  reply->SignedOn = s.signed_on_[station] ? 1 : 0;
+  s.answers_.UserPickUp(station, reply);
   const int32_t trunk = s.TrunkOf(station);
-  if (trunk >= 0 && !s.lines_[trunk].call) s.lines_[trunk].direction_hint = "outgoing";
-  s.Publish(station, "call");
+  if (trunk >= 0 && !s.book_.Call(trunk)) s.lines_[trunk].direction_hint = "outgoing";
+  s.Publish(station, ChannelState::kCall);
 }
 
 void Recorder::OnSignOn(void *p, int32_t station, int32_t, const char *account, const char *pin,
                         QV_CommandReply *reply) {
-  Recorder &s = *Self(p);
-  const bool accepted = s.policy_.SignOnAccepted(account ? account : "", pin ? pin : "");
-  reply->CommandAccepted = accepted ? 1 : 0;
-  if (accepted) s.signed_on_[station] = true;
+  Self(p)->answers_.SignOn(station, account, pin, reply);
 }
 
-void Recorder::OnSignOff(void *p, int32_t station, int32_t) { Self(p)->signed_on_[station] = false; }
+void Recorder::OnSignOff(void *p, int32_t station, int32_t) { Self(p)->answers_.SignOff(station); }
 
 void Recorder::OnDialCheck(void *p, int32_t station, const char *, const char *digits, QV_DialCheckReply *reply) {
   Recorder &s = *Self(p);
-  const std::string dialled = digits ? digits : "";
-  const bool blocked = s.policy_.DialBlocked(dialled);
-  reply->DialBlocked = blocked ? 1 : 0;
-  if (blocked) SetText(reply->BlockedPromptFile, s.sound_dir_ + "/blocked.dat");
+  s.answers_.DialCheck(digits, reply);
   const int32_t trunk = s.TrunkOf(station);
   if (trunk < 0) return;
-  Line &l = s.lines_[trunk];
-  l.number = dialled;
-  if (l.call) {
-    l.call->row.number = dialled;
-    s.index_->Put(l.call->row);
-    s.Publish(trunk, "call");
-  }
+  s.lines_[trunk].number = digits ? digits : "";
+  if (!s.book_.Call(trunk)) return;
+  s.book_.SetNumber(trunk, s.lines_[trunk].number);
+  s.Publish(trunk, ChannelState::kCall);
 }
 
 void Recorder::OnIncomingAnswered(void *p, int32_t ch, QV_AnswerReply *reply) {
-  Recorder &s = *Self(p);
-  if (!s.policy_.answer_prompts) return;
-  reply->PlayAnswerPrompts = 1;
-  SetText(reply->UserPromptFile, s.sound_dir_ + "/answer_user.dat");
-  SetText(reply->CallerPromptFile, s.sound_dir_ + "/answer_caller.dat");
-  if (s.policy_.announce == talo_demo::Announce::kStation)
-    SetText(reply->AnnounceText, std::to_string(ch + talo_demo::kTrunkUserStep));
-  reply->AnnounceChars =
-      s.policy_.announce != talo_demo::Announce::kNone && strnlen(reply->AnnounceText, sizeof reply->AnnounceText) > 0;
+  Self(p)->answers_.IncomingAnswered(ch, reply);
 }
 
 void Recorder::OnTrunkConnected(void *p, int32_t, QV_ConnectReply *reply) {
-  Recorder &s = *Self(p);
-  if (!s.policy_.answer_notice) return;
-  reply->PolarityPrompts = 1;
-  SetText(reply->PolarityTrunkFile, s.sound_dir_ + "/notice.dat");
-  SetText(reply->PolarityUserFile, s.sound_dir_ + "/notice.dat");
+  Self(p)->answers_.TrunkConnected(reply);
 }
 
 void Recorder::OnFaxEnd(void *p, int32_t ch, int32_t fax_ch, int32_t direction, const char *, int32_t result) {
   Recorder &s = *Self(p);
-  s.fax_pool_.Return(fax_ch);
-  if (direction != 1 || ch < 0 || ch >= static_cast<int32_t>(s.lines_.size()) || !s.lines_[ch].fax) return;
-  s.EndFax(ch, result == 1);
-  s.Publish(ch, "idle");
-}
-
-void Recorder::EndFax(int32_t ch, bool received) {
-  if (!lines_[ch].fax) return;
-  CallRow &r = lines_[ch].fax->row;
-  std::error_code ec;
-  const auto size = fs::file_size(fs::path(config_.root) / r.path, ec);
-  r.bytes = ec ? 0 : static_cast<int64_t>(size);
-  r.end_ms = NowMs();
-  r.state = received || r.bytes > 0 ? "done" : "failed";
-  index_->Put(r);
-  lines_[ch].fax.reset();
+  s.answers_.ReturnFaxChannel(fax_ch);
+  if (direction != 1 || !s.book_.Fax(ch)) return;
+  s.book_.EndFax(ch, result == 1);
+  s.Publish(ch, ChannelState::kIdle);
 }
 
 void Recorder::OnQuery(void *p, int32_t code, void *arg, void *result) {
   Recorder &s = *Self(p);
-  switch (code) {
-    case QV_QUERY_FAX_ONLY:
-      *static_cast<uint8_t *>(result) = s.policy_.FaxOnly(*static_cast<int32_t *>(arg)) ? 1 : 0;
-      break;
-    case QV_QUERY_FAX_CHANNEL:
-      *static_cast<int32_t *>(result) = s.fax_pool_.Lend();
-      break;
-    case QV_QUERY_FAX_RX_PROMPT:
-    case QV_QUERY_FAX_TX_PROMPT: {
-      const std::string path = s.sound_dir_ + (code == QV_QUERY_FAX_RX_PROMPT ? "/fax_rx.dat" : "/fax_tx.dat");
-      static_cast<char *>(result)[0] = '\0';
-      if (path.size() <= talo_demo::kFaxPathMax) std::snprintf(static_cast<char *>(result), 128, "%s", path.c_str());
-      break;
-    }
-    case QV_QUERY_FAX_FILE_NAME: {
-      const auto *a = static_cast<const QV_FaxFileNameArg *>(arg);
-      static_cast<char *>(result)[0] = '\0';
-      if (a->channel < 0 || a->channel >= static_cast<int32_t>(s.lines_.size())) break;
-      const std::string caller(a->caller, strnlen(a->caller, sizeof a->caller));
-      auto call = std::make_unique<Call>();
-      CallRow &r = call->row;
-      r.channel = a->channel;
-      r.direction = "fax";
-      r.number = caller;
-      r.start_ms = r.answer_ms = NowMs();
-      r.state = "recording";
-      r.path = RecordPath({a->channel, static_cast<std::time_t>(r.start_ms / 1000), caller, "fax", 1});
-      const fs::path file = fs::path(s.config_.root) / r.path;
-      // The answer is a 128-byte field: a path that does not fit is not given at all.
-      if (file.string().size() > talo_demo::kFaxPathMax) {
-        s.log_("fax on ch " + std::to_string(a->channel) + " not stored: '" + file.string() +
-               "' is longer than 127 characters");
-        break;
-      }
-      std::error_code ec;
-      fs::create_directories(file.parent_path(), ec);
-      std::snprintf(static_cast<char *>(result), 128, "%s", file.c_str());
-      s.index_->Put(r);
-      s.lines_[a->channel].fax = std::move(call);
-      s.Publish(a->channel, "fax");
-      break;
-    }
-    case QV_QUERY_CALLER_REJECTED: {
-      const std::string number(static_cast<const char *>(arg), strnlen(static_cast<const char *>(arg), 128));
-      *static_cast<uint8_t *>(result) = s.policy_.CallerRejected(number) ? 1 : 0;
-      break;
-    }
-    default:
-      break;
+  // A received fax's row is named with its file and kept once the library has the name.
+  std::optional<CallRow> fax;
+  std::string file;
+  const host_kit::QueryAnswer answer =
+      s.answers_.Query(host_kit::ReadQuestion(code, arg), result, [&](int32_t ch, const std::string &caller) {
+        if (!s.HasChannel(ch)) return std::string();
+        fax = s.book_.NameFax(ch, caller);
+        file = (fs::path(s.config_.root) / fax->path).string();
+        return file;
+      });
+  if (!fax) return;
+  const int32_t ch = fax->channel;
+  if (answer.file.path.empty()) {
+    s.log_("fax on ch " + std::to_string(ch) + " not stored: '" + file + "' is longer than 127 characters");
+    return;
   }
+  s.book_.BeginFax(std::move(*fax));
+  s.Publish(ch, ChannelState::kFax);
 }
 
 }  // namespace talo_recorder

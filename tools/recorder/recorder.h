@@ -1,60 +1,34 @@
 // The recorder host: loads libTALO.so as any host does (dlopen), records
 // every call on line channels and every trunk call, message and received fax
 // into files under the root, keeps the call index and the live channel table,
-// and on the simulated board plays the scripted day, again and again.
+// and on the simulated board plays the scripted day, again and again. It owns
+// the library's handlers and ties the parts together: the policy's answers
+// (host kit), the call book, the channel table, live listening and the
+// simulated day.
 //
 // Threads: Start, Pump, Stop and every library handler run on the thread that
 // calls Start (the host thread, which activates the library). The channel
-// table (Snapshot, WaitChange) is read from the console's threads under
-// table_mutex_.
+// table is read from the console's threads under its own lock.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "call_book.h"
 #include "call_index.h"
+#include "channel_table.h"
 #include "config.h"
-#include "demo_host/fax_desk.h"
-#include "demo_host/policy.h"
+#include "host_kit/answers.h"
+#include "host_kit/library.h"
 #include "live_hub.h"
+#include "sim_day.h"
 #include "talo/talo.h"
-#include "tvcsim.h"
 
 namespace talo_recorder {
-
-struct Api {
-#define TALO_RECORDER_F(name) decltype(&::name) name = nullptr;
-  TALO_RECORDER_F(QV_InitDll) TALO_RECORDER_F(QV_SetCallBakFunc) TALO_RECORDER_F(QV_SetActive)
-  TALO_RECORDER_F(QV_GetChannelCount) TALO_RECORDER_F(QV_GetChannelType) TALO_RECORDER_F(QV_StartRecord)
-  TALO_RECORDER_F(QV_StopRecord) TALO_RECORDER_F(QV_ProcessMessages) TALO_RECORDER_F(QV_GetMessageFd)
-  TALO_RECORDER_F(QV_SetTrunkUserStep) TALO_RECORDER_F(QV_StartNetMonitor) TALO_RECORDER_F(QV_StopNetMonitor)
-  TALO_RECORDER_F(QV_SetFileLen) TALO_RECORDER_F(QV_GetDeviceType)
-  // The simulated board's controls; null on a real driver.
-  TALO_RECORDER_F(TvcSimSetChannelTotal) TALO_RECORDER_F(TvcSimSetChannelType)
-  TALO_RECORDER_F(TvcSimSetTimeScale) TALO_RECORDER_F(TvcSimLoadScript) TALO_RECORDER_F(TvcSimStartScript)
-  TALO_RECORDER_F(TvcSimGetPendingEvents)
-#undef TALO_RECORDER_F
-};
-
-// One row of the live channel table.
-struct ChannelView {
-  int32_t ch = 0;
-  std::string kind;   // line, trunk, station, fax, none
-  std::string state;  // idle, ringing, call, message, fax, no line
-  std::string number;
-  std::string digits;
-  std::string direction;
-  int64_t since_ms = 0;  // epoch ms the state began
-  std::string file;      // being recorded, relative to the root
-  int64_t bytes = 0;
-};
 
 class Recorder {
  public:
@@ -75,35 +49,25 @@ class Recorder {
 
   LiveHub *Live() { return live_.get(); }
   const Config &Settings() const { return config_; }
-  std::vector<ChannelView> Snapshot(uint64_t *version);
-  // Waits until the table changed after `version` or `wait` passed.
-  void WaitChange(uint64_t version, std::chrono::milliseconds wait);
-  int32_t Channels() const { return channels_.load(); }
+  // The live channel table, for the console's threads.
+  const ChannelTable &Table() const { return table_; }
 
  private:
-  struct Call {
-    CallRow row;
-    bool recording = false;
-  };
   struct Line {  // host thread only
     int32_t type = -1;
     int64_t ring_ms = 0;  // first ring of the call to come, 0 none
     std::string number;   // caller id of the call to come
     std::string direction_hint;
-    std::unique_ptr<Call> call;
-    std::unique_ptr<Call> fax;  // a fax being received on this trunk
   };
 
-  void Bind(void *lib, void *board);
-  void SetUpBoard();
-  void StartDay();
-  void LoopDay();
-  void BeginCall(int32_t ch, const std::string &direction, const std::string &number, int32_t part);
-  void EndCall(int32_t ch, const std::string &state);
-  // Closes the channel's fax row by the file on disk; done when `received` or the file holds anything.
-  void EndFax(int32_t ch, bool received);
-  void Publish(int32_t ch, const std::string &state);
+  void Bind();
+  // A call begins on the channel, from its first ring when it rang.
+  void BeginCall(int32_t ch, const std::string &direction, const std::string &number);
+  // The channel's call (if any) ends; the channel shows idle.
+  void EndCall(int32_t ch, CallState state);
+  void Publish(int32_t ch, ChannelState state);
   int32_t TrunkOf(int32_t station) const;
+  bool HasChannel(int32_t ch) const;
   bool IsStation(int32_t ch) const;
 
   // Handlers (host thread), reached through the slot's context.
@@ -133,29 +97,15 @@ class Recorder {
   const std::function<void(const std::string &)> log_;
 
   // Host thread only.
-  Api api_;
-  void *lib_ = nullptr;
-  void *board_ = nullptr;
+  std::unique_ptr<host_kit::Library> library_;
+  host_kit::Exports api_;
   bool active_ = false;
-  CallIndex *index_ = nullptr;
-  talo_demo::Policy policy_;
-  talo_demo::FaxPool fax_pool_;
-  std::map<int32_t, bool> signed_on_;
+  CallBook book_;
+  host_kit::PolicyAnswers answers_;
   std::vector<Line> lines_;
-  std::string sound_dir_;
-  std::string speech_;
-  std::string day_script_;
-  std::chrono::steady_clock::time_point day_quiet_since_{};
-  bool day_quiet_ = false;
+  std::unique_ptr<SimDay> day_;  // on the simulated board only
   std::unique_ptr<LiveHub> live_;
-  std::atomic<int32_t> channels_{0};
-
-  std::mutex table_mutex_;
-  std::condition_variable table_changed_;
-  std::vector<ChannelView> table_;  // guarded by table_mutex_
-  uint64_t table_version_ = 0;      // guarded by table_mutex_
+  ChannelTable table_;  // its own lock: read from the console's threads
 };
-
-int64_t NowMs();
 
 }  // namespace talo_recorder

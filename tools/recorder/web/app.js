@@ -1,6 +1,8 @@
 // talo-recorder's console: the channel table from server-sent events, the
 // call list from /api/calls, playback through the audio element and live
-// listening through Web Audio. No build step, no libraries.
+// listening through Web Audio. No build step, no libraries. The state names
+// (CallState, ChannelState) come from /states.js, made by the recorder from
+// its one table of them.
 "use strict";
 const $ = (id) => document.getElementById(id);
 const pageSize = 25;
@@ -22,7 +24,7 @@ function showChannels(channels) {
       row.id = "ch-" + c.ch;
       body.appendChild(row);
     }
-    row.className = c.state.replace(" ", "") + (c.state === "no line" ? " nolinestate" : "");
+    row.className = c.state.replace(" ", "") + (c.state === ChannelState.noLine ? " nolinestate" : "");
     row.dataset.state = c.state;
     row.replaceChildren();
     cell(row, c.ch); cell(row, c.kind); cell(row, c.state).className = "state";

@@ -1,13 +1,14 @@
-// The demo's day of calls: the board's channel layout, the line script that
-// plays what the callers, the station users and the far ends do, and the
-// requests the host itself makes of the library (calls out and faxes sent).
+// The scripted day of calls both hosts play on the simulated board: the
+// board's channel layout, the line script that plays what the callers, the
+// station users and the far ends do, and the requests the host itself makes of
+// the library (calls out and faxes sent).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace talo_demo {
+namespace host_kit {
 
 // Lines 0-3, three trunks each with its station phone on the next channel,
 // an idle channel and a missing one; then a trunk and station for the host's
@@ -72,5 +73,10 @@ DayPlan PlanDay(const DayInput &input);
 
 // The station phone paired with a trunk of the layout, or -1.
 int32_t StationOf(int32_t trunk);
+// A channel's driver type on a board laid out for the day; channels past the
+// layout are lines.
+int32_t DriverTypeOf(int32_t ch);
+// The layout's fax resource channels, ascending: the host's fax pool.
+std::vector<int32_t> FaxChannels();
 
-}  // namespace talo_demo
+}  // namespace host_kit

@@ -1,7 +1,7 @@
-// The demo host's call policy: how it answers the library's questions about
+// The hosts' call policy: how they answer the library's questions about
 // trunk calls (incoming handling, rejected callers, sign-on, dial checks,
 // answer prompts, fax-only trunks). Read from a JSON file the user may
-// change; without one the demo's own policy (policy.json beside this file,
+// change; without one the demo's own policy (tools/demo_host/policy.json,
 // built in) applies.
 #pragma once
 
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace talo_demo {
+namespace host_kit {
 
 // The values of QV_IncomingPlan::IncomingMode.
 enum class IncomingMode : int32_t { kRing = 0, kMessage = 1, kRingThenMessage = 2 };
@@ -65,7 +65,9 @@ Policy LoadPolicyFile(const std::string &path);
 // The demo's own policy, the text of policy.json as built in.
 std::string_view DefaultPolicyText();
 Policy DefaultPolicy();
+// The policy a host runs with: the file's, or the built-in one for "".
+Policy LoadPolicy(const std::string &file);
 
 const char *ModeName(IncomingMode mode);
 
-}  // namespace talo_demo
+}  // namespace host_kit

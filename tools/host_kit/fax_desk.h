@@ -1,4 +1,4 @@
-// The demo host's fax desk: the pool of fax resource channels it lends the
+// The hosts' fax desk: the pool of fax resource channels a host lends the
 // library, where received faxes are stored and under which names, and the
 // one-page documents the day's fax machines send.
 #pragma once
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace talo_demo {
+namespace host_kit {
 
 // The library asks for a fax channel with no word of which trunk wants it
 // and gives it back only through OnFaxEnd, so the pool counts loans alone.
@@ -47,4 +47,13 @@ std::string ReceivedFaxPath(const std::filesystem::path &folder, int32_t trunk, 
 // std::runtime_error when the file cannot be written.
 void WriteFaxPage(const std::filesystem::path &file, uint32_t seed);
 
-}  // namespace talo_demo
+// The day's fax pages, made afresh in `folder` (made when missing): the
+// letter the host sends and the page the far fax machine sends. Throws as
+// WriteFaxPage does, or std::filesystem::filesystem_error for the folder.
+struct DayPages {
+  std::string letter;
+  std::string far_page;
+};
+DayPages WriteDayPages(const std::filesystem::path &folder);
+
+}  // namespace host_kit

@@ -1,4 +1,4 @@
-// Reading and applying the demo host's call policy. Every key is checked
+// Reading and applying the hosts' call policy. Every key is checked
 // before anything starts, so a typing mistake in the file is reported by its
 // name instead of silently taking a default.
 #include "policy.h"
@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-namespace talo_demo {
+namespace host_kit {
 namespace {
 
 using nlohmann::json;
@@ -282,6 +282,8 @@ std::string_view DefaultPolicyText() {
 
 Policy DefaultPolicy() { return ParsePolicy(DefaultPolicyText()); }
 
+Policy LoadPolicy(const std::string &file) { return file.empty() ? DefaultPolicy() : LoadPolicyFile(file); }
+
 const char *ModeName(IncomingMode mode) { return kModeNames[static_cast<int>(mode)]; }
 
-}  // namespace talo_demo
+}  // namespace host_kit

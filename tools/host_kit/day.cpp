@@ -1,4 +1,4 @@
-// The demo's day. Times of the trunk calls follow from the prompts' and the
+// The scripted day. Times of the trunk calls follow from the prompts' and the
 // speech's lengths, so that a key is pressed only when the library listens
 // for it, whatever the speech synthesiser made of the prompt texts. The
 // library's own waits in a call out or a fax (dial tone, the pauses around
@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace talo_demo {
+namespace host_kit {
 namespace {
 
 class Script {
@@ -136,10 +136,7 @@ void CallsOut(Script &s, std::vector<Request> &requests, const std::string &spee
 // host sends two faxes: one to a machine that answers, one to a busy number.
 void Faxes(Script &s, std::vector<Request> &requests, const DayInput &in) {
   s.Comment("fax channels: transfers of 6 s; what a far machine sends");
-  for (int32_t ch = 0; ch < kDayChannels; ++ch) {
-    if (kDriverTypes[ch] != kFaxType) continue;
-    s.At(0, ch, "faxplan 6000 1").At(0, ch, "faxsource " + in.far_fax_page);
-  }
+  for (int32_t ch : FaxChannels()) s.At(0, ch, "faxplan 6000 1").At(0, ch, "faxsource " + in.far_fax_page);
   s.Comment("trunk 16: a fax comes in from 5553300");
   s.At(8000, kFaxInTrunk, "incoming 5553300 0");
 
@@ -183,6 +180,15 @@ int32_t StationOf(int32_t trunk) {
   return kDriverTypes[station] == 1 ? station : -1;
 }
 
+int32_t DriverTypeOf(int32_t ch) { return ch >= 0 && ch < kDayChannels ? kDriverTypes[ch] : 0; }
+
+std::vector<int32_t> FaxChannels() {
+  std::vector<int32_t> channels;
+  for (int32_t ch = 0; ch < kDayChannels; ++ch)
+    if (kDriverTypes[ch] == kFaxType) channels.push_back(ch);
+  return channels;
+}
+
 DayPlan PlanDay(const DayInput &in) {
   Script s;
   LineCalls(s, in.speech);
@@ -199,4 +205,4 @@ DayPlan PlanDay(const DayInput &in) {
   return plan;
 }
 
-}  // namespace talo_demo
+}  // namespace host_kit

@@ -1,4 +1,4 @@
-// The demo host's fax desk: channel loans, received-fax names, generated pages.
+// The hosts' fax desk: channel loans, received-fax names, generated pages.
 #include "fax_desk.h"
 
 #include <algorithm>
@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
-namespace talo_demo {
+namespace host_kit {
 
 namespace fs = std::filesystem;
 
@@ -71,4 +71,12 @@ void WriteFaxPage(const fs::path &file, uint32_t seed) {
   if (!out.flush()) throw std::runtime_error("cannot write the fax page " + file.string());
 }
 
-}  // namespace talo_demo
+DayPages WriteDayPages(const fs::path &folder) {
+  fs::create_directories(folder);
+  const DayPages pages{(folder / "letter.pbm").string(), (folder / "far_machine.pbm").string()};
+  WriteFaxPage(pages.letter, 1);
+  WriteFaxPage(pages.far_page, 2);
+  return pages;
+}
+
+}  // namespace host_kit

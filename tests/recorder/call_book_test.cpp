@@ -1,0 +1,131 @@
+// The call book: a call's rows from its first part to its last, a received
+// fax's row, and what the stop closes, as the index ends up holding them.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+
+#include "call_book.h"
+#include "recorder_process.h"
+
+namespace talo_recorder_test {
+namespace {
+
+using talo_recorder::CallBook;
+using talo_recorder::CallIndex;
+using talo_recorder::CallRow;
+using talo_recorder::CallState;
+
+// What the library was asked to record: channel -> file, "" once stopped.
+std::map<int32_t, std::string> g_recording;
+int32_t FakeStart(int32_t ch, const char *path) { return g_recording[ch] = path, 0; }
+uint8_t FakeStop(int32_t ch) { return g_recording[ch] = "", 1; }
+
+class RecorderCallBook : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_recording.clear();
+    api_.QV_StartRecord = &FakeStart;
+    api_.QV_StopRecord = &FakeStop;
+    index_.Open();
+    book_.Open(4, &index_, &api_);
+  }
+  // The index's rows once it has written everything, by file.
+  std::map<std::string, CallRow> Rows() {
+    EXPECT_TRUE(WaitFor([&] { return index_.Idle(); }));
+    std::map<std::string, CallRow> rows;
+    for (const CallRow &r : index_.Search({}).rows) rows[r.path] = r;
+    return rows;
+  }
+  void Grow(const CallRow &row, size_t bytes) {
+    std::ofstream(dir_.path / row.path, std::ios::app) << std::string(bytes, 'x');
+  }
+
+  TempDir dir_;
+  host_kit::Exports api_;
+  CallIndex index_{(dir_.path / "index.sqlite").string(), dir_.path.string(), [](const std::string &) {}};
+  std::vector<std::string> log_;
+  CallBook book_{dir_.path.string(), [this](const std::string &line) { log_.push_back(line); }};
+};
+
+TEST_F(RecorderCallBook, ACallsPartsAreRowsOfTheirOwnThatCarryItsNumberAndDigits) {
+  book_.Begin(2, "incoming", "5551234", 1, 1000);
+  const CallRow first = *book_.Call(2);
+  EXPECT_EQ(g_recording[2], (dir_.path / first.path).string());
+  EXPECT_TRUE(fs::exists(dir_.path / first.path));  // there before the board delivers anything
+  book_.AddDigits(2, "12");
+  book_.AddDigits(2, std::string(300, '3'));
+  Grow(first, 2560);
+  book_.NextPart(2);
+  const CallRow second = *book_.Call(2);
+  Grow(second, 512);
+  book_.SetNumber(2, "5559876");
+  EXPECT_TRUE(book_.End(2, CallState::kDone));
+  EXPECT_FALSE(book_.End(2, CallState::kDone));
+  EXPECT_EQ(g_recording[2], "");
+  EXPECT_FALSE(book_.Busy());
+
+  const auto rows = Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  const CallRow &a = rows.at(first.path), &b = rows.at(second.path);
+  EXPECT_EQ(a.start_ms, 1000);  // from the first ring
+  EXPECT_EQ(b.start_ms, b.answer_ms);
+  const struct {
+    const CallRow &row;
+    int32_t part;
+    std::string number;
+    int64_t bytes;
+  } expected[] = {{a, 1, "5551234", 2560}, {b, 2, "5559876", 512}};
+  for (const auto &e : expected) {
+    SCOPED_TRACE(e.part);
+    EXPECT_EQ(e.row.part, e.part);
+    EXPECT_EQ(e.row.direction, "incoming");
+    EXPECT_EQ(e.row.number, e.number);
+    EXPECT_EQ(e.row.digits, "12" + std::string(254, '3'));
+    EXPECT_EQ(e.row.state, CallState::kDone);
+    EXPECT_EQ(e.row.bytes, e.bytes);
+    EXPECT_EQ(e.row.duration_ms, talo_recorder::AudioMs(e.bytes));
+    EXPECT_GE(e.row.end_ms, e.row.answer_ms);
+  }
+  EXPECT_NE(b.path.find("_p2"), std::string::npos) << b.path;
+}
+
+TEST_F(RecorderCallBook, AFaxIsDoneWhenReceivedOrStoredAndTheStopClosesEverything) {
+  const struct {
+    int32_t ch;
+    bool received;  // OnFaxEnd said so; false: the stop cut it off
+    size_t bytes;
+    CallState state;
+  } cases[] = {{0, true, 0, CallState::kDone}, {1, false, 900, CallState::kDone}, {2, false, 0, CallState::kFailed}};
+  std::map<int32_t, std::string> paths;
+  for (const auto &c : cases) {
+    const CallRow fax = book_.NameFax(c.ch, "+49 30 555");
+    EXPECT_EQ(book_.Fax(c.ch), nullptr);  // named, not yet begun
+    book_.BeginFax(fax);
+    ASSERT_NE(book_.Fax(c.ch), nullptr);
+    paths[c.ch] = fax.path;
+    if (c.bytes) Grow(fax, c.bytes);
+    if (c.received) book_.EndFax(c.ch, true);
+  }
+  book_.Begin(3, "line", "", 1, 0);
+  EXPECT_TRUE(book_.Busy());
+  book_.EndCalls(CallState::kDone);
+  book_.EndFaxes();
+  EXPECT_FALSE(book_.Busy());
+
+  const auto rows = Rows();
+  ASSERT_EQ(rows.size(), 4u);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.ch);
+    const CallRow &r = rows.at(paths[c.ch]);
+    EXPECT_EQ(r.direction, "fax");
+    EXPECT_EQ(r.number, "+49 30 555");
+    EXPECT_EQ(r.state, c.state);
+    EXPECT_EQ(r.bytes, static_cast<int64_t>(c.bytes));
+    EXPECT_TRUE(r.path.ends_with(".pbm")) << r.path;
+  }
+  EXPECT_EQ(g_recording[3], "");
+}
+
+}  // namespace
+}  // namespace talo_recorder_test

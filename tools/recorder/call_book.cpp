@@ -1,0 +1,144 @@
+// The call book: rows begun, carried on and closed as the calls go.
+#include "call_book.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "naming.h"
+
+namespace talo_recorder {
+
+namespace fs = std::filesystem;
+
+void CallBook::Open(int32_t channels, CallIndex *index, const host_kit::Exports *api) {
+  index_ = index;
+  api_ = api;
+  calls_.assign(static_cast<size_t>(std::max(channels, 0)), std::nullopt);
+  faxes_.assign(calls_.size(), std::nullopt);
+}
+
+const CallRow *CallBook::Call(int32_t ch) const {
+  return ch >= 0 && ch < static_cast<int32_t>(calls_.size()) && calls_[ch] ? &*calls_[ch] : nullptr;
+}
+
+const CallRow *CallBook::Fax(int32_t ch) const {
+  return ch >= 0 && ch < static_cast<int32_t>(faxes_.size()) && faxes_[ch] ? &*faxes_[ch] : nullptr;
+}
+
+bool CallBook::Busy() const {
+  for (size_t ch = 0; ch < calls_.size(); ++ch)
+    if (calls_[ch] || faxes_[ch]) return true;
+  return false;
+}
+
+int64_t CallBook::BytesOf(const CallRow &row) const {
+  std::error_code ec;
+  const auto size = fs::file_size(fs::path(root_) / row.path, ec);
+  return ec ? 0 : static_cast<int64_t>(size);
+}
+
+void CallBook::Begin(int32_t ch, const std::string &direction, const std::string &number, int32_t part,
+                     int64_t first_ring_ms) {
+  End(ch, CallState::kDone);
+  CallRow r;
+  const int64_t now = NowMs();
+  r.channel = ch;
+  r.direction = direction;
+  r.number = number;
+  r.start_ms = first_ring_ms ? first_ring_ms : now;
+  r.answer_ms = now;
+  r.part = part;
+  r.state = CallState::kRecording;
+  const RecordName name{ch, static_cast<std::time_t>(now / 1000), number, direction, part};
+  fs::path file;
+  for (int extra = 0;; ++extra) {
+    r.path = RecordPath(name, extra);
+    file = fs::path(root_) / r.path;
+    if (!fs::exists(file)) break;
+  }
+  std::error_code ec;
+  fs::create_directories(file.parent_path(), ec);
+  if (ec) log_("cannot make folder '" + file.parent_path().string() + "': " + ec.message());
+  // The library appends to the file; an empty one exists from the start, so a
+  // call the board delivered nothing for still has its file.
+  { std::ofstream touch(file, std::ios::app); }
+  // QV_StartRecord answers 0 whatever happens; a file it cannot open stays empty.
+  api_->QV_StartRecord(ch, file.c_str());
+  index_->Put(r);
+  calls_[ch] = std::move(r);
+}
+
+bool CallBook::End(int32_t ch, CallState state) {
+  if (!Call(ch)) return false;
+  api_->QV_StopRecord(ch);
+  CallRow &r = *calls_[ch];
+  r.bytes = BytesOf(r);
+  r.end_ms = NowMs();
+  r.duration_ms = AudioMs(r.bytes);
+  r.state = state;
+  index_->Put(r);
+  calls_[ch].reset();
+  return true;
+}
+
+void CallBook::NextPart(int32_t ch) {
+  if (!Call(ch)) return;
+  const CallRow previous = *calls_[ch];
+  End(ch, CallState::kDone);
+  Begin(ch, previous.direction, previous.number, previous.part + 1, 0);
+  // The digits go on with the call; the part's next write carries them.
+  calls_[ch]->digits = previous.digits;
+}
+
+void CallBook::SetNumber(int32_t ch, const std::string &number) {
+  if (!Call(ch)) return;
+  calls_[ch]->number = number;
+  index_->Put(*calls_[ch]);
+}
+
+void CallBook::AddDigits(int32_t ch, const std::string &digits) {
+  if (!Call(ch)) return;
+  CallRow &r = *calls_[ch];
+  r.digits = (r.digits + digits).substr(0, 256);
+  index_->Put(r);
+}
+
+CallRow CallBook::NameFax(int32_t ch, const std::string &caller) const {
+  CallRow r;
+  r.channel = ch;
+  r.direction = "fax";
+  r.number = caller;
+  r.start_ms = r.answer_ms = NowMs();
+  r.state = CallState::kRecording;
+  r.path = RecordPath({ch, static_cast<std::time_t>(r.start_ms / 1000), caller, "fax", 1});
+  return r;
+}
+
+void CallBook::BeginFax(CallRow row) {
+  const int32_t ch = row.channel;
+  if (ch < 0 || ch >= static_cast<int32_t>(faxes_.size())) return;
+  std::error_code ec;
+  fs::create_directories((fs::path(root_) / row.path).parent_path(), ec);
+  index_->Put(row);
+  faxes_[ch] = std::move(row);
+}
+
+void CallBook::EndFax(int32_t ch, bool received) {
+  if (!Fax(ch)) return;
+  CallRow &r = *faxes_[ch];
+  r.bytes = BytesOf(r);
+  r.end_ms = NowMs();
+  r.state = received || r.bytes > 0 ? CallState::kDone : CallState::kFailed;
+  index_->Put(r);
+  faxes_[ch].reset();
+}
+
+void CallBook::EndCalls(CallState state) {
+  for (int32_t ch = 0; ch < static_cast<int32_t>(calls_.size()); ++ch) End(ch, state);
+}
+
+void CallBook::EndFaxes() {
+  for (int32_t ch = 0; ch < static_cast<int32_t>(faxes_.size()); ++ch) EndFax(ch, false);
+}
+
+}  // namespace talo_recorder
