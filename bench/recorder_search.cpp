@@ -44,7 +44,7 @@ int main(int argc, char **argv) {
     r.duration_ms = 87000;
     r.bytes = 87000 / 63 * 256;
     r.path = "2026/x/ch" + std::to_string(r.channel) + "_" + std::to_string(i) + ".v";
-    r.state = "done";
+    r.state = talo_recorder::CallState::kDone;
     batch.push_back(std::move(r));
     if (batch.size() == 50000 || i + 1 == calls) {
       index.BulkInsert(batch);
