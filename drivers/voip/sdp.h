@@ -36,7 +36,7 @@ struct SdpMedia {
   std::string address;  // the media's c= address, else the session's
   bool ipv6 = false;
   SdpDirection direction = SdpDirection::kSendRecv;  // the media's, else the session's
-  int telephone_event = -1;  // payload type of RFC 4733 events, -1 when not offered
+  int telephone_event = -1;  // payload type of telephone-event (DTMF) packets, -1 when not offered
 };
 
 struct SdpSession {

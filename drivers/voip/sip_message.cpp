@@ -29,7 +29,7 @@ std::string_view Trim(std::string_view s) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// RFC 3261 token characters: what method and header names are made of.
+// Token characters: what method and header names are made of.
 bool IsTokenChar(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c)) return true;
   return std::string_view("-.!%*_+`'~").find(c) != std::string_view::npos;
@@ -225,7 +225,8 @@ Parsed<SipAddress> ParseSipAddress(std::string_view value) {
     if (a.display.empty()) a.display = std::string(Trim(v.substr(0, open)));
     uri = v.substr(open + 1, close - open - 1);
   } else {
-    // addr-spec: parameters after the URI belong to the header (;tag=).
+    // A bare URI without angle brackets: what follows a ';' is the header's
+    // own parameters (;tag=), not the URI's.
     uri = v.substr(0, v.find_first_of("; \t"));
   }
   if (uri.empty()) return R::Fail("empty URI");

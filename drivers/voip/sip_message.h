@@ -24,7 +24,8 @@ struct SipHeader {
   std::string value;  // trimmed; folded lines joined by one space
 };
 
-// A name-addr or addr-spec as found in From, To and Contact.
+// An address as From, To and Contact carry it: a display name and a URI in
+// angle brackets, or a bare URI.
 struct SipAddress {
   std::string display;  // display name, quotes and escapes removed
   std::string uri;      // the URI without its angle brackets
