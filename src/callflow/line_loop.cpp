@@ -187,9 +187,9 @@ void LineLoop::NoLine() {
 
 void LineLoop::CollectCallerDigits() {
   std::memset(s_.DtmfBuffer, 0, sizeof s_.DtmfBuffer);
-  if (driver::Call<&DriverApi::TvcGetDtmfStr>(w_.Id.ChannelNo, s_.DtmfBuffer, kLineDtmfCapacity, 1) <= 0)
+  if (driver::Call<&DriverApi::TvcGetDtmfStr>(w_.Id.ChannelNo, s_.DtmfBuffer, kDtmfCapacity, 1) <= 0)
     return;
-  s_.PendingDigits.append(s_.DtmfBuffer, strnlen(s_.DtmfBuffer, kLineDtmfCapacity));
+  s_.PendingDigits.append(s_.DtmfBuffer, strnlen(s_.DtmfBuffer, kDtmfCapacity));
   if (Since(s_.LastDigitTick) > kDigitGroupMs) {
     platform::SetField(w_.Call.CallerNumber, platform::TrimBlanks(s_.PendingDigits.data(), s_.PendingDigits.size()));
     w_.RaiseCallerId();
@@ -200,8 +200,8 @@ void LineLoop::CollectCallerDigits() {
 
 void LineLoop::ReportCallDigits() {
   std::memset(s_.DtmfBuffer, 0, sizeof s_.DtmfBuffer);
-  if (driver::Call<&DriverApi::TvcGetDtmfStr>(w_.Id.ChannelNo, s_.DtmfBuffer, kLineDtmfCapacity, 1) <= 0) return;
-  w_.RaiseDtmf(std::string(s_.DtmfBuffer, strnlen(s_.DtmfBuffer, kLineDtmfCapacity)));
+  if (driver::Call<&DriverApi::TvcGetDtmfStr>(w_.Id.ChannelNo, s_.DtmfBuffer, kDtmfCapacity, 1) <= 0) return;
+  w_.RaiseDtmf(std::string(s_.DtmfBuffer, strnlen(s_.DtmfBuffer, kDtmfCapacity)));
 }
 
 // ---------------------------------------------------------------- sound mode

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "callflow/loop_state.h"
 #include "channel/worker_program.h"
 
 namespace talo::channel {
@@ -20,7 +21,6 @@ inline constexpr uint32_t kDigitGroupMs = 500;    // a digit batch later than th
 inline constexpr uint32_t kCallerIdDelayMs = 100; // caller number is read after this much ringing
 inline constexpr uint32_t kHangUpDebounceMs = 1;  // two free readings further apart than this hang up
 inline constexpr int32_t kRecordVolume = 7;
-inline constexpr int32_t kLineDtmfCapacity = 32;
 
 // Owned by the worker thread (all of it; nothing else touches it).
 struct LineLoopState {
@@ -29,7 +29,7 @@ struct LineLoopState {
   uint32_t RingAliveTick = 0;          // last tick the ringing signal was seen
   uint32_t CallerIdBase = 0;           // tick the current ringing was first seen
   uint32_t HangUpTick = 0;             // first tick an off-hook line read free; 0 = none
-  char DtmfBuffer[kLineDtmfCapacity + 1] = {};  // filled by TvcGetDtmfStr
+  char DtmfBuffer[kDtmfCapacity + 1] = {};  // filled by TvcGetDtmfStr
 };
 
 class LineLoop : public channel::WorkerProgram {

@@ -18,6 +18,7 @@ inline constexpr int32_t kWorkSoftDial = 3;   // dial-out requested by the host
 inline constexpr int32_t kWorkFaxIn = 4;      // an incoming call on a fax-only trunk
 inline constexpr int32_t kWorkFaxOut = 5;     // fax send requested by the host
 
+// The most digits one TvcGetDtmfStr call is asked for, in either loop.
 inline constexpr int32_t kDtmfCapacity = 32;
 // The code passed on both sides of every TvcSetLinkWith: the driver's, unchanged.
 inline constexpr int32_t kLinkCode = 7;

@@ -10,10 +10,21 @@ using talo::channel::TRecordChnl_VC;
 
 namespace {
 
-// Waits outside the table guard's reader: handlers that run meanwhile may
-// deactivate, and the request's ticket is answered either way.
-int32_t Await(const talo::callflow::Submission &submitted) {
-  return submitted.Ticket ? talo::callflow::AwaitAnswer(*submitted.Ticket) : submitted.Refusal;
+using talo::callflow::Submission;
+
+// A request export: `submit` hands the request in (or refuses it) while the
+// tables may be reached; the wait runs outside the table guard's reader, as
+// handlers that run meanwhile may deactivate, and the request's ticket is
+// answered either way.
+template <typename Submit>
+int32_t RequestExport(int32_t refusal, Submit &&submit) {
+  Submission submitted{refusal, nullptr};
+  const int32_t refused = talo::host::TableExport<int32_t>(refusal, [&]() -> int32_t {
+    submitted = submit();
+    return submitted.Refusal;
+  });
+  if (!submitted.Ticket) return refused;
+  return talo::host::ExportGuard<int32_t>(refusal, [&] { return talo::callflow::AwaitAnswer(*submitted.Ticket); });
 }
 
 }  // namespace
@@ -22,15 +33,11 @@ extern "C" {
 
 TALO_EXPORT int32_t QV_SoftDialOut(int32_t ch, const char *number, uint8_t dialWhole) {
   using talo::callflow::kDialRefused;
-  talo::callflow::Submission submitted{kDialRefused, nullptr};
-  const int32_t refused = talo::host::TableExport<int32_t>(kDialRefused, [&]() -> int32_t {
+  return RequestExport(kDialRefused, [&]() -> Submission {
     TRecordChnl_VC *worker = talo::host::WorkerFor(ch);
-    if (!worker) return kDialRefused;
-    submitted = talo::callflow::SubmitDialOut(*worker, number, dialWhole);
-    return submitted.Refusal;
+    if (!worker) return {kDialRefused, nullptr};
+    return talo::callflow::SubmitDialOut(*worker, number, dialWhole);
   });
-  if (!submitted.Ticket) return refused;
-  return talo::host::ExportGuard<int32_t>(kDialRefused, [&] { return Await(submitted); });
 }
 
 TALO_EXPORT void QV_StopSoftDialOut(int32_t ch) {
@@ -41,19 +48,15 @@ TALO_EXPORT void QV_StopSoftDialOut(int32_t ch) {
 
 TALO_EXPORT int32_t QV_SoftSendFax(int32_t ch, const char *number, const char *file, int32_t option) {
   using namespace talo::callflow;
-  Submission submitted{kFaxNoWorker, nullptr};
-  const int32_t refused = talo::host::TableExport<int32_t>(kFaxNoWorker, [&]() -> int32_t {
+  return RequestExport(kFaxNoWorker, [&]() -> Submission {
     auto &table = talo::host::Library().ChannelTable;
-    if (ch < 0 || static_cast<size_t>(ch) >= table.size()) return kFaxBadChannel;
+    if (ch < 0 || static_cast<size_t>(ch) >= table.size()) return {kFaxBadChannel, nullptr};
     TRecordChnl_VC *worker = table[static_cast<size_t>(ch)].get();
-    if (!worker) return kFaxNoWorker;
+    if (!worker) return {kFaxNoWorker, nullptr};
     // The whole path is tested, before the hold.
     const bool exists = file && talo::platform::FileExists(talo::platform::NormalizePath(file));
-    submitted = SubmitFaxSend(*worker, number, file, exists, option);
-    return submitted.Refusal;
+    return SubmitFaxSend(*worker, number, file, exists, option);
   });
-  if (!submitted.Ticket) return refused;
-  return talo::host::ExportGuard<int32_t>(kFaxNoWorker, [&] { return Await(submitted); });
 }
 
 }  // extern "C"
