@@ -2,6 +2,7 @@
 // times; line states, caller texts, digits and buffers out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -119,9 +120,10 @@ TEST_F(EngineTest, ACallRingsLongEnoughToBeSeenThenIsOffHookThenOnHookOnceItsAud
   EXPECT_EQ(kLineRinging, L(0).state);
   Advance(config_.min_ring_ms);
   EXPECT_EQ(kLineOffHook, L(0).state);
+  L(0).ready.clear();  // what was heard while it rang
 
   for (int i = 0; i < 100; ++i) {  // 2 s of the caller's audio
-    Send(kCallerMedia, kCalleeMedia, Rtp(uint16_t(i), uint32_t(i * 160)), 10 + i * 20);
+    Send(kCallerMedia, kCalleeMedia, Rtp(uint16_t(i), uint32_t(i * 160), 8, 0x2A), 10 + i * 20);
     Advance(10 + i * 20);
   }
   Sip(Request("BYE", "2 BYE"), 2010);
@@ -129,9 +131,11 @@ TEST_F(EngineTest, ACallRingsLongEnoughToBeSeenThenIsOffHookThenOnHookOnceItsAud
   // 2 s from the answer make three full buffers and a padded fourth; the line stays off-hook
   // until the library has taken them.
   EXPECT_EQ(kLineOffHook, L(0).state);
-  size_t buffers = 0;
-  for (; !L(0).ready.empty(); ++buffers) L(0).ready.pop_front();
-  EXPECT_EQ(4u, buffers);
+  ASSERT_EQ(4u, L(0).ready.size());
+  // The caller's loud audio, not the idle line's silence (whose codes are all zero).
+  const BoardBuffer &first = L(0).ready.front();
+  EXPECT_TRUE(std::any_of(first.begin() + 4, first.begin() + 256, [](uint8_t b) { return b != 0; }));
+  L(0).ready.clear();
   Advance(2210);
   EXPECT_EQ(kLineFree, L(0).state);
   EXPECT_EQ(100u, engine().Counters().rtp_packets);
