@@ -296,10 +296,8 @@ void Engine::OnRtp(const Datagram &d) {
   const int leg = receiver == 0 ? 1 : 0;  // leg 1 runs towards the caller
 
   // The receiver's description names its payload types; failing that, the sender's.
-  const Side &named = dialog->sides[receiver].rtpmaps.empty() && dialog->sides[receiver].telephone_event < 0
-                          ? dialog->sides[1 - receiver]
-                          : dialog->sides[receiver];
-  if (p.payload_type == named.telephone_event) {
+  const Side &to = dialog->sides[receiver], &from = dialog->sides[1 - receiver];
+  if (p.payload_type == to.telephone_event || p.payload_type == from.telephone_event) {
     if (Parsed<TelephoneEvent> event = ParseTelephoneEvent(p.payload)) {
       if (std::optional<char> digit = dialog->digit_events[leg].Push(p, *event.value)) AddDigit(*dialog, *digit);
     } else {
@@ -308,8 +306,9 @@ void Engine::OnRtp(const Datagram &d) {
     return;
   }
   std::string_view encoding;
-  for (const SdpRtpMap &map : named.rtpmaps)
-    if (map.payload_type == p.payload_type) encoding = map.encoding;
+  for (const Side *side : {&from, &to})
+    for (const SdpRtpMap &map : side->rtpmaps)
+      if (map.payload_type == p.payload_type) encoding = map.encoding;
   dialog->audio->Push(leg, p, CodecOf(p.payload_type, encoding), d.time_us);
 }
 
