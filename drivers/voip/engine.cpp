@@ -195,20 +195,48 @@ void Engine::TakeSdp(Dialog &dialog, int side, const SipMessage &m) {
 }
 
 void Engine::Route(Dialog &dialog, int side, const Endpoint &media) {
-  Side &s = dialog.sides[side];
-  if (s.media.port != 0) {
-    auto old = routes_.find(s.media);
-    if (old != routes_.end() && old->second.dialog == &dialog && old->second.side == side) routes_.erase(old);
-  }
-  s.media = media;
-  routes_[media] = Route_{&dialog, side};  // a newer call on the same address takes it over
+  Unroute(dialog, side);
+  dialog.sides[side].media = media;
+  routes_.emplace(media, Route_{&dialog, side});
 }
 
-void Engine::Unroute(const Dialog &dialog) {
-  for (int side = 0; side < 2; ++side) {
-    auto it = routes_.find(dialog.sides[side].media);
-    if (it != routes_.end() && it->second.dialog == &dialog) routes_.erase(it);
+void Engine::Unroute(const Dialog &dialog, int side) {
+  auto [first, last] = routes_.equal_range(dialog.sides[side].media);
+  for (auto it = first; it != last; ++it) {
+    if (it->second.dialog == &dialog && it->second.side == side) {
+      routes_.erase(it);
+      return;
+    }
   }
+}
+
+bool Engine::RouteOf(const Datagram &d, Dialog *&dialog, int &receiver) const {
+  // Best: the destination is where one side receives and the source where the other does.
+  // Else the destination alone, else the source alone (most phones send from where they
+  // receive).
+  const Route_ *to_any = nullptr, *from_any = nullptr;
+  auto [to_first, to_last] = routes_.equal_range(d.destination);
+  for (auto it = to_first; it != to_last; ++it) {
+    if (it->second.dialog->sides[1 - it->second.side].media == d.source) {
+      dialog = it->second.dialog;
+      receiver = it->second.side;
+      return true;
+    }
+    to_any = &it->second;
+  }
+  auto [from_first, from_last] = routes_.equal_range(d.source);
+  for (auto it = from_first; it != from_last; ++it) from_any = &it->second;
+  if (to_any) {
+    dialog = to_any->dialog;
+    receiver = to_any->side;
+    return true;
+  }
+  if (from_any) {
+    dialog = from_any->dialog;
+    receiver = 1 - from_any->side;
+    return true;
+  }
+  return false;
 }
 
 void Engine::Answer(Dialog &dialog, int64_t now_us) {
@@ -236,7 +264,8 @@ void Engine::EndCall(const std::string &call_id, int64_t now_us) {
   counters_.audio.ssrc_changes += a.ssrc_changes;
   counters_.audio.lost_samples += a.lost_samples;
   lines_[static_cast<size_t>(dialog.channel)].ending = true;
-  Unroute(dialog);
+  Unroute(dialog, 0);
+  Unroute(dialog, 1);
   ended_.emplace_back(now_us, call_id);
   ended_at_[call_id] = now_us;
   dialogs_.erase(it);
@@ -272,15 +301,7 @@ void Engine::AddDigit(Dialog &dialog, char digit) {
 void Engine::OnRtp(const Datagram &d) {
   int receiver = -1;
   Dialog *dialog = nullptr;
-  if (auto to = routes_.find(d.destination); to != routes_.end()) {
-    dialog = to->second.dialog;
-    receiver = to->second.side;
-  } else if (auto from = routes_.find(d.source); from != routes_.end()) {
-    // Sent from where a side receives: the same port both ways, as most phones do.
-    dialog = from->second.dialog;
-    receiver = 1 - from->second.side;
-  }
-  if (!dialog) {
+  if (!RouteOf(d, dialog, receiver)) {
     if (!d.payload.empty() && (static_cast<uint8_t>(d.payload[0]) & 0xC0) == 0x80) ++counters_.rtp_unmatched;
     return;
   }

@@ -85,7 +85,9 @@ class Engine {
   void AddDigit(Dialog &dialog, char digit);
   void MoveBuffers(Dialog &dialog);
   void Route(Dialog &dialog, int side, const Endpoint &media);
-  void Unroute(const Dialog &dialog);
+  void Unroute(const Dialog &dialog, int side);
+  // The call and the side a datagram is sent to; false when it is no call's.
+  bool RouteOf(const Datagram &d, Dialog *&dialog, int &receiver) const;
   void StepLine(Line &line, int64_t now_us);
   int32_t FreeLine(int64_t now_us) const;
   bool IsSipPort(uint16_t port) const;
@@ -97,7 +99,9 @@ class Engine {
     Dialog *dialog;
     int side;
   };
-  std::unordered_map<Endpoint, Route_, EndpointHash> routes_;  // media address to its call
+  // Media address to its calls: one address may serve several calls at once (a test
+  // answering every call on one port does), told apart by the other side's address.
+  std::unordered_multimap<Endpoint, Route_, EndpointHash> routes_;
   std::deque<std::pair<int64_t, std::string>> ended_;          // recent Call-IDs, oldest first
   std::unordered_map<std::string, int64_t> ended_at_;
   BoardBuffer silence_{};     // one buffer of encoded silence for idle lines

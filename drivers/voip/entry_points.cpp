@@ -55,6 +55,8 @@ int32_t TakeText(std::string &text, char *buffer, int32_t max_chars, bool consum
 
 }  // namespace
 
+// The library binds these by name: they must be seen whatever the build's default visibility.
+#pragma GCC visibility push(default)
 extern "C" {
 
 int32_t TvcStartDualBuffRecordC(int32_t ch, int32_t format, void *buffer, int32_t size,
@@ -186,7 +188,7 @@ int32_t TvcStartSpecFreqDetector(int32_t ch, int32_t, int32_t) { return Refused(
 
 // The board's counters as a JSON object, for operators and tests: returns the length, or
 // -1 when the buffer is missing or too small.
-__attribute__((visibility("default"))) int32_t TvcVoipGetStats(char *buffer, int32_t size) {
+int32_t TvcVoipGetStats(char *buffer, int32_t size) {
   return Guarded([&] {
     const std::string json = B().StatsJson();
     if (!buffer || size <= 0 || json.size() + 1 > static_cast<size_t>(size)) return kBad;
@@ -196,3 +198,4 @@ __attribute__((visibility("default"))) int32_t TvcVoipGetStats(char *buffer, int
 }
 
 }  // extern "C"
+#pragma GCC visibility pop

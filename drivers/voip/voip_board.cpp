@@ -18,8 +18,10 @@ void Say(const std::string &line) { std::fprintf(stderr, "talo voip board: %s\n"
 }  // namespace
 
 VoipBoard &VoipBoard::Instance() {
-  static VoipBoard board;
-  return board;
+  // Never destroyed: a host that exits without freeing the driver must not wait at exit
+  // for threads it forgot, nor have them killed mid-way through a destructor.
+  static VoipBoard *board = new VoipBoard;
+  return *board;
 }
 
 int32_t VoipBoard::Load() {

@@ -115,16 +115,18 @@ TEST_F(EngineTest, ACallRingsLongEnoughToBeSeenThenIsOffHookThenOnHookOnceItsAud
   AnsweredCall();
   EXPECT_EQ(kLineRinging, L(0).state);
   EXPECT_EQ("2001>3001", L(0).caller_id);
-  // Answered at 10 ms, but the ring shows for the whole minimum first.
-  Advance(config_.min_ring_ms - 1);
-  EXPECT_EQ(kLineRinging, L(0).state);
-  Advance(config_.min_ring_ms);
-  EXPECT_EQ(kLineOffHook, L(0).state);
-  L(0).ready.clear();  // what was heard while it rang
-
-  for (int i = 0; i < 100; ++i) {  // 2 s of the caller's audio
-    Send(kCallerMedia, kCalleeMedia, Rtp(uint16_t(i), uint32_t(i * 160), 8, 0x2A), 10 + i * 20);
-    Advance(10 + i * 20);
+  for (int i = 0; i < 100; ++i) {  // 2 s of the caller's audio, a loud square wave
+    const int64_t at = 10 + i * 20;
+    Send(kCallerMedia, kCalleeMedia, Rtp(uint16_t(i), uint32_t(i * 160), 8, i % 2 ? 0x2A : 0xAA), at);
+    // Answered at 10 ms, but the ring shows for the whole minimum first.
+    if (at < config_.min_ring_ms) {
+      EXPECT_EQ(kLineRinging, L(0).state) << at;
+    }
+    Advance(at);
+    if (at == config_.min_ring_ms + 10) {
+      EXPECT_EQ(kLineOffHook, L(0).state);
+      L(0).ready.clear();  // what was heard while it rang
+    }
   }
   Sip(Request("BYE", "2 BYE"), 2010);
   Advance(2200);
@@ -132,9 +134,12 @@ TEST_F(EngineTest, ACallRingsLongEnoughToBeSeenThenIsOffHookThenOnHookOnceItsAud
   // until the library has taken them.
   EXPECT_EQ(kLineOffHook, L(0).state);
   ASSERT_EQ(4u, L(0).ready.size());
-  // The caller's loud audio, not the idle line's silence (whose codes are all zero).
+  // The caller's loud audio from the start, not the idle line's silence (whose codes are all zero).
   const BoardBuffer &first = L(0).ready.front();
   EXPECT_TRUE(std::any_of(first.begin() + 4, first.begin() + 256, [](uint8_t b) { return b != 0; }));
+  EXPECT_TRUE(std::all_of(L(0).ready.begin(), L(0).ready.end(), [](const BoardBuffer &b) {
+    return std::any_of(b.begin() + 4, b.begin() + 256, [](uint8_t x) { return x != 0; });
+  }));
   L(0).ready.clear();
   Advance(2210);
   EXPECT_EQ(kLineFree, L(0).state);

@@ -98,4 +98,13 @@ double SnrDb(const std::vector<int16_t> &want, const std::vector<int16_t> &got, 
   return 10 * std::log10(signal / std::max(noise, 1.0));
 }
 
+double GainOf(const std::vector<int16_t> &want, const std::vector<int16_t> &got, long lag) {
+  double dot = 0, energy = 0;
+  for (size_t i = 0; i < want.size() && lag + long(i) < long(got.size()); ++i) {
+    dot += double(got[size_t(lag) + i]) * want[i];
+    energy += double(want[i]) * want[i];
+  }
+  return dot / std::max(energy, 1.0);
+}
+
 }  // namespace talo::voip_live

@@ -26,5 +26,7 @@ struct Match {
 Match FindIn(const std::vector<int16_t> &whole, const int16_t *part, size_t n, long from, long to);
 // Signal to noise of `got` at `lag` against `want`, in dB.
 double SnrDb(const std::vector<int16_t> &want, const std::vector<int16_t> &got, long lag);
+// The gain of `got` at `lag` against `want` (1: the same level).
+double GainOf(const std::vector<int16_t> &want, const std::vector<int16_t> &got, long lag);
 
 }  // namespace talo::voip_live

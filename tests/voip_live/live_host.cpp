@@ -66,7 +66,9 @@ LiveHost::LiveHost() {
     // The report of a free line at start is the loop's own, not a call's end.
     if (self->logs_.count(ch)) self->logs_[ch].events.push_back("HangUp " + std::to_string(f));
   });
+  talo_->QV_InitDll(nullptr, 0, 0, 0);
   talo_->QV_SetCallBakFunc(events_.events);
+  talo_->QV_SetChannelCount(40);
   if (talo_->QV_SetActive(1) != 1) {
     why_ = "the library did not activate on the capture driver (capturing on lo needs root or CAP_NET_RAW)";
     return;
