@@ -27,6 +27,7 @@ namespace {
 constexpr int kSnapLength = 65535;
 constexpr int64_t kStatsPeriodNs = 1'000'000'000;
 constexpr int kMaxBufferMb = 1024;
+constexpr int kDispatchBatch = 512;
 
 int64_t ClockNs(clockid_t clock) {
   timespec ts{};
@@ -250,10 +251,12 @@ class LiveCapture final : public CaptureBase {
     }
   }
 
-  // Everything the kernel has queued on this interface; false when it failed.
+  // What the kernel has queued on this interface, up to a batch so that a flooded interface
+  // leaves the others and Stop() their turn (poll comes back at once for the rest); false
+  // when it failed.
   bool Drain(Source &s, const Sink &sink) {
     Batch batch{this, &sink, &s, nullptr};
-    const int n = ::pcap_dispatch(s.handle.get(), -1, &LiveCapture::OnPacket,
+    const int n = ::pcap_dispatch(s.handle.get(), kDispatchBatch, &LiveCapture::OnPacket,
                                   reinterpret_cast<u_char *>(&batch));
     if (batch.failure) std::rethrow_exception(batch.failure);
     if (n == PCAP_ERROR) {
