@@ -74,7 +74,8 @@ bool EthernetLink(const uint8_t *d, size_t n, Link &link, const char *&why) {
   if (n < 14) return why = "truncated Ethernet header", false;
   size_t at = 12;
   uint16_t type = Be16(d + at);
-  // 802.1Q, 802.1ad and the older QinQ value; the frame's length bounds how many.
+  // VLAN tags: the customer tag, the service tag and the older QinQ value; the frame's
+  // length bounds how many.
   while (type == 0x8100 || type == 0x88A8 || type == 0x9100) {
     at += 4;
     if (at + 2 > n) return why = "truncated VLAN tag", false;

@@ -72,7 +72,7 @@ TEST(DecodeFrame, LinkTypesAndRefusals) {
   } cases[] = {
       {"ethernet", DLT_EN10MB, Eth(0x0800, kV4), nullptr},
       {"ethernet padding", DLT_EN10MB, Cat({Eth(0x0800, kV4), Bytes(20, 0)}), nullptr},
-      {"802.1Q", DLT_EN10MB, Eth(0x0800, kV4, {0x8100}), nullptr},
+      {"VLAN", DLT_EN10MB, Eth(0x0800, kV4, {0x8100}), nullptr},
       {"QinQ", DLT_EN10MB, Eth(0x86DD, kV6, {0x88A8, 0x8100}), nullptr, true},
       {"IPv4 options", DLT_EN10MB, Eth(0x0800, Ip4(Udp("rtp!"), 17, 0, 2)), nullptr},
       {"cooked", DLT_LINUX_SLL, Sll(0x0800, kV4), nullptr},
