@@ -1,12 +1,15 @@
-// Fuzzes the VoIP driver's parsers on arbitrary packets: the SIP message parser, the SDP
-// parser (on the packet and on any body it carries) and the caller-text cleaner, holding
-// each result to its promises.
+// Fuzzes the VoIP driver's parsers on arbitrary packets: the frame decoder on every link
+// type, the SIP message parser, the SDP parser (on the packet and on any body it carries)
+// and the caller-text cleaner, holding each result to its promises.
+#include <pcap/dlt.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
 #include "caller_text.h"
+#include "capture.h"
 #include "sdp.h"
 #include "sip_message.h"
 
@@ -30,10 +33,24 @@ void CheckShape(const Parsed<T> &r) {
   Check(r.value.has_value() == r.reason.empty());
 }
 
+// A datagram lies inside the frame; a refusal has a reason.
+void CheckFrames(const uint8_t *data, size_t size) {
+  const auto *begin = reinterpret_cast<const char *>(data);
+  for (int link : {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_NULL, DLT_LOOP, DLT_RAW,
+                   DLT_IPV4, DLT_IPV6}) {
+    Datagram d;
+    const char *why = nullptr;
+    const bool ok = DecodeFrame(link, data, size, 1, d, why);
+    Check(ok == (why == nullptr));
+    if (ok) Check(d.payload.data() >= begin && d.payload.data() + d.payload.size() <= begin + size);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+  CheckFrames(data, size);
   CheckCallerText(bytes);
 
   const auto sdp = ParseSdp(bytes);
