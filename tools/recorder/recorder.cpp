@@ -157,7 +157,7 @@ void Recorder::Publish(int32_t ch, ChannelState state) {
   // The call being recorded shows with its file; a fax being received without.
   const CallRow *call = book_.Call(ch);
   const CallRow *row = call ? call : book_.Fax(ch);
-  if (!row) return table_.Publish(ch, state, {l.number, "", l.direction_hint, ""});
+  if (!row) return table_.Publish(ch, state, {SplitCaller(l.number).number, "", l.direction_hint, ""});
   table_.Publish(ch, state, {row->number, row->digits, row->direction, call ? row->path : ""});
 }
 
@@ -201,7 +201,7 @@ void Recorder::OnCallerId(void *p, int32_t ch, const char *number, const char *)
   l.number = number ? number : "";
   const CallRow *call = s.book_.Call(ch);
   if (call && call->number.empty()) s.book_.SetNumber(ch, l.number);
-  s.table_.ShowNumber(ch, l.number);
+  s.table_.ShowNumber(ch, SplitCaller(l.number).number);
 }
 
 void Recorder::OnOffHook(void *p, int32_t ch, uint8_t after_ring) {
