@@ -3,10 +3,23 @@
 # the scripted day played over and over. It prints the web console's address
 # and runs until interrupted (Ctrl-C). Arguments go to talo-recorder, e.g.
 # --duration 120 to stop after two minutes, --config FILE for a configuration
-# of your own (talo-recorder --print-config shows every key).
+# of your own (talo-recorder --print-config shows every key). A configuration
+# with "board": {"driver": "voip"} records the VoIP calls on the network
+# instead (talo-recorder's build brings the VoIP driver with it); capturing
+# from an interface needs root or CAP_NET_RAW.
 # Recordings and the call index go to build/recordings/ (TALO_BUILD=<dir>
 # builds and records in another folder instead of build/).
 set -euo pipefail
+# A config file named relative to the caller's folder keeps its meaning after the cd below.
+args=() has_config=0 next_is_config=0
+for a in "$@"; do
+  if [ "$next_is_config" = 1 ]; then a="$(realpath -m -- "$a")"; next_is_config=0; fi
+  case "$a" in
+    -c|--config) has_config=1 next_is_config=1 ;;
+    --config=*) has_config=1 a="--config=$(realpath -m -- "${a#--config=}")" ;;
+  esac
+  args+=("$a")
+done
 cd "$(dirname "$(realpath "$0")")/.."
 build="${TALO_BUILD:-build}"
 scripts/setup.sh
@@ -22,9 +35,7 @@ cat > "$config" <<JSON
   "sim": { "speech": "demo/speech.wav" }
 }
 JSON
-has_config=0
-for a in "$@"; do case "$a" in -c|--config|--config=*) has_config=1 ;; esac; done
 if [ "$has_config" = 1 ]; then
-  exec "$build/bin/talo-recorder" "$@"
+  exec "$build/bin/talo-recorder" "${args[@]}"
 fi
-exec "$build/bin/talo-recorder" --config "$config" "$@"
+exec "$build/bin/talo-recorder" --config "$config" "${args[@]}"
