@@ -51,6 +51,8 @@ TEST(RecorderConfig, BoardDriverAndTheVoipKeys) {
       {R"({"voip": {"interfaces": [""]}})", "", "", R"("board.voip.interfaces" must be a list of names)"},
       {R"({"voip": {"sip_ports": [5060, 70000]}})", "", "", R"("board.voip.sip_ports" must be a list of whole)"},
       {R"({"voip": {"file_speed": 0}})", "", "", R"("board.voip.file_speed" must be a number above 0)"},
+      {R"({"voip": {"rtp_ports": [9000]}})", "", "", R"("board.voip.rtp_ports" must be a list of 2 whole)"},
+      {R"({"voip": {"rtp_ports": [9000, 8000]}})", "", "", R"("board.voip.rtp_ports" must be [lowest, highest])"},
       {R"({"voip": {"channels": "64"}})", "", "", R"("board.voip.channels" must be a whole number)"},
       {R"({"voip": {"file": 1}})", "", "", R"("board.voip.file" must be a string)"},
       {R"({"voip": []})", "", "", R"("board.voip" must be an object)"},

@@ -102,8 +102,8 @@ class Section {
   void Positive(std::string_view key, json *out) const {
     auto it = object_.find(key);
     if (it == object_.end()) return;
-    if (!it->is_number() || !(it->get<double>() > 0))
-      Fail("\"" + PathOf(key) + "\" must be a number above 0, not " + Shown(*it));
+    if (!it->is_number() || !(it->get<double>() > 0 && it->get<double>() <= 1e9))
+      Fail("\"" + PathOf(key) + "\" must be a number above 0, at most 1e9, not " + Shown(*it));
     (*out)[std::string(key)] = *it;
   }
   void Names(std::string_view key, json *out) const {
@@ -114,15 +114,16 @@ class Section {
     if (!names) Fail("\"" + PathOf(key) + "\" must be a list of names, not " + Shown(*it));
     (*out)[std::string(key)] = *it;
   }
-  void Numbers(std::string_view key, int32_t min, int32_t max, json *out) const {
+  // `count` 0: any number of them, at least one.
+  void Numbers(std::string_view key, int32_t min, int32_t max, json *out, size_t count = 0) const {
     auto it = object_.find(key);
     if (it == object_.end()) return;
-    bool numbers = it->is_array() && !it->empty();
+    bool numbers = it->is_array() && !it->empty() && (count == 0 || it->size() == count);
     for (const json &v : numbers ? *it : json::array())
       numbers = numbers && v.is_number_integer() && v.get<int64_t>() >= min && v.get<int64_t>() <= max;
     if (!numbers)
-      Fail("\"" + PathOf(key) + "\" must be a list of whole numbers from " + std::to_string(min) + " to " +
-           std::to_string(max) + ", not " + Shown(*it));
+      Fail("\"" + PathOf(key) + "\" must be a list of " + (count ? std::to_string(count) + " " : std::string()) +
+           "whole numbers from " + std::to_string(min) + " to " + std::to_string(max) + ", not " + Shown(*it));
     (*out)[std::string(key)] = *it;
   }
 
@@ -174,18 +175,24 @@ Config ParseConfig(std::string_view text, const std::string &base) {
     Fail("\"board.driver\" must be \"sim\" or \"voip\", not " + Shown(c.board.driver));
   board.Text("driver_dir", &c.board.driver_dir);
   // Only the keys the file names go to the driver, which keeps its own defaults.
-  const Section voip = board.Object("voip", {"interfaces", "file", "file_speed", "sip_ports", "channels",
-                                             "no_media_timeout_s", "jitter_ms", "max_dialogs", "min_ring_ms"});
+  const Section voip = board.Object(
+      "voip", {"interfaces", "file", "file_speed", "sip_ports", "rtp_ports", "channels", "no_media_timeout_s",
+               "ring_timeout_s", "jitter_ms", "max_dialogs", "min_ring_ms", "capture_buffer_mb"});
   json driver = json::object();
   voip.Names("interfaces", &driver);
   voip.Text("file", base, &driver);
   voip.Positive("file_speed", &driver);
   voip.Numbers("sip_ports", 1, 65535, &driver);
-  voip.Number("channels", 1, 1024, &driver);
+  voip.Numbers("rtp_ports", 1, 65535, &driver, 2);
+  if (driver.contains("rtp_ports") && driver["rtp_ports"][0] > driver["rtp_ports"][1])
+    Fail("\"board.voip.rtp_ports\" must be [lowest, highest], not " + Shown(driver["rtp_ports"]));
+  voip.Number("channels", 1, 4096, &driver);
   voip.Number("no_media_timeout_s", 1, 86400, &driver);
-  voip.Number("jitter_ms", 0, 10000, &driver);
-  voip.Number("max_dialogs", 1, 1000000, &driver);
-  voip.Number("min_ring_ms", 0, 60000, &driver);
+  voip.Number("ring_timeout_s", 1, 86400, &driver);
+  voip.Number("jitter_ms", 0, 2000, &driver);
+  voip.Number("max_dialogs", 1, 1 << 20, &driver);
+  voip.Number("min_ring_ms", 0, 10000, &driver);
+  voip.Number("capture_buffer_mb", 1, 4096, &driver);
   c.board.voip = driver.dump();
 
   c.root = Absolute(c.root, base);
