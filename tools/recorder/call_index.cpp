@@ -37,7 +37,8 @@ constexpr const char *kMigrations[] = {
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);
 
 constexpr const char *kColumns =
-    "id, channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, bytes, state, part, called";
+    "id, channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, bytes, state, part,"
+    " called";
 
 class Statement {
  public:
