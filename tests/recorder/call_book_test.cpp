@@ -90,6 +90,42 @@ TEST_F(RecorderCallBook, ACallsPartsAreRowsOfTheirOwnThatCarryItsNumberAndDigits
   EXPECT_NE(b.path.find("_p2"), std::string::npos) << b.path;
 }
 
+// A board that knows the number called hands "CALLER>CALLED": the caller
+// names the file and is the number, the rest is the called number, kept into
+// the next part and found by the number search.
+TEST_F(RecorderCallBook, TheCallerTextSplitsIntoNumberAndCalled) {
+  const struct {
+    std::string begun, set;  // the text at the answer, then from the caller ID ("" none)
+    std::string number, called, file_number;
+  } cases[] = {
+      {"5551234>5550000", "", "5551234", "5550000", "5551234"},
+      {"5551234", "", "5551234", "", "5551234"},
+      {"", "alice>2001", "alice", "2001", "unknown"},
+      {">2002", "", "", "2002", "unknown"},
+  };
+  for (int32_t ch = 0; ch < 4; ++ch) {
+    book_.Begin(ch, "line", cases[ch].begun, 1, 0);
+    if (!cases[ch].set.empty()) book_.SetNumber(ch, cases[ch].set);
+  }
+  book_.NextPart(0);
+  book_.EndCalls(CallState::kDone);
+  std::map<std::string, int> found;
+  for (const auto &[path, r] : Rows()) {
+    SCOPED_TRACE(path);
+    const auto &c = cases[r.channel];
+    EXPECT_EQ(r.number, c.number);
+    EXPECT_EQ(r.called, c.called);
+    EXPECT_NE(r.path.find("_" + c.file_number + "_line"), std::string::npos);
+    ++found[r.number + ">" + r.called];
+  }
+  EXPECT_EQ(found["5551234>5550000"], 2);  // both parts
+  talo_recorder::CallQuery by_called;
+  by_called.number = "200";
+  EXPECT_EQ(index_.Search(by_called).total, 2);
+  by_called.number = "5550";
+  EXPECT_EQ(index_.Search(by_called).total, 2);
+}
+
 TEST_F(RecorderCallBook, AFaxIsDoneWhenReceivedOrStoredAndTheStopClosesEverything) {
   const struct {
     int32_t ch;

@@ -27,6 +27,62 @@ TEST(RecorderConfig, DefaultsAreTheDocumentedText) {
   EXPECT_EQ(empty.live_queue_ms, c.live_queue_ms);
 }
 
+// The board: the simulated one unless the file says "voip"; the VoIP
+// driver's keys are checked and passed on, only those the file names.
+TEST(RecorderConfig, BoardDriverAndTheVoipKeys) {
+  const struct {
+    std::string board;
+    std::string driver, voip, error;  // error: a part of the message, "" none
+  } cases[] = {
+      {"", "sim", "{}", ""},
+      {R"({"driver": "voip", "driver_dir": "drv"})", "voip", "{}", ""},
+      {R"({"driver": "voip", "voip": {"interfaces": ["eth0", "lo"], "file": "day.pcap", "file_speed": 1e9,
+          "sip_ports": [5060, 5080], "channels": 8, "no_media_timeout_s": 10, "jitter_ms": 0,
+          "max_dialogs": 64, "min_ring_ms": 300}})",
+       "voip",
+       R"({"channels":8,"file":"/base/day.pcap","file_speed":1000000000.0,"interfaces":["eth0","lo"],)"
+       R"("jitter_ms":0,"max_dialogs":64,"min_ring_ms":300,"no_media_timeout_s":10,"sip_ports":[5060,5080]})",
+       ""},
+      {R"({"driver": "VoIP"})", "", "", R"("board.driver" must be "sim" or "voip", not "VoIP")"},
+      {R"({"voip": {"interface": ["lo"]}})", "", "", R"(unknown key "board.voip.interface")"},
+      {R"({"voip": {"interfaces": "lo"}})", "", "", R"("board.voip.interfaces" must be a list of names)"},
+      {R"({"voip": {"sip_ports": [5060, 70000]}})", "", "", R"("board.voip.sip_ports" must be a list of whole)"},
+      {R"({"voip": {"file_speed": 0}})", "", "", R"("board.voip.file_speed" must be a number above 0)"},
+      {R"({"voip": {"rtp_ports": [9000, 8000]}})", "", "", R"("board.voip.rtp_ports" must be [lowest, highest])"},
+      {R"({"voip": {"channels": "64"}})", "", "", R"("board.voip.channels" must be a whole number)"},
+      {R"({"voip": []})", "", "", R"("board.voip" must be an object)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.board);
+    const std::string text = c.board.empty() ? "{}" : R"({"board": )" + c.board + "}";
+    try {
+      const talo_recorder::Config config = talo_recorder::ParseConfig(text, "/base");
+      EXPECT_EQ(c.error, "");
+      EXPECT_EQ(config.board.driver, c.driver);
+      EXPECT_EQ(config.board.voip, c.voip);
+      EXPECT_EQ(config.PlaysSimDay(), c.driver == "sim");
+    } catch (const talo_recorder::ConfigError &e) {
+      EXPECT_NE(c.error, "");
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+    }
+  }
+}
+
+// The driver's file holds what the configuration passes on and only its
+// owner may read it, also when an earlier run left it readable to others.
+TEST(RecorderConfig, TheVoipDriversFileIsTheOwnersAlone) {
+  TempDir dir;
+  const talo_recorder::Config config = talo_recorder::ParseConfig(
+      R"({"root": "rec", "board": {"driver": "voip", "voip": {"interfaces": ["lo"], "sip_ports": [5060]}}})",
+      dir.path.string());
+  fs::create_directories(config.root);
+  std::ofstream(dir.path / "rec" / ".talo-voip.json") << std::string(500, 'x');
+  fs::permissions(dir.path / "rec" / ".talo-voip.json", fs::perms::all);
+  const std::string file = talo_recorder::WriteVoipConfig(config);
+  EXPECT_EQ(ReadFile(dir.path / "rec" / ".talo-voip.json"), "{\"interfaces\":[\"lo\"],\"sip_ports\":[5060]}\n");
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+}
+
 // Each bad file is refused by the program itself: the message, the status,
 // and no index made (nothing started).
 TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
@@ -65,6 +121,8 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
                                                                      used_port + ": Address already in use"},
       {"{" + r + ", \"policy\": \"nope.json\"}", "\"policy\": file"},
       {"{" + r + ",}", "not valid JSON"},
+      {"{" + r + ", \"board\": {\"driver\": \"voip\", \"driver_dir\": \"" + dir.path.string() + "\"}}",
+       "\"board.driver_dir\": the VoIP driver libTvcdrv.so is not in '" + dir.path.string() + "'"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.config);

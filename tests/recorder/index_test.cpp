@@ -51,38 +51,56 @@ CallRow Row(int32_t ch, const std::string &number, int64_t start_ms, const std::
   return r;
 }
 
-TEST(RecorderIndex, MigratesAVersionOneDatabaseKeepingItsRows) {
-  TempDir dir;
-  const fs::path db = dir.path / "index.sqlite";
-  Sql(db,
+// Each older schema is taken step by step to the newest, its rows kept with
+// the new columns' defaults.
+TEST(RecorderIndex, MigratesOlderDatabasesKeepingTheirRows) {
+  const std::string version_one =
       "CREATE TABLE calls(id INTEGER PRIMARY KEY, channel INTEGER NOT NULL, direction TEXT NOT NULL,"
       " number TEXT NOT NULL DEFAULT '', digits TEXT NOT NULL DEFAULT '', start_ms INTEGER NOT NULL,"
       " answer_ms INTEGER NOT NULL DEFAULT 0, end_ms INTEGER NOT NULL DEFAULT 0,"
       " duration_ms INTEGER NOT NULL DEFAULT 0, path TEXT NOT NULL UNIQUE, bytes INTEGER NOT NULL DEFAULT 0,"
-      " state TEXT NOT NULL);"
-      "INSERT INTO calls(channel, direction, number, start_ms, path, bytes, state)"
-      " VALUES(3, 'incoming', '5551234', 1000, 'old.v', 2560, 'done');"
-      "PRAGMA user_version = 1;");
-  Reports reports;
-  CallIndex index(db.string(), dir.path.string(), reports.Sink());
-  index.Open();
-  const auto page = index.Search({});
-  ASSERT_EQ(page.total, 1);
-  EXPECT_EQ(page.rows[0].number, "5551234");
-  EXPECT_EQ(page.rows[0].part, 1);  // the new column's default
-  index.Close();
-  sqlite3 *h = nullptr;
-  sqlite3_open(db.c_str(), &h);
-  sqlite3_stmt *s = nullptr;
-  sqlite3_prepare_v2(h, "SELECT (SELECT user_version FROM pragma_user_version),"
-                        " (SELECT count(*) FROM sqlite_master WHERE type='index' AND name LIKE 'calls_by_%'),"
-                        " (SELECT journal_mode FROM pragma_journal_mode)", -1, &s, nullptr);
-  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(s, 0), talo_recorder::kIndexSchemaVersion);
-  EXPECT_EQ(sqlite3_column_int(s, 1), 3);
-  EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(s, 2)), "wal");
-  sqlite3_finalize(s);
-  sqlite3_close(h);
+      " state TEXT NOT NULL);";
+  const std::string version_two =
+      version_one +
+      "ALTER TABLE calls ADD COLUMN part INTEGER NOT NULL DEFAULT 1;"
+      "CREATE INDEX calls_by_number ON calls(number, start_ms);"
+      "CREATE INDEX calls_by_channel ON calls(channel, start_ms);"
+      "CREATE INDEX calls_by_start ON calls(start_ms);";
+  const struct {
+    int version;
+    std::string schema;
+  } cases[] = {{1, version_one}, {2, version_two}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.version);
+    TempDir dir;
+    const fs::path db = dir.path / "index.sqlite";
+    Sql(db, c.schema +
+                "INSERT INTO calls(channel, direction, number, start_ms, path, bytes, state)"
+                " VALUES(3, 'incoming', '5551234', 1000, 'old.v', 2560, 'done');"
+                "PRAGMA user_version = " + std::to_string(c.version) + ";");
+    Reports reports;
+    CallIndex index(db.string(), dir.path.string(), reports.Sink());
+    index.Open();
+    const auto page = index.Search({});
+    ASSERT_EQ(page.total, 1);
+    EXPECT_EQ(page.rows[0].number, "5551234");
+    EXPECT_EQ(page.rows[0].bytes, 2560);
+    EXPECT_EQ(page.rows[0].part, 1);      // the new columns' defaults
+    EXPECT_EQ(page.rows[0].called, "");
+    index.Close();
+    sqlite3 *h = nullptr;
+    sqlite3_open(db.c_str(), &h);
+    sqlite3_stmt *s = nullptr;
+    sqlite3_prepare_v2(h, "SELECT (SELECT user_version FROM pragma_user_version),"
+                          " (SELECT count(*) FROM sqlite_master WHERE type='index' AND name LIKE 'calls_by_%'),"
+                          " (SELECT journal_mode FROM pragma_journal_mode)", -1, &s, nullptr);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(s, 0), talo_recorder::kIndexSchemaVersion);
+    EXPECT_EQ(sqlite3_column_int(s, 1), 4);
+    EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(s, 2)), "wal");
+    sqlite3_finalize(s);
+    sqlite3_close(h);
+  }
 }
 
 TEST(RecorderIndex, SearchesByNumberChannelAndTimeWithPaging) {

@@ -1,5 +1,6 @@
 // libTALO.so loaded as any host loads it (dlopen), its exports bound by name,
-// and the simulated board it loaded found beside it.
+// and the simulated board it loaded found beside it, or another board driver
+// of ours put in its place.
 //
 // Threads: the host thread that activates the library; the Library outlives
 // every call through its exports.
@@ -36,24 +37,31 @@ void *Symbol(void *handle, const char *name);
 // The running program's folder: a host finds the library in ../lib and its
 // prompts in Sound/ beside it.
 std::filesystem::path ProgramFolder();
+// The folder libTALO.so is loaded from: `folder`, or "" for ../lib beside the program.
+std::filesystem::path LibraryFolder(const std::string &folder);
 
 class Library {
  public:
-  // Loads <folder>/libTALO.so; "" is ../lib beside the program. Throws
-  // std::runtime_error naming the cause.
-  explicit Library(std::string folder);
+  // Loads <folder>/libTALO.so; "" is ../lib beside the program. A `driver`
+  // file is loaded first, so that the library's own dlopen("libTvcdrv.so")
+  // is answered with it (the loader matches a loaded object by its soname)
+  // instead of the board beside the library. Throws std::runtime_error
+  // naming the cause.
+  explicit Library(const std::string &folder, const std::string &driver = "");
   ~Library();
   Library(const Library &) = delete;
   Library &operator=(const Library &) = delete;
 
   const Exports &Api() const { return api_; }
   // The simulated board the library loaded: the copy beside it or, for an
-  // installed library, the one it found elsewhere; null on another driver.
+  // installed library, the one it found elsewhere; null on a driver given
+  // to the constructor.
   void *Board() const { return board_; }
 
  private:
   void *lib_ = nullptr;
   void *board_ = nullptr;
+  void *driver_ = nullptr;  // the driver loaded ahead of the library; null none
   Exports api_;
 };
 

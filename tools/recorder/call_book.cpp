@@ -10,6 +10,12 @@ namespace talo_recorder {
 
 namespace fs = std::filesystem;
 
+Caller SplitCaller(std::string_view text) {
+  const size_t mark = text.find('>');
+  if (mark == std::string_view::npos) return {std::string(text), ""};
+  return {std::string(text.substr(0, mark)), std::string(text.substr(mark + 1))};
+}
+
 void CallBook::Open(int32_t channels, CallIndex *index, const host_kit::Exports *api) {
   index_ = index;
   api_ = api;
@@ -37,19 +43,21 @@ int64_t CallBook::BytesOf(const CallRow &row) const {
   return ec ? 0 : static_cast<int64_t>(size);
 }
 
-void CallBook::Begin(int32_t ch, const std::string &direction, const std::string &number, int32_t part,
+void CallBook::Begin(int32_t ch, const std::string &direction, const std::string &caller, int32_t part,
                      int64_t first_ring_ms) {
   End(ch, CallState::kDone);
   CallRow r;
   const int64_t now = NowMs();
   r.channel = ch;
   r.direction = direction;
-  r.number = number;
+  auto [number, called] = SplitCaller(caller);
+  r.number = std::move(number);
+  r.called = std::move(called);
   r.start_ms = first_ring_ms ? first_ring_ms : now;
   r.answer_ms = now;
   r.part = part;
   r.state = CallState::kRecording;
-  const RecordName name{ch, static_cast<std::time_t>(now / 1000), number, direction, part};
+  const RecordName name{ch, static_cast<std::time_t>(now / 1000), r.number, direction, part};
   fs::path file;
   for (int extra = 0;; ++extra) {
     r.path = RecordPath(name, extra);
@@ -85,14 +93,17 @@ void CallBook::NextPart(int32_t ch) {
   if (!Call(ch)) return;
   const CallRow previous = *calls_[ch];
   End(ch, CallState::kDone);
-  Begin(ch, previous.direction, previous.number, previous.part + 1, 0);
+  Begin(ch, previous.direction, previous.called.empty() ? previous.number : previous.number + ">" + previous.called,
+        previous.part + 1, 0);
   // The digits go on with the call; the part's next write carries them.
   calls_[ch]->digits = previous.digits;
 }
 
-void CallBook::SetNumber(int32_t ch, const std::string &number) {
+void CallBook::SetNumber(int32_t ch, const std::string &caller) {
   if (!Call(ch)) return;
-  calls_[ch]->number = number;
+  auto [number, called] = SplitCaller(caller);
+  calls_[ch]->number = std::move(number);
+  calls_[ch]->called = std::move(called);
   index_->Put(*calls_[ch]);
 }
 

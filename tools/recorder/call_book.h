@@ -12,12 +12,21 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "call_index.h"
 #include "host_kit/library.h"
 
 namespace talo_recorder {
+
+// The caller text the library hands over: "CALLER>CALLED" from a board that
+// knows the number called, the caller's number alone otherwise.
+struct Caller {
+  std::string number;
+  std::string called;  // "" unknown
+};
+Caller SplitCaller(std::string_view text);
 
 class CallBook {
  public:
@@ -35,14 +44,16 @@ class CallBook {
   bool Busy() const;
 
   // Ends any call the channel has, then begins one recorded into a new file;
-  // it started at its first ring, or now when `first_ring_ms` is 0.
-  void Begin(int32_t ch, const std::string &direction, const std::string &number, int32_t part,
+  // it started at its first ring, or now when `first_ring_ms` is 0. `caller`
+  // is the caller text (SplitCaller) or a number.
+  void Begin(int32_t ch, const std::string &direction, const std::string &caller, int32_t part,
              int64_t first_ring_ms);
   // Closes the channel's call with what its file holds; false when there was none.
   bool End(int32_t ch, CallState state);
   // The library closed the file at its length limit: the call goes on in the next part.
   void NextPart(int32_t ch);
-  void SetNumber(int32_t ch, const std::string &number);
+  // The caller text (SplitCaller) or a number, once the call has begun.
+  void SetNumber(int32_t ch, const std::string &caller);
   // Digits received during the call, 256 kept.
   void AddDigits(int32_t ch, const std::string &digits);
 

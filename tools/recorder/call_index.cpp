@@ -30,11 +30,15 @@ constexpr const char *kMigrations[] = {
     "CREATE INDEX calls_by_number ON calls(number, start_ms);"
     "CREATE INDEX calls_by_channel ON calls(channel, start_ms);"
     "CREATE INDEX calls_by_start ON calls(start_ms);",
+    // 2 -> 3: the number called, from boards that know it; searched as the number is.
+    "ALTER TABLE calls ADD COLUMN called TEXT NOT NULL DEFAULT '';"
+    "CREATE INDEX calls_by_called ON calls(called, start_ms);",
 };
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);
 
 constexpr const char *kColumns =
-    "id, channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, bytes, state, part";
+    "id, channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, bytes, state, part,"
+    " called";
 
 class Statement {
  public:
@@ -85,6 +89,7 @@ class Statement {
     // taken for a closed call.
     r.state = CallStateNamed(Text(11)).value_or(CallState::kDone);
     r.part = static_cast<int32_t>(Int(12));
+    r.called = Text(13);
     return r;
   }
 
@@ -135,14 +140,14 @@ uint64_t InodeOf(const std::string &path) {
 
 constexpr const char *kUpsert =
     "INSERT INTO calls(channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, "
-    "bytes, state, part) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12) ON CONFLICT(path) DO UPDATE SET "
-    "channel=?1, direction=?2, number=?3, digits=?4, start_ms=?5, answer_ms=?6, end_ms=?7, duration_ms=?8, "
-    "bytes=?10, state=?11, part=?12";
+    "bytes, state, part, called) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13) ON CONFLICT(path) DO UPDATE "
+    "SET channel=?1, direction=?2, number=?3, digits=?4, start_ms=?5, answer_ms=?6, end_ms=?7, duration_ms=?8, "
+    "bytes=?10, state=?11, part=?12, called=?13";
 
 void BindRow(Statement &s, const CallRow &r) {
   s.Bind(1, r.channel).Bind(2, r.direction).Bind(3, r.number).Bind(4, r.digits).Bind(5, r.start_ms);
   s.Bind(6, r.answer_ms).Bind(7, r.end_ms).Bind(8, r.duration_ms).Bind(9, r.path).Bind(10, r.bytes);
-  s.Bind(11, std::string(Name(r.state))).Bind(12, r.part);
+  s.Bind(11, std::string(Name(r.state))).Bind(12, r.part).Bind(13, r.called);
 }
 
 // Every row written or replaced, in the caller's transaction.
@@ -401,7 +406,9 @@ void CallIndex::Recover() {
 
 CallPage CallIndex::Search(const CallQuery &q) {
   std::string where = " WHERE 1";
-  if (!q.number.empty()) where += " AND number >= ?1 AND number < ?2";
+  // Either number; each side of the OR is served by its own index.
+  if (!q.number.empty())
+    where += " AND ((number >= ?1 AND number < ?2) OR (called >= ?1 AND called < ?2))";
   if (q.channel >= 0) where += " AND channel = ?3";
   if (q.from_ms > 0) where += " AND start_ms >= ?4";
   if (q.to_ms > 0) where += " AND start_ms < ?5";

@@ -32,7 +32,7 @@
 
 namespace talo_recorder {
 
-inline constexpr int kIndexSchemaVersion = 2;
+inline constexpr int kIndexSchemaVersion = 3;
 
 // One call (or one part of a call that rolled over to the next file). The
 // file's path relative to the root is its key.
@@ -41,6 +41,7 @@ struct CallRow {
   int32_t channel = -1;
   std::string direction;  // line, incoming, outgoing, message, fax
   std::string number;     // caller (or dialled) number; "" unknown
+  std::string called;     // the number called, when the board knows it; "" unknown
   std::string digits;     // DTMF received during the call
   int64_t start_ms = 0;   // epoch milliseconds
   int64_t answer_ms = 0;  // 0: not answered
@@ -54,7 +55,7 @@ struct CallRow {
 };
 
 struct CallQuery {
-  std::string number;       // prefix of the number; "" any
+  std::string number;       // prefix of the number or of the called number; "" any
   int32_t channel = -1;     // -1 any
   int64_t from_ms = 0;      // start at or after; 0 any
   int64_t to_ms = 0;        // start before; 0 any

@@ -2,14 +2,21 @@
 // reported by its name instead of silently taking a default.
 #include "config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <vector>
+
+#include "host_kit/library.h"
 
 namespace talo_recorder {
 namespace {
@@ -26,6 +33,11 @@ constexpr char kDefaultText[] =
 std::string Shown(const json &value) {
   std::string text = value.dump();
   return text.size() > 40 ? text.substr(0, 37) + "..." : text;
+}
+
+std::string Absolute(const std::string &path, const std::string &base) {
+  if (path.empty()) return path;
+  return fs::absolute(fs::path(base) / path).lexically_normal().string();
 }
 
 // One object of the file and its place in it, for the messages.
@@ -75,16 +87,50 @@ class Section {
            std::to_string(max) + ", not " + Shown(*it));
     *out = static_cast<int32_t>(it->get<int64_t>());
   }
+  // The values below are copied into `out` under their key when the file has them.
+  void Number(std::string_view key, int32_t min, int32_t max, json *out) const {
+    if (!object_.contains(key)) return;
+    int32_t v = 0;
+    Number(key, min, max, &v);
+    (*out)[std::string(key)] = v;
+  }
+  void Text(std::string_view key, const std::string &base, json *out) const {
+    std::string v;
+    Text(key, &v);
+    if (object_.contains(key)) (*out)[std::string(key)] = Absolute(v, base);
+  }
+  void Positive(std::string_view key, json *out) const {
+    auto it = object_.find(key);
+    if (it == object_.end()) return;
+    if (!it->is_number() || !(it->get<double>() > 0 && it->get<double>() <= 1e9))
+      Fail("\"" + PathOf(key) + "\" must be a number above 0, at most 1e9, not " + Shown(*it));
+    (*out)[std::string(key)] = *it;
+  }
+  void Names(std::string_view key, json *out) const {
+    auto it = object_.find(key);
+    if (it == object_.end()) return;
+    bool names = it->is_array();
+    for (const json &v : names ? *it : json::array()) names = names && v.is_string() && !v.get<std::string>().empty();
+    if (!names) Fail("\"" + PathOf(key) + "\" must be a list of names, not " + Shown(*it));
+    (*out)[std::string(key)] = *it;
+  }
+  // `count` 0: any number of them, at least one.
+  void Numbers(std::string_view key, int32_t min, int32_t max, json *out, size_t count = 0) const {
+    auto it = object_.find(key);
+    if (it == object_.end()) return;
+    bool numbers = it->is_array() && !it->empty() && (count == 0 || it->size() == count);
+    for (const json &v : numbers ? *it : json::array())
+      numbers = numbers && v.is_number_integer() && v.get<int64_t>() >= min && v.get<int64_t>() <= max;
+    if (!numbers)
+      Fail("\"" + PathOf(key) + "\" must be a list of " + (count ? std::to_string(count) + " " : std::string()) +
+           "whole numbers from " + std::to_string(min) + " to " + std::to_string(max) + ", not " + Shown(*it));
+    (*out)[std::string(key)] = *it;
+  }
 
  private:
   const json &object_;
   std::string path_;
 };
-
-std::string Absolute(const std::string &path, const std::string &base) {
-  if (path.empty()) return path;
-  return fs::absolute(fs::path(base) / path).lexically_normal().string();
-}
 
 }  // namespace
 
@@ -100,7 +146,7 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   Config c;
   const Section top(doc, "",
                     {"root", "index", "library_dir", "console", "record_limit_minutes", "policy", "sound_dir",
-                     "live", "sim"});
+                     "live", "sim", "board"});
   top.Text("root", &c.root);
   if (c.root.empty()) Fail("\"root\" must name a folder");
   top.Text("index", &c.index);
@@ -123,12 +169,39 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   sim.Number("extra_lines", 0, 236, &c.sim.extra_lines);
   sim.Number("extra_call_ms", 2000, 86400000, &c.sim.extra_call_ms);
 
+  const Section board = top.Object("board", {"driver", "driver_dir", "voip"});
+  board.Text("driver", &c.board.driver);
+  if (c.board.driver != "sim" && c.board.driver != "voip")
+    Fail("\"board.driver\" must be \"sim\" or \"voip\", not " + Shown(c.board.driver));
+  board.Text("driver_dir", &c.board.driver_dir);
+  // Only the keys the file names go to the driver, which keeps its own defaults.
+  const Section voip = board.Object(
+      "voip", {"interfaces", "file", "file_speed", "sip_ports", "rtp_ports", "channels", "no_media_timeout_s",
+               "ring_timeout_s", "jitter_ms", "max_dialogs", "min_ring_ms", "capture_buffer_mb"});
+  json driver = json::object();
+  voip.Names("interfaces", &driver);
+  voip.Text("file", base, &driver);
+  voip.Positive("file_speed", &driver);
+  voip.Numbers("sip_ports", 1, 65535, &driver);
+  voip.Numbers("rtp_ports", 1, 65535, &driver, 2);
+  if (driver.contains("rtp_ports") && driver["rtp_ports"][0] > driver["rtp_ports"][1])
+    Fail("\"board.voip.rtp_ports\" must be [lowest, highest], not " + Shown(driver["rtp_ports"]));
+  voip.Number("channels", 1, 4096, &driver);
+  voip.Number("no_media_timeout_s", 1, 86400, &driver);
+  voip.Number("ring_timeout_s", 1, 86400, &driver);
+  voip.Number("jitter_ms", 0, 2000, &driver);
+  voip.Number("max_dialogs", 1, 1 << 20, &driver);
+  voip.Number("min_ring_ms", 0, 10000, &driver);
+  voip.Number("capture_buffer_mb", 1, 4096, &driver);
+  c.board.voip = driver.dump();
+
   c.root = Absolute(c.root, base);
   c.index = c.index.empty() ? (fs::path(c.root) / "index.sqlite").string() : Absolute(c.index, base);
   c.library_dir = Absolute(c.library_dir, base);
   c.policy = Absolute(c.policy, base);
   c.sound_dir = Absolute(c.sound_dir, base);
   c.sim.speech = Absolute(c.sim.speech, base);
+  c.board.driver_dir = Absolute(c.board.driver_dir, base);
   return c;
 }
 
@@ -160,6 +233,42 @@ void CheckConfigPaths(const Config &c) {
     Fail("\"sim.speech\": file '" + c.sim.speech + "' does not exist");
   if (!c.policy.empty() && !fs::is_regular_file(c.policy, ec))
     Fail("\"policy\": file '" + c.policy + "' does not exist");
+  if (c.board.driver == "voip") VoipDriverPath(c);
+}
+
+std::string VoipDriverPath(const Config &c) {
+  std::vector<fs::path> folders;
+  if (!c.board.driver_dir.empty()) {
+    folders = {c.board.driver_dir};
+  } else {
+    const fs::path lib = host_kit::LibraryFolder(c.library_dir);
+    folders = {lib / "talo" / "voip", (lib / ".." / "drivers" / "voip").lexically_normal()};
+  }
+  std::error_code ec;
+  std::string tried;
+  for (const fs::path &folder : folders) {
+    const fs::path file = folder / "libTvcdrv.so";
+    if (fs::is_regular_file(file, ec)) return file.string();
+    tried += (tried.empty() ? "'" : " nor '") + folder.string() + "'";
+  }
+  Fail("\"board.driver_dir\": the VoIP driver libTvcdrv.so is not in " + tried +
+       (c.board.driver_dir.empty() ? " (build the target TvcdrvVoip, or name its folder)" : ""));
+}
+
+std::string VoipConfigPath(const Config &c) { return (fs::path(c.root) / ".talo-voip.json").string(); }
+
+std::string WriteVoipConfig(const Config &c) {
+  const std::string path = VoipConfigPath(c);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) Fail("cannot write the VoIP driver's configuration '" + path + "': " + std::strerror(errno));
+  // A file left by an earlier run keeps its mode through O_CREAT: narrowed here.
+  const std::string text = c.board.voip + "\n";
+  const bool written = ::fchmod(fd, 0600) == 0 && ::write(fd, text.data(), text.size()) ==
+                                                      static_cast<ssize_t>(text.size());
+  const int error = errno;
+  ::close(fd);
+  if (!written) Fail("cannot write the VoIP driver's configuration '" + path + "': " + std::strerror(error));
+  return path;
 }
 
 }  // namespace talo_recorder

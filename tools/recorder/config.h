@@ -26,6 +26,14 @@ struct SimConfig {
   int32_t extra_call_ms = 60000;
 };
 
+// The board the library drives: the simulated one, or the VoIP capture
+// driver, which records calls seen on the network.
+struct BoardConfig {
+  std::string driver = "sim";  // "sim" or "voip"
+  std::string driver_dir;      // folder of the VoIP driver; empty: looked for beside the library
+  std::string voip = "{}";     // the VoIP driver's keys the file names, checked, as a JSON object
+};
+
 struct Config {
   std::string root = "recordings";  // must exist and be writable
   std::string index;                // SQLite file; empty: <root>/index.sqlite
@@ -37,7 +45,10 @@ struct Config {
   std::string policy;               // call policy file; empty: the built-in one
   std::string sound_dir;            // prompts; empty: Sound beside the program
   int32_t live_queue_ms = 2000;     // audio kept for a listener that lags; past it, it is dropped
-  SimConfig sim;
+  SimConfig sim;  // ignored on the VoIP driver
+  BoardConfig board;
+  // The scripted day runs on the simulated board only.
+  bool PlaysSimDay() const { return board.driver == "sim" && sim.enabled; }
 };
 
 // Parses the text (JSON, // and /* */ comments allowed); `base` is the folder
@@ -51,5 +62,15 @@ std::string_view DefaultConfigText();
 // Checks what the configuration names on this machine: the root folder exists
 // and is writable, the index file's folder too. Throws ConfigError.
 void CheckConfigPaths(const Config &config);
+
+// The VoIP driver's file: in board.driver_dir, else beside an installed
+// library (<library_dir>/talo/voip), else in the build tree
+// (<library_dir>/../drivers/voip). Throws ConfigError when it is in none.
+std::string VoipDriverPath(const Config &config);
+// <root>/.talo-voip.json: the VoIP driver's configuration file.
+std::string VoipConfigPath(const Config &config);
+// Writes board.voip to that file, readable by its owner only (it may name
+// capture files), and returns its path. Throws ConfigError.
+std::string WriteVoipConfig(const Config &config);
 
 }  // namespace talo_recorder

@@ -35,7 +35,7 @@ json ToJson(const CallRow &r) {
   return {{"id", r.id},         {"channel", r.channel},   {"direction", r.direction},   {"number", r.number},
           {"digits", r.digits}, {"start_ms", r.start_ms}, {"answer_ms", r.answer_ms},   {"end_ms", r.end_ms},
           {"duration_ms", r.duration_ms}, {"path", r.path}, {"bytes", r.bytes}, {"state", Name(r.state)},
-          {"part", r.part}};
+          {"part", r.part},   {"called", r.called}};
 }
 
 json ToJson(const ChannelView &v) {

@@ -2,14 +2,17 @@
 // libTALO.so, records every call into files under the root, keeps a call
 // index in SQLite and serves a web console with the live channel table, the
 // call list, playback and live listening. On the simulated board it plays the
-// scripted day over and over. SIGINT and SIGTERM stop it cleanly.
+// scripted day over and over; on the VoIP driver it records the calls seen on
+// the network. SIGINT and SIGTERM stop it cleanly.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -54,6 +57,11 @@ int main(int argc, char **argv) {
                                  : talo_recorder::LoadConfigFile(config_file);
     talo_recorder::CheckConfigPaths(config);
     host_kit::LoadPolicy(config.policy);
+    // The driver reads its file at the library's activation. Set before any
+    // thread starts: setenv is not safe beside a getenv on another thread.
+    if (config.board.driver == "voip" &&
+        ::setenv("TALO_VOIP_CONFIG", talo_recorder::WriteVoipConfig(config).c_str(), 1) != 0)
+      throw std::runtime_error(std::string("cannot set TALO_VOIP_CONFIG: ") + std::strerror(errno));
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: %s\n", e.what());
     return 2;
@@ -85,6 +93,11 @@ int main(int argc, char **argv) {
   }
   try {
     recorder.Start(&index);
+  } catch (const talo_recorder::BoardError &e) {
+    std::fprintf(stderr, "talo-recorder: %s\n", e.what());
+    recorder.Stop();
+    index.Close();
+    return 2;
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: %s\n", e.what());
     recorder.Stop();

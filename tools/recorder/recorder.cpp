@@ -42,14 +42,25 @@ void Recorder::Start(CallIndex *index) {
                                                              : fs::path(config_.sound_dir));
   // The fax channels are the day's layout's; the recorder lends none of a real board's.
   std::vector<int32_t> fax_channels;
-  if (config_.sim.enabled) fax_channels = host_kit::FaxChannels();
+  if (config_.PlaysSimDay()) fax_channels = host_kit::FaxChannels();
   answers_ = host_kit::PolicyAnswers(host_kit::LoadPolicy(config_.policy), prompts,
                                      host_kit::FaxPool(std::move(fax_channels)));
-  library_ = std::make_unique<host_kit::Library>(config_.library_dir);
-  if (config_.sim.enabled && !library_->Board())
+  const bool voip = config_.board.driver == "voip";
+  if (voip) {
+    const std::string driver = VoipDriverPath(config_);
+    try {
+      library_ = std::make_unique<host_kit::Library>(config_.library_dir, driver);
+    } catch (const std::runtime_error &e) {
+      throw BoardError(std::string("the VoIP driver did not load: ") + e.what());
+    }
+    log_("board driver: " + driver);
+  } else {
+    library_ = std::make_unique<host_kit::Library>(config_.library_dir);
+  }
+  if (config_.PlaysSimDay() && !library_->Board())
     throw std::runtime_error("the simulated board is not loaded beside libTALO.so");
   Bind();
-  if (config_.sim.enabled) {
+  if (config_.PlaysSimDay()) {
     day_ = std::make_unique<SimDay>(config_.sim, config_.root, prompts, log_);
     day_->SetUp(library_->Board());
   }
@@ -76,7 +87,14 @@ void Recorder::Start(CallIndex *index) {
   set(QV_SLOT_QUERY, &Guarded<&Recorder::OnQuery>::Call);
   api_.QV_InitDll(nullptr, 0, 0, 0);
   api_.QV_SetCallBakFunc(events);
-  if (!api_.QV_SetActive(1)) throw std::runtime_error("activation failed (no board?)");
+  if (!api_.QV_SetActive(1)) {
+    // The driver says why on stderr; the usual causes are named here.
+    if (voip)
+      throw BoardError("the VoIP driver did not start (activation failed): capturing from a network interface "
+                       "needs CAP_NET_RAW or root, and its interfaces, capture file and ports must be usable; "
+                       "its configuration is in " + VoipConfigPath(config_));
+    throw std::runtime_error("activation failed (no board?)");
+  }
   active_ = true;
   api_.QV_SetTrunkUserStep(host_kit::kTrunkUserStep);
 
@@ -90,7 +108,7 @@ void Recorder::Start(CallIndex *index) {
                     : type == QV_CHANNEL_TRUNK   ? "trunk"
                     : type == QV_CHANNEL_STATION ? "station"
                                                  : "none");
-    if (config_.sim.enabled && host_kit::DriverTypeOf(ch) == host_kit::kFaxType) kinds.back() = "fax";
+    if (config_.PlaysSimDay() && host_kit::DriverTypeOf(ch) == host_kit::kFaxType) kinds.back() = "fax";
     if (type == QV_CHANNEL_LINE && config_.record_limit_minutes > 0 && api_.QV_SetFileLen)
       api_.QV_SetFileLen(ch, config_.record_limit_minutes);
   }
@@ -139,7 +157,7 @@ void Recorder::Publish(int32_t ch, ChannelState state) {
   // The call being recorded shows with its file; a fax being received without.
   const CallRow *call = book_.Call(ch);
   const CallRow *row = call ? call : book_.Fax(ch);
-  if (!row) return table_.Publish(ch, state, {l.number, "", l.direction_hint, ""});
+  if (!row) return table_.Publish(ch, state, {SplitCaller(l.number).number, "", l.direction_hint, ""});
   table_.Publish(ch, state, {row->number, row->digits, row->direction, call ? row->path : ""});
 }
 
@@ -183,7 +201,7 @@ void Recorder::OnCallerId(void *p, int32_t ch, const char *number, const char *)
   l.number = number ? number : "";
   const CallRow *call = s.book_.Call(ch);
   if (call && call->number.empty()) s.book_.SetNumber(ch, l.number);
-  s.table_.ShowNumber(ch, l.number);
+  s.table_.ShowNumber(ch, SplitCaller(l.number).number);
 }
 
 void Recorder::OnOffHook(void *p, int32_t ch, uint8_t after_ring) {

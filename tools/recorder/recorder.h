@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,13 @@
 
 namespace talo_recorder {
 
+// The board's driver could not be loaded or did not start: a set-up this
+// machine cannot run, reported like a configuration that cannot be used.
+class BoardError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class Recorder {
  public:
   Recorder(Config config, std::function<void(const std::string &)> log);
@@ -38,7 +46,8 @@ class Recorder {
   Recorder &operator=(const Recorder &) = delete;
 
   // Loads the library and the index, sets up the board and activates. Throws
-  // std::runtime_error with the cause.
+  // BoardError when the VoIP driver cannot be loaded or activated,
+  // std::runtime_error with the cause otherwise.
   void Start(CallIndex *index);
   // One turn of the host loop: waits up to `wait` for the library or the
   // live listeners, dispatches, and loops the day. `extra_fd` (or -1) also
@@ -56,7 +65,7 @@ class Recorder {
   struct Line {  // host thread only
     int32_t type = -1;
     int64_t ring_ms = 0;  // first ring of the call to come, 0 none
-    std::string number;   // caller id of the call to come
+    std::string number;   // caller text of the call to come, as the library hands it
     std::string direction_hint;
   };
 

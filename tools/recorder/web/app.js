@@ -72,7 +72,7 @@ async function search() {
     const row = document.createElement("tr");
     row.id = "call-" + c.id;
     cell(row, c.id); cell(row, time(c.start_ms)); cell(row, c.channel); cell(row, c.direction);
-    cell(row, c.number).className = "number"; cell(row, c.digits);
+    cell(row, c.number).className = "number"; cell(row, c.called).className = "called"; cell(row, c.digits);
     cell(row, seconds(c.duration_ms)); cell(row, c.state + (c.part > 1 ? " (part " + c.part + ")" : ""));
     const td = cell(row, "");
     if (c.direction !== "fax" && c.bytes > 0) {
@@ -92,7 +92,8 @@ function play(c) {
   const player = $("player");
   player.src = "/api/calls/" + c.id + "/audio.wav";
   player.dataset.callId = c.id;
-  $("now-playing").textContent = "call " + c.id + " on ch " + c.channel + ", " + (c.number || "unknown number");
+  $("now-playing").textContent = "call " + c.id + " on ch " + c.channel + ", " + (c.number || "unknown number") +
+    (c.called ? " to " + c.called : "");
   player.play();
 }
 
