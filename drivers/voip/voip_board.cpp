@@ -80,6 +80,7 @@ void VoipBoard::CaptureLoop() {
       std::lock_guard lock(mu_);
       engine_->OnDatagram(d);
     });
+    if (!stop_.load() && !capture_->Error().empty()) Say("capture stopped: " + capture_->Error());
   } catch (const std::exception &e) {
     Say(std::string("capture stopped: ") + e.what());
   } catch (...) {

@@ -25,7 +25,7 @@ struct VoipConfig {
   int32_t jitter_ms = 60;                     // how late a packet may be and still be heard
   int32_t max_dialogs = 1024;                 // calls followed at once, ringing ones included
   int32_t min_ring_ms = 300;                  // a call rings at least this long, so the host sees it
-  int32_t capture_buffer_mb = 32;             // the kernel capture ring of each interface
+  int32_t capture_buffer_mb = 128;            // the kernel capture ring of each interface
 };
 
 inline constexpr const char *kVoipConfigVariable = "TALO_VOIP_CONFIG";
