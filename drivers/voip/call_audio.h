@@ -20,6 +20,7 @@ using BoardBuffer = std::array<uint8_t, kBoardBufferBytes>;
 struct AudioConfig {
   uint32_t jitter_ms = 60;       // how long a packet may be late and still be heard
   uint32_t max_ahead_ms = 2000;  // a stream further ahead than this is taken to have jumped
+  size_t max_ready_buffers = 256;  // finished buffers held for PopBuffer; beyond, the oldest go
 };
 
 struct AudioStats {
@@ -29,6 +30,8 @@ struct AudioStats {
   uint64_t undecodable = 0;   // unknown codec or a payload the decoder refused
   uint64_t ssrc_changes = 0;  // a stream that started again with a new source
   uint64_t lost_samples = 0;  // samples played as silence because nothing arrived for them
+  uint64_t timestamp_jumps = 0;  // a stream's timestamps left the buffer's reach: placed anew
+  uint64_t dropped_buffers = 0;  // finished buffers nobody popped in time
 };
 
 class CallAudio {
