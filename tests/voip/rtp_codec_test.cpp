@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <spandsp/telephony.h>
@@ -64,10 +65,8 @@ TEST(Rtp, HeaderTable) {
 TEST(Rtp, TelephoneEventsGiveOneDigitPerPress) {
   const auto e = ParseTelephoneEvent(Bytes({5, 0x8A, 3, 0x20}));
   ASSERT_TRUE(e);
-  EXPECT_EQ(5, e.value->event);
-  EXPECT_TRUE(e.value->end);
-  EXPECT_EQ(10, e.value->volume);
-  EXPECT_EQ(800, e.value->duration);
+  const TelephoneEvent &ev = *e.value;
+  EXPECT_EQ((std::tuple<int, bool, int, int>(5, true, 10, 800)), std::tuple(ev.event, ev.end, ev.volume, ev.duration));
   EXPECT_FALSE(ParseTelephoneEvent(Bytes({5, 0, 3})));
 
   // {ssrc, timestamp, event}: each press sends repeats and three ends with its timestamp.
@@ -80,12 +79,8 @@ TEST(Rtp, TelephoneEventsGiveOneDigitPerPress) {
   };
   DigitEvents digits;
   std::string heard;
-  for (const auto &p : packets) {
-    RtpPacket packet;
-    packet.ssrc = p.ssrc;
-    packet.timestamp = p.ts;
-    if (auto d = digits.Push(packet, TelephoneEvent{p.event, true, 10, 800})) heard += *d;
-  }
+  for (const auto &p : packets)
+    if (auto d = digits.Push(RtpPacket{101, false, 0, p.ts, p.ssrc, {}}, TelephoneEvent{p.event, true, 10, 800})) heard += *d;
   EXPECT_EQ("55#D", heard);
   std::string keys;
   for (uint8_t ev = 0; ev < 17; ++ev) keys += DigitOfEvent(ev).value_or('-');
@@ -93,14 +88,11 @@ TEST(Rtp, TelephoneEventsGiveOneDigitPerPress) {
 }
 
 TEST(Codec, NamesRatesAndG711Values) {
-  EXPECT_EQ(Codec::kPcmu, CodecOf(0, ""));
-  EXPECT_EQ(Codec::kPcma, CodecOf(8, ""));
-  EXPECT_EQ(Codec::kG722, CodecOf(9, ""));
-  EXPECT_EQ(Codec::kPcma, CodecOf(0, "pcma"));  // the rtpmap's name wins
-  EXPECT_EQ(Codec::kOpus, CodecOf(111, "OPUS"));
-  EXPECT_EQ(Codec::kTelephoneEvent, CodecOf(101, "telephone-event"));
-  EXPECT_EQ(Codec::kUnknown, CodecOf(3, ""));
-  EXPECT_EQ(Codec::kUnknown, CodecOf(97, "GSM"));
+  const std::tuple<int, const char *, Codec> names[] = {
+      {0, "", Codec::kPcmu}, {8, "", Codec::kPcma}, {9, "", Codec::kG722}, {3, "", Codec::kUnknown},
+      {0, "pcma", Codec::kPcma} /* the rtpmap's name wins */, {111, "OPUS", Codec::kOpus},
+      {101, "telephone-event", Codec::kTelephoneEvent}, {97, "GSM", Codec::kUnknown}};
+  for (auto [pt, name, codec] : names) EXPECT_EQ(codec, CodecOf(pt, name)) << pt << name;
   EXPECT_EQ(48000u, TimestampRate(Codec::kOpus));
   EXPECT_EQ(8000u, TimestampRate(Codec::kG722));
   EXPECT_EQ(nullptr, MakeDecoder(Codec::kTelephoneEvent));
@@ -114,29 +106,25 @@ TEST(Codec, NamesRatesAndG711Values) {
 
 // A 500 Hz tone through each library's encoder and back through our decoder keeps its level.
 TEST(Codec, G722AndOpusDecodeTheirEncodersTone) {
-  std::vector<int16_t> tone(1600);
-  for (size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<int16_t>(8000 * std::sin(i * M_PI / 8));
-  std::vector<std::string> g722, opus;  // 20 ms packets
+  int16_t tone[160];
+  for (int i = 0; i < 160; ++i) tone[i] = static_cast<int16_t>(8000 * std::sin(i * M_PI / 8));
   g722_encode_state_t *g = g722_encode_init(nullptr, 64000, G722_SAMPLE_RATE_8000);
   int err = 0;
   OpusEncoder *o = opus_encoder_create(8000, 1, OPUS_APPLICATION_VOIP, &err);
-  for (size_t at = 0; at < tone.size(); at += 160) {
-    uint8_t packet[400];
-    g722.emplace_back(reinterpret_cast<char *>(packet), g722_encode(g, packet, &tone[at], 160));
-    opus.emplace_back(reinterpret_cast<char *>(packet), std::max(0, opus_encode(o, &tone[at], 160, packet, 400)));
+  auto g722 = MakeDecoder(Codec::kG722), opus = MakeDecoder(Codec::kOpus);
+  double energy[2] = {};
+  for (int packet = 0; packet < 10; ++packet) {  // 20 ms each; the last five are measured
+    uint8_t bytes[2][400];
+    const int n[2] = {g722_encode(g, bytes[0], tone, 160), opus_encode(o, tone, 160, bytes[1], 400)};
+    for (int c = 0; c < 2; ++c) {
+      int16_t out[2048];
+      ASSERT_EQ(160u, (c ? opus : g722)->Decode({reinterpret_cast<char *>(bytes[c]), size_t(std::max(0, n[c]))}, out, 2048));
+      for (int k = 0; k < 160 && packet >= 5; ++k) energy[c] += double(out[k]) * out[k];
+    }
   }
   g722_encode_free(g);
   opus_encoder_destroy(o);
-  for (const auto &[codec, packets] : {std::pair{Codec::kG722, g722}, std::pair{Codec::kOpus, opus}}) {
-    auto decoder = MakeDecoder(codec);
-    std::vector<int16_t> out(2048);
-    double energy = 0;
-    for (size_t i = 0; i < packets.size(); ++i) {
-      ASSERT_EQ(160u, decoder->Decode(packets[i], out.data(), out.size())) << int(codec);
-      for (size_t k = 0; k < 160 && i >= 5; ++k) energy += double(out[k]) * out[k];  // settled
-    }
-    EXPECT_NEAR(std::sqrt(energy / 800), 8000 / std::sqrt(2.0), 800) << int(codec);
-  }
+  for (double e : energy) EXPECT_NEAR(std::sqrt(e / 800), 8000 / std::sqrt(2.0), 800);
 }
 
 }  // namespace
