@@ -43,11 +43,13 @@ class CallAudio {
   CallAudio &operator=(const CallAudio &) = delete;
 
   // One packet of direction `leg` (0: towards the callee, 1: towards the caller), arrived at
-  // `arrival_us` (engine time), of the codec its payload type names.
+  // `arrival_us` (engine time), of the codec its payload type names. Ignored for another
+  // leg, a telephone event, and after Finish.
   void Push(int leg, const RtpPacket &packet, Codec codec, int64_t arrival_us);
 
   // Plays out every 20 ms frame whose time (now less the jitter delay) has come: mixed,
-  // encoded, and gathered into buffers that PopBuffer then gives out.
+  // encoded, and gathered into buffers that PopBuffer then gives out. A clock that leaps
+  // costs at most max_ready_buffers buffers of work; the skipped ones count as dropped.
   void Advance(int64_t now_us);
 
   // The call is over at `end_us`: plays out what is buffered up to there and pads the last
