@@ -9,6 +9,7 @@ packages=(cmake ninja-build g++ pkg-config binutils
           libsqlite3-dev libcpp-httplib-dev  # talo-recorder: its call index, its web console
           chromium chromium-driver python3-selenium  # the recorder's console tested in a real browser
           libpcap-dev  # the VoIP capture driver reads interfaces and capture files
+          sip-tester  # SIPp: real SIP calls on loopback for the capture driver's tests
           libspandsp-dev libopus-dev  # the VoIP driver's codecs: G.711 and G.722, Opus
           dpkg-dev file  # cpack's Debian package: dpkg-shlibdeps for its dependencies
           clang libclang-rt-14-dev llvm)  # libFuzzer and its symbolizer
