@@ -45,7 +45,19 @@ bool Ports(const Json &v, std::vector<uint16_t> &out) {
 
 // One key: true when known and its value fits.
 bool Apply(const std::string &key, const Json &v, VoipConfig &c) {
-  if (key == "interfaces") return Strings(v, c.interfaces);
+  if (key == "interfaces") {
+    if (!Strings(v, c.interfaces)) return false;
+    // "file:PATH" among the interfaces replays that capture file instead.
+    for (auto it = c.interfaces.begin(); it != c.interfaces.end();) {
+      if (it->rfind("file:", 0) == 0) {
+        c.file = it->substr(5);
+        it = c.interfaces.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    return true;
+  }
   if (key == "file") return v.is_string() && (c.file = v.get<std::string>(), true);
   if (key == "file_speed") {
     if (!v.is_number()) return false;
