@@ -122,7 +122,9 @@ void CallAudio::Advance(int64_t now_us) {
 void CallAudio::Finish(int64_t end_us) {
   State &s = *s_;
   if (s.finished) return;
-  s.PlayTo(s.SamplesSince(end_us));
+  // Audio that already arrived is played even when it reaches past the end: a stream
+  // anchored a little late (its first packet held up) must not lose its last packet.
+  s.PlayTo(std::max(s.SamplesSince(end_us), std::max(s.legs[0].ContentEnd(), s.legs[1].ContentEnd())));
   if (s.fill > 0) {
     std::fill(s.pcm.begin() + s.fill, s.pcm.end(), int16_t{0});
     s.played += kBufferSamples - s.fill;

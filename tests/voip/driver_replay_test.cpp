@@ -117,14 +117,16 @@ TEST(DriverReplay, ACallInACaptureFileRingsIsAnsweredRecordedAndEnds) {
   std::vector<int32_t> states{TvcGetChState(0)};
   std::string caller;
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::chrono::steady_clock::now() < limit && !(states.size() >= 4 && states.back() == TVC_STATE_FREE)) {
+  while (std::chrono::steady_clock::now() < limit && !(states.size() >= 3 && states.back() == TVC_STATE_FREE)) {
     const int32_t s = TvcGetChState(0);
     if (s != states.back()) states.push_back(s);
     char text[64] = "";
     if (s == TVC_STATE_RINGING && TvcGetCallerId(0, text, 32) > 0) caller = text;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  EXPECT_EQ((std::vector<int32_t>{TVC_STATE_FREE, TVC_STATE_RINGING, TVC_STATE_OFF_HOOK, TVC_STATE_FREE}), states);
+  // The file may already be ringing at the first look.
+  if (states.front() == TVC_STATE_FREE) states.erase(states.begin());
+  EXPECT_EQ((std::vector<int32_t>{TVC_STATE_RINGING, TVC_STATE_OFF_HOOK, TVC_STATE_FREE}), states);
   EXPECT_EQ("2001>3001", caller);
   // Two seconds of audio from the answer: three whole buffers and a padded fourth.
   EXPECT_EQ(4, g_loud.load());
