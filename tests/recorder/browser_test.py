@@ -27,14 +27,15 @@ def wait_for(what, condition, limit=60.0):
     raise AssertionError("timed out waiting for " + what)
 
 
-def main():
-    build = sys.argv[1]
+def with_console(build, settings, test):
+    """Runs talo-recorder with `settings` over a fresh root and port, opens its console in
+    headless Chromium, calls test(browser, base address), then stops both; the recorder
+    must stop cleanly (its output is shown if not)."""
     with tempfile.TemporaryDirectory() as work:
         os.mkdir(os.path.join(work, "rec"))
         config = os.path.join(work, "config.json")
         with open(config, "w") as f:
-            json.dump({"root": "rec", "console": {"port": 0},
-                       "sim": {"speed": 400, "loop_pause_ms": 300, "extra_lines": 1, "extra_call_ms": 30000}}, f)
+            json.dump(dict({"root": "rec", "console": {"port": 0}}, **settings), f)
         out = open(os.path.join(work, "out.txt"), "w+")
         recorder = subprocess.Popen([os.path.join(build, "bin", "talo-recorder"), "--config", config],
                                     stdout=out, stderr=subprocess.STDOUT)
@@ -50,12 +51,21 @@ def main():
                 options.add_argument(flag)
             browser = webdriver.Chrome(options=options)
             try:
-                run(browser, base)
+                test(browser, base)
             finally:
                 browser.quit()
         finally:
             recorder.terminate()
-            assert recorder.wait(30) == 0, "talo-recorder did not stop cleanly"
+            code = recorder.wait(30)
+            if code != 0:
+                out.seek(0)
+                print(out.read())
+            assert code == 0, "talo-recorder did not stop cleanly"
+
+
+def main():
+    with_console(sys.argv[1], {"sim": {"speed": 400, "loop_pause_ms": 300, "extra_lines": 1,
+                                       "extra_call_ms": 30000}}, run)
     print("browser test passed")
 
 
