@@ -245,7 +245,7 @@ void Engine::Answer(Dialog &dialog, int64_t now_us) {
   // The recording the host starts at the answer begins with a buffer of its own.
   dialog.audio->Finish(now_us);
   MoveBuffers(dialog);
-  counters_.audio.late += dialog.audio->Stats().late;
+  AddAudioStats(dialog.audio->Stats());
   dialog.audio = std::make_unique<CallAudio>(AudioConfig{static_cast<uint32_t>(config_.jitter_ms)}, now_us);
   lines_[static_cast<size_t>(dialog.channel)].answered = true;
 }
@@ -256,19 +256,24 @@ void Engine::EndCall(const std::string &call_id, int64_t now_us) {
   Dialog &dialog = *it->second;
   dialog.audio->Finish(now_us);
   MoveBuffers(dialog);
-  const AudioStats &a = dialog.audio->Stats();
-  counters_.audio.packets += a.packets;
-  counters_.audio.late += a.late;
-  counters_.audio.duplicates += a.duplicates;
-  counters_.audio.undecodable += a.undecodable;
-  counters_.audio.ssrc_changes += a.ssrc_changes;
-  counters_.audio.lost_samples += a.lost_samples;
+  AddAudioStats(dialog.audio->Stats());
   lines_[static_cast<size_t>(dialog.channel)].ending = true;
   Unroute(dialog, 0);
   Unroute(dialog, 1);
   ended_.emplace_back(now_us, call_id);
   ended_at_[call_id] = now_us;
   dialogs_.erase(it);
+}
+
+void Engine::AddAudioStats(const AudioStats &a) {
+  counters_.audio.packets += a.packets;
+  counters_.audio.late += a.late;
+  counters_.audio.duplicates += a.duplicates;
+  counters_.audio.undecodable += a.undecodable;
+  counters_.audio.ssrc_changes += a.ssrc_changes;
+  counters_.audio.lost_samples += a.lost_samples;
+  counters_.audio.timestamp_jumps += a.timestamp_jumps;
+  counters_.audio.dropped_buffers += a.dropped_buffers;
 }
 
 void Engine::TakeInfoDigits(Dialog &dialog, const SipMessage &m) {

@@ -82,6 +82,7 @@ class Engine {
   void Answer(Dialog &dialog, int64_t now_us);
   void EndCall(const std::string &call_id, int64_t now_us);
   void TakeInfoDigits(Dialog &dialog, const SipMessage &m);
+  void AddAudioStats(const AudioStats &stats);  // a finished stretch of a call's audio
   void AddDigit(Dialog &dialog, char digit);
   void MoveBuffers(Dialog &dialog);
   void Route(Dialog &dialog, int side, const Endpoint &media);

@@ -202,7 +202,7 @@ std::string VoipBoard::StatsJson() {
          field("calls_timed_out", c.calls_timed_out) + "," + field("dialogs", engine_->DialogCount()) + "," +
          field("digits", c.digits) + "," + field("buffers_dropped", c.buffers_dropped) + "," +
          field("audio_late", c.audio.late) + "," + field("audio_duplicates", c.audio.duplicates) + "," +
-         field("audio_undecodable", c.audio.undecodable) + "," + field("ssrc_changes", c.audio.ssrc_changes) + "," +
+         field("audio_undecodable", c.audio.undecodable) + "," + field("ssrc_changes", c.audio.ssrc_changes) + "," + field("timestamp_jumps", c.audio.timestamp_jumps) + "," +
          field("lost_samples", c.audio.lost_samples) + "}";
 }
 
