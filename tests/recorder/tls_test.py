@@ -12,6 +12,9 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
+
+warnings.simplefilter("ignore", DeprecationWarning)  # the old versions are offered on purpose
 
 
 def run(work, console, expect_start=True):
