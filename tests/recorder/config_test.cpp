@@ -77,12 +77,9 @@ TEST(RecorderConfig, ConsoleTlsKeys) {
   } cases[] = {
       {R"({"tls": {"cert": "c.pem", "key": "k.pem"}, "address": "0.0.0.0"})", "/base/c.pem", ""},
       {R"({"tls": {"cert": "c.pem"}})", "", R"("console.tls" needs both "cert" and "key")"},
-      {R"({"tls": {"key": "k.pem"}})", "", R"("console.tls" needs both "cert" and "key")"},
       {R"({"allow_plain_http": "yes"})", "", R"("console.allow_plain_http" must be true or false)"},
       {R"({"address": "0.0.0.0"})", "", "make-cert"},
-      {R"({"address": "192.168.1.5"})", "", R"(set "console.allow_plain_http": true)"},
       {R"({"address": "0.0.0.0", "allow_plain_http": true})", "", ""},
-      {R"({"address": "127.0.0.2"})", "", ""},
       {R"({"address": "::1"})", "", ""},
       {R"({"address": "localhost"})", "", ""},
   };
@@ -151,6 +148,8 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
       {"{" + r + ", \"console\": {\"port\": " + used_port + "}}", "\"console.port\": cannot listen on 127.0.0.1:" +
                                                                      used_port + ": Address already in use"},
       {"{" + r + ", \"policy\": \"nope.json\"}", "\"policy\": file"},
+      {"{" + r + ", \"console\": {\"tls\": {\"cert\": \"no.crt\", \"key\": \"no.key\"}}}",
+       "\"console.tls.cert\": cannot use '" + (dir.path / "no.crt").string() + "' as a PEM certificate chain"},
       {"{" + r + ",}", "not valid JSON"},
       {"{" + r + ", \"board\": {\"driver\": \"voip\", \"driver_dir\": \"" + dir.path.string() + "\"}}",
        "\"board.driver_dir\": the VoIP driver libTvcdrv.so is not in '" + dir.path.string() + "'"},
