@@ -90,7 +90,9 @@ bool SetUpServerTls(SSL_CTX *ctx, const std::string &cert, const std::string &ke
 MadeCert MakeSelfSignedCert(const std::string &dir, const std::string &host) {
   if (host.empty() || host.find_first_of(", \t\r\n") != std::string::npos)
     throw std::runtime_error("--host: a host name, not '" + host + "'");
-  MadeCert made{(fs::path(dir) / "console.crt").string(), (fs::path(dir) / "console.key").string()};
+  // Absolute: the configuration takes relative paths from its own folder.
+  const fs::path folder = fs::absolute(dir).lexically_normal();
+  MadeCert made{(folder / "console.crt").string(), (folder / "console.key").string()};
   std::error_code ec;
   for (const std::string &file : {made.cert, made.key})
     if (fs::exists(fs::symlink_status(file, ec)))
