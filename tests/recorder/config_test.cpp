@@ -68,6 +68,34 @@ TEST(RecorderConfig, BoardDriverAndTheVoipKeys) {
   }
 }
 
+// TLS takes a certificate and its key together; the network without it
+// takes allow_plain_http.
+TEST(RecorderConfig, ConsoleTlsKeys) {
+  const struct {
+    std::string console;
+    std::string cert, error;  // error: a part of the message, "" none
+  } cases[] = {
+      {R"({"tls": {"cert": "c.pem", "key": "k.pem"}, "address": "0.0.0.0"})", "/base/c.pem", ""},
+      {R"({"tls": {"cert": "c.pem"}})", "", R"("console.tls" needs both "cert" and "key")"},
+      {R"({"allow_plain_http": "yes"})", "", R"("console.allow_plain_http" must be true or false)"},
+      {R"({"address": "0.0.0.0"})", "", "make-cert"},
+      {R"({"address": "0.0.0.0", "allow_plain_http": true})", "", ""},
+      {R"({"address": "::1"})", "", ""},
+      {R"({"address": "localhost"})", "", ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.console);
+    try {
+      const talo_recorder::Config config = talo_recorder::ParseConfig(R"({"console": )" + c.console + "}", "/base");
+      EXPECT_EQ(c.error, "");
+      EXPECT_EQ(config.tls_cert, c.cert);
+    } catch (const talo_recorder::ConfigError &e) {
+      EXPECT_NE(c.error, "");
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+    }
+  }
+}
+
 // The driver's file holds what the configuration passes on and only its
 // owner may read it, also when an earlier run left it readable to others.
 TEST(RecorderConfig, TheVoipDriversFileIsTheOwnersAlone) {
@@ -120,6 +148,8 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
       {"{" + r + ", \"console\": {\"port\": " + used_port + "}}", "\"console.port\": cannot listen on 127.0.0.1:" +
                                                                      used_port + ": Address already in use"},
       {"{" + r + ", \"policy\": \"nope.json\"}", "\"policy\": file"},
+      {"{" + r + ", \"console\": {\"tls\": {\"cert\": \"no.crt\", \"key\": \"no.key\"}}}",
+       "\"console.tls.cert\": cannot use '" + (dir.path / "no.crt").string() + "' as a PEM certificate chain"},
       {"{" + r + ",}", "not valid JSON"},
       {"{" + r + ", \"board\": {\"driver\": \"voip\", \"driver_dir\": \"" + dir.path.string() + "\"}}",
        "\"board.driver_dir\": the VoIP driver libTvcdrv.so is not in '" + dir.path.string() + "'"},

@@ -2,7 +2,9 @@
 // reported by its name instead of silently taking a default.
 #include "config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,10 +153,22 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   if (c.root.empty()) Fail("\"root\" must name a folder");
   top.Text("index", &c.index);
   top.Text("library_dir", &c.library_dir);
-  const Section console = top.Object("console", {"address", "port", "threads"});
+  const Section console = top.Object("console", {"address", "port", "threads", "tls", "allow_plain_http"});
   console.Text("address", &c.address);
   console.Number("port", 0, 65535, &c.port);
   console.Number("threads", 8, 1024, &c.http_threads);
+  const Section tls = console.Object("tls", {"cert", "key"});
+  tls.Text("cert", &c.tls_cert);
+  tls.Text("key", &c.tls_key);
+  if (c.tls_cert.empty() != c.tls_key.empty())
+    Fail("\"console.tls\" needs both \"cert\" and \"key\" (PEM files), or neither for plain HTTP");
+  console.Flag("allow_plain_http", &c.allow_plain_http);
+  // Without TLS, anyone on the path reads the calls and whatever signs in.
+  if (c.tls_cert.empty() && !c.allow_plain_http && !IsLoopbackAddress(c.address))
+    Fail("\"console.address\": " + Shown(c.address) +
+         " is reachable from the network and the console would answer it in plain HTTP; give it a certificate "
+         "in \"console.tls\" (\"cert\" and \"key\"; for a first trial `talo-recorder make-cert --dir DIR "
+         "--host NAME` makes one), or set \"console.allow_plain_http\": true");
   top.Number("record_limit_minutes", 0, 1440, &c.record_limit_minutes);
   top.Text("policy", &c.policy);
   top.Text("sound_dir", &c.sound_dir);
@@ -198,11 +212,21 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   c.root = Absolute(c.root, base);
   c.index = c.index.empty() ? (fs::path(c.root) / "index.sqlite").string() : Absolute(c.index, base);
   c.library_dir = Absolute(c.library_dir, base);
+  c.tls_cert = Absolute(c.tls_cert, base);
+  c.tls_key = Absolute(c.tls_key, base);
   c.policy = Absolute(c.policy, base);
   c.sound_dir = Absolute(c.sound_dir, base);
   c.sim.speech = Absolute(c.sim.speech, base);
   c.board.driver_dir = Absolute(c.board.driver_dir, base);
   return c;
+}
+
+bool IsLoopbackAddress(const std::string &address) {
+  if (address == "localhost") return true;
+  in_addr v4{};
+  if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  return ::inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 Config LoadConfigFile(const std::string &path) {

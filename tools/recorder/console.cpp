@@ -1,5 +1,9 @@
 #include "console.h"
 
+// SSLServer is declared only with it (the package's flags may set it already).
+#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
+#define CPPHTTPLIB_OPENSSL_SUPPORT
+#endif
 #include <httplib.h>
 
 #include <cerrno>
@@ -11,6 +15,7 @@
 #include "audio/adpcm.h"
 #include "audio/wav.h"
 #include "naming.h"
+#include "tls.h"
 
 namespace talo_recorder {
 namespace {
@@ -135,8 +140,20 @@ Console::Console(Recorder *recorder, CallIndex *index, std::string root)
 
 Console::~Console() { Stop(); }
 
+bool Console::UseTls(const std::string &cert, const std::string &key, std::string *error) {
+  auto server = std::make_unique<httplib::SSLServer>(
+      [&](SSL_CTX &ctx) { return SetUpServerTls(&ctx, cert, key, error); });
+  if (!server->is_valid()) {
+    if (error->empty()) *error = "\"console.tls\": cannot set up TLS";
+    return false;
+  }
+  server_ = std::move(server);
+  tls_ = true;
+  return true;
+}
+
 bool Console::Bind(const std::string &address, int port, int threads, std::string *error) {
-  server_ = std::make_unique<httplib::Server>();
+  if (!server_) server_ = std::make_unique<httplib::Server>();
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
   // A browser that stops reading holds only its own request, and not for long.
   server_->set_write_timeout(5, 0);

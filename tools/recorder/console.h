@@ -35,6 +35,10 @@ class Console {
   Console(const Console &) = delete;
   Console &operator=(const Console &) = delete;
 
+  // Serves HTTPS with the PEM chain and key; called before Bind. False with
+  // the cause, naming the key, in *error.
+  bool UseTls(const std::string &cert, const std::string &key, std::string *error);
+  bool Tls() const { return tls_; }
   // Binds the socket (nothing is served yet). False with the cause in *error.
   bool Bind(const std::string &address, int port, int threads, std::string *error);
   int Port() const { return port_; }
@@ -67,6 +71,7 @@ class Console {
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;  // owner thread
   int port_ = 0;        // owner thread, set by Bind
+  bool tls_ = false;    // owner thread, set by UseTls
   std::atomic<bool> stopping_{false};
 };
 
