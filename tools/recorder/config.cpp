@@ -151,10 +151,16 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   if (c.root.empty()) Fail("\"root\" must name a folder");
   top.Text("index", &c.index);
   top.Text("library_dir", &c.library_dir);
-  const Section console = top.Object("console", {"address", "port", "threads"});
+  const Section console = top.Object("console", {"address", "port", "threads", "max_connections", "host_names"});
   console.Text("address", &c.address);
   console.Number("port", 0, 65535, &c.port);
   console.Number("threads", 8, 1024, &c.http_threads);
+  console.Number("max_connections", 8, 65536, &c.max_connections);
+  if (c.max_connections < c.http_threads)
+    Fail("\"console.max_connections\" must be at least \"console.threads\" (" + std::to_string(c.http_threads) + ")");
+  json names;
+  console.Names("host_names", &names);
+  if (names.contains("host_names")) c.host_names = names["host_names"].get<std::vector<std::string>>();
   top.Number("record_limit_minutes", 0, 1440, &c.record_limit_minutes);
   top.Text("policy", &c.policy);
   top.Text("sound_dir", &c.sound_dir);

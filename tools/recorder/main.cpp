@@ -81,6 +81,7 @@ int main(int argc, char **argv) {
   talo_recorder::Recorder recorder(config, Log);
   talo_recorder::Console console(&recorder, &index, config.root);
   std::string error;
+  console.Limit(config.max_connections, config.host_names);
   if (!console.Bind(config.address, config.port, config.http_threads, &error)) {
     std::fprintf(stderr, "talo-recorder: %s\n", error.c_str());
     return 2;
