@@ -172,8 +172,10 @@ TEST_F(HostileClient, RefusedRequests) {
     std::string method, path, host, encoding;
     size_t body;
     int status;
+    int extra_headers = 0;
   } cases[] = {
       {"POST", "/api/calls", "127.0.0.1:" + port, "", 100000, 413},
+      {"GET", "/api/status", "127.0.0.1:" + port, "", 0, 431, 101},
       {"POST", "/api/calls", "127.0.0.1:" + port, "gzip", 10, 415},
       {"GET", "/api/status", "evil.example:" + port, "", 0, 421},
       {"GET", "/api/status", "127.0.0.1:1", "", 0, 421},
@@ -187,6 +189,7 @@ TEST_F(HostileClient, RefusedRequests) {
     std::string request = c.method + " " + c.path + " HTTP/1.1\r\nConnection: close\r\n";
     if (!c.host.empty()) request += "Host: " + c.host + "\r\n";
     if (!c.encoding.empty()) request += "Content-Encoding: " + c.encoding + "\r\n";
+    for (int i = 0; i < c.extra_headers; ++i) request += "X-" + std::to_string(i) + ": 1\r\n";
     if (c.body) request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(c.body) + "\r\n";
     request += "\r\n" + std::string(c.body, ' ');
     const int fd = Connect(request);

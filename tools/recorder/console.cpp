@@ -36,6 +36,8 @@ constexpr size_t kPcmBlockBytes = talo::audio::kSamplesPerBlock * 2;  // one ADP
 constexpr auto kLiveWait = std::chrono::milliseconds(200);
 // The console's only request bodies are small JSON.
 constexpr size_t kMaxPayload = 64 * 1024;
+// A browser sends a dozen or two; each line is bounded by the server itself.
+constexpr size_t kMaxHeaders = 100;
 
 // Text that came from outside may still hold bad UTF-8: it is shown replaced,
 // never thrown on.
@@ -281,9 +283,14 @@ void Console::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-// Before the body is read: only a plain body, only to a name of this console
+// Before the body is read: a browser's number of header fields, only a plain
+// body, only to a name of this console
 // (a page elsewhere that renames its own host to our address gets nothing).
 bool Console::Admit(const httplib::Request &req, httplib::Response &res) const {
+  if (req.headers.size() > kMaxHeaders) {
+    Error(res, 431, "too many header fields");
+    return false;
+  }
   const std::string encoding = req.get_header_value("Content-Encoding");
   if (!encoding.empty() && encoding != "identity") {
     Error(res, 415, "request bodies are taken unencoded only");
