@@ -68,7 +68,10 @@ class HostileClient : public ::testing::Test {
                         R"(, "host_names": ["Recorder.Test"]}, "sim": {"speed": 400, "loop_pause_ms": 300, "extra_lines": 1, "extra_call_ms": 3600000}})");
     port_ = process_->Port();
   }
+  // It stops cleanly after all that (a sanitizer's report would fail it).
   static void TearDownTestSuite() {
+    process_->Signal(SIGTERM);
+    EXPECT_EQ(process_->Wait(), 0) << process_->Err();
     delete process_;
     delete dir_;
   }
