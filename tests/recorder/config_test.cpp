@@ -139,6 +139,9 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
       {"{" + r + ", \"sim\": {\"loop\": 1}}", "\"sim.loop\" must be true or false"},
       {"{" + r + ", \"console\": {\"port\": 70000}}", "\"console.port\" must be a whole number from 0 to 65535"},
       {"{" + r + ", \"console\": 8080}", "\"console\" must be an object"},
+      {"{" + r + ", \"console\": {\"threads\": 64, \"max_connections\": 32}}",
+       "\"console.max_connections\" must be at least \"console.threads\" (64)"},
+      {"{" + r + ", \"console\": {\"host_names\": \"rec.lan\"}}", "\"console.host_names\" must be a list of names"},
       {"{\"root\": 5}", "\"root\" must be a string"},
       {"{\"root\": \"" + (dir.path / "missing").string() + "\"}", "\"root\": folder '" +
                                                                       (dir.path / "missing").string() +

@@ -263,7 +263,8 @@ TEST_F(RecorderConsole, TwentyLiveListenersAndAStuckOne) {
   addr.sin_port = htons(static_cast<uint16_t>(port_));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::connect(stuck, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-  const std::string request = "GET /api/live/" + std::to_string(ch) + ".wav HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string request =
+      "GET /api/live/" + std::to_string(ch) + ".wav HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n\r\n";
   ASSERT_EQ(::send(stuck, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
 
   std::atomic<bool> stop{false};

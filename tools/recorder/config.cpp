@@ -153,10 +153,16 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   if (c.root.empty()) Fail("\"root\" must name a folder");
   top.Text("index", &c.index);
   top.Text("library_dir", &c.library_dir);
-  const Section console = top.Object("console", {"address", "port", "threads", "tls", "allow_plain_http"});
+  const Section console = top.Object("console", {"address", "port", "threads", "tls", "allow_plain_http", "max_connections", "host_names"});
   console.Text("address", &c.address);
   console.Number("port", 0, 65535, &c.port);
   console.Number("threads", 8, 1024, &c.http_threads);
+  console.Number("max_connections", 8, 65536, &c.max_connections);
+  if (c.max_connections < c.http_threads)
+    Fail("\"console.max_connections\" must be at least \"console.threads\" (" + std::to_string(c.http_threads) + ")");
+  json names;
+  console.Names("host_names", &names);
+  if (names.contains("host_names")) c.host_names = names["host_names"].get<std::vector<std::string>>();
   const Section tls = console.Object("tls", {"cert", "key"});
   tls.Text("cert", &c.tls_cert);
   tls.Text("key", &c.tls_key);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace talo_recorder {
 
@@ -44,6 +45,8 @@ struct Config {
   bool allow_plain_http = false;    // plain HTTP on an address other than loopback
   int32_t port = 8080;              // 0: any free port
   int32_t http_threads = 64;        // each live listener and event stream holds one
+  int32_t max_connections = 256;    // held by the console at once; more wait to be taken
+  std::vector<std::string> host_names;  // Host header names the console answers besides its address
   int32_t record_limit_minutes = 0; // QV_SetFileLen; 0 keeps the library's
   std::string policy;               // call policy file; empty: the built-in one
   std::string sound_dir;            // prompts; empty: Sound beside the program

@@ -111,6 +111,7 @@ int main(int argc, char **argv) {
   talo_recorder::Recorder recorder(config, Log);
   talo_recorder::Console console(&recorder, &index, config.root);
   std::string error;
+  console.Limit(config.max_connections, config.host_names);
   if (!config.tls_cert.empty() && !console.UseTls(config.tls_cert, config.tls_key, &error)) {
     std::fprintf(stderr, "talo-recorder: %s\n", error.c_str());
     return 2;
