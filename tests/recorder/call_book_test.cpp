@@ -6,6 +6,7 @@
 #include <map>
 
 #include "call_book.h"
+#include "naming.h"
 #include "recorder_process.h"
 
 namespace talo_recorder_test {
@@ -211,7 +212,9 @@ TEST(RecorderCallBookFiles, PlantedLinksAreNeverFollowed) {
       EXPECT_EQ(st.type(), fs::file_type::regular);
       EXPECT_EQ(st.permissions(), fs::perms::owner_read | fs::perms::owner_write);
     }
-    if (c.plant == kNothing) EXPECT_EQ(fs::status(file.parent_path()).permissions(), fs::perms::owner_all);
+    if (c.plant == kNothing) {
+      EXPECT_EQ(fs::status(file.parent_path()).permissions(), fs::perms::owner_all);
+    }
     book.EndCalls(CallState::kDone);
     EXPECT_TRUE(WaitFor([&] { return index.Idle(); }));
   }
