@@ -175,13 +175,19 @@ TEST_F(RecorderConsole, PlaybackKeepsTheFileItChecked) {
   fs::create_directories(file.parent_path());
   const std::string adpcm(256 * 16384, '\x17');  // far more than the sockets hold
   std::ofstream(file, std::ios::binary) << adpcm;
-  std::ofstream(dir_->path / "other.v", std::ios::binary) << std::string(adpcm.size(), '\x71');
+  std::ofstream(dir_->path / "other.v", std::ios::binary) << std::string(adpcm.size(), '\x00');
   int16_t pcm[504];
   talo::audio::DecodeAdpcmBlock(reinterpret_cast<const uint8_t *>(adpcm.data()), pcm);
   const std::string block(reinterpret_cast<const char *>(pcm), sizeof pcm);
   std::string body;
   bool swapped = false;
-  auto res = Client().Get("/api/audio?path=" + path, [&](const char *data, size_t n) {
+  auto client = Client();
+  // A small window keeps the server from writing it all before the swap.
+  client.set_socket_options([](int sock) {
+    const int size = 16384;
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  });
+  auto res = client.Get("/api/audio?path=" + path, [&](const char *data, size_t n) {
     if (!swapped) {
       fs::rename(file, dir_->path / "moved.v");
       fs::create_symlink(dir_->path / "other.v", file);
