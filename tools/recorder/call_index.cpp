@@ -330,12 +330,10 @@ void CallIndex::WriterLoop() {
         Recover();
         OpenReader();
         rebuild_ = false;
+        std::lock_guard relock(mutex_);
+        if (!status_.ok) Recovered();
       }
       written = !rebuild_ && (batch.empty() || ((write_db_ || OpenWriteConnection()) && WriteBatch(batch)));
-      if (written && batch.empty()) {
-        std::lock_guard relock(mutex_);
-        if (!status_.ok && pending_.empty()) Recovered();
-      }
     } catch (const std::exception &e) {
       RollBack();
       Fail(std::string("write failed: ") + e.what());
@@ -423,7 +421,8 @@ void CallIndex::Recover() {
   std::error_code ec;
   for (fs::recursive_directory_iterator it(root_, fs::directory_options::skip_permission_denied, ec), end;
        !ec && it != end; it.increment(ec)) {
-    if (!it->is_regular_file(ec)) continue;
+    // A link is nobody's recording, whatever it points at.
+    if (it->symlink_status(ec).type() != fs::file_type::regular) continue;
     const std::string relative = fs::path(it->path()).lexically_relative(root_).generic_string();
     if (known.count(relative)) continue;
     const auto name = ParseRecordPath(relative);
