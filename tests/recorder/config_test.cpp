@@ -128,6 +128,10 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
   socklen_t len = sizeof addr;
   ::getsockname(held, reinterpret_cast<sockaddr *>(&addr), &len);
   const std::string used_port = std::to_string(ntohs(addr.sin_port));
+  // A root that is a link, and one others may write into.
+  fs::create_directory_symlink(root, dir.path / "link");
+  fs::create_directories(dir.path / "open");
+  fs::permissions(dir.path / "open", fs::perms::all);
 
   const struct {
     std::string config;
@@ -156,6 +160,10 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
       {"{" + r + ",}", "not valid JSON"},
       {"{" + r + ", \"board\": {\"driver\": \"voip\", \"driver_dir\": \"" + dir.path.string() + "\"}}",
        "\"board.driver_dir\": the VoIP driver libTvcdrv.so is not in '" + dir.path.string() + "'"},
+      {"{\"root\": \"" + (dir.path / "link").string() + "\"}", "is a symbolic link"},
+      {"{\"root\": \"" + (dir.path / "open").string() + "\"}", "is writable by others"},
+      {"{\"root\": \"" + root.string() + "\\n\"}", "\"root\" must not hold a control character"},
+      {"{" + r + ", \"board\": {\"voip\": {\"file\": \"a\\tb\"}}}", "\"board.voip.file\" must not hold a control"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.config);
@@ -166,6 +174,23 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
     EXPECT_FALSE(fs::exists(root / "index.sqlite"));
   }
   ::close(held);
+}
+
+// The probe of the root is a file of its own: a link planted under its name
+// is passed over, and what it points at is left as it was.
+TEST(RecorderConfig, TheRootsProbeNeverWritesThroughALink) {
+  TempDir dir;
+  const fs::path root = dir.path / "rec";
+  fs::create_directories(root);
+  std::ofstream(dir.path / "target") << "keep";
+  const std::string probe = ".talo-recorder-probe-" + std::to_string(::getpid());
+  const std::string links[] = {probe, probe + "-1"};
+  for (const auto &name : links) fs::create_symlink(dir.path / "target", root / name);
+  talo_recorder::Config config = talo_recorder::ParseConfig("{\"root\": \"" + root.string() + "\"}", ".");
+  EXPECT_NO_THROW(talo_recorder::CheckConfigPaths(config));
+  EXPECT_EQ(ReadFile(dir.path / "target"), "keep");
+  for (const auto &name : links) EXPECT_TRUE(fs::is_symlink(root / name)) << name;
+  EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 2);
 }
 
 }  // namespace

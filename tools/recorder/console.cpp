@@ -5,6 +5,8 @@
 #define CPPHTTPLIB_OPENSSL_SUPPORT
 #endif
 #include <httplib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +22,7 @@
 #include "naming.h"
 #include "tls.h"
 #include "request_parse.h"
+#include "safe_fs.h"
 
 namespace talo_recorder {
 namespace {
@@ -138,28 +141,25 @@ std::pair<std::string, int> SplitHost(std::string text) {
   return {text, static_cast<int>(port)};
 }
 
-// A recording named by the recorder, under the root; "" when the name is not
-// one of ours or leads anywhere else.
-std::string SafeFile(const std::string &root, const std::string &relative) {
+// A recording named by the recorder, under the root, opened once for the
+// whole answer; null when the name is not one of ours or leads anywhere else
+// (a link on the way included).
+std::shared_ptr<Fd> OpenRecording(const std::string &root, const std::string &relative) {
   if (relative.empty() || relative.front() == '/' || relative.find("..") != std::string::npos ||
       relative.find('\\') != std::string::npos || relative.find('\0') != std::string::npos)
-    return "";
-  if (!ParseRecordPath(relative)) return "";
-  std::error_code ec;
-  const fs::path real = fs::canonical(fs::path(root) / relative, ec);
-  if (ec) return "";
-  const std::string text = real.string();
-  if (text.compare(0, root.size() + 1, root + "/") != 0) return "";
-  return fs::is_regular_file(real, ec) ? text : "";
+    return nullptr;
+  if (!ParseRecordPath(relative)) return nullptr;
+  Fd fd = OpenRegularUnder(root, relative);
+  return fd ? std::make_shared<Fd>(std::move(fd)) : nullptr;
 }
 
 // Serves a record file as a 16-bit PCM WAV decoded block by block, as the
 // bytes are asked for, so that seeking in a long recording decodes only what
 // is played.
-void ServeWav(const httplib::Request &req, httplib::Response &res, const std::string &file) {
-  std::error_code ec;
-  const uint64_t blocks = fs::file_size(file, ec) / talo::audio::kAdpcmBlockBytes;
-  if (ec) return Error(res, 404, "recording not found");
+void ServeWav(const httplib::Request &req, httplib::Response &res, std::shared_ptr<Fd> file) {
+  struct stat st {};
+  if (::fstat(file->Get(), &st) != 0) return Error(res, 404, "recording not found");
+  const uint64_t blocks = static_cast<uint64_t>(st.st_size) / talo::audio::kAdpcmBlockBytes;
   const uint64_t samples = std::min<uint64_t>(blocks * talo::audio::kSamplesPerBlock, talo::audio::kMaxPcmWavSamples);
   const auto header = talo::audio::MakePcmWavHeader(static_cast<uint32_t>(samples));
   const uint64_t length = header.size() + samples * 2;
@@ -181,9 +181,10 @@ void ServeWav(const httplib::Request &req, httplib::Response &res, const std::st
   res.set_header("Accept-Ranges", "bytes");
   res.set_content_provider(
       static_cast<size_t>(length), "audio/wav",
+      // Every chunk reads the descriptor opened at the check: the name may
+      // have been pointed elsewhere since.
       Guarded([file, header, length](size_t offset, size_t want, httplib::DataSink &sink) {
         if (offset >= length || !sink.is_writable()) return false;
-        std::ifstream in(file, std::ios::binary);
         const uint64_t end = std::min<uint64_t>(length, offset + want);
         std::string out;
         uint64_t at = offset;
@@ -197,8 +198,9 @@ void ServeWav(const httplib::Request &req, httplib::Response &res, const std::st
           const uint64_t pcm = at - header.size();
           const uint64_t block = pcm / kPcmBlockBytes;
           uint8_t adpcm[talo::audio::kAdpcmBlockBytes] = {};
-          in.seekg(static_cast<std::streamoff>(block * talo::audio::kAdpcmBlockBytes));
-          if (!in.read(reinterpret_cast<char *>(adpcm), sizeof adpcm)) return false;
+          if (::pread(file->Get(), adpcm, sizeof adpcm,
+                      static_cast<off_t>(block * talo::audio::kAdpcmBlockBytes)) != static_cast<ssize_t>(sizeof adpcm))
+            return false;
           int16_t decoded[talo::audio::kSamplesPerBlock];
           talo::audio::DecodeAdpcmBlock(adpcm, decoded);
           const uint64_t from = pcm % kPcmBlockBytes;
@@ -208,7 +210,8 @@ void ServeWav(const httplib::Request &req, httplib::Response &res, const std::st
         }
         // Nothing more to write (the file shrank): the answer ends short.
         return !out.empty() && sink.write(out.data(), out.size());
-      }));
+      }),
+      [file](bool) {});  // holds the descriptor, with the provider, until the answer ends
 }
 
 }  // namespace
@@ -452,18 +455,18 @@ void Console::CallAudio(const httplib::Request &req, httplib::Response &res) {
   auto row = FindCall(req, res);
   if (!row) return;
   if (row->direction == "fax") return Error(res, 404, "a fax has no audio");
-  const std::string file = SafeFile(root_, row->path);
-  if (file.empty()) return Error(res, 404, "recording not on disk");
-  ServeWav(req, res, file);
+  auto file = OpenRecording(root_, row->path);
+  if (!file) return Error(res, 404, "recording not on disk");
+  ServeWav(req, res, std::move(file));
 }
 
 void Console::AudioByPath(const httplib::Request &req, httplib::Response &res) {
   if (req.params.size() != 1 || !req.has_param("path")) return Error(res, 400, "one parameter: path");
   const std::string path = req.get_param_value("path");
   if (!ParseRecordPath(path) || path.find("..") != std::string::npos) return Error(res, 400, "not a recording's name");
-  const std::string file = SafeFile(root_, path);
-  if (file.empty() || path.ends_with(".pbm")) return Error(res, 404, "no such recording");
-  ServeWav(req, res, file);
+  auto file = path.ends_with(".pbm") ? nullptr : OpenRecording(root_, path);
+  if (!file) return Error(res, 404, "no such recording");
+  ServeWav(req, res, std::move(file));
 }
 
 void Console::LiveAudio(const httplib::Request &req, httplib::Response &res) {

@@ -6,6 +6,7 @@
 // the network. SIGINT and SIGTERM stop it cleanly.
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -58,6 +59,8 @@ int MakeCert(const std::string &dir, std::string host) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Recordings, the index and their folders are the recorder's alone.
+  ::umask(077);
   CLI::App app{"Records every call of the voice boards, keeps a call index and serves a web console"};
   std::string config_file;
   double duration = 0;
