@@ -59,7 +59,7 @@ def main():
             for name in ("localhost", "rec.example"):
                 with socket.create_connection(("127.0.0.1", port)) as raw:
                     with trusted.wrap_socket(raw, server_hostname=name) as s:
-                        s.sendall(b"GET /api/status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                        s.sendall(b"GET /api/status HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n")
                         reply = b"".join(iter(lambda: s.recv(65536), b""))
                 assert reply.startswith(b"HTTP/1.1 200"), reply[:100]
                 assert "channels" in json.loads(reply.split(b"\r\n\r\n", 1)[1])
@@ -81,7 +81,7 @@ def main():
                 except ssl.SSLError as e:
                     assert "ALERT_PROTOCOL_VERSION" in str(e).upper(), e
             with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
-                s.sendall(b"GET /api/status HTTP/1.1\r\nHost: x\r\n\r\n")
+                s.sendall(b"GET /api/status HTTP/1.1\r\nHost: localhost\r\n\r\n")
                 assert not s.recv(65536).startswith(b"HTTP"), "plain HTTP answered on the HTTPS port"
         finally:
             stop(p)
