@@ -48,10 +48,10 @@ bool ParseNumber(std::string_view text, int64_t min, int64_t max, int64_t *out) 
 RangeAnswer ParseRange(std::string_view header, uint64_t length, ByteRange *out) {
   constexpr std::string_view kUnit = "bytes=";
   if (header.size() > kMaxRangeHeader || !header.starts_with(kUnit)) return RangeAnswer::kWhole;
-  const std::string_view spec = header.substr(kUnit.size());
-  const size_t dash = spec.find('-');
-  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return RangeAnswer::kWhole;
-  const std::string_view first_text = spec.substr(0, dash), last_text = spec.substr(dash + 1);
+  const std::string_view asked = header.substr(kUnit.size());
+  const size_t dash = asked.find('-');
+  if (dash == std::string_view::npos || asked.find(',') != std::string_view::npos) return RangeAnswer::kWhole;
+  const std::string_view first_text = asked.substr(0, dash), last_text = asked.substr(dash + 1);
   uint64_t first = 0, last = 0;
   if (first_text.empty()) {
     // The last n bytes.
