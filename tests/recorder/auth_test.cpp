@@ -166,12 +166,12 @@ TEST(FirstStart, AdminWithAPasswordFileThatGoesWithTheChange) {
 
 // ---- the real program
 
-struct Run {
+struct CliRun {
   int status;
   std::string out, err;
 };
 
-Run Cli(const TempDir &dir, std::vector<std::string> args, const std::string &input = "") {
+CliRun Cli(const TempDir &dir, std::vector<std::string> args, const std::string &input = "") {
   const auto in = dir.path / "stdin.txt", out = dir.path / "out.txt", err = dir.path / "err.txt";
   std::ofstream(in) << input;
   std::ofstream(dir.path / "config.json") << R"({"root": ")" + dir.path.string() + R"("})";
@@ -203,7 +203,7 @@ TEST(Commands, UserAddListPasswdDel) {
       {{"user", "frobnicate"}, "", 2, ""},
   };
   for (const auto &s : steps) {
-    const Run r = Cli(dir, s.args, s.input);
+    const CliRun r = Cli(dir, s.args, s.input);
     EXPECT_EQ(r.status, s.status) << s.args[1] << " " << r.err;
     EXPECT_NE((r.out + r.err).find(s.shows), std::string::npos) << s.args[1] << ": " << r.out << r.err;
     EXPECT_EQ((r.out + r.err).find("$argon2"), std::string::npos);
@@ -251,7 +251,7 @@ TEST(Audit, ChainFindsEditedDeletedAndInsertedRows) {
     ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(h, c.sql, nullptr, nullptr, nullptr), SQLITE_OK) << c.what;
     sqlite3_close(h);
-    const Run r = Cli(dir, {"audit", "verify"});
+    const CliRun r = Cli(dir, {"audit", "verify"});
     EXPECT_EQ(r.status, 1) << c.what;
     EXPECT_NE(r.out.find(c.named), std::string::npos) << c.what << ": " << r.out;
   }

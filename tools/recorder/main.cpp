@@ -3,9 +3,11 @@
 // index in SQLite and serves a web console with the live channel table, the
 // call list, playback and live listening. On the simulated board it plays the
 // scripted day over and over; on the VoIP driver it records the calls seen on
-// the network. SIGINT and SIGTERM stop it cleanly.
+// the network. SIGINT and SIGTERM stop it cleanly. `user ...` manages the
+// console's accounts and `audit verify` checks the audit trail's chain.
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <optional>
 
 #include "accounts.h"
 #include "audit_log.h"
