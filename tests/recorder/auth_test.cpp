@@ -257,6 +257,18 @@ TEST(Audit, ChainFindsEditedDeletedAndInsertedRows) {
   }
 }
 
+TEST(Audit, WritersOnManyThreadsKeepOneChain) {
+  TempDir dir;
+  AuditLog audit((dir.path / "index.sqlite").string());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&audit, t] {
+      for (int i = 0; i < 25; ++i) audit.Append({0, 0, "u" + std::to_string(t), "::1", "play", std::to_string(i), "ok"});
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(audit.Verify().Text(), "ok, 100 rows");
+}
+
 TEST(Audit, CsvQuotesEveryFieldAndDefusesFormulas) {
   EXPECT_EQ(AuditCsv({{7, 5, "a\"b", "::1", "play", "=cmd()", "ok,fine\n"}}),
             "id,time_ms,account,address,action,object,outcome\r\n"

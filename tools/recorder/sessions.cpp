@@ -125,32 +125,46 @@ LoginResult SessionStore::Login(const std::string &user, const std::string &pass
 }
 
 std::optional<Session> SessionStore::Lookup(const std::string &token) {
-  std::lock_guard lock(mutex_);
-  const auto it = sessions_.find(TokenKey(token));
-  if (it == sessions_.end()) return std::nullopt;
-  Entry &e = it->second;
-  const int64_t now = clock_();
-  if (Expired(e, now)) {
-    sessions_.erase(it);
-    return std::nullopt;
-  }
-  if (now - e.checked_ms >= limits_.recheck_ms) {
-    std::optional<Account> account;
-    try {
-      account = accounts_->Find(e.session.user);
-    } catch (const std::exception &) {
-      // The database is busy: the session stands until the next check.
-      account.emplace();
-      account->version = e.version;
-    }
-    if (!account || account->version != e.version) {
+  const std::string key = TokenKey(token);
+  std::string user;
+  int64_t version = 0;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = sessions_.find(key);
+    if (it == sessions_.end()) return std::nullopt;
+    Entry &e = it->second;
+    const int64_t now = clock_();
+    if (Expired(e, now)) {
       sessions_.erase(it);
       return std::nullopt;
     }
-    e.checked_ms = now;
+    if (now - e.checked_ms < limits_.recheck_ms) {
+      e.session.last_ms = now;
+      return e.session;
+    }
+    user = e.session.user;
+    version = e.version;
   }
-  e.session.last_ms = now;
-  return e.session;
+  // Read without the lock: a database busy for a moment holds up this
+  // request only, not every other request's lookup.
+  bool gone = false;
+  try {
+    const std::optional<Account> account = accounts_->Find(user);
+    gone = !account || account->version != version;
+  } catch (const std::exception &) {
+    // The database cannot answer now: the session stands until the next check.
+  }
+  std::lock_guard lock(mutex_);
+  const auto it = sessions_.find(key);
+  if (it == sessions_.end()) return std::nullopt;
+  if (gone) {
+    sessions_.erase(it);
+    return std::nullopt;
+  }
+  const int64_t now = clock_();
+  it->second.checked_ms = now;
+  it->second.session.last_ms = now;
+  return it->second.session;
 }
 
 void SessionStore::Logout(const std::string &token) {
