@@ -141,6 +141,21 @@ TEST_F(Sessions, WrongPasswordsSlowDownThenLockOut) {
   EXPECT_EQ(strict.Login("ann", "ann-secret", "10.0.0.9").outcome, Outcome::kOk);
 }
 
+TEST_F(Sessions, LookupsOnManyThreadsBesideLogouts) {
+  std::vector<Session> all;
+  for (int i = 0; i < 8; ++i) all.push_back(LogIn(i % 2 ? "ann" : "bob", i % 2 ? "ann-secret" : "bob-secret"));
+  now += limits.recheck_ms;  // the first lookups read the accounts too
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int round = 0; round < 50; ++round)
+        for (const Session &s : all) sessions.Lookup(s.token);
+    });
+  for (size_t i = 0; i < all.size(); i += 2) sessions.Logout(all[i].token);
+  for (auto &t : threads) t.join();
+  for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(sessions.Lookup(all[i].token).has_value(), i % 2 == 1) << i;
+}
+
 TEST(FirstStart, AdminWithAPasswordFileThatGoesWithTheChange) {
   TempDir dir;
   const std::string db = (dir.path / "index.sqlite").string();

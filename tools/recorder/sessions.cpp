@@ -79,7 +79,10 @@ void SessionStore::PruneFailures(int64_t now) {
 }
 
 LoginResult SessionStore::Login(const std::string &user, const std::string &password, const std::string &address) {
-  const std::string user_key = "u:" + user, address_key = "a:" + address;
+  // Keys of bounded size: a name no account can have shares one entry, and
+  // an address is at most as long as an IPv6 one.
+  const std::string user_key = ValidAccountName(user) ? "u:" + user : "u:?";
+  const std::string address_key = "a:" + address.substr(0, 64);
   LoginResult result;
   {
     std::lock_guard lock(mutex_);
@@ -95,7 +98,8 @@ LoginResult SessionStore::Login(const std::string &user, const std::string &pass
     Failed(user_key, now);
     Failed(address_key, now);
   }
-  const std::optional<Account> account = ValidAccountName(user) ? accounts_->Check(user, password) : std::nullopt;
+  // A name no account can have is checked as an unknown one, at the same cost.
+  const std::optional<Account> account = accounts_->Check(ValidAccountName(user) ? user : std::string(), password);
   std::lock_guard lock(mutex_);
   const int64_t now = clock_();
   if (!account) {
