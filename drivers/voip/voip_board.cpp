@@ -17,11 +17,21 @@ void Say(const std::string &line) { std::fprintf(stderr, "talo voip board: %s\n"
 
 }  // namespace
 
+namespace {
+VoipBoard *g_board = nullptr;  // made by the first entry point called, on the host's thread
+}  // namespace
+
 VoipBoard &VoipBoard::Instance() {
-  // Never destroyed: a host that exits without freeing the driver must not wait at exit
+  // Not destroyed at exit: a host that exits without freeing the driver must not wait
   // for threads it forgot, nor have them killed mid-way through a destructor.
-  static VoipBoard *board = new VoipBoard;
+  static VoipBoard *board = g_board = new VoipBoard;
   return *board;
+}
+
+// Unloading the driver after TvcFreeDrv frees the board; with its threads still running (a
+// host that never freed the driver) it is left, as at exit.
+__attribute__((destructor)) static void FreeBoardAtUnload() {
+  if (g_board && g_board->Idle()) delete g_board;
 }
 
 int32_t VoipBoard::Load() {

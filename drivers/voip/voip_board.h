@@ -30,6 +30,8 @@ class VoipBoard {
 
   int32_t Load();  // 0, or -1 with the reason on stderr
   void Free();
+  // No thread of the board runs (never loaded, or freed).
+  bool Idle() const { return !clock_.joinable() && !capturer_.joinable(); }
 
   // Runs f on the line under the lock; `refused` when not loaded or no such channel.
   template <class F>

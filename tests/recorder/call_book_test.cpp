@@ -6,6 +6,7 @@
 #include <map>
 
 #include "call_book.h"
+#include "naming.h"
 #include "recorder_process.h"
 
 namespace talo_recorder_test {
@@ -161,6 +162,55 @@ TEST_F(RecorderCallBook, AFaxIsDoneWhenReceivedOrStoredAndTheStopClosesEverythin
     EXPECT_TRUE(r.path.ends_with(".pbm")) << r.path;
   }
   EXPECT_EQ(g_recording[3], "");
+}
+
+// Names planted in the root are never written through: a link where the next
+// recording goes is passed over for a new file of the recorder's own, and a
+// day folder that is a link is refused, its target left empty.
+TEST(RecorderCallBookFiles, PlantedLinksAreNeverFollowed) {
+  enum Plant { kNothing, kDanglingLinks, kDayLink };
+  const struct {
+    const char *name;
+    Plant plant;  // at the names the call may take
+    bool recorded;
+  } cases[] = {{"fresh root", kNothing, true}, {"dangling link", kDanglingLinks, true}, {"day link", kDayLink, false}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    g_recording.clear();
+    TempDir dir;
+    const fs::path root = dir.path / "rec", elsewhere = dir.path / "elsewhere";
+    fs::create_directories(elsewhere);
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now; t < now + 5 && c.plant != kNothing; ++t) {  // the call begins within these seconds
+      const fs::path name = root / talo_recorder::RecordPath({1, t, "", "line", 1});
+      fs::create_directories(c.plant == kDayLink ? name.parent_path().parent_path() : name.parent_path());
+      if (c.plant == kDanglingLinks) fs::create_symlink(elsewhere / "target.v", name);
+      if (c.plant == kDayLink && !fs::is_symlink(name.parent_path()))
+        fs::create_directory_symlink(elsewhere, name.parent_path());
+    }
+    fs::create_directories(root);
+    host_kit::Exports api;
+    api.QV_StartRecord = &FakeStart;
+    api.QV_StopRecord = &FakeStop;
+    CallIndex index((dir.path / "index.sqlite").string(), root.string(), [](const std::string &) {});
+    index.Open();
+    std::vector<std::string> log;
+    CallBook book(root.string(), [&](const std::string &line) { log.push_back(line); });
+    book.Open(2, &index, &api);
+    book.Begin(1, "line", "", 1, 0);
+    const fs::path file = root / book.Call(1)->path;
+    EXPECT_EQ(g_recording[1], c.recorded ? file.string() : "");
+    EXPECT_EQ(log.empty(), c.recorded);
+    EXPECT_TRUE(fs::is_empty(elsewhere));  // the links' target gets nothing
+    if (c.recorded) {  // a file of its own, the user's alone, in a folder of the user's alone
+      EXPECT_EQ(fs::symlink_status(file).type(), fs::file_type::regular);
+      EXPECT_EQ(fs::symlink_status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    }
+    if (c.plant == kNothing) {
+      EXPECT_EQ(fs::status(file.parent_path()).permissions(), fs::perms::owner_all);
+    }
+    book.EndCalls(CallState::kDone);
+  }
 }
 
 }  // namespace

@@ -68,6 +68,34 @@ TEST(RecorderConfig, BoardDriverAndTheVoipKeys) {
   }
 }
 
+// TLS takes a certificate and its key together; the network without it
+// takes allow_plain_http.
+TEST(RecorderConfig, ConsoleTlsKeys) {
+  const struct {
+    std::string console;
+    std::string cert, error;  // error: a part of the message, "" none
+  } cases[] = {
+      {R"({"tls": {"cert": "c.pem", "key": "k.pem"}, "address": "0.0.0.0"})", "/base/c.pem", ""},
+      {R"({"tls": {"cert": "c.pem"}})", "", R"("console.tls" needs both "cert" and "key")"},
+      {R"({"allow_plain_http": "yes"})", "", R"("console.allow_plain_http" must be true or false)"},
+      {R"({"address": "0.0.0.0"})", "", "make-cert"},
+      {R"({"address": "0.0.0.0", "allow_plain_http": true})", "", ""},
+      {R"({"address": "::1"})", "", ""},
+      {R"({"address": "localhost"})", "", ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.console);
+    try {
+      const talo_recorder::Config config = talo_recorder::ParseConfig(R"({"console": )" + c.console + "}", "/base");
+      EXPECT_EQ(c.error, "");
+      EXPECT_EQ(config.tls_cert, c.cert);
+    } catch (const talo_recorder::ConfigError &e) {
+      EXPECT_NE(c.error, "");
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+    }
+  }
+}
+
 // The driver's file holds what the configuration passes on and only its
 // owner may read it, also when an earlier run left it readable to others.
 TEST(RecorderConfig, TheVoipDriversFileIsTheOwnersAlone) {
@@ -100,6 +128,10 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
   socklen_t len = sizeof addr;
   ::getsockname(held, reinterpret_cast<sockaddr *>(&addr), &len);
   const std::string used_port = std::to_string(ntohs(addr.sin_port));
+  // A root that is a link, and one others may write into.
+  fs::create_directory_symlink(root, dir.path / "link");
+  fs::create_directories(dir.path / "open");
+  fs::permissions(dir.path / "open", fs::perms::all);
 
   const struct {
     std::string config;
@@ -111,6 +143,9 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
       {"{" + r + ", \"sim\": {\"loop\": 1}}", "\"sim.loop\" must be true or false"},
       {"{" + r + ", \"console\": {\"port\": 70000}}", "\"console.port\" must be a whole number from 0 to 65535"},
       {"{" + r + ", \"console\": 8080}", "\"console\" must be an object"},
+      {"{" + r + ", \"console\": {\"threads\": 64, \"max_connections\": 32}}",
+       "\"console.max_connections\" must be at least \"console.threads\" (64)"},
+      {"{" + r + ", \"console\": {\"host_names\": \"rec.lan\"}}", "\"console.host_names\" must be a list of names"},
       {"{\"root\": 5}", "\"root\" must be a string"},
       {"{\"root\": \"" + (dir.path / "missing").string() + "\"}", "\"root\": folder '" +
                                                                       (dir.path / "missing").string() +
@@ -120,9 +155,15 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
       {"{" + r + ", \"console\": {\"port\": " + used_port + "}}", "\"console.port\": cannot listen on 127.0.0.1:" +
                                                                      used_port + ": Address already in use"},
       {"{" + r + ", \"policy\": \"nope.json\"}", "\"policy\": file"},
+      {"{" + r + ", \"console\": {\"tls\": {\"cert\": \"no.crt\", \"key\": \"no.key\"}}}",
+       "\"console.tls.cert\": cannot use '" + (dir.path / "no.crt").string() + "' as a PEM certificate chain"},
       {"{" + r + ",}", "not valid JSON"},
       {"{" + r + ", \"board\": {\"driver\": \"voip\", \"driver_dir\": \"" + dir.path.string() + "\"}}",
        "\"board.driver_dir\": the VoIP driver libTvcdrv.so is not in '" + dir.path.string() + "'"},
+      {"{\"root\": \"" + (dir.path / "link").string() + "\"}", "is a symbolic link"},
+      {"{\"root\": \"" + (dir.path / "open").string() + "\"}", "is writable by others"},
+      {"{\"root\": \"" + root.string() + "\\n\"}", "\"root\" must not hold a control character"},
+      {"{" + r + ", \"board\": {\"voip\": {\"file\": \"a\\tb\"}}}", "\"board.voip.file\" must not hold a control"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.config);
@@ -133,6 +174,23 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
     EXPECT_FALSE(fs::exists(root / "index.sqlite"));
   }
   ::close(held);
+}
+
+// The probe of the root is a file of its own: a link planted under its name
+// is passed over, and what it points at is left as it was.
+TEST(RecorderConfig, TheRootsProbeNeverWritesThroughALink) {
+  TempDir dir;
+  const fs::path root = dir.path / "rec";
+  fs::create_directories(root);
+  std::ofstream(dir.path / "target") << "keep";
+  const std::string probe = ".talo-recorder-probe-" + std::to_string(::getpid());
+  const std::string links[] = {probe, probe + "-1"};
+  for (const auto &name : links) fs::create_symlink(dir.path / "target", root / name);
+  talo_recorder::Config config = talo_recorder::ParseConfig("{\"root\": \"" + root.string() + "\"}", ".");
+  EXPECT_NO_THROW(talo_recorder::CheckConfigPaths(config));
+  EXPECT_EQ(ReadFile(dir.path / "target"), "keep");
+  for (const auto &name : links) EXPECT_TRUE(fs::is_symlink(root / name)) << name;
+  EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 2);
 }
 
 }  // namespace

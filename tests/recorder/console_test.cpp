@@ -14,6 +14,7 @@
 #include "audio/adpcm.h"
 #include "audio/wav.h"
 #include "call_index.h"
+#include "naming.h"
 #include "recorder_process.h"
 
 namespace talo_recorder_test {
@@ -166,6 +167,43 @@ TEST_F(RecorderConsole, PlaybackIsTheDecodedFileWithRanges) {
   }
 }
 
+// The recording's name turned into a link while its answer is under way: the
+// answer goes on from the file it opened, never from the link's target.
+TEST_F(RecorderConsole, PlaybackKeepsTheFileItChecked) {
+  const std::string path = talo_recorder::RecordPath({40, 1700000000, "5550001", "line", 1});
+  const fs::path file = root_ / path;
+  fs::create_directories(file.parent_path());
+  const std::string adpcm(256 * 16384, '\x17');  // far more than the sockets hold
+  std::ofstream(file, std::ios::binary) << adpcm;
+  std::ofstream(dir_->path / "other.v", std::ios::binary) << std::string(adpcm.size(), '\x00');
+  int16_t pcm[504];
+  talo::audio::DecodeAdpcmBlock(reinterpret_cast<const uint8_t *>(adpcm.data()), pcm);
+  const std::string block(reinterpret_cast<const char *>(pcm), sizeof pcm);
+  std::string body;
+  bool swapped = false;
+  auto client = Client();
+  // A small window keeps the server from writing it all before the swap.
+  client.set_socket_options([](int sock) {
+    const int size = 16384;
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  });
+  auto res = client.Get("/api/audio?path=" + path, [&](const char *data, size_t n) {
+    if (!swapped) {
+      fs::rename(file, dir_->path / "moved.v");
+      fs::create_symlink(dir_->path / "other.v", file);
+      swapped = true;
+    }
+    body.append(data, n);
+    return true;
+  });
+  ASSERT_TRUE(swapped);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  ASSERT_EQ(body.size(), 44 + 16384 * sizeof pcm);
+  for (size_t at = 44; at < body.size(); at += sizeof pcm) ASSERT_EQ(body.compare(at, sizeof pcm, block), 0) << at;
+  fs::remove(file);
+}
+
 // The page reads the state names from the recorder's table before app.js runs.
 TEST_F(RecorderConsole, PageLoadsTheStateNamesBeforeItsScript) {
   auto page = Client().Get("/");
@@ -263,7 +301,8 @@ TEST_F(RecorderConsole, TwentyLiveListenersAndAStuckOne) {
   addr.sin_port = htons(static_cast<uint16_t>(port_));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::connect(stuck, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-  const std::string request = "GET /api/live/" + std::to_string(ch) + ".wav HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string request =
+      "GET /api/live/" + std::to_string(ch) + ".wav HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n\r\n";
   ASSERT_EQ(::send(stuck, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
 
   std::atomic<bool> stop{false};

@@ -171,6 +171,48 @@ TEST(RecorderIndex, LockedDatabaseIsReportedAndCaughtUp) {
   EXPECT_EQ(index.Search({}).total, 2);
 }
 
+// Faults that once stopped the writer or wedged it: each is reported in the
+// status, and once it is gone the waiting rows and every later one are written.
+TEST(RecorderIndex, TheWriterOutlivesItsFaults) {
+  const struct {
+    const char *name;
+    std::string error;
+  } cases[] = {{"a bulk insert meets a lock", "database is locked"},
+               {"the file replaced by a database of another shape", "no such column"}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const fs::path db = dir.path / "i.sqlite";
+    Reports reports;
+    CallIndex index(db.string(), dir.path.string(), reports.Sink());
+    index.Open();
+    EXPECT_EQ(fs::status(db).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    sqlite3 *locker = nullptr;
+    if (c.error == "database is locked") {
+      ASSERT_EQ(sqlite3_open(db.c_str(), &locker), SQLITE_OK);
+      ASSERT_EQ(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+      EXPECT_THROW(index.BulkInsert({Row(3, "5553333", 500, "c.v")}), talo_recorder::IndexError);
+    } else {
+      fs::remove(db);
+      Sql(db, "CREATE TABLE calls(x); PRAGMA user_version = 3;");
+    }
+    index.Put(Row(1, "5551234", 1000, "a.v"));
+    ASSERT_TRUE(WaitFor([&] {
+      const auto s = index.Status();
+      return !s.ok && s.failures > 0 && s.last_error.find(c.error) != std::string::npos;
+    })) << index.Status().last_error;
+    if (locker) {
+      sqlite3_exec(locker, "COMMIT", nullptr, nullptr, nullptr);
+      sqlite3_close(locker);
+    } else {
+      fs::remove(db);
+    }
+    ASSERT_TRUE(WaitFor([&] { return index.Idle() && index.Status().ok; })) << index.Status().last_error;
+    index.Put(Row(2, "5550000", 2000, "b.v"));
+    ASSERT_TRUE(WaitFor([&] { return index.Search({}).total == 2 && index.Status().ok; }));
+  }
+}
+
 // The file deleted while running: reported, made afresh, filled from the disk.
 TEST(RecorderIndex, DeletedDatabaseIsRebuiltFromTheRecordings) {
   TempDir dir;

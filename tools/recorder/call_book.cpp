@@ -1,14 +1,20 @@
 // The call book: rows begun, carried on and closed as the calls go.
 #include "call_book.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "naming.h"
+#include "safe_fs.h"
 
 namespace talo_recorder {
 
 namespace fs = std::filesystem;
+
+// Names tried for one recording before it is given up: a root with this many
+// taken is under attack or broken.
+constexpr int kNameTries = 1000;
 
 Caller SplitCaller(std::string_view text) {
   const size_t mark = text.find('>');
@@ -37,11 +43,7 @@ bool CallBook::Busy() const {
   return false;
 }
 
-int64_t CallBook::BytesOf(const CallRow &row) const {
-  std::error_code ec;
-  const auto size = fs::file_size(fs::path(root_) / row.path, ec);
-  return ec ? 0 : static_cast<int64_t>(size);
-}
+int64_t CallBook::BytesOf(const CallRow &row) const { return SizeUnder(root_, row.path); }
 
 void CallBook::Begin(int32_t ch, const std::string &direction, const std::string &caller, int32_t part,
                      int64_t first_ring_ms) {
@@ -58,20 +60,21 @@ void CallBook::Begin(int32_t ch, const std::string &direction, const std::string
   r.part = part;
   r.state = CallState::kRecording;
   const RecordName name{ch, static_cast<std::time_t>(now / 1000), r.number, direction, part};
-  fs::path file;
-  for (int extra = 0;; ++extra) {
+  // The file is made here, new and ours alone, before the library (which
+  // appends to it) has its name: a name taken by anything, a planted link
+  // too, moves on to the next free name.
+  int error = EEXIST;
+  for (int extra = 0; error == EEXIST && extra < kNameTries; ++extra) {
     r.path = RecordPath(name, extra);
-    file = fs::path(root_) / r.path;
-    if (!fs::exists(file)) break;
+    error = CreateFileUnder(root_, r.path);
   }
-  std::error_code ec;
-  fs::create_directories(file.parent_path(), ec);
-  if (ec) log_("cannot make folder '" + file.parent_path().string() + "': " + ec.message());
-  // The library appends to the file; an empty one exists from the start, so a
-  // call the board delivered nothing for still has its file.
-  { std::ofstream touch(file, std::ios::app); }
-  // QV_StartRecord answers 0 whatever happens; a file it cannot open stays empty.
-  api_->QV_StartRecord(ch, file.c_str());
+  if (error == 0) {
+    // QV_StartRecord answers 0 whatever happens; a file it cannot open stays empty.
+    api_->QV_StartRecord(ch, (fs::path(root_) / r.path).c_str());
+  } else {
+    log_("ch " + std::to_string(ch) + " not recorded: cannot make '" + r.path + "' under the root: " +
+         std::strerror(error) + (error == ELOOP || error == ENOTDIR ? " (a folder on the way is a link)" : ""));
+  }
   index_->Put(r);
   calls_[ch] = std::move(r);
 }
@@ -122,14 +125,16 @@ CallRow CallBook::NameFax(int32_t ch, const std::string &caller) const {
   r.start_ms = r.answer_ms = NowMs();
   r.state = CallState::kRecording;
   r.path = RecordPath({ch, static_cast<std::time_t>(r.start_ms / 1000), caller, "fax", 1});
+  // The day's folder is there, and no link, before the library has the name.
+  const std::string folder = fs::path(r.path).parent_path().string();
+  if (!OpenFolderUnder(root_, folder, true))
+    log_("cannot make folder '" + folder + "' under the root: " + std::strerror(errno));
   return r;
 }
 
 void CallBook::BeginFax(CallRow row) {
   const int32_t ch = row.channel;
   if (ch < 0 || ch >= static_cast<int32_t>(faxes_.size())) return;
-  std::error_code ec;
-  fs::create_directories((fs::path(root_) / row.path).parent_path(), ec);
   index_->Put(row);
   faxes_[ch] = std::move(row);
 }

@@ -1,6 +1,11 @@
 #include "call_index.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <chrono>
 #include <filesystem>
@@ -169,6 +174,15 @@ void UpsertRows(sqlite3 *db, const std::vector<CallRow> &rows) {
   }
 }
 
+// The database file, made the owner's alone before SQLite sees it (its journal
+// files take its mode); "" or what went wrong.
+std::string MakePrivate(const std::string &path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return "cannot open '" + path + "': " + std::strerror(errno);
+  ::close(fd);
+  return "";
+}
+
 }  // namespace
 
 sqlite3 *OpenIndexConnection(const std::string &path) {
@@ -198,6 +212,10 @@ CallIndex::~CallIndex() { Close(0); }
 
 bool CallIndex::OpenWriteConnection() {
   CloseWriteConnection();
+  if (const std::string error = MakePrivate(db_path_); !error.empty()) {
+    Fail(error);
+    return false;
+  }
   sqlite3 *db = nullptr;
   if (sqlite3_open_v2(db_path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK) {
@@ -239,6 +257,7 @@ void CallIndex::Fail(const std::string &what) {
 }
 
 void CallIndex::Open() {
+  if (const std::string error = MakePrivate(db_path_); !error.empty()) throw IndexError(error);
   {
     sqlite3 *probe = nullptr;
     const int rc = sqlite3_open_v2(db_path_.c_str(), &probe, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -310,18 +329,21 @@ IndexStatus CallIndex::Status() const {
 bool CallIndex::FileReplaced() { return write_db_ && InodeOf(db_path_) != db_inode_; }
 
 void CallIndex::WriterLoop() {
-  try {
-    auto last_check = std::chrono::steady_clock::now();
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      const bool failing = !status_.ok;
-      wake_.wait_for(lock, kRetryEvery, [&] { return stop_ || (!pending_.empty() && !failing); });
-      if (stop_) break;
-      std::vector<CallRow> batch;
-      for (auto it = pending_.begin(); it != pending_.end() && batch.size() < kBatchRows;)
-        batch.push_back(std::move(it->second)), it = pending_.erase(it);
-      writing_ = true;
-      lock.unlock();
+  auto last_check = std::chrono::steady_clock::now();
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    const bool failing = !status_.ok;
+    wake_.wait_for(lock, kRetryEvery, [&] { return stop_ || (!pending_.empty() && !failing); });
+    if (stop_) break;
+    std::vector<CallRow> batch;
+    for (auto it = pending_.begin(); it != pending_.end() && batch.size() < kBatchRows;)
+      batch.push_back(std::move(it->second)), it = pending_.erase(it);
+    writing_ = true;
+    lock.unlock();
+    bool written = false;
+    // Nothing ends the writer before the stop: a fault is reported, its
+    // transaction undone, and the work tried again a second later.
+    try {
       // One stat per batch: rows never go into a file nobody will find again.
       const auto now = std::chrono::steady_clock::now();
       if (!batch.empty() || now - last_check >= kRetryEvery) {
@@ -329,31 +351,46 @@ void CallIndex::WriterLoop() {
         if (FileReplaced()) {
           report_("call index: database file '" + db_path_ +
                   "' was deleted or replaced; making it afresh from the recordings on disk");
-          if (OpenWriteConnection()) {
-            Recover();
-            OpenReader();
-          }
+          rebuild_ = true;
+          CloseWriteConnection();
         }
       }
-      bool written = batch.empty() || ((write_db_ || OpenWriteConnection()) && WriteBatch(batch));
-      lock.lock();
-      writing_ = false;
-      if (!written) {
-        // Back in the queue unless a newer state of the call came meanwhile.
-        for (auto &row : batch) pending_.try_emplace(row.path, std::move(row));
-      } else if (!batch.empty()) {
-        if (!status_.ok) report_("call index: writing again");
-        status_.ok = true;
-        status_.written += batch.size();
+      if (rebuild_ && OpenWriteConnection()) {
+        Recover();
+        OpenReader();
+        rebuild_ = false;
+        std::lock_guard relock(mutex_);
+        if (!status_.ok) Recovered();
       }
-      status_.pending = pending_.size();
-      wake_.notify_all();
+      written = !rebuild_ && (batch.empty() || ((write_db_ || OpenWriteConnection()) && WriteBatch(batch)));
+    } catch (const std::exception &e) {
+      RollBack();
+      Fail(std::string("write failed: ") + e.what());
+    } catch (...) {
+      RollBack();
+      Fail("write failed");
     }
-  } catch (const std::exception &e) {
-    report_(std::string("call index: writer stopped: ") + e.what());
-  } catch (...) {
-    report_("call index: writer stopped");
+    lock.lock();
+    writing_ = false;
+    if (!written) {
+      // Back in the queue unless a newer state of the call came meanwhile.
+      for (auto &row : batch) pending_.try_emplace(row.path, std::move(row));
+    } else if (!batch.empty()) {
+      if (!status_.ok) Recovered();
+      status_.written += batch.size();
+    }
+    status_.pending = pending_.size();
+    wake_.notify_all();
   }
+}
+
+void CallIndex::Recovered() {
+  status_.ok = true;
+  report_("call index: writing again");
+}
+
+void CallIndex::RollBack() {
+  if (write_db_ && !sqlite3_get_autocommit(write_db_)) sqlite3_exec(write_db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 bool CallIndex::WriteBatch(const std::vector<CallRow> &rows) {
@@ -375,9 +412,15 @@ bool CallIndex::WriteBatch(const std::vector<CallRow> &rows) {
 
 void CallIndex::BulkInsert(const std::vector<CallRow> &rows) {
   if (!write_db_) throw IndexError("index not open");
-  Exec(write_db_, "BEGIN");
-  UpsertRows(write_db_, rows);
-  Exec(write_db_, "COMMIT");
+  Exec(write_db_, "BEGIN IMMEDIATE");
+  try {
+    UpsertRows(write_db_, rows);
+    Exec(write_db_, "COMMIT");
+  } catch (...) {
+    // Left open, the transaction would hold every later write off.
+    RollBack();
+    throw;
+  }
 }
 
 // Calls a crash left open end with the audio their file holds; recordings the
@@ -407,7 +450,8 @@ void CallIndex::Recover() {
   std::error_code ec;
   for (fs::recursive_directory_iterator it(root_, fs::directory_options::skip_permission_denied, ec), end;
        !ec && it != end; it.increment(ec)) {
-    if (!it->is_regular_file(ec)) continue;
+    // A link is nobody's recording, whatever it points at.
+    if (it->symlink_status(ec).type() != fs::file_type::regular) continue;
     const std::string relative = fs::path(it->path()).lexically_relative(root_).generic_string();
     if (known.count(relative)) continue;
     const auto name = ParseRecordPath(relative);

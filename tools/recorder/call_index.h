@@ -135,6 +135,10 @@ class CallIndex {
   void OpenReader();
   bool FileReplaced();
   void Fail(const std::string &what);
+  // The failure is over; with mutex_ held.
+  void Recovered();
+  // Undoes the write connection's open transaction, if any.
+  void RollBack();
 
   const std::string db_path_;
   const std::string root_;
@@ -142,6 +146,7 @@ class CallIndex {
 
   sqlite3 *write_db_ = nullptr;  // writer thread (owner thread before it starts and after it ends)
   uint64_t db_inode_ = 0;        // same as write_db_
+  bool rebuild_ = false;         // writer thread: the file was replaced and is not filled again yet
 
   mutable std::mutex read_mutex_;
   sqlite3 *read_db_ = nullptr;  // guarded by read_mutex_

@@ -2,7 +2,9 @@
 // reported by its name instead of silently taking a default.
 #include "config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "host_kit/library.h"
@@ -33,6 +36,10 @@ constexpr char kDefaultText[] =
 std::string Shown(const json &value) {
   std::string text = value.dump();
   return text.size() > 40 ? text.substr(0, 37) + "..." : text;
+}
+
+bool HasControl(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 std::string Absolute(const std::string &path, const std::string &base) {
@@ -94,9 +101,11 @@ class Section {
     Number(key, min, max, &v);
     (*out)[std::string(key)] = v;
   }
+  // A path, copied absolute.
   void Text(std::string_view key, const std::string &base, json *out) const {
     std::string v;
     Text(key, &v);
+    if (HasControl(v)) Fail("\"" + PathOf(key) + "\" must not hold a control character (a newline?)");
     if (object_.contains(key)) (*out)[std::string(key)] = Absolute(v, base);
   }
   void Positive(std::string_view key, json *out) const {
@@ -152,11 +161,30 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   top.Text("index", &c.index);
   top.Text("library_dir", &c.library_dir);
   const Section console =
-      top.Object("console", {"address", "port", "threads", "session_idle_minutes", "session_max_hours",
-                             "login_max_failures", "login_lockout_minutes"});
+      top.Object("console", {"address", "port", "threads", "tls", "allow_plain_http", "max_connections", "host_names",
+                             "session_idle_minutes", "session_max_hours", "login_max_failures",
+                             "login_lockout_minutes"});
   console.Text("address", &c.address);
   console.Number("port", 0, 65535, &c.port);
   console.Number("threads", 8, 1024, &c.http_threads);
+  console.Number("max_connections", 8, 65536, &c.max_connections);
+  if (c.max_connections < c.http_threads)
+    Fail("\"console.max_connections\" must be at least \"console.threads\" (" + std::to_string(c.http_threads) + ")");
+  json names;
+  console.Names("host_names", &names);
+  if (names.contains("host_names")) c.host_names = names["host_names"].get<std::vector<std::string>>();
+  const Section tls = console.Object("tls", {"cert", "key"});
+  tls.Text("cert", &c.tls_cert);
+  tls.Text("key", &c.tls_key);
+  if (c.tls_cert.empty() != c.tls_key.empty())
+    Fail("\"console.tls\" needs both \"cert\" and \"key\" (PEM files), or neither for plain HTTP");
+  console.Flag("allow_plain_http", &c.allow_plain_http);
+  // Without TLS, anyone on the path reads the calls and whatever signs in.
+  if (c.tls_cert.empty() && !c.allow_plain_http && !IsLoopbackAddress(c.address))
+    Fail("\"console.address\": " + Shown(c.address) +
+         " is reachable from the network and the console would answer it in plain HTTP; give it a certificate "
+         "in \"console.tls\" (\"cert\" and \"key\"; for a first trial `talo-recorder make-cert --dir DIR "
+         "--host NAME` makes one), or set \"console.allow_plain_http\": true");
   console.Number("session_idle_minutes", 1, 1440, &c.session_idle_minutes);
   console.Number("session_max_hours", 1, 720, &c.session_max_hours);
   console.Number("login_max_failures", 3, 1000, &c.login_max_failures);
@@ -201,14 +229,32 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   voip.Number("capture_buffer_mb", 1, 4096, &driver);
   c.board.voip = driver.dump();
 
+  // A path goes into files and scripts line by line: a control character in
+  // one would start a line of its own.
+  const std::pair<const char *, const std::string *> paths[] = {
+      {"root", &c.root},         {"index", &c.index},         {"library_dir", &c.library_dir},
+      {"policy", &c.policy},     {"sound_dir", &c.sound_dir}, {"sim.speech", &c.sim.speech},
+      {"board.driver_dir", &c.board.driver_dir}};
+  for (const auto &[key, value] : paths)
+    if (HasControl(*value)) Fail("\"" + std::string(key) + "\" must not hold a control character (a newline?)");
   c.root = Absolute(c.root, base);
   c.index = c.index.empty() ? (fs::path(c.root) / "index.sqlite").string() : Absolute(c.index, base);
   c.library_dir = Absolute(c.library_dir, base);
+  c.tls_cert = Absolute(c.tls_cert, base);
+  c.tls_key = Absolute(c.tls_key, base);
   c.policy = Absolute(c.policy, base);
   c.sound_dir = Absolute(c.sound_dir, base);
   c.sim.speech = Absolute(c.sim.speech, base);
   c.board.driver_dir = Absolute(c.board.driver_dir, base);
   return c;
+}
+
+bool IsLoopbackAddress(const std::string &address) {
+  if (address == "localhost") return true;
+  in_addr v4{};
+  if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  return ::inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 Config LoadConfigFile(const std::string &path) {
@@ -225,14 +271,30 @@ Config LoadConfigFile(const std::string &path) {
 
 void CheckConfigPaths(const Config &c) {
   std::error_code ec;
-  if (!fs::is_directory(c.root, ec)) Fail("\"root\": folder '" + c.root + "' does not exist");
-  // access() says yes to root for any mode bits; a file made and removed says what is true.
-  const fs::path probe = fs::path(c.root) / (".talo-recorder-probe-" + std::to_string(::getpid()));
-  {
-    std::ofstream out(probe);
-    if (!out || !(out << "x") || !out.flush()) Fail("\"root\": folder '" + c.root + "' is not writable");
+  // The root itself must be the operator's: a link could be turned elsewhere,
+  // and a folder others may write lets them plant links where recordings go.
+  struct stat st {};
+  if (::lstat(c.root.c_str(), &st) != 0) Fail("\"root\": folder '" + c.root + "' does not exist");
+  if (S_ISLNK(st.st_mode)) Fail("\"root\": '" + c.root + "' is a symbolic link; name the folder itself");
+  if (!S_ISDIR(st.st_mode)) Fail("\"root\": folder '" + c.root + "' does not exist");
+  if (st.st_mode & S_IWOTH)
+    Fail("\"root\": folder '" + c.root + "' is writable by others; make it the recorder's own (chmod o-w)");
+  // access() says yes to root for any mode bits; a file made and removed says
+  // what is true. Made new and never through a link: a name taken is skipped.
+  const int dir = ::open(c.root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  bool writable = false;
+  for (int n = 0; dir >= 0 && !writable && n < 100; ++n) {
+    const std::string probe = ".talo-recorder-probe-" + std::to_string(::getpid()) + (n ? "-" + std::to_string(n) : "");
+    const int fd = ::openat(dir, probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) break;
+    writable = ::write(fd, "x", 1) == 1;
+    ::close(fd);
+    ::unlinkat(dir, probe.c_str(), 0);
+    if (!writable) break;
   }
-  fs::remove(probe, ec);
+  if (dir >= 0) ::close(dir);
+  if (!writable) Fail("\"root\": folder '" + c.root + "' is not writable");
   const fs::path index_dir = fs::path(c.index).parent_path();
   if (!fs::is_directory(index_dir, ec)) Fail("\"index\": folder '" + index_dir.string() + "' does not exist");
   if (!c.sim.speech.empty() && !fs::is_regular_file(c.sim.speech, ec))

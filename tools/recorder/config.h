@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace talo_recorder {
 
@@ -39,12 +40,17 @@ struct Config {
   std::string index;                // SQLite file; empty: <root>/index.sqlite
   std::string library_dir;          // folder of libTALO.so; empty: ../lib beside the program
   std::string address = "127.0.0.1";
+  std::string tls_cert;             // PEM chain; with tls_key, the console serves HTTPS only
+  std::string tls_key;              // PEM key of the chain's first certificate
+  bool allow_plain_http = false;    // plain HTTP on an address other than loopback
   int32_t port = 8080;              // 0: any free port
   int32_t http_threads = 64;        // each live listener and event stream holds one
   int32_t session_idle_minutes = 30;  // a console session unused this long ends
   int32_t session_max_hours = 12;     // and any session this long after its login
   int32_t login_max_failures = 10;    // failed logins in a row that lock a name or address out
   int32_t login_lockout_minutes = 15;
+  int32_t max_connections = 256;    // held by the console at once; more wait to be taken
+  std::vector<std::string> host_names;  // Host header names the console answers besides its address
   int32_t record_limit_minutes = 0; // QV_SetFileLen; 0 keeps the library's
   std::string policy;               // call policy file; empty: the built-in one
   std::string sound_dir;            // prompts; empty: Sound beside the program
@@ -58,6 +64,8 @@ struct Config {
 // Parses the text (JSON, // and /* */ comments allowed); `base` is the folder
 // relative paths are taken from. Throws ConfigError.
 Config ParseConfig(std::string_view text, const std::string &base);
+// An address only this machine can reach: 127.0.0.0/8, ::1 or "localhost".
+bool IsLoopbackAddress(const std::string &address);
 // Reads and parses a file; relative paths count from the file's folder.
 Config LoadConfigFile(const std::string &path);
 // The configuration used without --config, as a documented JSON text.

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "call_index.h"
 #include "recorder.h"
@@ -35,6 +36,14 @@ class Console {
   Console(const Console &) = delete;
   Console &operator=(const Console &) = delete;
 
+  // Serves HTTPS with the PEM chain and key; called before Bind. False with
+  // the cause, naming the key, in *error.
+  bool UseTls(const std::string &cert, const std::string &key, std::string *error);
+  bool Tls() const { return tls_; }
+  // Before Bind: the connections held at once (queued or served), and the
+  // names besides the address, localhost and the local address the Host
+  // header may give.
+  void Limit(int max_connections, std::vector<std::string> host_names);
   // Binds the socket (nothing is served yet). False with the cause in *error.
   bool Bind(const std::string &address, int port, int threads, std::string *error);
   int Port() const { return port_; }
@@ -54,6 +63,8 @@ class Console {
   static const Route kRoutes[];
 
   void Routes();
+  // False with the answer in res when the request is not served at all.
+  bool Admit(const httplib::Request &req, httplib::Response &res) const;
 
   // The handlers kRoutes names.
   Serve Page, States, Script, Style, Status, ChannelList, Events, CallSearch, CallRecord, CallAudio, AudioByPath,
@@ -67,6 +78,10 @@ class Console {
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;  // owner thread
   int port_ = 0;        // owner thread, set by Bind
+  bool tls_ = false;    // owner thread, set by UseTls
+  std::string address_;                  // owner thread, set by Bind
+  int max_connections_ = 256;            // owner thread, set by Limit
+  std::vector<std::string> host_names_;  // owner thread, set by Limit, lower case
   std::atomic<bool> stopping_{false};
 };
 

@@ -7,6 +7,7 @@
 // console's accounts and `audit verify` checks the audit trail's chain.
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@
 #include "console.h"
 #include "host_kit/policy.h"
 #include "recorder.h"
+#include "tls.h"
 
 namespace {
 
@@ -151,9 +153,32 @@ int AuditVerify(const talo_recorder::Config &config) {
   }
 }
 
+// talo-recorder make-cert: a self-signed pair and the lines that use it.
+int MakeCert(const std::string &dir, std::string host) {
+  if (host.empty()) {
+    char name[256] = {};
+    host = ::gethostname(name, sizeof name - 1) == 0 && name[0] ? name : "localhost";
+  }
+  try {
+    const talo_recorder::MadeCert made = talo_recorder::MakeSelfSignedCert(dir, host);
+    std::printf("talo-recorder: made a self-signed certificate for %s, localhost and 127.0.0.1, valid a year:\n"
+                "  %s\n  %s (its key, readable by its owner only)\n"
+                "Serve the console over HTTPS with these lines in the configuration's \"console\" object\n"
+                "(browsers warn about it until it is trusted; a real certificate is used the same way):\n"
+                "    \"tls\": {\"cert\": \"%s\", \"key\": \"%s\"}\n",
+                host.c_str(), made.cert.c_str(), made.key.c_str(), made.cert.c_str(), made.key.c_str());
+    return 0;
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo-recorder make-cert: %s\n", e.what());
+    return 2;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Recordings, the index and their folders are the recorder's alone.
+  ::umask(077);
   CLI::App app{"Records every call of the voice boards, keeps a call index and serves a web console"};
   std::string config_file;
   double duration = 0;
@@ -162,6 +187,13 @@ int main(int argc, char **argv) {
   app.add_option("-d,--duration", duration, "stop after this many seconds (default: run until interrupted)")
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--print-config", print_config, "print the built-in configuration, every key explained, and exit");
+  std::string cert_dir, cert_host;
+  CLI::App *make_cert = app.add_subcommand(
+      "make-cert", "make a self-signed certificate and key for the console's HTTPS (a first trial) and exit");
+  make_cert->add_option("--dir", cert_dir, "folder for console.crt and console.key")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  make_cert->add_option("--host", cert_host, "the host name browsers reach it by (default: this machine's)");
   // --config may come after the command too.
   app.fallthrough();
   UserArgs user_args;
@@ -188,6 +220,7 @@ int main(int argc, char **argv) {
   } catch (const CLI::ParseError &e) {
     return app.exit(e) == 0 ? 0 : kUsage;
   }
+  if (*make_cert) return MakeCert(cert_dir, cert_host);
   if (print_config) {
     std::fwrite(talo_recorder::DefaultConfigText().data(), 1, talo_recorder::DefaultConfigText().size(), stdout);
     return 0;
@@ -227,6 +260,15 @@ int main(int argc, char **argv) {
   talo_recorder::Recorder recorder(config, Log);
   talo_recorder::Console console(&recorder, &index, config.root);
   std::string error;
+  console.Limit(config.max_connections, config.host_names);
+  if (!config.tls_cert.empty() && !console.UseTls(config.tls_cert, config.tls_key, &error)) {
+    std::fprintf(stderr, "talo-recorder: %s\n", error.c_str());
+    return 2;
+  }
+  if (config.tls_cert.empty() && !talo_recorder::IsLoopbackAddress(config.address))
+    Log("warning: the console answers plain HTTP on " + config.address +
+        ", which the network can read and change (\"console.allow_plain_http\" is true); give it a certificate in "
+        "\"console.tls\"");
   if (!console.Bind(config.address, config.port, config.http_threads, &error)) {
     std::fprintf(stderr, "talo-recorder: %s\n", error.c_str());
     return 2;
@@ -264,7 +306,8 @@ int main(int argc, char **argv) {
   }
   console.Run();
   std::printf("talo-recorder: recordings in %s, index %s\n", config.root.c_str(), config.index.c_str());
-  std::printf("talo-recorder: console at http://%s:%d/\n", config.address.c_str(), console.Port());
+  std::printf("talo-recorder: console at %s://%s:%d/\n", console.Tls() ? "https" : "http", config.address.c_str(),
+              console.Port());
   std::fflush(stdout);
 
   using clock = std::chrono::steady_clock;

@@ -9,6 +9,7 @@
 #include "host_kit/answers.h"
 #include "host_kit/day.h"
 #include "host_kit/handler_guard.h"
+#include "request_parse.h"
 
 namespace talo_recorder {
 namespace {
@@ -198,7 +199,7 @@ void Recorder::OnCallerId(void *p, int32_t ch, const char *number, const char *)
   Recorder &s = *Self(p);
   if (!s.HasChannel(ch)) return;
   Line &l = s.lines_[ch];
-  l.number = number ? number : "";
+  l.number = CleanText(number ? number : "");
   const CallRow *call = s.book_.Call(ch);
   if (call && call->number.empty()) s.book_.SetNumber(ch, l.number);
   s.table_.ShowNumber(ch, SplitCaller(l.number).number);
@@ -240,7 +241,7 @@ void Recorder::OnDtmf(void *p, int32_t ch, const char *digits) {
   Recorder &s = *Self(p);
   const CallRow *call = s.book_.Call(ch);
   if (!call || !digits) return;
-  s.book_.AddDigits(ch, digits);
+  s.book_.AddDigits(ch, CleanText(digits));
   s.Publish(ch, InCall(call->direction));
 }
 
@@ -261,7 +262,7 @@ void Recorder::OnLeaveMessage(void *p, int32_t ch, const char *number) {
   Recorder &s = *Self(p);
   if (!s.HasChannel(ch)) return;
   s.EndCall(ch, CallState::kDone);
-  s.BeginCall(ch, "message", number && *number ? number : s.lines_[ch].number);
+  s.BeginCall(ch, "message", number && *number ? CleanText(number) : s.lines_[ch].number);
 }
 
 void Recorder::OnLeaveMessageEnd(void *p, int32_t ch) {
@@ -289,7 +290,7 @@ void Recorder::OnDialCheck(void *p, int32_t station, const char *, const char *d
   s.answers_.DialCheck(digits, reply);
   const int32_t trunk = s.TrunkOf(station);
   if (trunk < 0) return;
-  s.lines_[trunk].number = digits ? digits : "";
+  s.lines_[trunk].number = CleanText(digits ? digits : "");
   if (!s.book_.Call(trunk)) return;
   s.book_.SetNumber(trunk, s.lines_[trunk].number);
   s.Publish(trunk, ChannelState::kCall);
