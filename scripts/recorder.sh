@@ -7,6 +7,8 @@
 # with "board": {"driver": "voip"} records the VoIP calls on the network
 # instead; the VoIP driver is then built too. Capturing from an interface
 # needs root or CAP_NET_RAW.
+# At the first start talo-recorder prints the console's first account,
+# "admin", and its password here (the program's output is this script's).
 # Recordings and the call index go to build/recordings/ (TALO_BUILD=<dir>
 # builds and records in another folder instead of build/).
 set -euo pipefail

@@ -8,6 +8,7 @@ packages=(cmake ninja-build g++ pkg-config binutils
           sox espeak-ng ffmpeg
           libsqlite3-dev libcpp-httplib-dev  # talo-recorder: its call index, its web console
           libssl-dev  # the console's HTTPS and talo-recorder make-cert
+          libsodium-dev  # talo-recorder: password hashes (argon2id), session tokens, the audit trail's chain
           chromium chromium-driver python3-selenium  # the recorder's console tested in a real browser
           libpcap-dev  # the VoIP capture driver reads interfaces and capture files
           sip-tester  # SIPp: real SIP calls on loopback for the capture driver's tests

@@ -38,6 +38,15 @@ constexpr const char *kMigrations[] = {
     // 2 -> 3: the number called, from boards that know it; searched as the number is.
     "ALTER TABLE calls ADD COLUMN called TEXT NOT NULL DEFAULT '';"
     "CREATE INDEX calls_by_called ON calls(called, start_ms);",
+    // 3 -> 4: the console's accounts and the audit trail. An account's version
+    // goes up with every change that must end its sessions.
+    "CREATE TABLE accounts(name TEXT PRIMARY KEY, role TEXT NOT NULL, channels TEXT NOT NULL DEFAULT '',"
+    " hash TEXT NOT NULL, must_change INTEGER NOT NULL DEFAULT 0, created_ms INTEGER NOT NULL,"
+    " version INTEGER NOT NULL DEFAULT 1);"
+    "CREATE TABLE audit(id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, account TEXT NOT NULL,"
+    " address TEXT NOT NULL, action TEXT NOT NULL, object TEXT NOT NULL, outcome TEXT NOT NULL,"
+    " hash BLOB NOT NULL);"
+    "CREATE INDEX audit_by_time ON audit(time_ms);",
 };
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);
 
@@ -175,6 +184,26 @@ std::string MakePrivate(const std::string &path) {
 }
 
 }  // namespace
+
+sqlite3 *OpenIndexConnection(const std::string &path) {
+  sqlite3 *db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                      nullptr) != SQLITE_OK) {
+    std::string error = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    throw IndexError("cannot open '" + path + "': " + error);
+  }
+  try {
+    // Longer than the writer's: these connections serve people, who can wait a moment.
+    sqlite3_busy_timeout(db, 5000);
+    Exec(db, "PRAGMA journal_mode=WAL");
+    Migrate(db);
+  } catch (const IndexError &e) {
+    sqlite3_close(db);
+    throw IndexError("cannot set up '" + path + "': " + e.what());
+  }
+  return db;
+}
 
 CallIndex::CallIndex(std::string db_path, std::string root, Report report)
     : db_path_(std::move(db_path)), root_(std::move(root)), report_(std::move(report)) {}

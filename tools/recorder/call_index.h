@@ -32,7 +32,7 @@
 
 namespace talo_recorder {
 
-inline constexpr int kIndexSchemaVersion = 3;
+inline constexpr int kIndexSchemaVersion = 4;
 
 // One call (or one part of a call that rolled over to the next file). The
 // file's path relative to the root is its key.
@@ -89,6 +89,10 @@ inline int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
+
+// A read-write connection of its own to the index file (WAL, migrated), for
+// the accounts and the audit trail; the caller closes it. Throws IndexError.
+sqlite3 *OpenIndexConnection(const std::string &path);
 
 class CallIndex {
  public:

@@ -160,7 +160,10 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   if (c.root.empty()) Fail("\"root\" must name a folder");
   top.Text("index", &c.index);
   top.Text("library_dir", &c.library_dir);
-  const Section console = top.Object("console", {"address", "port", "threads", "tls", "allow_plain_http", "max_connections", "host_names"});
+  const Section console =
+      top.Object("console", {"address", "port", "threads", "tls", "allow_plain_http", "max_connections", "host_names",
+                             "session_idle_minutes", "session_max_hours", "login_max_failures",
+                             "login_lockout_minutes"});
   console.Text("address", &c.address);
   console.Number("port", 0, 65535, &c.port);
   console.Number("threads", 8, 1024, &c.http_threads);
@@ -182,6 +185,10 @@ Config ParseConfig(std::string_view text, const std::string &base) {
          " is reachable from the network and the console would answer it in plain HTTP; give it a certificate "
          "in \"console.tls\" (\"cert\" and \"key\"; for a first trial `talo-recorder make-cert --dir DIR "
          "--host NAME` makes one), or set \"console.allow_plain_http\": true");
+  console.Number("session_idle_minutes", 1, 1440, &c.session_idle_minutes);
+  console.Number("session_max_hours", 1, 720, &c.session_max_hours);
+  console.Number("login_max_failures", 3, 1000, &c.login_max_failures);
+  console.Number("login_lockout_minutes", 1, 1440, &c.login_lockout_minutes);
   top.Number("record_limit_minutes", 0, 1440, &c.record_limit_minutes);
   top.Text("policy", &c.policy);
   top.Text("sound_dir", &c.sound_dir);

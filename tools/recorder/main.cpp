@@ -3,10 +3,12 @@
 // index in SQLite and serves a web console with the live channel table, the
 // call list, playback and live listening. On the simulated board it plays the
 // scripted day over and over; on the VoIP driver it records the calls seen on
-// the network. SIGINT and SIGTERM stop it cleanly.
+// the network. SIGINT and SIGTERM stop it cleanly. `user ...` manages the
+// console's accounts and `audit verify` checks the audit trail's chain.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -16,7 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iostream>
+#include <optional>
 
+#include "accounts.h"
+#include "audit_log.h"
 #include "call_index.h"
 #include "config.h"
 #include "console.h"
@@ -33,6 +39,118 @@ void Log(const std::string &line) {
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%H:%M:%S", &tm);
   std::fprintf(stderr, "talo-recorder %s: %s\n", stamp, line.c_str());
+}
+
+// ---- the account and audit commands
+
+// Exit statuses of the commands: 2 for a usage error or an unknown account.
+constexpr int kUsage = 2;
+
+// One line from stdin, without its line end.
+bool ReadLine(std::string *out) {
+  if (!std::getline(std::cin, *out)) return false;
+  if (!out->empty() && out->back() == '\r') out->pop_back();
+  return true;
+}
+
+// A password typed twice on the terminal with echo off.
+std::optional<std::string> PromptPassword(std::string *error) {
+  if (!::isatty(STDIN_FILENO)) {
+    *error = "stdin is not a terminal: give the password with --password-stdin";
+    return std::nullopt;
+  }
+  termios saved{};
+  ::tcgetattr(STDIN_FILENO, &saved);
+  termios quiet = saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  std::string first, second;
+  std::fprintf(stderr, "password: ");
+  const bool read = ReadLine(&first) && (std::fprintf(stderr, "\nagain: "), ReadLine(&second));
+  std::fprintf(stderr, "\n");
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (!read || first != second) {
+    *error = read ? "the two passwords differ" : "no password given";
+    return std::nullopt;
+  }
+  return first;
+}
+
+std::optional<std::string> NewPassword(bool from_stdin, std::string *error) {
+  if (!from_stdin) return PromptPassword(error);
+  std::string line;
+  if (!ReadLine(&line)) {
+    *error = "no password on stdin";
+    return std::nullopt;
+  }
+  return line;
+}
+
+struct UserArgs {
+  std::string name, role, channels;
+  bool password_stdin = false;
+};
+
+int UserCommand(const std::string &command, const UserArgs &args, const talo_recorder::Config &config) {
+  using namespace talo_recorder;
+  try {
+    AccountStore accounts(config.index, config.root);
+    if (command == "list") {
+      std::printf("%-24s %-10s %-8s %s\n", "name", "role", "change", "channels");
+      for (const Account &a : accounts.List())
+        std::printf("%-24s %-10s %-8s %s\n", a.name.c_str(), std::string(Name(a.role)).c_str(),
+                    a.must_change ? "yes" : "no", JoinChannels(a.channels).c_str());
+      return 0;
+    }
+    if (command == "del") {
+      accounts.Remove(args.name);
+      std::printf("talo-recorder: account \"%s\" deleted\n", args.name.c_str());
+      return 0;
+    }
+    if (command == "add" || command == "role") {
+      const auto role = RoleNamed(args.role);
+      if (!role) throw AccountError("unknown role \"" + args.role + "\" (admin, supervisor, agent, auditor)");
+      const auto channels = ParseChannels(args.channels);
+      if (command == "role") {
+        accounts.SetRole(args.name, *role, channels);
+        std::printf("talo-recorder: account \"%s\" is now %s\n", args.name.c_str(), args.role.c_str());
+        return 0;
+      }
+      if (!ValidAccountName(args.name)) throw AccountError("an account name must be 1 to 64 printable characters, no spaces");
+      if (accounts.Find(args.name)) throw AccountError("account \"" + args.name + "\" exists already");
+    } else if (!accounts.Find(args.name)) {
+      throw AccountError("no account \"" + args.name + "\"");
+    }
+    std::string error;
+    const auto password = NewPassword(args.password_stdin, &error);
+    if (!password) throw AccountError(error);
+    if (command == "add") {
+      accounts.Add(args.name, *RoleNamed(args.role), ParseChannels(args.channels), *password);
+      std::printf("talo-recorder: account \"%s\" added\n", args.name.c_str());
+    } else {
+      accounts.SetPassword(args.name, *password);
+      std::printf("talo-recorder: password of \"%s\" changed\n", args.name.c_str());
+    }
+    return 0;
+  } catch (const AccountError &e) {
+    std::fprintf(stderr, "talo-recorder: %s\n", e.what());
+    return kUsage;
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo-recorder: \"index\": %s\n", e.what());
+    return 1;
+  }
+}
+
+int AuditVerify(const talo_recorder::Config &config) {
+  try {
+    talo_recorder::AuditLog audit(config.index);
+    const auto check = audit.Verify();
+    std::printf("%s\n", check.Text().c_str());
+    return check.ok ? 0 : 1;
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo-recorder: \"index\": %s\n", e.what());
+    return 1;
+  }
 }
 
 // talo-recorder make-cert: a self-signed pair and the lines that use it.
@@ -76,7 +194,32 @@ int main(int argc, char **argv) {
       ->required()
       ->check(CLI::ExistingDirectory);
   make_cert->add_option("--host", cert_host, "the host name browsers reach it by (default: this machine's)");
-  CLI11_PARSE(app, argc, argv);
+  // --config may come after the command too.
+  app.fallthrough();
+  UserArgs user_args;
+  auto *user = app.add_subcommand("user", "manage the console's accounts")->require_subcommand(1);
+  auto *user_add = user->add_subcommand("add", "add an account");
+  user_add->add_option("name", user_args.name, "account name")->required();
+  user_add->add_option("--role", user_args.role, "admin, supervisor, agent or auditor")->required();
+  user_add->add_option("--channels", user_args.channels, "an agent's channels, e.g. 0,1,4");
+  user_add->add_flag("--password-stdin", user_args.password_stdin, "read the password from stdin");
+  auto *user_passwd = user->add_subcommand("passwd", "set an account's password (ends its sessions)");
+  user_passwd->add_option("name", user_args.name, "account name")->required();
+  user_passwd->add_flag("--password-stdin", user_args.password_stdin, "read the password from stdin");
+  auto *user_role = user->add_subcommand("role", "change an account's role (ends its sessions)");
+  user_role->add_option("name", user_args.name, "account name")->required();
+  user_role->add_option("--role", user_args.role, "admin, supervisor, agent or auditor")->required();
+  user_role->add_option("--channels", user_args.channels, "an agent's channels, e.g. 0,1,4");
+  auto *user_del = user->add_subcommand("del", "delete an account (ends its sessions)");
+  user_del->add_option("name", user_args.name, "account name")->required();
+  auto *user_list = user->add_subcommand("list", "list the accounts");
+  auto *audit = app.add_subcommand("audit", "the audit trail")->require_subcommand(1);
+  auto *audit_verify = audit->add_subcommand("verify", "check the audit trail's chain of hashes");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    return app.exit(e) == 0 ? 0 : kUsage;
+  }
   if (*make_cert) return MakeCert(cert_dir, cert_host);
   if (print_config) {
     std::fwrite(talo_recorder::DefaultConfigText().data(), 1, talo_recorder::DefaultConfigText().size(), stdout);
@@ -89,16 +232,19 @@ int main(int argc, char **argv) {
     config = config_file.empty() ? talo_recorder::ParseConfig(talo_recorder::DefaultConfigText(), ".")
                                  : talo_recorder::LoadConfigFile(config_file);
     talo_recorder::CheckConfigPaths(config);
-    host_kit::LoadPolicy(config.policy);
+    if (!user->parsed() && !audit->parsed()) host_kit::LoadPolicy(config.policy);
     // The driver reads its file at the library's activation. Set before any
     // thread starts: setenv is not safe beside a getenv on another thread.
-    if (config.board.driver == "voip" &&
+    if (config.board.driver == "voip" && !user->parsed() && !audit->parsed() &&
         ::setenv("TALO_VOIP_CONFIG", talo_recorder::WriteVoipConfig(config).c_str(), 1) != 0)
       throw std::runtime_error(std::string("cannot set TALO_VOIP_CONFIG: ") + std::strerror(errno));
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: %s\n", e.what());
     return 2;
   }
+  for (auto *command : {user_add, user_passwd, user_role, user_del, user_list})
+    if (command->parsed()) return UserCommand(command->get_name(), user_args, config);
+  if (audit_verify->parsed()) return AuditVerify(config);
 
   // The signals arrive through a descriptor the host loop polls; blocked
   // before any thread starts, so that every thread inherits the mask.
@@ -132,6 +278,18 @@ int main(int argc, char **argv) {
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: \"index\": %s\n", e.what());
     return 2;
+  }
+  // The first start makes the console's first account, said once here.
+  try {
+    talo_recorder::AccountStore accounts(config.index, config.root);
+    if (const auto password = accounts.EnsureFirstAdmin()) {
+      std::printf("%s\n", talo_recorder::FirstStartLine(*password).c_str());
+      std::fflush(stdout);
+    }
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo-recorder: the first account: %s\n", e.what());
+    index.Close();
+    return 1;
   }
   try {
     recorder.Start(&index);

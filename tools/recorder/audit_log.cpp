@@ -1,0 +1,131 @@
+// The audit trail's table, its hash chain, its queries and its CSV.
+#include "audit_log.h"
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <array>
+
+#include "call_index.h"
+#include "db_statement.h"
+
+namespace talo_recorder {
+namespace {
+
+using Digest = std::array<unsigned char, crypto_hash_sha256_BYTES>;
+
+// The previous hash, then each field with its length in front, so that no two
+// different rows hash the same text.
+Digest RowHash(const Digest &previous, const AuditRow &r) {
+  crypto_hash_sha256_state state;
+  crypto_hash_sha256_init(&state);
+  crypto_hash_sha256_update(&state, previous.data(), previous.size());
+  const std::string time = std::to_string(r.time_ms);
+  for (const std::string *field : {&time, &r.account, &r.address, &r.action, &r.object, &r.outcome}) {
+    const std::string length = std::to_string(field->size()) + ":";
+    crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char *>(length.data()), length.size());
+    crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char *>(field->data()), field->size());
+  }
+  Digest out{};
+  crypto_hash_sha256_final(&state, out.data());
+  return out;
+}
+
+AuditRow ReadRow(DbStatement &s) {
+  return AuditRow{s.Int(0), s.Int(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5), s.Text(6)};
+}
+
+constexpr const char *kColumns = "id, time_ms, account, address, action, object, outcome";
+
+}  // namespace
+
+std::string AuditCheck::Text() const {
+  if (ok) return "ok, " + std::to_string(rows) + " rows";
+  return "broken at row " + std::to_string(broken_at) +
+         ": its hash does not match (that row or the one before it was edited, deleted or inserted)";
+}
+
+AuditLog::AuditLog(const std::string &db_path) {
+  if (sodium_init() < 0) throw IndexError("the hashing library cannot start");
+  db_ = OpenIndexConnection(db_path);
+}
+
+AuditLog::~AuditLog() { sqlite3_close_v2(db_); }
+
+void AuditLog::Append(AuditRow row) {
+  if (row.time_ms == 0) row.time_ms = NowMs();
+  std::lock_guard lock(mutex_);
+  // The last hash is read inside the write transaction: the chain holds
+  // even if another process wrote in between.
+  DbTransaction t(db_);
+  Digest previous{};
+  {
+    DbStatement last(db_, "SELECT hash FROM audit ORDER BY id DESC LIMIT 1");
+    if (last.Step()) {
+      const std::string hash = last.Blob(0);
+      std::copy_n(hash.begin(), std::min(hash.size(), previous.size()), previous.begin());
+    }
+  }
+  const Digest hash = RowHash(previous, row);
+  DbStatement s(db_,
+                "INSERT INTO audit(time_ms, account, address, action, object, outcome, hash)"
+                " VALUES(?1,?2,?3,?4,?5,?6,?7)");
+  s.Bind(1, row.time_ms).Bind(2, row.account).Bind(3, row.address).Bind(4, row.action).Bind(5, row.object);
+  s.Bind(6, row.outcome).BindBlob(7, hash.data(), static_cast<int>(hash.size())).Step();
+  t.Commit();
+}
+
+AuditPage AuditLog::Query(const AuditQuery &q) {
+  const std::string where =
+      " FROM audit WHERE (?1 = '' OR account = ?1) AND (?2 = '' OR action = ?2) AND (?3 = 0 OR time_ms >= ?3)"
+      " AND (?4 = 0 OR time_ms < ?4)";
+  std::lock_guard lock(mutex_);
+  AuditPage page;
+  auto bind = [&](DbStatement &s) { s.Bind(1, q.account).Bind(2, q.action).Bind(3, q.from_ms).Bind(4, q.to_ms); };
+  DbStatement count(db_, ("SELECT count(*)" + where).c_str());
+  bind(count);
+  if (count.Step()) page.total = count.Int(0);
+  DbStatement s(db_, (std::string("SELECT ") + kColumns + where + " ORDER BY id DESC LIMIT ?5 OFFSET ?6").c_str());
+  bind(s);
+  s.Bind(5, std::clamp(q.limit, 1, 1000)).Bind(6, std::max(q.offset, 0));
+  while (s.Step()) page.rows.push_back(ReadRow(s));
+  return page;
+}
+
+AuditCheck AuditLog::Verify() {
+  std::lock_guard lock(mutex_);
+  AuditCheck check;
+  Digest previous{};
+  DbStatement s(db_, (std::string("SELECT ") + kColumns + ", hash FROM audit ORDER BY id").c_str());
+  while (s.Step()) {
+    const AuditRow row = ReadRow(s);
+    const Digest expected = RowHash(previous, row);
+    const std::string stored = s.Blob(7);
+    if (stored.size() != expected.size() || !std::equal(expected.begin(), expected.end(), stored.begin(),
+                                                        [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); })) {
+      check.ok = false;
+      check.broken_at = row.id;
+      return check;
+    }
+    previous = expected;
+    ++check.rows;
+  }
+  return check;
+}
+
+std::string AuditCsv(const std::vector<AuditRow> &rows) {
+  auto field = [](const std::string &text) {
+    std::string out = "\"";
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) out += '\'';
+    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+  };
+  std::string out = "id,time_ms,account,address,action,object,outcome\r\n";
+  for (const AuditRow &r : rows) {
+    out += std::to_string(r.id) + "," + std::to_string(r.time_ms) + "," + field(r.account) + "," + field(r.address) +
+           "," + field(r.action) + "," + field(r.object) + "," + field(r.outcome) + "\r\n";
+  }
+  return out;
+}
+
+}  // namespace talo_recorder
