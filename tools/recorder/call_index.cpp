@@ -483,6 +483,12 @@ CallPage CallIndex::Search(const CallQuery &q) {
   if (!q.number.empty())
     where += " AND ((number >= ?1 AND number < ?2) OR (called >= ?1 AND called < ?2))";
   if (q.channel >= 0) where += " AND channel = ?3";
+  if (q.only_listed) {
+    // Numbers only, written by this process: nothing of the client's reaches the text.
+    std::string list;
+    for (int32_t ch : q.channels) list += (list.empty() ? "" : ",") + std::to_string(ch);
+    where += q.channels.empty() ? " AND 0" : " AND channel IN (" + list + ")";
+  }
   if (q.from_ms > 0) where += " AND start_ms >= ?4";
   if (q.to_ms > 0) where += " AND start_ms < ?5";
   // The prefix as a range, so that the number index serves it.

@@ -57,6 +57,8 @@ struct CallRow {
 struct CallQuery {
   std::string number;       // prefix of the number or of the called number; "" any
   int32_t channel = -1;     // -1 any
+  bool only_listed = false;       // then only calls of `channels` (none when empty)
+  std::vector<int32_t> channels;
   int64_t from_ms = 0;      // start at or after; 0 any
   int64_t to_ms = 0;        // start before; 0 any
   int32_t limit = 50;

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sodium.h>
 
 #include "audio/adpcm.h"
 #include "audio/wav.h"
@@ -124,6 +125,72 @@ json ToJson(const ChannelView &v) {
 void Error(httplib::Response &res, int status, const std::string &message) {
   res.status = status;
   res.set_content(Dump(json{{"error", message}}), "application/json");
+}
+
+constexpr char kCookie[] = "talo_session";
+constexpr char kPolicy[] =
+    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; media-src 'self' blob:; "
+    "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'";
+
+// On every answer, errors included; data is never kept by a cache.
+void Harden(const httplib::Request &req, httplib::Response &res) {
+  res.set_header("Content-Security-Policy", kPolicy);
+  res.set_header("X-Frame-Options", "DENY");
+  res.set_header("Referrer-Policy", "no-referrer");
+  if (req.path.rfind("/api/", 0) == 0) res.set_header("Cache-Control", "no-store");
+}
+
+// The account a session stands for, as MaySeeChannel takes it.
+Account Viewer(const Session &session) {
+  Account a;
+  a.name = session.user;
+  a.role = session.role;
+  a.channels = session.channels;
+  return a;
+}
+
+// The first piece of a recording asked for: a player's later range requests
+// are not written down again.
+bool FirstPart(const httplib::Request &req) {
+  const std::string range = req.get_header_value("Range");
+  return range.empty() || range.rfind("bytes=0-", 0) == 0;
+}
+
+// The JSON object of a request body; a non-object is an empty one.
+json Body(const httplib::Request &req) {
+  json body = json::parse(req.body, nullptr, false);
+  return body.is_object() ? body : json::object();
+}
+
+std::string Text(const json &body, const char *key) {
+  const auto it = body.find(key);
+  return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// An account's channels as a list of numbers or as "1,2,3"; throws AccountError.
+std::vector<int32_t> ChannelsOf(const json &value) {
+  if (value.is_string()) return ParseChannels(value.get<std::string>());
+  std::string text;
+  if (!value.is_array()) throw AccountError("channels: a list of channel numbers");
+  for (const json &ch : value) {
+    if (!ch.is_number_integer()) throw AccountError("channels: a list of channel numbers");
+    text += (text.empty() ? "" : ",") + std::to_string(ch.get<int64_t>());
+  }
+  return ParseChannels(text);
+}
+
+json ToJson(const Account &a) {
+  return {{"name", a.name},          {"role", Name(a.role)},          {"channels", a.channels},
+          {"must_change", a.must_change}, {"created_ms", a.created_ms}};
+}
+
+json ToJson(const AuditRow &r) {
+  return {{"id", r.id},         {"time_ms", r.time_ms}, {"user", r.account}, {"address", r.address},
+          {"action", r.action}, {"object", r.object},   {"outcome", r.outcome}};
+}
+
+bool SameSecret(const std::string &a, const std::string &b) {
+  return !a.empty() && a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // "host" or "host:port" of a Host header, lower case, an IPv6 address without
@@ -252,6 +319,7 @@ bool Console::Bind(const std::string &address, int port, int threads, std::strin
   server_->set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr failure) {
     LogFailure("request", failure);
     res.headers.clear();
+    res.set_header("Cache-Control", "no-store");
     Error(res, 500, "internal error");
   });
   // A browser that stops reading holds only its own request, and not for long.
@@ -307,6 +375,7 @@ void Console::Stop() {
 // body, only to a name of this console
 // (a page elsewhere that renames its own host to our address gets nothing).
 bool Console::Admit(const httplib::Request &req, httplib::Response &res) const {
+  Harden(req, res);
   if (req.headers.size() > kMaxHeaders) {
     Error(res, 431, "too many header fields");
     return false;
@@ -330,53 +399,325 @@ bool Console::Admit(const httplib::Request &req, httplib::Response &res) const {
 // ---- the routes
 
 // In the order they are matched.
+// In the order they are matched; the permission counts for Gate::kRole only.
 const Console::Route Console::kRoutes[] = {
-    {Method::kGet, "/", &Console::Page},
-    {Method::kGet, "/states.js", &Console::States},
-    {Method::kGet, "/app.js", &Console::Script},
-    {Method::kGet, "/style.css", &Console::Style},
-    {Method::kGet, "/api/status", &Console::Status},
-    {Method::kGet, "/api/channels", &Console::ChannelList},
-    {Method::kGet, "/api/events", &Console::Events},
-    {Method::kGet, "/api/calls", &Console::CallSearch},
-    {Method::kGet, R"(/api/calls/([^/]+))", &Console::CallRecord},
-    {Method::kGet, R"(/api/calls/([^/]+)/audio\.wav)", &Console::CallAudio},
-    {Method::kGet, "/api/audio", &Console::AudioByPath},
-    {Method::kGet, R"(/api/live/([^/]+)\.wav)", &Console::LiveAudio},
+    {Method::kGet, "/", &Console::Page, Gate::kOpen, Permission::kSearch},
+    {Method::kGet, "/states.js", &Console::States, Gate::kOpen, Permission::kSearch},
+    {Method::kGet, "/app.js", &Console::Script, Gate::kOpen, Permission::kSearch},
+    {Method::kGet, "/style.css", &Console::Style, Gate::kOpen, Permission::kSearch},
+    {Method::kPost, "/api/login", &Console::Login, Gate::kLogin, Permission::kSearch},
+    {Method::kPost, "/api/logout", &Console::Logout, Gate::kSession, Permission::kSearch},
+    {Method::kGet, "/api/me", &Console::Me, Gate::kSession, Permission::kSearch},
+    {Method::kPost, "/api/password", &Console::Password, Gate::kSession, Permission::kSearch},
+    {Method::kGet, "/api/status", &Console::Status, Gate::kRole, Permission::kSearch},
+    {Method::kGet, "/api/channels", &Console::ChannelList, Gate::kRole, Permission::kSearch},
+    {Method::kGet, "/api/events", &Console::Events, Gate::kRole, Permission::kSearch},
+    {Method::kGet, "/api/calls", &Console::CallSearch, Gate::kRole, Permission::kSearch},
+    {Method::kGet, R"(/api/calls/([^/]+))", &Console::CallRecord, Gate::kRole, Permission::kSearch},
+    {Method::kGet, R"(/api/calls/([^/]+)/audio\.wav)", &Console::CallAudio, Gate::kRole, Permission::kPlay},
+    {Method::kGet, "/api/audio", &Console::AudioByPath, Gate::kRole, Permission::kPlay},
+    {Method::kGet, R"(/api/live/([^/]+)\.wav)", &Console::LiveAudio, Gate::kRole, Permission::kListen},
+    {Method::kGet, "/api/accounts", &Console::AccountList, Gate::kRole, Permission::kAccounts},
+    {Method::kPost, "/api/accounts", &Console::AccountAdd, Gate::kRole, Permission::kAccounts},
+    {Method::kPost, R"(/api/accounts/([^/]+))", &Console::AccountChange, Gate::kRole, Permission::kAccounts},
+    {Method::kDelete, R"(/api/accounts/([^/]+))", &Console::AccountDelete, Gate::kRole, Permission::kAccounts},
+    {Method::kGet, "/api/audit", &Console::AuditRows, Gate::kRole, Permission::kAudit},
+    {Method::kGet, R"(/api/audit\.csv)", &Console::AuditCsvFile, Gate::kRole, Permission::kAudit},
 };
 
 void Console::Routes() {
   for (const Route &route : kRoutes) {
-    auto handler = [this, serve = route.handler](const httplib::Request &req, httplib::Response &res) {
+    auto handler = [this, route](const httplib::Request &req, httplib::Response &res) {
       try {
-        (this->*serve)(req, res);
+        Session session;
+        if (route.gate == Gate::kSession || route.gate == Gate::kRole) {
+          auto found = SessionOf(req);
+          if (!found) return Error(res, 401, "sign in first");
+          session = std::move(*found);
+        }
+        // A change comes from our own page only: its origin, and the token
+        // only that page was given.
+        if (req.method != "GET" && req.method != "HEAD") {
+          if (!OwnOrigin(req)) return Error(res, 403, "not from this console's page");
+          if (route.gate != Gate::kLogin && !SameSecret(req.get_header_value("X-CSRF-Token"), session.csrf))
+            return Error(res, 403, "missing or wrong CSRF token");
+        }
+        if (route.gate == Gate::kRole && session.must_change) return Error(res, 403, "change your password first");
+        if (route.gate == Gate::kRole && !Allows(session.role, route.permission))
+          return Error(res, 403, "not allowed for your role");
+        (this->*route.handler)(req, res, session);
       } catch (...) {
         LogFailure("request", std::current_exception());
         res.headers.clear();
+        Harden(req, res);
         Error(res, 500, "internal error");
       }
     };
     switch (route.method) {
       case Method::kGet: server_->Get(route.pattern, handler); break;
       case Method::kPost: server_->Post(route.pattern, handler); break;
+      case Method::kDelete: server_->Delete(route.pattern, handler); break;
     }
   }
 }
 
-void Console::Page(const httplib::Request &, httplib::Response &res) { res.set_content(kIndexHtml, "text/html"); }
+void Console::UseAccounts(AccountStore *accounts, SessionStore *sessions, AuditLog *audit) {
+  accounts_ = accounts;
+  sessions_ = sessions;
+  audit_ = audit;
+}
 
-void Console::States(const httplib::Request &, httplib::Response &res) {
+std::optional<Session> Console::SessionOf(const httplib::Request &req) const {
+  if (!sessions_) return std::nullopt;
+  // "a=b; talo_session=<token>; c=d"
+  const std::string cookies = req.get_header_value("Cookie");
+  const std::string prefix = std::string(kCookie) + "=";
+  size_t at = 0;
+  while (at < cookies.size()) {
+    while (at < cookies.size() && (cookies[at] == ' ' || cookies[at] == ';')) ++at;
+    const size_t end = std::min(cookies.find(';', at), cookies.size());
+    if (cookies.compare(at, prefix.size(), prefix) == 0) {
+      const std::string token = cookies.substr(at + prefix.size(), end - at - prefix.size());
+      return token.empty() ? std::nullopt : sessions_->Lookup(token);
+    }
+    at = end;
+  }
+  return std::nullopt;
+}
+
+bool Console::OwnOrigin(const httplib::Request &req) const {
+  if (!req.has_header("Origin")) return true;
+  std::string origin = req.get_header_value("Origin");
+  std::string own = std::string(tls_ ? "https://" : "http://") + req.get_header_value("Host");
+  for (std::string *text : {&origin, &own})
+    std::transform(text->begin(), text->end(), text->begin(), [](unsigned char c) { return std::tolower(c); });
+  // The Host was found to be one of ours before routing.
+  return origin == own;
+}
+
+void Console::SetSessionCookie(httplib::Response &res, const Session &session) const {
+  res.set_header("Set-Cookie", std::string(kCookie) + "=" + session.token + "; HttpOnly; SameSite=Strict; Path=/" +
+                                   (tls_ ? "; Secure" : ""));
+}
+
+void Console::Audit(const httplib::Request &req, const std::string &account, const std::string &action,
+                    const std::string &object, const std::string &outcome) const {
+  AuditAt(req.remote_addr, account, action, object, outcome);
+}
+
+void Console::AuditAt(const std::string &address, const std::string &account, const std::string &action,
+                      const std::string &object, const std::string &outcome) const {
+  if (!audit_) return;
+  try {
+    audit_->Append(AuditRow{0, 0, account, address, action, object, outcome});
+  } catch (...) {
+    LogFailure("audit", std::current_exception());
+  }
+}
+
+// ---- signing in and out
+
+void Console::Login(const httplib::Request &req, httplib::Response &res, const Session &) {
+  if (!sessions_) return Error(res, 503, "no accounts");
+  const json body = Body(req);
+  const std::string user = Text(body, "user");
+  const LoginResult result = sessions_->Login(user, Text(body, "password"), req.remote_addr);
+  // A name no account could have is written down as such, not as sent.
+  const std::string named = ValidAccountName(user) ? user : "?";
+  switch (result.outcome) {
+    case LoginResult::Outcome::kOk: {
+      const Session &s = *result.session;
+      Audit(req, s.user, "login", s.user, "ok");
+      SetSessionCookie(res, s);
+      res.set_content(Dump(json{{"csrf", s.csrf}, {"user", s.user}, {"role", Name(s.role)},
+                                {"must_change", s.must_change}}),
+                      "application/json");
+      return;
+    }
+    case LoginResult::Outcome::kRefused:
+      Audit(req, named, "login", named, "failed");
+      return Error(res, 401, "wrong user or password");
+    case LoginResult::Outcome::kWait:
+      res.set_header("Retry-After", std::to_string((result.retry_after_ms + 999) / 1000));
+      return Error(res, 429, "too many failed logins: try again later");
+    case LoginResult::Outcome::kFull: return Error(res, 503, "too many sessions");
+  }
+}
+
+void Console::Logout(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  sessions_->Logout(session.token);
+  Audit(req, session.user, "logout", session.user, "ok");
+  res.set_header("Set-Cookie", std::string(kCookie) + "=; Max-Age=0; HttpOnly; SameSite=Strict; Path=/" +
+                                   (tls_ ? "; Secure" : ""));
+  res.set_content("{}", "application/json");
+}
+
+void Console::Me(const httplib::Request &, httplib::Response &res, const Session &session) {
+  res.set_content(Dump(json{{"user", session.user}, {"role", Name(session.role)}, {"channels", session.channels},
+                            {"must_change", session.must_change}, {"csrf", session.csrf}}),
+                  "application/json");
+}
+
+void Console::Password(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  const json body = Body(req);
+  // The old password is checked as a login is, with its brake on guessing.
+  LoginResult check = sessions_->Login(session.user, Text(body, "old"), req.remote_addr);
+  if (check.outcome == LoginResult::Outcome::kWait) {
+    res.set_header("Retry-After", std::to_string((check.retry_after_ms + 999) / 1000));
+    return Error(res, 429, "too many failed tries: try again later");
+  }
+  if (check.outcome != LoginResult::Outcome::kOk) {
+    Audit(req, session.user, "password", session.user, "failed");
+    return Error(res, 403, "the old password is wrong");
+  }
+  sessions_->Logout(check.session->token);
+  try {
+    accounts_->SetPassword(session.user, Text(body, "new"));
+  } catch (const AccountError &e) {
+    return Error(res, 400, e.what());
+  }
+  sessions_->EndSessionsOf(session.user);
+  Audit(req, session.user, "password", session.user, "ok");
+  // The change ended every session of the account, this one too: a new one
+  // goes on from here.
+  const LoginResult again = sessions_->Login(session.user, Text(body, "new"), req.remote_addr);
+  if (again.outcome != LoginResult::Outcome::kOk) return Error(res, 401, "sign in again");
+  SetSessionCookie(res, *again.session);
+  res.set_content(Dump(json{{"csrf", again.session->csrf}, {"user", session.user}, {"role", Name(session.role)},
+                            {"must_change", false}}),
+                  "application/json");
+}
+
+// ---- accounts (admins)
+
+void Console::AccountList(const httplib::Request &, httplib::Response &res, const Session &) {
+  json rows = json::array();
+  for (const Account &a : accounts_->List()) rows.push_back(ToJson(a));
+  res.set_content(Dump(json{{"accounts", rows}}), "application/json");
+}
+
+void Console::AccountAdd(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  const json body = Body(req);
+  const std::string name = Text(body, "name");
+  try {
+    const auto role = RoleNamed(Text(body, "role"));
+    if (!role) throw AccountError("role: admin, supervisor, agent or auditor");
+    if (!ValidAccountName(name)) throw AccountError("an account name must be 1 to 64 printable characters, no spaces");
+    if (accounts_->Find(name)) throw AccountError("account \"" + name + "\" exists already");
+    const auto channels = body.contains("channels") ? ChannelsOf(body["channels"]) : std::vector<int32_t>{};
+    // Whoever sets a password for someone else knows it: it is changed at the first login.
+    const auto must_change = body.find("must_change");
+    accounts_->Add(name, *role, channels, Text(body, "password"),
+                   must_change == body.end() || !must_change->is_boolean() || must_change->get<bool>());
+  } catch (const AccountError &e) {
+    Audit(req, session.user, "account add", name.substr(0, 64), "failed");
+    return Error(res, 400, e.what());
+  }
+  Audit(req, session.user, "account add", name, "ok");
+  res.status = 201;
+  res.set_content(Dump(ToJson(*accounts_->Find(name))), "application/json");
+}
+
+void Console::AccountChange(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  const std::string name = req.matches[1].str();
+  const json body = Body(req);
+  std::string what;
+  try {
+    const auto account = accounts_->Find(name);
+    if (!account) return Error(res, 404, "no such account");
+    if (body.contains("role") || body.contains("channels")) {
+      const auto role = body.contains("role") ? RoleNamed(Text(body, "role")) : account->role;
+      if (!role) throw AccountError("role: admin, supervisor, agent or auditor");
+      accounts_->SetRole(name, *role,
+                         body.contains("channels") ? ChannelsOf(body["channels"]) : account->channels);
+      what += "role " + std::string(Name(*role));
+    }
+    if (body.contains("password")) {
+      accounts_->SetPassword(name, Text(body, "password"));
+      what += what.empty() ? "password" : ", password";
+    }
+  } catch (const AccountError &e) {
+    Audit(req, session.user, "account change", name, "failed");
+    return Error(res, 400, e.what());
+  }
+  sessions_->EndSessionsOf(name);
+  Audit(req, session.user, "account change", name, what.empty() ? "nothing" : what);
+  res.set_content(Dump(ToJson(*accounts_->Find(name))), "application/json");
+}
+
+void Console::AccountDelete(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  const std::string name = req.matches[1].str();
+  if (name == session.user) return Error(res, 400, "an admin does not delete their own account");
+  try {
+    if (!accounts_->Find(name)) return Error(res, 404, "no such account");
+    accounts_->Remove(name);
+  } catch (const AccountError &e) {
+    return Error(res, 400, e.what());
+  }
+  sessions_->EndSessionsOf(name);
+  Audit(req, session.user, "account delete", name, "ok");
+  res.set_content("{}", "application/json");
+}
+
+// ---- the audit trail (admins and auditors)
+
+namespace {
+
+// "" when the filters are good, else what is wrong.
+std::string ParseAuditQuery(const httplib::Request &req, AuditQuery *q) {
+  q->account = req.get_param_value("user");
+  q->action = req.get_param_value("action");
+  if (q->account.size() > 64 || q->action.size() > 64) return "user and action: at most 64 characters";
+  struct Field {
+    const char *name;
+    int64_t min, max;
+    int64_t *out;
+  };
+  int64_t limit = q->limit, offset = 0;
+  for (const Field &f : {Field{"from", 0, INT64_MAX / 2, &q->from_ms}, Field{"to", 0, INT64_MAX / 2, &q->to_ms},
+                         Field{"limit", 1, 1000, &limit}, Field{"offset", 0, 1000000000, &offset}}) {
+    const std::string text = req.get_param_value(f.name);
+    if (!text.empty() && !ParseNumber(text, f.min, f.max, f.out)) return std::string("bad ") + f.name;
+  }
+  q->limit = static_cast<int32_t>(limit);
+  q->offset = static_cast<int32_t>(offset);
+  return "";
+}
+
+}  // namespace
+
+void Console::AuditRows(const httplib::Request &req, httplib::Response &res, const Session &) {
+  AuditQuery q;
+  if (std::string bad = ParseAuditQuery(req, &q); !bad.empty()) return Error(res, 400, bad);
+  const AuditPage page = audit_->Query(q);
+  json rows = json::array();
+  for (const AuditRow &r : page.rows) rows.push_back(ToJson(r));
+  res.set_content(Dump(json{{"total", page.total}, {"offset", q.offset}, {"limit", q.limit}, {"rows", rows}}),
+                  "application/json");
+}
+
+void Console::AuditCsvFile(const httplib::Request &req, httplib::Response &res, const Session &) {
+  AuditQuery q;
+  q.limit = 1000;
+  if (std::string bad = ParseAuditQuery(req, &q); !bad.empty()) return Error(res, 400, bad);
+  res.set_header("Content-Disposition", "attachment; filename=\"audit.csv\"");
+  res.set_content(AuditCsv(audit_->Query(q).rows), "text/csv");
+}
+
+void Console::Page(const httplib::Request &, httplib::Response &res, const Session &) { res.set_content(kIndexHtml, "text/html"); }
+
+void Console::States(const httplib::Request &, httplib::Response &res, const Session &) {
   static const std::string kStates = StatesScript();
   res.set_content(kStates, "application/javascript");
 }
 
-void Console::Script(const httplib::Request &, httplib::Response &res) {
+void Console::Script(const httplib::Request &, httplib::Response &res, const Session &) {
   res.set_content(kAppJs, "application/javascript");
 }
 
-void Console::Style(const httplib::Request &, httplib::Response &res) { res.set_content(kStyleCss, "text/css"); }
+void Console::Style(const httplib::Request &, httplib::Response &res, const Session &) { res.set_content(kStyleCss, "text/css"); }
 
-void Console::Status(const httplib::Request &, httplib::Response &res) {
+void Console::Status(const httplib::Request &, httplib::Response &res, const Session &) {
   const IndexStatus i = index_->Status();
   const LiveStats l = recorder_->Live()->Stats();
   json out = {{"channels", recorder_->Table().Size()},
@@ -390,22 +731,25 @@ void Console::Status(const httplib::Request &, httplib::Response &res) {
   res.set_content(Dump(out), "application/json");
 }
 
-void Console::ChannelList(const httplib::Request &, httplib::Response &res) {
+void Console::ChannelList(const httplib::Request &, httplib::Response &res, const Session &session) {
   json rows = json::array();
-  for (const ChannelView &v : recorder_->Table().Snapshot(nullptr)) rows.push_back(ToJson(v));
+  const Account viewer = Viewer(session);
+  for (const ChannelView &v : recorder_->Table().Snapshot(nullptr))
+    if (MaySeeChannel(viewer, v.ch)) rows.push_back(ToJson(v));
   res.set_content(Dump(json{{"channels", rows}}), "application/json");
 }
 
-void Console::Events(const httplib::Request &, httplib::Response &res) {
+void Console::Events(const httplib::Request &, httplib::Response &res, const Session &session) {
   auto version = std::make_shared<uint64_t>(~uint64_t{0});
-  res.set_header("Cache-Control", "no-cache");
-  res.set_chunked_content_provider("text/event-stream", Guarded([this, version](size_t, httplib::DataSink &sink) {
+  res.set_chunked_content_provider("text/event-stream", Guarded([this, version, viewer = Viewer(session)](
+                                                                    size_t, httplib::DataSink &sink) {
     if (stopping_) return false;
     if (*version != ~uint64_t{0}) recorder_->Table().WaitChange(*version, std::chrono::milliseconds(1000));
     if (stopping_ || !sink.is_writable()) return false;
     uint64_t now = 0;
     json rows = json::array();
-    for (const ChannelView &v : recorder_->Table().Snapshot(&now)) rows.push_back(ToJson(v));
+    for (const ChannelView &v : recorder_->Table().Snapshot(&now))
+      if (MaySeeChannel(viewer, v.ch)) rows.push_back(ToJson(v));
     // Unchanged after the wait: a comment keeps the connection checked.
     const std::string text =
         now == *version ? std::string(": idle\n\n") : "event: channels\ndata: " + Dump(json{{"channels", rows}}) + "\n\n";
@@ -414,10 +758,17 @@ void Console::Events(const httplib::Request &, httplib::Response &res) {
   }));
 }
 
-void Console::CallSearch(const httplib::Request &req, httplib::Response &res) {
+void Console::CallSearch(const httplib::Request &req, httplib::Response &res, const Session &session) {
   CallQuery q;
   const std::vector<std::pair<std::string, std::string>> params(req.params.begin(), req.params.end());
   if (std::string bad = ParseCallQuery(params, &q); !bad.empty()) return Error(res, 400, bad);
+  if (session.role == Role::kAgent) {
+    q.only_listed = true;
+    q.channels = session.channels;
+  }
+  std::string query;
+  for (const auto &[key, value] : params) query += (query.empty() ? "" : "&") + key + "=" + value;
+  Audit(req, session.user, "search", query.substr(0, 512), "ok");
   try {
     const CallPage page = index_->Search(q);
     json rows = json::array();
@@ -430,7 +781,8 @@ void Console::CallSearch(const httplib::Request &req, httplib::Response &res) {
   }
 }
 
-std::optional<CallRow> Console::FindCall(const httplib::Request &req, httplib::Response &res) {
+std::optional<CallRow> Console::FindCall(const httplib::Request &req, httplib::Response &res,
+                                         const Session &session) {
   int64_t id = 0;
   if (!ParseNumber(req.matches[1].str(), 1, INT64_MAX / 10, &id)) {
     Error(res, 400, "bad call id");
@@ -439,6 +791,10 @@ std::optional<CallRow> Console::FindCall(const httplib::Request &req, httplib::R
   try {
     auto row = index_->Find(id);
     if (!row) Error(res, 404, "no call " + std::to_string(id));
+    if (row && !MaySeeChannel(Viewer(session), row->channel)) {
+      Error(res, 403, "not a call of your channels");
+      return std::nullopt;
+    }
     return row;
   } catch (const IndexError &) {
     LogFailure("call lookup", std::current_exception());
@@ -447,37 +803,48 @@ std::optional<CallRow> Console::FindCall(const httplib::Request &req, httplib::R
   }
 }
 
-void Console::CallRecord(const httplib::Request &req, httplib::Response &res) {
-  if (auto row = FindCall(req, res)) res.set_content(Dump(ToJson(*row)), "application/json");
+void Console::CallRecord(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  if (auto row = FindCall(req, res, session)) res.set_content(Dump(ToJson(*row)), "application/json");
 }
 
-void Console::CallAudio(const httplib::Request &req, httplib::Response &res) {
-  auto row = FindCall(req, res);
+void Console::CallAudio(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  const bool download = req.has_param("download");
+  if (download && !Allows(session.role, Permission::kDownload)) return Error(res, 403, "not allowed for your role");
+  auto row = FindCall(req, res, session);
   if (!row) return;
   if (row->direction == "fax") return Error(res, 404, "a fax has no audio");
   auto file = OpenRecording(root_, row->path);
   if (!file) return Error(res, 404, "recording not on disk");
+  if (FirstPart(req)) Audit(req, session.user, download ? "download" : "play", std::to_string(row->id), "ok");
+  if (download)
+    res.set_header("Content-Disposition", "attachment; filename=\"call-" + std::to_string(row->id) + ".wav\"");
   ServeWav(req, res, std::move(file));
 }
 
-void Console::AudioByPath(const httplib::Request &req, httplib::Response &res) {
+void Console::AudioByPath(const httplib::Request &req, httplib::Response &res, const Session &session) {
   if (req.params.size() != 1 || !req.has_param("path")) return Error(res, 400, "one parameter: path");
   const std::string path = req.get_param_value("path");
-  if (!ParseRecordPath(path) || path.find("..") != std::string::npos) return Error(res, 400, "not a recording's name");
+  const auto name = ParseRecordPath(path);
+  if (!name || path.find("..") != std::string::npos) return Error(res, 400, "not a recording's name");
+  if (!MaySeeChannel(Viewer(session), name->channel)) return Error(res, 403, "not a call of your channels");
   auto file = path.ends_with(".pbm") ? nullptr : OpenRecording(root_, path);
   if (!file) return Error(res, 404, "no such recording");
+  if (FirstPart(req)) Audit(req, session.user, "play", path, "ok");
   ServeWav(req, res, std::move(file));
 }
 
-void Console::LiveAudio(const httplib::Request &req, httplib::Response &res) {
+void Console::LiveAudio(const httplib::Request &req, httplib::Response &res, const Session &session) {
   int64_t ch = 0;
   if (!ParseNumber(req.matches[1].str(), 0, 100000, &ch)) return Error(res, 400, "bad channel");
   if (ch >= recorder_->Table().Size()) return Error(res, 404, "no channel " + std::to_string(ch));
+  if (!MaySeeChannel(Viewer(session), static_cast<int32_t>(ch))) return Error(res, 403, "not one of your channels");
   LiveHub *hub = recorder_->Live();
   auto sub = hub->Subscribe(static_cast<int32_t>(ch));
   if (!sub) return Error(res, 503, "live listening unavailable");
   auto started = std::make_shared<bool>(false);
-  res.set_header("Cache-Control", "no-cache");
+  const std::string object = "channel " + std::to_string(ch);
+  Audit(req, session.user, "listen", object, "started");
+  const auto since = std::chrono::steady_clock::now();
   res.set_chunked_content_provider(
       "audio/wav",
       Guarded([this, hub, sub, started](size_t, httplib::DataSink &sink) {
@@ -495,7 +862,11 @@ void Console::LiveAudio(const httplib::Request &req, httplib::Response &res) {
         hub->NoteLatency(delivered);
         return true;
       }),
-      [hub, sub, ch](bool) { hub->Unsubscribe(static_cast<int32_t>(ch), sub); });
+      [this, hub, sub, ch, req_address = req.remote_addr, user = session.user, object, since](bool) {
+        hub->Unsubscribe(static_cast<int32_t>(ch), sub);
+        const auto held = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - since);
+        AuditAt(req_address, user, "listen", object, "stopped after " + std::to_string(held.count()) + " s");
+      });
 }
 
 }  // namespace talo_recorder

@@ -4,7 +4,11 @@
 //   GET /api/status, /api/channels, /api/events (server-sent events),
 //   /api/calls (search and paging), /api/calls/<id>, /api/calls/<id>/audio.wav
 //   (with Range), /api/audio?path=<relative path> (with Range),
-//   /api/live/<channel>.wav (a never-ending WAV of the channel's live audio).
+//   /api/live/<channel>.wav (a never-ending WAV of the channel's live audio);
+//   POST /api/login, /api/logout, /api/password, GET /api/me; the accounts
+//   (/api/accounts...) and the audit trail (/api/audit, /api/audit.csv).
+// Every data route needs a signed-in session whose role allows it (the route
+// table says which permission), and every change its session's CSRF token.
 // Files are served only from under the recordings root, by names the index or
 // the recorder made; anything else is a 4xx answer.
 //
@@ -18,8 +22,11 @@
 #include <thread>
 #include <vector>
 
+#include "accounts.h"
+#include "audit_log.h"
 #include "call_index.h"
 #include "recorder.h"
+#include "sessions.h"
 
 namespace httplib {
 class Server;
@@ -46,19 +53,28 @@ class Console {
   void Limit(int max_connections, std::vector<std::string> host_names);
   // Binds the socket (nothing is served yet). False with the cause in *error.
   bool Bind(const std::string &address, int port, int threads, std::string *error);
+  // Before Run: who may sign in, their sessions, and where their acts are
+  // written down. Without them every data route answers 401.
+  void UseAccounts(AccountStore *accounts, SessionStore *sessions, AuditLog *audit);
   int Port() const { return port_; }
   // Serves on a thread of its own.
   void Run();
   void Stop();
 
  private:
-  enum class Method { kGet, kPost };
-  // What answers one route.
-  using Serve = void(const httplib::Request &req, httplib::Response &res);
+  enum class Method { kGet, kPost, kDelete };
+  // Who a route answers: anyone (files without data), anyone who signs in,
+  // any session (its password still to change included), or a session done
+  // with that whose role has the route's permission.
+  enum class Gate { kOpen, kLogin, kSession, kRole };
+  // What answers one route; an empty session for kOpen and kLogin.
+  using Serve = void(const httplib::Request &req, httplib::Response &res, const Session &session);
   struct Route {
     Method method;
     const char *pattern;  // a regular expression for the whole path
     Serve Console::*handler;
+    Gate gate;
+    Permission permission;  // kRole only
   };
   static const Route kRoutes[];
 
@@ -68,9 +84,20 @@ class Console {
 
   // The handlers kRoutes names.
   Serve Page, States, Script, Style, Status, ChannelList, Events, CallSearch, CallRecord, CallAudio, AudioByPath,
-      LiveAudio;
+      LiveAudio, Login, Logout, Me, Password, AccountList, AccountAdd, AccountChange, AccountDelete, AuditRows,
+      AuditCsvFile;
+  // The request's session when its cookie names a live one.
+  std::optional<Session> SessionOf(const httplib::Request &req) const;
+  // An Origin, when sent, that is this console as the browser asked for it.
+  bool OwnOrigin(const httplib::Request &req) const;
+  void SetSessionCookie(httplib::Response &res, const Session &session) const;
+  // Writes an audit row; a failure to write is logged, never thrown.
+  void Audit(const httplib::Request &req, const std::string &account, const std::string &action,
+             const std::string &object, const std::string &outcome) const;
+  void AuditAt(const std::string &address, const std::string &account, const std::string &action,
+               const std::string &object, const std::string &outcome) const;
   // The call a route's id names; none after an error answer.
-  std::optional<CallRow> FindCall(const httplib::Request &req, httplib::Response &res);
+  std::optional<CallRow> FindCall(const httplib::Request &req, httplib::Response &res, const Session &session);
 
   Recorder *const recorder_;
   CallIndex *const index_;
@@ -82,6 +109,9 @@ class Console {
   std::string address_;                  // owner thread, set by Bind
   int max_connections_ = 256;            // owner thread, set by Limit
   std::vector<std::string> host_names_;  // owner thread, set by Limit, lower case
+  AccountStore *accounts_ = nullptr;  // owner thread, set by UseAccounts before Run
+  SessionStore *sessions_ = nullptr;  // owner thread, set by UseAccounts before Run
+  AuditLog *audit_ = nullptr;         // owner thread, set by UseAccounts before Run
   std::atomic<bool> stopping_{false};
 };
 

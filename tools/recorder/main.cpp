@@ -19,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <optional>
 
 #include "accounts.h"
@@ -28,6 +29,7 @@
 #include "console.h"
 #include "host_kit/policy.h"
 #include "recorder.h"
+#include "sessions.h"
 #include "tls.h"
 
 namespace {
@@ -258,6 +260,10 @@ int main(int argc, char **argv) {
 
   talo_recorder::CallIndex index(config.index, config.root, Log);
   talo_recorder::Recorder recorder(config, Log);
+  // Made once the index is open; they outlive the console that uses them.
+  std::unique_ptr<talo_recorder::AccountStore> accounts;
+  std::unique_ptr<talo_recorder::SessionStore> sessions;
+  std::unique_ptr<talo_recorder::AuditLog> audit_log;
   talo_recorder::Console console(&recorder, &index, config.root);
   std::string error;
   console.Limit(config.max_connections, config.host_names);
@@ -281,11 +287,14 @@ int main(int argc, char **argv) {
   }
   // The first start makes the console's first account, said once here.
   try {
-    talo_recorder::AccountStore accounts(config.index, config.root);
-    if (const auto password = accounts.EnsureFirstAdmin()) {
+    accounts = std::make_unique<talo_recorder::AccountStore>(config.index, config.root);
+    if (const auto password = accounts->EnsureFirstAdmin()) {
       std::printf("%s\n", talo_recorder::FirstStartLine(*password).c_str());
       std::fflush(stdout);
     }
+    sessions = std::make_unique<talo_recorder::SessionStore>(accounts.get(), talo_recorder::LimitsFrom(config));
+    audit_log = std::make_unique<talo_recorder::AuditLog>(config.index);
+    console.UseAccounts(accounts.get(), sessions.get(), audit_log.get());
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: the first account: %s\n", e.what());
     index.Close();

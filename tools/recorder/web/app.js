@@ -2,12 +2,39 @@
 // call list from /api/calls, playback through the audio element and live
 // listening through Web Audio. No build step, no libraries. The state names
 // (CallState, ChannelState) come from /states.js, made by the recorder from
-// its one table of them.
+// its one table of them. Nothing is shown before a sign-in; every change
+// sends the session's CSRF token.
 "use strict";
 const $ = (id) => document.getElementById(id);
 const pageSize = 25;
 let offset = 0;
 let total = 0;
+let me = null;       // the signed-in user: name, role, channels, csrf
+let events = null;   // the channel table's event stream
+let statusTimer = 0;
+
+// What each role may do, as the recorder checks it.
+const roleMay = {
+  admin: ["search", "play", "listen", "accounts", "audit"],
+  supervisor: ["search", "play", "listen"],
+  agent: ["search", "play"],
+  auditor: ["audit"],
+};
+function may(what) { return !!me && (roleMay[me.role] || []).includes(what); }
+
+// fetch, with the CSRF token on changes; a 401 shows the sign-in form.
+async function api(path, options = {}) {
+  const method = options.method || "GET";
+  const headers = Object.assign({}, options.headers || {});
+  if (method !== "GET") headers["X-CSRF-Token"] = me ? me.csrf : "";
+  if (options.json !== undefined) { headers["Content-Type"] = "application/json"; options.body = JSON.stringify(options.json); }
+  const answer = await fetch(path, { method, headers, body: options.body, signal: options.signal, credentials: "same-origin" });
+  if (answer.status === 401 && path !== "/api/login" && path !== "/api/password") signedOut();
+  return answer;
+}
+async function errorOf(answer) {
+  try { return (await answer.json()).error || answer.statusText; } catch (e) { return answer.statusText; }
+}
 
 function text(value) { return value === undefined || value === null ? "" : String(value); }
 function time(ms) { return ms ? new Date(ms).toLocaleString() : ""; }
@@ -31,7 +58,7 @@ function showChannels(channels) {
     cell(row, c.direction); cell(row, c.number).className = "number"; cell(row, c.digits);
     cell(row, time(c.since_ms)); cell(row, c.file ? c.file + " (" + c.bytes + " bytes)" : "");
     const td = cell(row, "");
-    if (c.kind === "line" || c.kind === "trunk" || c.kind === "station") {
+    if (may("listen") && (c.kind === "line" || c.kind === "trunk" || c.kind === "station")) {
       const b = document.createElement("button");
       b.type = "button"; b.id = "listen-" + c.ch; b.textContent = "Listen";
       b.onclick = () => listen(c.ch);
@@ -42,7 +69,8 @@ function showChannels(channels) {
 }
 
 function connectEvents() {
-  const events = new EventSource("/api/events");
+  if (events) events.close();
+  events = new EventSource("/api/events");
   events.addEventListener("channels", (e) => showChannels(JSON.parse(e.data).channels));
   events.onerror = () => { $("channels-updated").textContent = "reconnecting…"; };
 }
@@ -61,7 +89,7 @@ function query() {
 }
 
 async function search() {
-  const answer = await fetch("/api/calls?" + query());
+  const answer = await api("/api/calls?" + query());
   const body = await answer.json();
   if (!answer.ok) { $("search-error").textContent = body.error; return; }
   $("search-error").textContent = "";
@@ -108,7 +136,7 @@ async function listen(ch) {
   $("live-status").textContent = "connecting to ch " + ch + "…";
   $("live-stop").disabled = false;
   try {
-    const answer = await fetch("/api/live/" + ch + ".wav", { signal: abort.signal });
+    const answer = await api("/api/live/" + ch + ".wav", { signal: abort.signal });
     if (!answer.ok) throw new Error((await answer.json()).error);
     const reader = answer.body.getReader();
     let header = 44, carry = new Uint8Array(0);
@@ -152,7 +180,9 @@ function stopListening() {
 
 async function status() {
   try {
-    const s = await (await fetch("/api/status")).json();
+    const answer = await api("/api/status");
+    if (!answer.ok) return;
+    const s = await answer.json();
     $("index-status").textContent = s.index.ok ? "index: ok (" + s.index.written + " rows written)"
                                                : "index: " + s.index.last_error;
   } catch (e) { $("index-status").textContent = "recorder unreachable"; }
@@ -162,7 +192,158 @@ $("search-form").onsubmit = (e) => { e.preventDefault(); offset = 0; search(); }
 $("prev").onclick = () => { offset = Math.max(0, offset - pageSize); search(); };
 $("next").onclick = () => { offset += pageSize; search(); };
 $("live-stop").onclick = stopListening;
-connectEvents();
-search();
-status();
-setInterval(status, 5000);
+
+// ---- signing in and out
+function show(section) {
+  for (const id of ["login", "password", "console"]) $(id).hidden = id !== section;
+}
+
+function signedIn(who) {
+  me = who;
+  $("who").textContent = who.user + " (" + who.role + ")";
+  $("logout").hidden = false;
+  $("password-open").hidden = false;
+  if (who.must_change) {
+    $("password-why").textContent = "Set a new password before going on.";
+    $("pw-cancel").hidden = true;
+    show("password");
+    return;
+  }
+  show("console");
+  $("channels-panel").hidden = !may("search");
+  $("calls-panel").hidden = !may("search");
+  $("live-stop").hidden = !may("listen");
+  $("accounts-panel").hidden = !may("accounts");
+  $("audit-panel").hidden = !may("audit");
+  if (may("search")) {
+    connectEvents();
+    search();
+    status();
+    clearInterval(statusTimer);
+    statusTimer = setInterval(status, 5000);
+  }
+  if (may("accounts")) loadAccounts();
+  if (may("audit")) loadAudit();
+}
+
+// Whatever was shown goes with the session.
+function signedOut() {
+  me = null;
+  stopListening();
+  if (events) { events.close(); events = null; }
+  clearInterval(statusTimer);
+  for (const id of ["channel-rows", "call-rows", "account-rows", "audit-rows"]) $(id).replaceChildren();
+  $("player").removeAttribute("src");
+  $("now-playing").textContent = "";
+  $("page-info").textContent = "";
+  $("who").textContent = "";
+  $("logout").hidden = true;
+  $("password-open").hidden = true;
+  $("login-password").value = "";
+  show("login");
+}
+
+$("login-form").onsubmit = async (e) => {
+  e.preventDefault();
+  const answer = await api("/api/login", { method: "POST", json: { user: $("login-user").value, password: $("login-password").value } });
+  $("login-password").value = "";
+  if (!answer.ok) { $("login-error").textContent = await errorOf(answer); return; }
+  $("login-error").textContent = "";
+  signedIn(await answer.json());
+};
+
+$("logout").onclick = async () => {
+  await api("/api/logout", { method: "POST" });
+  signedOut();
+};
+
+$("password-open").onclick = () => {
+  $("password-why").textContent = "";
+  $("pw-cancel").hidden = false;
+  show("password");
+};
+$("pw-cancel").onclick = () => show("console");
+
+$("password-form").onsubmit = async (e) => {
+  e.preventDefault();
+  const answer = await api("/api/password", { method: "POST", json: { old: $("pw-old").value, new: $("pw-new").value } });
+  $("pw-old").value = ""; $("pw-new").value = "";
+  if (!answer.ok) { $("pw-error").textContent = await errorOf(answer); return; }
+  $("pw-error").textContent = "";
+  const who = await answer.json();
+  who.channels = me.channels;
+  signedIn(who);
+};
+
+// ---- accounts (admins)
+async function loadAccounts() {
+  const answer = await api("/api/accounts");
+  if (!answer.ok) { $("accounts-error").textContent = await errorOf(answer); return; }
+  const rows = $("account-rows");
+  rows.replaceChildren();
+  for (const a of (await answer.json()).accounts) {
+    const row = document.createElement("tr");
+    row.id = "account-" + a.name;
+    cell(row, a.name); cell(row, a.role); cell(row, a.channels.join(",")); cell(row, a.must_change ? "yes" : "");
+    const td = cell(row, "");
+    if (a.name !== me.user) {
+      const b = document.createElement("button");
+      b.type = "button"; b.textContent = "Delete"; b.className = "delete";
+      b.onclick = () => deleteAccount(a.name);
+      td.appendChild(b);
+    }
+    rows.appendChild(row);
+  }
+}
+
+async function deleteAccount(name) {
+  const answer = await api("/api/accounts/" + encodeURIComponent(name), { method: "DELETE" });
+  $("accounts-error").textContent = answer.ok ? "" : await errorOf(answer);
+  loadAccounts();
+}
+
+// A new name adds an account; a known one gets the role, channels and password.
+$("account-form").onsubmit = async (e) => {
+  e.preventDefault();
+  const name = $("a-name").value.trim();
+  const body = { name, role: $("a-role").value, channels: $("a-channels").value.trim(), password: $("a-password").value };
+  const known = !!$("account-" + name);
+  const answer = await api(known ? "/api/accounts/" + encodeURIComponent(name) : "/api/accounts", { method: "POST", json: body });
+  $("a-password").value = "";
+  $("accounts-error").textContent = answer.ok ? "" : await errorOf(answer);
+  loadAccounts();
+};
+
+// ---- the audit trail (admins and auditors)
+function auditQuery() {
+  const p = new URLSearchParams();
+  if ($("au-user").value.trim()) p.set("user", $("au-user").value.trim());
+  if ($("au-action").value.trim()) p.set("action", $("au-action").value.trim());
+  if ($("au-from").value) p.set("from", String(new Date($("au-from").value).getTime()));
+  if ($("au-to").value) p.set("to", String(new Date($("au-to").value).getTime()));
+  return p;
+}
+
+async function loadAudit() {
+  const p = auditQuery();
+  $("audit-csv").href = "/api/audit.csv?" + p;
+  p.set("limit", "200");
+  const answer = await api("/api/audit?" + p);
+  if (!answer.ok) { $("audit-error").textContent = await errorOf(answer); return; }
+  $("audit-error").textContent = "";
+  const rows = $("audit-rows");
+  rows.replaceChildren();
+  for (const r of (await answer.json()).rows) {
+    const row = document.createElement("tr");
+    cell(row, time(r.time_ms)); cell(row, r.user); cell(row, r.address); cell(row, r.action);
+    cell(row, r.object); cell(row, r.outcome);
+    rows.appendChild(row);
+  }
+}
+$("audit-form").onsubmit = (e) => { e.preventDefault(); loadAudit(); };
+
+// A reloaded page finds its session (and its token) again.
+(async () => {
+  const answer = await fetch("/api/me", { credentials: "same-origin" });
+  if (answer.ok) signedIn(await answer.json()); else signedOut();
+})();
