@@ -32,13 +32,15 @@ class RecorderConsole : public ::testing::Test {
     process_ = new RecorderProcess(dir_->path,
                                    SimConfig(root_, ", \"extra_lines\": 1, \"extra_call_ms\": 3600000"));
     port_ = process_->Port();
+    AddAccount(root_, "super", talo_recorder::Role::kSupervisor);
+    login_ = SignIn(port_, "super");
   }
   // SIGTERM stops it cleanly: no call is left open in the index, and the
   // long call's row holds what its file holds.
   static void TearDownTestSuite() {
     // Whichever tests ran, the long call has begun before the stop.
     EXPECT_TRUE(WaitFor([] {
-      auto res = httplib::Client("127.0.0.1", port_).Get("/api/calls?channel=19");
+      auto res = httplib::Client("127.0.0.1", port_).Get("/api/calls?channel=19", login_.Headers());
       return res && res->status == 200 && json::parse(res->body).value("total", 0) > 0;
     })) << process_->Err();
     process_->Signal(SIGTERM);
@@ -64,6 +66,7 @@ class RecorderConsole : public ::testing::Test {
   httplib::Client Client() {
     httplib::Client c("127.0.0.1", port_);
     c.set_read_timeout(30, 0);
+    c.set_default_headers(login_.Headers());
     return c;
   }
   json Get(const std::string &path) {
@@ -86,7 +89,9 @@ class RecorderConsole : public ::testing::Test {
   static fs::path root_;
   static RecorderProcess *process_;
   static int port_;
+  static SignedIn login_;
 };
+SignedIn RecorderConsole::login_;
 TempDir *RecorderConsole::dir_ = nullptr;
 fs::path RecorderConsole::root_;
 RecorderProcess *RecorderConsole::process_ = nullptr;
@@ -302,14 +307,18 @@ TEST_F(RecorderConsole, TwentyLiveListenersAndAStuckOne) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::connect(stuck, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
   const std::string request =
-      "GET /api/live/" + std::to_string(ch) + ".wav HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n\r\n";
+      "GET /api/live/" + std::to_string(ch) + ".wav HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\nCookie: " +
+      login_.cookie + "\r\n\r\n";
   ASSERT_EQ(::send(stuck, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
 
   std::atomic<bool> stop{false};
   std::vector<std::atomic<size_t>> received(kListeners);
   std::vector<httplib::Client *> clients;
   std::vector<std::thread> threads;
-  for (int i = 0; i < kListeners; ++i) clients.push_back(new httplib::Client("127.0.0.1", port_));
+  for (int i = 0; i < kListeners; ++i) {
+    clients.push_back(new httplib::Client("127.0.0.1", port_));
+    clients.back()->set_default_headers(login_.Headers());
+  }
   for (int i = 0; i < kListeners; ++i) {
     threads.emplace_back([&, i] {
       clients[i]->Get("/api/live/" + std::to_string(ch) + ".wav", [&, i](const char *, size_t size) {

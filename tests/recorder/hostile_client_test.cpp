@@ -67,6 +67,8 @@ class HostileClient : public ::testing::Test {
                         std::to_string(kMaxConnections) +
                         R"(, "host_names": ["Recorder.Test"]}, "sim": {"speed": 400, "loop_pause_ms": 300, "extra_lines": 1, "extra_call_ms": 3600000}})");
     port_ = process_->Port();
+    AddAccount(root_, "super", talo_recorder::Role::kSupervisor);
+    login_ = SignIn(port_, "super");
   }
   // It stops cleanly after all that (a sanitizer's report would fail it).
   static void TearDownTestSuite() {
@@ -75,7 +77,8 @@ class HostileClient : public ::testing::Test {
     delete process_;
     delete dir_;
   }
-  static httplib::Result Get(const std::string &path, const httplib::Headers &headers = {}) {
+  static httplib::Result Get(const std::string &path, httplib::Headers headers = {}) {
+    headers.emplace("Cookie", login_.cookie);
     httplib::Client c("127.0.0.1", port_);
     c.set_read_timeout(30, 0);
     return c.Get(path, headers);
@@ -103,7 +106,9 @@ class HostileClient : public ::testing::Test {
   static fs::path root_;
   static RecorderProcess *process_;
   static int port_;
+  static SignedIn login_;
 };
+SignedIn HostileClient::login_;
 TempDir *HostileClient::dir_ = nullptr;
 fs::path HostileClient::root_;
 RecorderProcess *HostileClient::process_ = nullptr;
@@ -189,7 +194,8 @@ TEST_F(HostileClient, RefusedRequests) {
       {"GET", "/api/calls?offset=100000", "127.0.0.1:" + port, "", 0, 200},
   };
   for (const auto &c : cases) {
-    std::string request = c.method + " " + c.path + " HTTP/1.1\r\nConnection: close\r\n";
+    std::string request =
+        c.method + " " + c.path + " HTTP/1.1\r\nConnection: close\r\nCookie: " + login_.cookie + "\r\n";
     if (!c.host.empty()) request += "Host: " + c.host + "\r\n";
     if (!c.encoding.empty()) request += "Content-Encoding: " + c.encoding + "\r\n";
     for (int i = 0; i < c.extra_headers; ++i) request += "X-" + std::to_string(i) + ": 1\r\n";

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <httplib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -19,6 +20,10 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "accounts.h"
 
 extern char **environ;
 
@@ -143,6 +148,35 @@ class RecorderProcess {
 inline std::string SimConfig(const fs::path &root, const std::string &more = "") {
   return R"({"root": ")" + root.string() + R"(", "console": {"port": 0}, "sim": {"speed": 400, "loop_pause_ms": 300)" +
          more + "}}";
+}
+
+inline constexpr char kTestPassword[] = "test-password";
+
+// An account made in the recorder's index, as `talo-recorder user add` makes one.
+inline void AddAccount(const fs::path &root, const std::string &name, talo_recorder::Role role,
+                       const std::vector<int32_t> &channels = {}) {
+  talo_recorder::AccountStore((root / "index.sqlite").string(), root.string(), talo_recorder::HashCost::Cheapest())
+      .Add(name, role, channels, kTestPassword);
+}
+
+// A session of the console, as a browser holds it after signing in.
+struct SignedIn {
+  std::string cookie;  // "talo_session=<token>"
+  std::string csrf;
+  httplib::Headers Headers() const { return {{"Cookie", cookie}, {"X-CSRF-Token", csrf}}; }
+};
+
+// Empty fields when the login is refused.
+inline SignedIn SignIn(int port, const std::string &name, const std::string &password = kTestPassword) {
+  httplib::Client c("127.0.0.1", port);
+  c.set_read_timeout(30, 0);
+  auto res = c.Post("/api/login", nlohmann::json{{"user", name}, {"password", password}}.dump(), "application/json");
+  SignedIn s;
+  if (!res || res->status != 200) return s;
+  const std::string set = res->get_header_value("Set-Cookie");
+  s.cookie = set.substr(0, set.find(';'));
+  s.csrf = nlohmann::json::parse(res->body).value("csrf", "");
+  return s;
 }
 
 }  // namespace talo_recorder_test
