@@ -3,7 +3,9 @@
 Selenium) on the simulated board: the channel table follows a scripted call
 as it rings and is answered, the finished call is found by its number, its
 recording plays for its length, and live listening starts on a channel in a
-call. Usage: browser_test.py <build dir>"""
+call. Nothing is shown before a sign-in: the first admin must set a new
+password, adds a supervisor who does the rest, and after the logout going
+back shows no data. Usage: browser_test.py <build dir>"""
 import json
 import os
 import re
@@ -15,6 +17,9 @@ import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select
+
+ADMIN_PASSWORD = "admin-password-1"
 
 
 def wait_for(what, condition, limit=60.0):
@@ -27,9 +32,40 @@ def wait_for(what, condition, limit=60.0):
     raise AssertionError("timed out waiting for " + what)
 
 
+def shown(browser, element_id):
+    return browser.find_element(By.ID, element_id).is_displayed()
+
+
+def sign_in(browser, base, user, password, new_password=None):
+    """Signs in through the page, setting new_password when the page asks for one;
+    returns whether it asked."""
+    browser.get(base)
+    wait_for("the sign-in form", lambda: shown(browser, "login"))
+    browser.find_element(By.ID, "login-user").send_keys(user)
+    browser.find_element(By.ID, "login-password").send_keys(password)
+    browser.find_element(By.ID, "login-btn").click()
+    wait_for("signed in", lambda: shown(browser, "console") or shown(browser, "password"))
+    asked = shown(browser, "password")
+    if asked:
+        browser.find_element(By.ID, "pw-old").send_keys(password)
+        browser.find_element(By.ID, "pw-new").send_keys(new_password)
+        browser.find_element(By.ID, "pw-btn").click()
+        wait_for("the console after the new password", lambda: shown(browser, "console"))
+    assert user in browser.find_element(By.ID, "who").text
+    return asked
+
+
+def get_json(browser, url):
+    """GETs a console address with the browser's session."""
+    cookie = browser.get_cookie("talo_session")["value"]
+    with urllib.request.urlopen(urllib.request.Request(url, headers={"Cookie": "talo_session=" + cookie})) as r:
+        return json.load(r)
+
+
 def with_console(build, settings, test):
     """Runs talo-recorder with `settings` over a fresh root and port, opens its console in
-    headless Chromium, calls test(browser, base address), then stops both; the recorder
+    headless Chromium, signs in as the first admin (who must set a new password), calls
+    test(browser, base address), then stops both; the recorder
     must stop cleanly (its output is shown if not)."""
     with tempfile.TemporaryDirectory() as work:
         os.mkdir(os.path.join(work, "rec"))
@@ -51,6 +87,9 @@ def with_console(build, settings, test):
                 options.add_argument(flag)
             browser = webdriver.Chrome(options=options)
             try:
+                out.seek(0)
+                first = re.search(r'first start: user "admin", password (\S+)', out.read()).group(1)
+                assert sign_in(browser, base, "admin", first, ADMIN_PASSWORD), "the first password was not replaced"
                 test(browser, base)
             finally:
                 browser.quit()
@@ -70,7 +109,19 @@ def main():
 
 
 def run(browser, base):
+    # The admin adds a supervisor, who sets a password of their own and does the rest.
+    browser.find_element(By.ID, "a-name").send_keys("sup")
+    Select(browser.find_element(By.ID, "a-role")).select_by_visible_text("supervisor")
+    browser.find_element(By.ID, "a-password").send_keys("first-sup-password")
+    browser.find_element(By.ID, "a-add").click()
+    wait_for("the new account", lambda: browser.find_elements(By.ID, "account-sup"))
+    browser.find_element(By.ID, "logout").click()
+    wait_for("the sign-in form after the logout", lambda: shown(browser, "login"))
+    assert sign_in(browser, base, "sup", "first-sup-password", "sup-password-2")
+    assert not shown(browser, "accounts-panel") and not shown(browser, "audit-panel")
+
     browser.get(base)
+    wait_for("the console", lambda: shown(browser, "console"))
     # Every state line 0's row shows, in order, with the number shown with it.
     browser.execute_script("""
         window.line0 = [];
@@ -103,19 +154,32 @@ def run(browser, base):
 
     # The finished call is found by its number and plays for its length.
     def finished():
-        with urllib.request.urlopen(base + "api/calls?number=5551234&channel=0") as r:
-            calls = [c for c in json.load(r)["calls"] if c["state"] == "done"]
+        calls = [c for c in get_json(browser, base + "api/calls?number=5551234&channel=0")["calls"]
+                 if c["state"] == "done"]
         return calls and calls[0]
     call = wait_for("the call in the index", finished)
     browser.find_element(By.ID, "q-number").send_keys("5551234")
     browser.find_element(By.ID, "search-btn").click()
-    play = wait_for("the call in the list", lambda: browser.find_elements(By.ID, "play-%d" % call["id"]))
-    play[0].click()
+    wait_for("the call in the list", lambda: browser.find_elements(By.ID, "play-%d" % call["id"]))
+    # The list may be drawn afresh meanwhile: clicked from the page itself.
+    browser.execute_script("document.getElementById('play-%d').click();" % call["id"])
     wait_for("playback", lambda: browser.execute_script(
         "const p = document.getElementById('player'); return !p.paused && p.readyState >= 2 && p.currentTime > 0;"))
     duration = browser.execute_script("return document.getElementById('player').duration;")
     assert abs(duration * 1000 - call["duration_ms"]) < 100, (duration, call["duration_ms"])
 
+    # After the logout, going back shows no data.
+    browser.find_element(By.ID, "logout").click()
+    wait_for("the sign-in form", lambda: shown(browser, "login"))
+    browser.get(base + "style.css")
+    browser.back()
+    try:
+        wait_for("no data after going back", lambda: browser.execute_script(
+            "const login = document.getElementById('login');"
+            "return !!login && !login.hidden && !document.querySelector('#call-rows tr, #channel-rows tr');"), limit=20)
+    except AssertionError:
+        print("went back to", browser.current_url, browser.page_source[:300])
+        raise
 
 
 if __name__ == "__main__":

@@ -56,13 +56,25 @@ def main():
         try:
             assert scheme == "https"
             trusted = ssl.create_default_context(cafile=cert)
+            with open(os.path.join(work, "rec", "first-admin-password")) as f:
+                login = json.dumps({"user": "admin", "password": f.read().strip()}).encode()
+            requests = {"localhost": b"GET /api/status HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n",
+                        "rec.example": b"POST /api/login HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
+                                       b"Content-Type: application/json\r\nContent-Length: %d\r\n\r\n" % len(login) + login}
             for name in ("localhost", "rec.example"):
                 with socket.create_connection(("127.0.0.1", port)) as raw:
                     with trusted.wrap_socket(raw, server_hostname=name) as s:
-                        s.sendall(b"GET /api/status HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n")
+                        s.sendall(requests[name])
                         reply = b"".join(iter(lambda: s.recv(65536), b""))
-                assert reply.startswith(b"HTTP/1.1 200"), reply[:100]
-                assert "channels" in json.loads(reply.split(b"\r\n\r\n", 1)[1])
+                if name == "localhost":
+                    # Served over TLS, data to a session only.
+                    assert reply.startswith(b"HTTP/1.1 401"), reply[:100]
+                    assert b"channels" not in reply
+                else:
+                    # The session's cookie goes back over TLS only.
+                    assert reply.startswith(b"HTTP/1.1 200"), reply[:200]
+                    assert re.search(rb"Set-Cookie: talo_session=[0-9a-f]+; HttpOnly; SameSite=Strict; Path=/; Secure\r\n",
+                                     reply), reply
             # The host name is checked: a name the certificate does not hold fails.
             try:
                 trusted.wrap_socket(socket.create_connection(("127.0.0.1", port)), server_hostname="other.example")

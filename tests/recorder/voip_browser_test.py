@@ -9,11 +9,10 @@ import os
 import shutil
 import subprocess
 import sys
-import urllib.request
 
 from selenium.webdriver.common.by import By
 
-from browser_test import wait_for, with_console
+from browser_test import get_json, wait_for, with_console
 
 SKIPPED = 77
 
@@ -46,8 +45,7 @@ def call(scenarios):
 def run(browser, base):
     # The call is in the index with the caller's and the called number, and is over.
     def finished():
-        with urllib.request.urlopen(base + "api/calls?number=2001") as r:
-            calls = [c for c in json.load(r)["calls"] if c["state"] == "done"]
+        calls = [c for c in get_json(browser, base + "api/calls?number=2001")["calls"] if c["state"] == "done"]
         return calls and calls[0]
     found = wait_for("the call in the index", finished)
     assert found["called"] == "3001", found

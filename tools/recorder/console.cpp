@@ -132,12 +132,13 @@ constexpr char kPolicy[] =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; media-src 'self' blob:; "
     "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'";
 
-// On every answer, errors included; data is never kept by a cache.
+// On every answer, errors included; data is never kept by a cache, nor the
+// page (so that going back after a logout asks the recorder again).
 void Harden(const httplib::Request &req, httplib::Response &res) {
   res.set_header("Content-Security-Policy", kPolicy);
   res.set_header("X-Frame-Options", "DENY");
   res.set_header("Referrer-Policy", "no-referrer");
-  if (req.path.rfind("/api/", 0) == 0) res.set_header("Cache-Control", "no-store");
+  if (req.path.rfind("/api/", 0) == 0 || req.path == "/") res.set_header("Cache-Control", "no-store");
 }
 
 // The account a session stands for, as MaySeeChannel takes it.

@@ -342,6 +342,9 @@ async function loadAudit() {
 }
 $("audit-form").onsubmit = (e) => { e.preventDefault(); loadAudit(); };
 
+// A page brought back from the history asks again whether its session stands.
+window.addEventListener("pageshow", (e) => { if (e.persisted) location.reload(); });
+
 // A reloaded page finds its session (and its token) again.
 (async () => {
   const answer = await fetch("/api/me", { credentials: "same-origin" });
