@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <atomic>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "recorder_process.h"
 
@@ -160,6 +162,21 @@ TEST_F(ConsoleAuth, ChangesNeedTheTokenAndOurOwnOrigin) {
   newbie = {changed->get_header_value("Set-Cookie").substr(0, changed->get_header_value("Set-Cookie").find(';')),
             json::parse(changed->body)["csrf"]};
   EXPECT_EQ(Client().Get("/api/calls", newbie.Headers())->status, 200);
+}
+
+TEST_F(ConsoleAuth, AStreamEndsWithItsSession) {
+  const SignedIn viewer = SignIn(port_, "super");
+  std::atomic<bool> got{false}, ended{false};
+  httplib::Client c = Client();
+  std::thread stream([&] {
+    c.Get("/api/events", viewer.Headers(), [&](const char *, size_t) { return got = true; });
+    ended = true;
+  });
+  EXPECT_TRUE(WaitFor([&] { return got.load(); }));
+  EXPECT_EQ(Client().Post("/api/logout", viewer.Headers(), "", "text/plain")->status, 200);
+  EXPECT_TRUE(WaitFor([&] { return ended.load(); }, std::chrono::seconds(10)));
+  c.stop();
+  stream.join();
 }
 
 // Its own recorder: the address it locks out is the one every test uses.

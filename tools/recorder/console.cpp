@@ -742,11 +742,12 @@ void Console::ChannelList(const httplib::Request &, httplib::Response &res, cons
 
 void Console::Events(const httplib::Request &, httplib::Response &res, const Session &session) {
   auto version = std::make_shared<uint64_t>(~uint64_t{0});
-  res.set_chunked_content_provider("text/event-stream", Guarded([this, version, viewer = Viewer(session)](
-                                                                    size_t, httplib::DataSink &sink) {
+  res.set_chunked_content_provider("text/event-stream", Guarded([this, version, viewer = Viewer(session),
+                                                                 token = session.token](size_t, httplib::DataSink &sink) {
     if (stopping_) return false;
     if (*version != ~uint64_t{0}) recorder_->Table().WaitChange(*version, std::chrono::milliseconds(1000));
-    if (stopping_ || !sink.is_writable()) return false;
+    // The stream ends with its session (a logout, a changed account).
+    if (stopping_ || !sink.is_writable() || !sessions_->Lookup(token)) return false;
     uint64_t now = 0;
     json rows = json::array();
     for (const ChannelView &v : recorder_->Table().Snapshot(&now))
@@ -846,9 +847,15 @@ void Console::LiveAudio(const httplib::Request &req, httplib::Response &res, con
   const std::string object = "channel " + std::to_string(ch);
   Audit(req, session.user, "listen", object, "started");
   const auto since = std::chrono::steady_clock::now();
+  auto checked = std::make_shared<std::chrono::steady_clock::time_point>(since);
   res.set_chunked_content_provider(
       "audio/wav",
-      Guarded([this, hub, sub, started](size_t, httplib::DataSink &sink) {
+      Guarded([this, hub, sub, started, checked, token = session.token](size_t, httplib::DataSink &sink) {
+        // The listening ends with its session, looked at every second.
+        if (std::chrono::steady_clock::now() - *checked > std::chrono::seconds(1)) {
+          if (!sessions_->Lookup(token)) return false;
+          *checked = std::chrono::steady_clock::now();
+        }
         if (!*started) {
           // A WAV of unknown length: the largest sizes the fields hold.
           *started = true;
