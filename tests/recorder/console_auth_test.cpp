@@ -62,7 +62,8 @@ TEST_F(ConsoleAuth, EveryRouteAnswersOnlyWhomItMay) {
   json call;
   ASSERT_TRUE(WaitFor([&] {
     auto res = Client().Get("/api/calls?channel=0", super.Headers());
-    for (const auto &c : res && res->status == 200 ? json::parse(res->body)["calls"] : json::array())
+    const json calls = res && res->status == 200 ? json::parse(res->body)["calls"] : json::array();
+    for (const auto &c : calls)
       if (c["state"] == "done" && c["bytes"] > 0) return call = c, true;
     return false;
   })) << process_->Err();
@@ -114,8 +115,8 @@ TEST_F(ConsoleAuth, EveryRouteAnswersOnlyWhomItMay) {
   auto mine = json::parse(Client().Get("/api/calls?limit=500", roles[0].Headers())->body);
   for (const auto &c : mine["calls"]) EXPECT_EQ(c["channel"], 1);
   EXPECT_EQ(json::parse(Client().Get("/api/calls?channel=0", roles[0].Headers())->body)["total"], 0);
-  for (const auto &ch : json::parse(Client().Get("/api/channels", roles[0].Headers())->body)["channels"])
-    EXPECT_EQ(ch["ch"], 1);
+  const json channels = json::parse(Client().Get("/api/channels", roles[0].Headers())->body)["channels"];
+  for (const auto &ch : channels) EXPECT_EQ(ch["ch"], 1);
   // The page holds no data, and may not be framed or run foreign script.
   auto page = Client().Get("/");
   EXPECT_EQ(page->status, 200);

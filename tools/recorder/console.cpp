@@ -616,7 +616,8 @@ void Console::AccountAdd(const httplib::Request &req, httplib::Response &res, co
   }
   Audit(req, session.user, "account add", name, "ok");
   res.status = 201;
-  res.set_content(Dump(ToJson(*accounts_->Find(name))), "application/json");
+  const auto now = accounts_->Find(name);  // gone already if deleted meanwhile
+  res.set_content(Dump(now ? ToJson(*now) : json::object()), "application/json");
 }
 
 void Console::AccountChange(const httplib::Request &req, httplib::Response &res, const Session &session) {
@@ -643,7 +644,8 @@ void Console::AccountChange(const httplib::Request &req, httplib::Response &res,
   }
   sessions_->EndSessionsOf(name);
   Audit(req, session.user, "account change", name, what.empty() ? "nothing" : what);
-  res.set_content(Dump(ToJson(*accounts_->Find(name))), "application/json");
+  const auto now = accounts_->Find(name);  // gone already if deleted meanwhile
+  res.set_content(Dump(now ? ToJson(*now) : json::object()), "application/json");
 }
 
 void Console::AccountDelete(const httplib::Request &req, httplib::Response &res, const Session &session) {
