@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <set>
 
+#include "db_statement.h"
 #include "naming.h"
 
 namespace talo_recorder {
@@ -54,38 +55,11 @@ constexpr const char *kColumns =
     "id, channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, bytes, state, part,"
     " called";
 
-class Statement {
+// The index's statements: the shared prepared statement, and a call's row from
+// the columns in kColumns' order.
+class Statement : public DbStatement {
  public:
-  Statement(sqlite3 *db, const char *sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) throw IndexError(sqlite3_errmsg(db));
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement &) = delete;
-  Statement &operator=(const Statement &) = delete;
-  Statement &Bind(int i, int64_t v) {
-    sqlite3_bind_int64(stmt_, i, v);
-    return *this;
-  }
-  Statement &Bind(int i, const std::string &v) {
-    sqlite3_bind_text(stmt_, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // True while a row is there; throws on an error.
-  bool Step() {
-    const int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw IndexError(sqlite3_errmsg(db_));
-  }
-  void Reset() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-  }
-  int64_t Int(int i) { return sqlite3_column_int64(stmt_, i); }
-  std::string Text(int i) {
-    const auto *text = sqlite3_column_text(stmt_, i);
-    return text ? reinterpret_cast<const char *>(text) : "";
-  }
+  using DbStatement::DbStatement;
   CallRow Row() {
     CallRow r;
     r.id = Int(0);

@@ -1,5 +1,5 @@
-// A prepared statement that finalizes itself, for the accounts and the audit
-// trail; failures throw IndexError with SQLite's message.
+// A prepared statement that finalizes itself, for the call index, the accounts
+// and the audit trail; failures throw IndexError with SQLite's message.
 #pragma once
 
 #include <sqlite3.h>
@@ -38,6 +38,11 @@ class DbStatement {
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
     throw IndexError(sqlite3_errmsg(db_));
+  }
+  // Ready to run again with new bindings.
+  void Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
   }
   int64_t Int(int i) { return sqlite3_column_int64(stmt_, i); }
   std::string Text(int i) {
