@@ -57,17 +57,17 @@ int main(int argc, char **argv) {
     const char *name;
     std::function<talo_recorder::CallQuery(int)> query;
   } kinds[] = {
-      {"whole number", [&](int i) { return talo_recorder::CallQuery{number(i * 397 % 100000), -1, 0, 0, 50, 0}; }},
+      {"whole number", [&](int i) { return talo_recorder::CallQuery{.number = number(i * 397 % 100000)}; }},
       {"number prefix (100 numbers)", [&](int i) {
-         return talo_recorder::CallQuery{number(i * 397 % 100000).substr(0, 6), -1, 0, 0, 50, 0};
+         return talo_recorder::CallQuery{.number = number(i * 397 % 100000).substr(0, 6)};
        }},
       {"channel, one day", [&](int i) {
          const int64_t day = year_start + (i % 365) * 86400000LL;
-         return talo_recorder::CallQuery{"", i % 64, day, day + 86400000, 50, 0};
+         return talo_recorder::CallQuery{.channel = i % 64, .from_ms = day, .to_ms = day + 86400000};
        }},
       {"one day, page 3", [&](int i) {
          const int64_t day = year_start + (i % 365) * 86400000LL;
-         return talo_recorder::CallQuery{"", -1, day, day + 86400000, 50, 100};
+         return talo_recorder::CallQuery{.from_ms = day, .to_ms = day + 86400000, .offset = 100};
        }},
   };
   for (const Kind &k : kinds) {
