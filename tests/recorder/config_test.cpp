@@ -145,6 +145,8 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
       {"{" + r + ", \"console\": 8080}", "\"console\" must be an object"},
       {"{" + r + ", \"console\": {\"threads\": 64, \"max_connections\": 32}}",
        "\"console.max_connections\" must be at least \"console.threads\" (64)"},
+      {"{" + r + ", \"console\": {\"max_connections\": 32, \"max_streams\": 32}}",
+       "\"console.max_streams\" must be below \"console.max_connections\" (32)"},
       {"{" + r + ", \"console\": {\"host_names\": \"rec.lan\"}}", "\"console.host_names\" must be a list of names"},
       {"{\"root\": 5}", "\"root\" must be a string"},
       {"{\"root\": \"" + (dir.path / "missing").string() + "\"}", "\"root\": folder '" +

@@ -65,7 +65,7 @@ class HostileClient : public ::testing::Test {
         dir_->path, R"({"root": ")" + root_.string() +
                         R"(", "console": {"port": 0, "threads": 8, "max_connections": )" +
                         std::to_string(kMaxConnections) +
-                        R"(, "host_names": ["Recorder.Test"]}, "sim": {"speed": 400, "loop_pause_ms": 300, "extra_lines": 1, "extra_call_ms": 3600000}})");
+                        R"(, "max_streams": 9, "max_streams_per_session": 4, "host_names": ["Recorder.Test"]}, "sim": {"speed": 400, "loop_pause_ms": 300, "extra_lines": 1, "extra_call_ms": 3600000}})");
     port_ = process_->Port();
     AddAccount(root_, "super", talo_recorder::Role::kSupervisor);
     login_ = SignIn(port_, "super");
@@ -237,6 +237,60 @@ TEST_F(HostileClient, MoreConnectionsThanTheCap) {
   const int64_t before = recorded();
   EXPECT_TRUE(WaitFor([&] { return recorded() > before; }));
   for (int fd : idle) ::close(fd);
+}
+
+// Streams past their caps are refused, those within them hold no short
+// request back (more of them than the threads kept ready, and clients that
+// never finish their request), and a closed one gives its place back.
+TEST_F(HostileClient, StreamsWithinTheirCapsHoldNothingBack) {
+  // The status code of a stream opened by `login`; its socket kept open in *fd.
+  auto open = [](const SignedIn &login, const std::string &path, int *fd) {
+    *fd = Connect("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                  "\r\nCookie: " + login.cookie + "\r\n\r\n");
+    const timeval limit{30, 0};  // a console that never answers fails the test instead of hanging it
+    ::setsockopt(*fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && ::recv(*fd, &c, 1, 0) == 1) head += c;
+    return head.size() > 12 ? std::stoi(head.substr(9, 3)) : 0;
+  };
+  const SignedIn a = SignIn(port_, "super"), b = SignIn(port_, "super"), c = SignIn(port_, "super");
+  const struct {
+    const SignedIn *login;
+    std::string path;
+    int status;
+  } steps[] = {
+      {&a, "/api/events", 200}, {&a, "/api/events", 200}, {&a, "/api/live/19.wav", 200}, {&a, "/api/events", 200},
+      {&a, "/api/events", 503},  // the session's 4
+      {&b, "/api/events", 200}, {&b, "/api/events", 200}, {&b, "/api/live/19.wav", 200}, {&b, "/api/events", 200},
+      {&c, "/api/events", 200}, {&c, "/api/live/19.wav", 503},  // the console's 9
+  };
+  std::vector<int> streams;
+  for (const auto &step : steps) {
+    int fd = -1;
+    EXPECT_EQ(open(*step.login, step.path, &fd), step.status) << step.path << " #" << streams.size();
+    if (step.status == 200) streams.push_back(fd);
+    else ::close(fd);
+  }
+  // Two clients that never finish their request.
+  std::vector<int> slow = {Connect("GET /api/status HTTP/1.1\r\n"), Connect("GET /api/sta")};
+  // Eleven connections held, more than the 8 threads kept ready.
+  auto res = Get("/api/status");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200);
+  EXPECT_EQ(json::parse(res->body)["console"]["streams"], 9);
+  EXPECT_TRUE(WaitFor([] { return process_->Err().find("long-lived answers refused") != std::string::npos; }))
+      << process_->Err();
+  // A closed stream is found out at its next write and gives its place back.
+  ::close(streams.front());
+  streams.erase(streams.begin());
+  EXPECT_TRUE(WaitFor([] { return json::parse(Get("/api/status")->body)["console"]["streams"] == 8; }));
+  int fd = -1;
+  EXPECT_EQ(open(a, "/api/events", &fd), 200);
+  streams.push_back(fd);
+  for (int s : streams) ::close(s);
+  for (int s : slow) ::close(s);
+  EXPECT_TRUE(WaitFor([] { return json::parse(Get("/api/status")->body)["console"]["streams"] == 0; }));
 }
 
 }  // namespace

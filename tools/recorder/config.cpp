@@ -161,7 +161,8 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   top.Text("index", &c.index);
   top.Text("library_dir", &c.library_dir);
   const Section console =
-      top.Object("console", {"address", "port", "threads", "tls", "allow_plain_http", "max_connections", "host_names",
+      top.Object("console", {"address", "port", "threads", "tls", "allow_plain_http", "max_connections", "max_streams",
+                             "max_streams_per_session", "host_names",
                              "session_idle_minutes", "session_max_hours", "login_max_failures",
                              "login_lockout_minutes"});
   console.Text("address", &c.address);
@@ -170,6 +171,13 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   console.Number("max_connections", 8, 65536, &c.max_connections);
   if (c.max_connections < c.http_threads)
     Fail("\"console.max_connections\" must be at least \"console.threads\" (" + std::to_string(c.http_threads) + ")");
+  c.max_streams = c.max_connections / 2;  // unless given
+  console.Number("max_streams", 1, 65536, &c.max_streams);
+  // Streams never take every connection: short requests keep room.
+  if (c.max_streams >= c.max_connections)
+    Fail("\"console.max_streams\" must be below \"console.max_connections\" (" + std::to_string(c.max_connections) +
+         ")");
+  console.Number("max_streams_per_session", 1, 65536, &c.max_streams_per_session);
   json names;
   console.Names("host_names", &names);
   if (names.contains("host_names")) c.host_names = names["host_names"].get<std::vector<std::string>>();

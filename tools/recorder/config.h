@@ -44,12 +44,14 @@ struct Config {
   std::string tls_key;              // PEM key of the chain's first certificate
   bool allow_plain_http = false;    // plain HTTP on an address other than loopback
   int32_t port = 8080;              // 0: any free port
-  int32_t http_threads = 64;        // each live listener and event stream holds one
+  int32_t http_threads = 16;        // kept ready; each connection gets one of its own
   int32_t session_idle_minutes = 30;  // a console session unused this long ends
   int32_t session_max_hours = 12;     // and any session this long after its login
   int32_t login_max_failures = 10;    // failed logins in a row that lock a name or address out
   int32_t login_lockout_minutes = 15;
-  int32_t max_connections = 256;    // held by the console at once; more wait to be taken
+  int32_t max_connections = 1024;   // held by the console at once; more wait to be taken
+  int32_t max_streams = 512;        // event streams and live listeners open at once; half the connections unless given
+  int32_t max_streams_per_session = 32;
   std::vector<std::string> host_names;  // Host header names the console answers besides its address
   int32_t record_limit_minutes = 0; // QV_SetFileLen; 0 keeps the library's
   std::string policy;               // call policy file; empty: the built-in one

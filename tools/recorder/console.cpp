@@ -20,6 +20,7 @@
 
 #include "audio/adpcm.h"
 #include "audio/wav.h"
+#include "connection_pool.h"
 #include "naming.h"
 #include "tls.h"
 #include "request_parse.h"
@@ -76,38 +77,6 @@ auto Guarded(Provider provider) {
     }
   };
 }
-
-// The server's pool, holding at most `limit` connections, queued or served:
-// past it the acceptor waits, and new connections wait in the kernel's short
-// backlog instead of each holding a descriptor here.
-class BoundedPool : public httplib::TaskQueue {
- public:
-  BoundedPool(size_t threads, size_t limit, const std::atomic<bool> *stopping)
-      : pool_(threads), limit_(limit), stopping_(stopping) {}
-  void enqueue(std::function<void()> fn) override {
-    {
-      std::unique_lock lock(mutex_);
-      // The owner's Stop sets *stopping_ without this lock: looked at now and then.
-      while (held_ >= limit_ && !*stopping_) freed_.wait_for(lock, std::chrono::milliseconds(100));
-      ++held_;
-    }
-    pool_.enqueue([this, fn = std::move(fn)] {
-      fn();
-      std::lock_guard lock(mutex_);
-      --held_;
-      freed_.notify_all();
-    });
-  }
-  void shutdown() override { pool_.shutdown(); }
-
- private:
-  httplib::ThreadPool pool_;
-  const size_t limit_;
-  const std::atomic<bool> *const stopping_;
-  std::mutex mutex_;
-  std::condition_variable freed_;
-  size_t held_ = 0;  // mutex_
-};
 
 json ToJson(const CallRow &r) {
   return {{"id", r.id},         {"channel", r.channel},   {"direction", r.direction},   {"number", r.number},
@@ -301,15 +270,18 @@ bool Console::UseTls(const std::string &cert, const std::string &key, std::strin
   return true;
 }
 
-void Console::Limit(int max_connections, std::vector<std::string> host_names) {
+void Console::Limit(int max_connections, int max_streams, int max_streams_per_session,
+                    std::vector<std::string> host_names) {
   max_connections_ = max_connections;
+  max_streams_ = max_streams;
+  max_streams_per_session_ = max_streams_per_session;
   for (std::string &name : host_names) host_names_.push_back(SplitHost(name).first);
 }
 
 bool Console::Bind(const std::string &address, int port, int threads, std::string *error) {
   if (!server_) server_ = std::make_unique<httplib::Server>();
   server_->new_task_queue = [this, threads] {
-    return new BoundedPool(static_cast<size_t>(threads), static_cast<size_t>(max_connections_), &stopping_);
+    return new ConnectionPool(static_cast<size_t>(threads), static_cast<size_t>(max_connections_), &stopping_);
   };
   address_ = SplitHost(address).first;
   server_->set_payload_max_length(kMaxPayload);
@@ -731,6 +703,10 @@ void Console::Status(const httplib::Request &, httplib::Response &res, const Ses
               {"live", {{"listeners", l.listeners}, {"overflowed", l.overflowed},
                         {"latency_ms", {{"p50", l.latency_p50_ms}, {"p99", l.latency_p99_ms},
                                         {"max", l.latency_max_ms}, {"samples", l.latency_samples}}}}}};
+  {
+    std::lock_guard lock(streams_mutex_);
+    out["console"] = {{"streams", streams_open_}, {"max_streams", max_streams_}};
+  }
   res.set_content(Dump(out), "application/json");
 }
 
@@ -743,8 +719,10 @@ void Console::ChannelList(const httplib::Request &, httplib::Response &res, cons
 }
 
 void Console::Events(const httplib::Request &, httplib::Response &res, const Session &session) {
+  auto slot = TakeStream(session, res);
+  if (!slot) return;
   auto version = std::make_shared<uint64_t>(~uint64_t{0});
-  res.set_chunked_content_provider("text/event-stream", Guarded([this, version, viewer = Viewer(session),
+  res.set_chunked_content_provider("text/event-stream", Guarded([this, slot, version, viewer = Viewer(session),
                                                                  token = session.token](size_t, httplib::DataSink &sink) {
     if (stopping_) return false;
     if (*version != ~uint64_t{0}) recorder_->Table().WaitChange(*version, std::chrono::milliseconds(1000));
@@ -783,6 +761,45 @@ void Console::CallSearch(const httplib::Request &req, httplib::Response &res, co
     LogFailure("search", std::current_exception());
     Error(res, 503, "index unavailable");
   }
+}
+
+struct Console::StreamSlot {
+  Console *console;
+  std::string token;
+  ~StreamSlot() { console->GiveBackStream(token); }
+};
+
+std::shared_ptr<Console::StreamSlot> Console::TakeStream(const Session &session, httplib::Response &res) {
+  std::lock_guard lock(streams_mutex_);
+  const auto mine = streams_by_session_.find(session.token);
+  const int held = mine == streams_by_session_.end() ? 0 : mine->second;
+  const bool full = streams_open_ >= max_streams_;
+  if (full || held >= max_streams_per_session_) {
+    // Said now and then, not once a refusal: a client that retries at once cannot fill the log.
+    ++refusals_unsaid_;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - refusals_said_ >= std::chrono::seconds(10)) {
+      std::fprintf(stderr, "talo-recorder: console: %d long-lived answers refused (the latest to \"%s\"): %s\n",
+                   refusals_unsaid_, CleanText(session.user).c_str(),
+                   full ? (std::to_string(streams_open_) + " open, \"console.max_streams\"").c_str()
+                        : (std::to_string(held) + " open for the session, \"console.max_streams_per_session\"").c_str());
+      refusals_said_ = now;
+      refusals_unsaid_ = 0;
+    }
+    res.set_header("Retry-After", "10");
+    Error(res, 503, full ? "too many streams open on this console" : "too many streams open for this session");
+    return nullptr;
+  }
+  ++streams_by_session_[session.token];
+  ++streams_open_;
+  return std::shared_ptr<StreamSlot>(new StreamSlot{this, session.token});
+}
+
+void Console::GiveBackStream(const std::string &token) {
+  std::lock_guard lock(streams_mutex_);
+  --streams_open_;
+  if (auto mine = streams_by_session_.find(token); mine != streams_by_session_.end() && --mine->second <= 0)
+    streams_by_session_.erase(mine);
 }
 
 std::optional<CallRow> Console::FindCall(const httplib::Request &req, httplib::Response &res,
@@ -842,6 +859,8 @@ void Console::LiveAudio(const httplib::Request &req, httplib::Response &res, con
   if (!ParseNumber(req.matches[1].str(), 0, 100000, &ch)) return Error(res, 400, "bad channel");
   if (ch >= recorder_->Table().Size()) return Error(res, 404, "no channel " + std::to_string(ch));
   if (!MaySeeChannel(Viewer(session), static_cast<int32_t>(ch))) return Error(res, 403, "not one of your channels");
+  auto slot = TakeStream(session, res);
+  if (!slot) return;
   LiveHub *hub = recorder_->Live();
   auto sub = hub->Subscribe(static_cast<int32_t>(ch));
   if (!sub) return Error(res, 503, "live listening unavailable");
@@ -852,7 +871,7 @@ void Console::LiveAudio(const httplib::Request &req, httplib::Response &res, con
   auto checked = std::make_shared<std::chrono::steady_clock::time_point>(since);
   res.set_chunked_content_provider(
       "audio/wav",
-      Guarded([this, hub, sub, started, checked, token = session.token](size_t, httplib::DataSink &sink) {
+      Guarded([this, slot, hub, sub, started, checked, token = session.token](size_t, httplib::DataSink &sink) {
         // The listening ends with its session, looked at every second.
         if (std::chrono::steady_clock::now() - *checked > std::chrono::seconds(1)) {
           if (!sessions_->Lookup(token)) return false;

@@ -12,11 +12,15 @@
 // Files are served only from under the recordings root, by names the index or
 // the recorder made; anything else is a 4xx answer.
 //
-// Threads: Start/Stop on the owner's thread; requests run on the server's pool.
+// Threads: Start/Stop on the owner's thread; each connection runs on a thread
+// of its own (ConnectionPool), so a long-lived answer holds no short one back.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -47,10 +51,11 @@ class Console {
   // the cause, naming the key, in *error.
   bool UseTls(const std::string &cert, const std::string &key, std::string *error);
   bool Tls() const { return tls_; }
-  // Before Bind: the connections held at once (queued or served), and the
-  // names besides the address, localhost and the local address the Host
-  // header may give.
-  void Limit(int max_connections, std::vector<std::string> host_names);
+  // Before Bind: the connections held at once (queued or served); the
+  // long-lived answers (event streams, live listening) open at once, in all
+  // and per session; and the names besides the address, localhost and the
+  // local address the Host header may give.
+  void Limit(int max_connections, int max_streams, int max_streams_per_session, std::vector<std::string> host_names);
   // Binds the socket (nothing is served yet). False with the cause in *error.
   bool Bind(const std::string &address, int port, int threads, std::string *error);
   // Before Run: who may sign in, their sessions, and where their acts are
@@ -96,6 +101,11 @@ class Console {
              const std::string &object, const std::string &outcome) const;
   void AuditAt(const std::string &address, const std::string &account, const std::string &action,
                const std::string &object, const std::string &outcome) const;
+  // A place for one long-lived answer, given back when the answer ends; none,
+  // with the 503 answer in res, beyond the caps.
+  struct StreamSlot;
+  std::shared_ptr<StreamSlot> TakeStream(const Session &session, httplib::Response &res);
+  void GiveBackStream(const std::string &token);
   // The call a route's id names; none after an error answer.
   std::optional<CallRow> FindCall(const httplib::Request &req, httplib::Response &res, const Session &session);
 
@@ -108,7 +118,14 @@ class Console {
   bool tls_ = false;    // owner thread, set by UseTls
   std::string address_;                  // owner thread, set by Bind
   int max_connections_ = 256;            // owner thread, set by Limit
+  int max_streams_ = 512;                // owner thread, set by Limit
+  int max_streams_per_session_ = 32;     // owner thread, set by Limit
   std::vector<std::string> host_names_;  // owner thread, set by Limit, lower case
+  std::mutex streams_mutex_;
+  std::map<std::string, int> streams_by_session_;  // streams_mutex_; by session token, none at 0
+  int streams_open_ = 0;                           // streams_mutex_
+  std::chrono::steady_clock::time_point refusals_said_{};  // streams_mutex_
+  int refusals_unsaid_ = 0;                                // streams_mutex_
   AccountStore *accounts_ = nullptr;  // owner thread, set by UseAccounts before Run
   SessionStore *sessions_ = nullptr;  // owner thread, set by UseAccounts before Run
   AuditLog *audit_ = nullptr;         // owner thread, set by UseAccounts before Run

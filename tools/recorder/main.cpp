@@ -6,12 +6,14 @@
 // the network. SIGINT and SIGTERM stop it cleanly. `user ...` manages the
 // console's accounts and `audit verify` checks the audit trail's chain.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -176,6 +178,20 @@ int MakeCert(const std::string &dir, std::string host) {
   }
 }
 
+// The soft limit on open files raised to the hard one (a service's default
+// soft limit of 1024 is low for hundreds of recordings and connections);
+// what the process may now open.
+int RaiseFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = std::min<rlim_t>(limit.rlim_max, 1 << 20);
+    if (raised.rlim_cur > limit.rlim_cur && ::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, INT32_MAX));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -258,6 +274,15 @@ int main(int argc, char **argv) {
   const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
   signal(SIGPIPE, SIG_IGN);
 
+  // Each console connection holds a descriptor, and the record files and the
+  // index must still find theirs: the console keeps within half the limit.
+  if (const int files = RaiseFileLimit(); config.max_connections > files / 2) {
+    config.max_connections = std::max(files / 2, 8);
+    config.http_threads = std::min(config.http_threads, config.max_connections);
+    config.max_streams = std::min(config.max_streams, config.max_connections - config.http_threads / 2);
+    Log("warning: \"console.max_connections\" lowered to " + std::to_string(config.max_connections) +
+        ": the process may open " + std::to_string(files) + " files (ulimit -n)");
+  }
   talo_recorder::CallIndex index(config.index, config.root, Log);
   talo_recorder::Recorder recorder(config, Log);
   // Made once the index is open; they outlive the console that uses them.
@@ -266,7 +291,7 @@ int main(int argc, char **argv) {
   std::unique_ptr<talo_recorder::AuditLog> audit_log;
   talo_recorder::Console console(&recorder, &index, config.root);
   std::string error;
-  console.Limit(config.max_connections, config.host_names);
+  console.Limit(config.max_connections, config.max_streams, config.max_streams_per_session, config.host_names);
   if (!config.tls_cert.empty() && !console.UseTls(config.tls_cert, config.tls_key, &error)) {
     std::fprintf(stderr, "talo-recorder: %s\n", error.c_str());
     return 2;
