@@ -230,20 +230,30 @@ void ServeWav(const httplib::Request &req, httplib::Response &res, std::shared_p
           out.append(reinterpret_cast<const char *>(header.data()) + at, n);
           at += n;
         }
-        // At most 64 KiB per call; the server asks again for the rest.
-        while (at < end && out.size() < 65536) {
+        if (at < end) {
+          // The blocks of this part, up to 64 (63 KiB of samples) a call, read
+          // at once and decoded ten side by side; the server asks again for the rest.
+          constexpr uint64_t kBlocksPerCall = 64;
           const uint64_t pcm = at - header.size();
-          const uint64_t block = pcm / kPcmBlockBytes;
-          uint8_t adpcm[talo::audio::kAdpcmBlockBytes] = {};
-          if (::pread(file->Get(), adpcm, sizeof adpcm,
-                      static_cast<off_t>(block * talo::audio::kAdpcmBlockBytes)) != static_cast<ssize_t>(sizeof adpcm))
-            return false;
-          int16_t decoded[talo::audio::kSamplesPerBlock];
-          talo::audio::DecodeAdpcmBlock(adpcm, decoded);
+          const uint64_t first = pcm / kPcmBlockBytes;
+          const uint64_t blocks = std::min(kBlocksPerCall, (end - header.size() - 1) / kPcmBlockBytes - first + 1);
+          uint8_t adpcm[kBlocksPerCall * talo::audio::kAdpcmBlockBytes];
+          const ssize_t got = ::pread(file->Get(), adpcm, blocks * talo::audio::kAdpcmBlockBytes,
+                                      static_cast<off_t>(first * talo::audio::kAdpcmBlockBytes));
+          // Whole blocks only: a file that shrank ends the answer short.
+          const uint64_t read = got > 0 ? static_cast<uint64_t>(got) / talo::audio::kAdpcmBlockBytes : 0;
+          int16_t decoded[kBlocksPerCall * talo::audio::kSamplesPerBlock];
+          uint64_t i = 0;
+          for (; i + talo::audio::kBlocksPerBuffer <= read; i += talo::audio::kBlocksPerBuffer)
+            talo::audio::DecodeCaptureBuffer(adpcm + i * talo::audio::kAdpcmBlockBytes,
+                                             decoded + i * talo::audio::kSamplesPerBlock);
+          for (; i < read; ++i)
+            talo::audio::DecodeAdpcmBlock(adpcm + i * talo::audio::kAdpcmBlockBytes,
+                                          decoded + i * talo::audio::kSamplesPerBlock);
           const uint64_t from = pcm % kPcmBlockBytes;
-          const uint64_t n = std::min<uint64_t>(kPcmBlockBytes - from, end - at);
-          out.append(reinterpret_cast<const char *>(decoded) + from, n);
-          at += n;
+          if (read * kPcmBlockBytes > from)
+            out.append(reinterpret_cast<const char *>(decoded) + from,
+                       std::min<uint64_t>(read * kPcmBlockBytes - from, end - at));
         }
         // Nothing more to write (the file shrank): the answer ends short.
         return !out.empty() && sink.write(out.data(), out.size());
