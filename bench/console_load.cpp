@@ -403,8 +403,11 @@ int Run(const Options &o) {
   std::sort(latency.begin(), latency.end());
   std::printf("requests:       GET %s, %d clients, %.0f s: %zu answered, %.1f/s\n", o.path.c_str(), o.clients,
               o.seconds, latency.size(), static_cast<double>(latency.size()) / o.seconds);
-  std::printf("latency:        p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", Quantile(latency, 0.5),
-              Quantile(latency, 0.99), latency.empty() ? 0.0 : latency.back());
+  if (latency.empty())
+    std::printf("latency:        none answered\n");
+  else
+    std::printf("latency:        p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", Quantile(latency, 0.5),
+                Quantile(latency, 0.99), latency.back());
   std::string errors;
   for (const auto &[s, n] : statuses)
     if (s != 200) errors += (errors.empty() ? "" : ", ") + std::to_string(n) + " answered " + std::to_string(s);
