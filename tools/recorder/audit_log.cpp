@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdio>
 
 #include "call_index.h"
 #include "db_statement.h"
@@ -35,6 +37,8 @@ AuditRow ReadRow(DbStatement &s) {
   return AuditRow{s.Int(0), s.Int(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5), s.Text(6)};
 }
 
+constexpr size_t kMaxQueued = 4096;
+
 constexpr const char *kColumns = "id, time_ms, account, address, action, object, outcome";
 
 }  // namespace
@@ -45,16 +49,72 @@ std::string AuditCheck::Text() const {
          ": its hash does not match (that row or the one before it was edited, deleted or inserted)";
 }
 
-AuditLog::AuditLog(const std::string &db_path) {
+AuditLog::AuditLog(const std::string &db_path, std::function<void(const std::string &)> log) : log_(std::move(log)) {
   if (sodium_init() < 0) throw IndexError("the hashing library cannot start");
   db_ = OpenIndexConnection(db_path);
+  writer_ = std::thread([this] { WriteLoop(); });
 }
 
-AuditLog::~AuditLog() { sqlite3_close_v2(db_); }
+AuditLog::~AuditLog() {
+  {
+    std::lock_guard lock(queue_mutex_);
+    ending_ = true;
+    queued_.notify_all();
+  }
+  writer_.join();  // after the last rows are written
+  sqlite3_close_v2(db_);
+}
 
 void AuditLog::Append(AuditRow row) {
   if (row.time_ms == 0) row.time_ms = NowMs();
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(queue_mutex_);
+  // A database that cannot keep up slows the requests rather than losing rows.
+  written_.wait(lock, [this] { return queue_.size() < kMaxQueued || ending_; });
+  queue_.push_back(std::move(row));
+  ++queued_count_;
+  queued_.notify_one();
+}
+
+void AuditLog::Flush() {
+  std::unique_lock lock(queue_mutex_);
+  const uint64_t target = queued_count_;
+  written_.wait(lock, [&] { return written_count_ >= target; });
+}
+
+void AuditLog::WriteLoop() {
+  std::unique_lock lock(queue_mutex_);
+  for (;;) {
+    queued_.wait(lock, [this] { return !queue_.empty() || ending_; });
+    if (queue_.empty()) return;
+    std::vector<AuditRow> rows;
+    rows.swap(queue_);
+    written_.notify_all();  // room again
+    lock.unlock();
+    std::string failure;
+    // A database locked for a while by another writer is tried again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      try {
+        std::lock_guard db_lock(db_mutex_);
+        Write(rows);
+        failure.clear();
+        break;
+      } catch (const std::exception &e) {
+        failure = e.what();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(200 << attempt));
+    }
+    if (!failure.empty()) {
+      const std::string line = "audit trail: " + std::to_string(rows.size()) + " rows not written: " + failure;
+      if (log_) log_(line);
+      else std::fprintf(stderr, "talo-recorder: %s\n", line.c_str());
+    }
+    lock.lock();
+    written_count_ += rows.size();
+    written_.notify_all();
+  }
+}
+
+void AuditLog::Write(const std::vector<AuditRow> &rows) {
   // The last hash is read inside the write transaction: the chain holds
   // even if another process wrote in between.
   DbTransaction t(db_);
@@ -66,20 +126,24 @@ void AuditLog::Append(AuditRow row) {
       std::copy_n(hash.begin(), std::min(hash.size(), previous.size()), previous.begin());
     }
   }
-  const Digest hash = RowHash(previous, row);
   DbStatement s(db_,
                 "INSERT INTO audit(time_ms, account, address, action, object, outcome, hash)"
                 " VALUES(?1,?2,?3,?4,?5,?6,?7)");
-  s.Bind(1, row.time_ms).Bind(2, row.account).Bind(3, row.address).Bind(4, row.action).Bind(5, row.object);
-  s.Bind(6, row.outcome).BindBlob(7, hash.data(), static_cast<int>(hash.size())).Step();
+  for (const AuditRow &row : rows) {
+    previous = RowHash(previous, row);
+    s.Reset();
+    s.Bind(1, row.time_ms).Bind(2, row.account).Bind(3, row.address).Bind(4, row.action).Bind(5, row.object);
+    s.Bind(6, row.outcome).BindBlob(7, previous.data(), static_cast<int>(previous.size())).Step();
+  }
   t.Commit();
 }
 
 AuditPage AuditLog::Query(const AuditQuery &q) {
+  Flush();
   const std::string where =
       " FROM audit WHERE (?1 = '' OR account = ?1) AND (?2 = '' OR action = ?2) AND (?3 = 0 OR time_ms >= ?3)"
       " AND (?4 = 0 OR time_ms < ?4)";
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(db_mutex_);
   AuditPage page;
   auto bind = [&](DbStatement &s) { s.Bind(1, q.account).Bind(2, q.action).Bind(3, q.from_ms).Bind(4, q.to_ms); };
   DbStatement count(db_, ("SELECT count(*)" + where).c_str());
@@ -93,7 +157,8 @@ AuditPage AuditLog::Query(const AuditQuery &q) {
 }
 
 AuditCheck AuditLog::Verify() {
-  std::lock_guard lock(mutex_);
+  Flush();
+  std::lock_guard lock(db_mutex_);
   AuditCheck check;
   Digest previous{};
   DbStatement s(db_, (std::string("SELECT ") + kColumns + ", hash FROM audit ORDER BY id").c_str());

@@ -3,17 +3,24 @@
 // and of the row before it (all zeros before the first), so a row edited,
 // deleted or slipped in afterwards breaks the chain where it happened.
 //
-// Threads: Append, Query and Verify may be called from any thread; one lock
-// makes Append the trail's only writer, so the chain is strictly ordered.
+// Rows are written by the trail's own thread, many in one transaction, so a
+// busy console spends no request's time on the database. Query and Verify
+// see every row appended before them.
+//
+// Threads: Append, Query and Verify may be called from any thread; the
+// writer thread is the trail's only writer, so the chain is strictly ordered.
 // Only the recorder appends.
 #pragma once
 
 #include <sqlite3.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace talo_recorder {
@@ -52,19 +59,36 @@ struct AuditCheck {
 class AuditLog {
  public:
   // Opens its own connection to the call index's file. Throws IndexError.
-  explicit AuditLog(const std::string &db_path);
+  // `log` takes the lines saying rows could not be written.
+  explicit AuditLog(const std::string &db_path, std::function<void(const std::string &)> log = nullptr);
   ~AuditLog();
   AuditLog(const AuditLog &) = delete;
   AuditLog &operator=(const AuditLog &) = delete;
 
-  // Writes the row (time_ms 0: now) chained to the last one. Throws IndexError.
+  // Queues the row (time_ms 0: now) to be chained to the last one and
+  // written within moments; waits only while many rows wait already. A row
+  // the database refuses is retried, then said in the log.
   void Append(AuditRow row);
-  AuditPage Query(const AuditQuery &query);
-  AuditCheck Verify();
+  // Returns once every row appended before the call is written (or given up).
+  void Flush();
+  AuditPage Query(const AuditQuery &query);  // Throws IndexError.
+  AuditCheck Verify();                       // Throws IndexError.
 
  private:
-  std::mutex mutex_;
-  sqlite3 *db_ = nullptr;  // guarded by mutex_
+  void WriteLoop();
+  void Write(const std::vector<AuditRow> &rows);  // db_mutex_ held; throws IndexError
+
+  const std::function<void(const std::string &)> log_;
+  std::mutex db_mutex_;
+  sqlite3 *db_ = nullptr;  // db_mutex_
+  std::mutex queue_mutex_;
+  std::condition_variable queued_;   // rows to write, or the end
+  std::condition_variable written_;  // written_count_ grew, or room in queue_
+  std::vector<AuditRow> queue_;      // queue_mutex_
+  uint64_t queued_count_ = 0;        // queue_mutex_; rows ever appended
+  uint64_t written_count_ = 0;       // queue_mutex_; rows ever written or given up
+  bool ending_ = false;              // queue_mutex_
+  std::thread writer_;               // started last, joined by the destructor
 };
 
 // The rows as CSV with a header line; every field quoted, and a field a

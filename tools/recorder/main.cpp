@@ -318,7 +318,7 @@ int main(int argc, char **argv) {
       std::fflush(stdout);
     }
     sessions = std::make_unique<talo_recorder::SessionStore>(accounts.get(), talo_recorder::LimitsFrom(config));
-    audit_log = std::make_unique<talo_recorder::AuditLog>(config.index);
+    audit_log = std::make_unique<talo_recorder::AuditLog>(config.index, Log);
     console.UseAccounts(accounts.get(), sessions.get(), audit_log.get());
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: the first account: %s\n", e.what());
