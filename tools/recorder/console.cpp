@@ -5,6 +5,7 @@
 #define CPPHTTPLIB_OPENSSL_SUPPORT
 #endif
 #include <httplib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -311,11 +312,15 @@ bool Console::Bind(const std::string &address, int port, int threads, std::strin
   server_->set_keep_alive_timeout(5);
   // Accepted sockets inherit a small send buffer: a stalled browser is found
   // out in seconds instead of after megabytes of its live audio.
-  server_->set_socket_options([](socket_t sock) {
+  int listening = -1;
+  server_->set_socket_options([&listening](socket_t sock) {
     const int yes = 1, send_buffer = 64 * 1024;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+    listening = sock;
   });
+  // A browser reconnects now and then rather than after every few requests.
+  server_->set_keep_alive_max_count(1000);
   Routes();
   errno = 0;
   if (port == 0) {
@@ -324,15 +329,18 @@ bool Console::Bind(const std::string &address, int port, int threads, std::strin
       *error = "\"console\": cannot listen on " + address + ": " + std::strerror(errno ? errno : EADDRNOTAVAIL);
       return false;
     }
-    return true;
-  }
-  if (!server_->bind_to_port(address, port)) {
+  } else if (!server_->bind_to_port(address, port)) {
     const int err = errno ? errno : EADDRINUSE;
     *error = "\"console.port\": cannot listen on " + address + ":" + std::to_string(port) + ": " +
              std::strerror(err) + (err == EADDRINUSE ? " (is another recorder running?)" : "");
     return false;
+  } else {
+    port_ = port;
   }
-  port_ = port;
+  // The server listens with a backlog of 5: a burst of connections (a page's
+  // files, many browsers at once) would see SYNs dropped and retried a second
+  // later. Listening again sets the system's largest backlog.
+  if (listening >= 0) ::listen(listening, SOMAXCONN);
   return true;
 }
 
