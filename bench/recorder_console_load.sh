@@ -48,14 +48,16 @@ echo "== (b) 50 clients, 10 s; 200 event streams, 50 live listeners on 4 channel
 [[ -n "$base" ]] || exit 0
 
 echo
-echo "== (a) in turns: new, old, new, old"
+echo "== (a) in turns: new, old, six times, 5 s each"
 new=(); old=()
-for turn in 1 2; do
-  new+=("$("$load" --port "${port[new]}" "${signed_in[@]}" --logins 1 --clients 50 --seconds 10 |
+for turn in 1 2 3 4 5 6; do
+  new+=("$("$load" --port "${port[new]}" "${signed_in[@]}" --logins 1 --clients 50 --seconds 5 |
     tee -a "$work/turns.txt" | grep '^requests:' | rate)")
-  old+=("$("$load" --port "${port[old]}" --clients 50 --seconds 10 | tee -a "$work/turns.txt" | grep '^requests:' | rate)")
+  old+=("$("$load" --port "${port[old]}" --clients 50 --seconds 5 | tee -a "$work/turns.txt" | grep '^requests:' | rate)")
 done
 grep -v '^logins:' "$work/turns.txt"
 echo "requests/s new: ${new[*]}; old: ${old[*]}"
-awk -v n="${new[*]}" -v o="${old[*]}" 'BEGIN {
-  split(n, a); split(o, b); printf "new/old: %.2f\n", (a[1] + a[2]) / (b[1] + b[2]) }'
+# Medians, so that a moment of load from elsewhere on the machine counts once.
+median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print (a[int((NR + 1) / 2)] + a[int(NR / 2) + 1]) / 2}'; }
+awk -v n="$(median "${new[@]}")" -v o="$(median "${old[@]}")" \
+  'BEGIN { printf "medians: new %.1f/s, old %.1f/s; new/old: %.2f\n", n, o, n / o }'
