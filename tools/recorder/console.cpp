@@ -310,8 +310,11 @@ bool Console::Bind(const std::string &address, int port, int threads, std::strin
   });
   // A browser that stops reading holds only its own request, and not for long.
   server_->set_write_timeout(5, 0);
-  server_->set_read_timeout(5, 0);
-  server_->set_keep_alive_timeout(5);
+  // A client that stops sending its request, or sends none, is let go
+  // within seconds: 2.5 s for a line it does not finish, 3 s for a request
+  // that does not begin (on a new connection, or after a refusal that keeps it).
+  server_->set_read_timeout(2, 500000);
+  server_->set_keep_alive_timeout(3);
   // Accepted sockets inherit these: a small send buffer, so that a stalled
   // browser is found out in seconds instead of after megabytes of its live
   // audio, and no delay for small writes.
