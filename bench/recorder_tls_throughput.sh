@@ -18,9 +18,15 @@ start() {  # <name> <console keys>: starts a recorder, prints its console addres
   mkdir -p "$work/$1"
   echo "{\"root\": \"../rec\", \"index\": \"index.sqlite\", \"sim\": {\"enabled\": false},
         \"console\": {\"port\": 0 $2}}" > "$work/$1/config.json"
+  printf 'bench-password-1\n' | "$build/bin/talo-recorder" user add bench --role supervisor --password-stdin \
+    --config "$work/$1/config.json" > /dev/null
   "$build/bin/talo-recorder" --config "$work/$1/config.json" > "$work/$1/out.txt" 2> "$work/$1/err.txt" &
   pids+=($!); pid[$1]=$!
   until grep -qs "console at" "$work/$1/out.txt"; do sleep 0.2; done
+  local base
+  base="$(grep -o 'https\?://[^ ]*' "$work/$1/out.txt")"
+  curl -sf --cacert "$work/console.crt" -c "$work/$1/cookies" -o /dev/null -H 'Content-Type: application/json' \
+    -d '{"user": "bench", "password": "bench-password-1"}' "${base/127.0.0.1/localhost}api/login"
 }
 declare -A pid
 start plain ""
@@ -28,7 +34,7 @@ start tls ", \"tls\": {\"cert\": \"../console.crt\", \"key\": \"../console.key\"
 speed() {  # <name>: MB/s of one download
   local base
   base="$(grep -o 'https\?://[^ ]*' "$work/$1/out.txt")"
-  curl -sf --cacert "$work/console.crt" -o /dev/null -w '%{speed_download}' \
+  curl -sf --cacert "$work/console.crt" -b "$work/$1/cookies" -o /dev/null -w '%{speed_download}' \
     "${base/127.0.0.1/localhost}api/audio?path=$file" | awk '{printf "%.1f", $1 / 1e6}'
 }
 median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR + 1) / 2)]}'; }
