@@ -17,14 +17,10 @@ namespace {
 using nlohmann::json;
 using talo_recorder::Role;
 
-class ConsoleAuth : public ::testing::Test {
+class ConsoleAuth : public SharedRecorder<ConsoleAuth> {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new TempDir;
-    root_ = dir_->path / "rec";
-    fs::create_directories(root_);
-    process_ = new RecorderProcess(dir_->path, SimConfig(root_));
-    port_ = process_->Port();
+    StartRecorder([](const fs::path &root) { return SimConfig(root); });
     AddAccount(root_, "agent1", Role::kAgent, {1});
     AddAccount(root_, "auditor", Role::kAuditor);
     AddAccount(root_, "super", Role::kSupervisor);
@@ -32,27 +28,14 @@ class ConsoleAuth : public ::testing::Test {
     talo_recorder::AccountStore((root_ / "index.sqlite").string(), root_.string(), talo_recorder::HashCost::Cheapest())
         .Add("newbie", Role::kAgent, {1}, kTestPassword, true);
   }
-  static void TearDownTestSuite() {
-    process_->Signal(SIGTERM);
-    EXPECT_EQ(process_->Wait(), 0) << process_->Err();
-    delete process_;
-    delete dir_;
-  }
+  static void TearDownTestSuite() { StopRecorder(); }
   static httplib::Client Client() {
     httplib::Client c("127.0.0.1", port_);
     c.set_read_timeout(30, 0);
     return c;
   }
 
-  static TempDir *dir_;
-  static fs::path root_;
-  static RecorderProcess *process_;
-  static int port_;
 };
-TempDir *ConsoleAuth::dir_ = nullptr;
-fs::path ConsoleAuth::root_;
-RecorderProcess *ConsoleAuth::process_ = nullptr;
-int ConsoleAuth::port_ = 0;
 
 constexpr int kStream = -1;  // allowed, an endless answer: not read here
 

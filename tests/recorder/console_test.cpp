@@ -22,16 +22,13 @@ namespace {
 
 using nlohmann::json;
 
-class RecorderConsole : public ::testing::Test {
+class RecorderConsole : public SharedRecorder<RecorderConsole> {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new TempDir;
-    root_ = dir_->path / "rec";
-    fs::create_directories(root_);
     // Channel 19, a line past the day's layout, stays in one long call.
-    process_ = new RecorderProcess(dir_->path,
-                                   SimConfig(root_, ", \"extra_lines\": 1, \"extra_call_ms\": 3600000"));
-    port_ = process_->Port();
+    StartRecorder([](const fs::path &root) {
+      return SimConfig(root, ", \"extra_lines\": 1, \"extra_call_ms\": 3600000");
+    });
     AddAccount(root_, "super", talo_recorder::Role::kSupervisor);
     login_ = SignIn(port_, "super");
   }
@@ -85,17 +82,7 @@ class RecorderConsole : public ::testing::Test {
     return call;
   }
 
-  static TempDir *dir_;
-  static fs::path root_;
-  static RecorderProcess *process_;
-  static int port_;
-  static SignedIn login_;
 };
-SignedIn RecorderConsole::login_;
-TempDir *RecorderConsole::dir_ = nullptr;
-fs::path RecorderConsole::root_;
-RecorderProcess *RecorderConsole::process_ = nullptr;
-int RecorderConsole::port_ = 0;
 
 TEST_F(RecorderConsole, ScriptedCallIsIndexedWithItsFile) {
   ASSERT_GT(port_, 0) << process_->Err();

@@ -54,29 +54,20 @@ TEST(RequestParse, RangesAndText) {
   for (const auto &c : texts) EXPECT_EQ(talo_recorder::CleanText(c.in), c.out) << c.in;
 }
 
-class HostileClient : public ::testing::Test {
+class HostileClient : public SharedRecorder<HostileClient> {
  protected:
   static constexpr int kMaxConnections = 12;
   static void SetUpTestSuite() {
-    dir_ = new TempDir;
-    root_ = dir_->path / "rec";
-    fs::create_directories(root_);
-    process_ = new RecorderProcess(
-        dir_->path, R"({"root": ")" + root_.string() +
-                        R"(", "console": {"port": 0, "threads": 8, "max_connections": )" +
-                        std::to_string(kMaxConnections) +
-                        R"(, "max_streams": 9, "max_streams_per_session": 4, "host_names": ["Recorder.Test"]}, "sim": {"speed": 400, "loop_pause_ms": 300, "extra_lines": 1, "extra_call_ms": 3600000}})");
-    port_ = process_->Port();
+    StartRecorder([](const fs::path &root) {
+      return R"({"root": ")" + root.string() + R"(", "console": {"port": 0, "threads": 8, "max_connections": )" +
+             std::to_string(kMaxConnections) +
+             R"(, "max_streams": 9, "max_streams_per_session": 4, "host_names": ["Recorder.Test"]}, "sim": {"speed": 400, "loop_pause_ms": 300, "extra_lines": 1, "extra_call_ms": 3600000}})";
+    });
     AddAccount(root_, "super", talo_recorder::Role::kSupervisor);
     login_ = SignIn(port_, "super");
   }
-  // It stops cleanly after all that (a sanitizer's report would fail it).
-  static void TearDownTestSuite() {
-    process_->Signal(SIGTERM);
-    EXPECT_EQ(process_->Wait(), 0) << process_->Err();
-    delete process_;
-    delete dir_;
-  }
+  // It stops cleanly after all that.
+  static void TearDownTestSuite() { StopRecorder(); }
   static httplib::Result Get(const std::string &path, httplib::Headers headers = {}) {
     headers.emplace("Cookie", login_.cookie);
     httplib::Client c("127.0.0.1", port_);
@@ -102,17 +93,7 @@ class HostileClient : public ::testing::Test {
     return res && res->status == 200;
   }
 
-  static TempDir *dir_;
-  static fs::path root_;
-  static RecorderProcess *process_;
-  static int port_;
-  static SignedIn login_;
 };
-SignedIn HostileClient::login_;
-TempDir *HostileClient::dir_ = nullptr;
-fs::path HostileClient::root_;
-RecorderProcess *HostileClient::process_ = nullptr;
-int HostileClient::port_ = 0;
 
 TEST_F(HostileClient, RangesPastTheEndAndClientsThatLeave) {
   json call;

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "accounts.h"
@@ -178,5 +179,33 @@ inline SignedIn SignIn(int port, const std::string &name, const std::string &pas
   s.csrf = nlohmann::json::parse(res->body).value("csrf", "");
   return s;
 }
+
+// One recorder for all the tests of a suite: started in a fresh folder
+// before the first (its root `root_`, made empty), stopped by SIGTERM after
+// the last, which must end it cleanly (a sanitizer's report fails it).
+template <typename Suite>
+class SharedRecorder : public ::testing::Test {
+ protected:
+  // `config` makes the configuration's text from the root.
+  static void StartRecorder(const std::function<std::string(const fs::path &root)> &config) {
+    dir_ = new TempDir;
+    root_ = dir_->path / "rec";
+    fs::create_directories(root_);
+    process_ = new RecorderProcess(dir_->path, config(root_));
+    port_ = process_->Port();
+  }
+  static void StopRecorder() {
+    process_->Signal(SIGTERM);
+    EXPECT_EQ(process_->Wait(), 0) << process_->Err();
+    delete process_;
+    delete dir_;
+  }
+
+  static inline TempDir *dir_ = nullptr;
+  static inline fs::path root_;
+  static inline RecorderProcess *process_ = nullptr;
+  static inline int port_ = 0;
+  static inline SignedIn login_;  // the suite's own, if it signs in
+};
 
 }  // namespace talo_recorder_test
