@@ -25,6 +25,26 @@ TEST(RecorderConfig, DefaultsAreTheDocumentedText) {
   EXPECT_EQ(empty.port, c.port);
   EXPECT_EQ(empty.sim.speed, c.sim.speed);
   EXPECT_EQ(empty.live_queue_ms, c.live_queue_ms);
+  EXPECT_EQ(empty.library_pass_ms, 10);
+  EXPECT_EQ(c.library_pass_ms, 10);
+}
+
+// The library's pass interval is the configuration's, whatever the
+// environment said.
+TEST(RecorderConfig, TheLibraryPassesAtTheConfiguredInterval) {
+  TempDir dir;
+  const fs::path root = dir.path / "rec";
+  fs::create_directories(root);
+  ::setenv("TALO_DEBUG_OUTPUT", "stderr", 1);
+  ::setenv("TALO_PASS_MS", "1", 1);
+  RecorderProcess p(dir.path, R"({"root": ")" + root.string() +
+                                  R"(", "console": {"port": 0}, "library": {"pass_ms": 20}, "sim": {"enabled": false}})");
+  ::unsetenv("TALO_DEBUG_OUTPUT");
+  ::unsetenv("TALO_PASS_MS");
+  EXPECT_TRUE(WaitFor([&] { return p.Err().find("TALO_PASS_MS=20: passes sleep 20 ms") != std::string::npos; }))
+      << p.Err();
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Wait(), 0) << p.Err();
 }
 
 // The board: the simulated one unless the file says "voip"; the VoIP
@@ -148,6 +168,7 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
       {"{" + r + ", \"console\": {\"max_connections\": 32, \"max_streams\": 32}}",
        "\"console.max_streams\" must be below \"console.max_connections\" (32)"},
       {"{" + r + ", \"console\": {\"host_names\": \"rec.lan\"}}", "\"console.host_names\" must be a list of names"},
+      {"{" + r + ", \"library\": {\"pass_ms\": 51}}", "\"library.pass_ms\" must be a whole number from 1 to 50"},
       {"{\"root\": 5}", "\"root\" must be a string"},
       {"{\"root\": \"" + (dir.path / "missing").string() + "\"}", "\"root\": folder '" +
                                                                       (dir.path / "missing").string() +

@@ -283,6 +283,8 @@ int main(int argc, char **argv) {
     Log("warning: \"console.max_connections\" lowered to " + std::to_string(config.max_connections) +
         ": the process may open " + std::to_string(files) + " files (ulimit -n)");
   }
+  // The library reads its pass interval at activation.
+  ::setenv("TALO_PASS_MS", std::to_string(config.library_pass_ms).c_str(), 1);
   talo_recorder::CallIndex index(config.index, config.root, Log);
   talo_recorder::Recorder recorder(config, Log);
   // Made once the index is open; they outlive the console that uses them.
