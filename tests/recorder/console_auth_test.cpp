@@ -69,6 +69,7 @@ TEST_F(ConsoleAuth, EveryRouteAnswersOnlyWhomItMay) {
       {"/api/calls/" + id, {403, 403, 200, 200, 403}},
       {"/api/calls/" + id + "/audio.wav", {403, 403, 200, 200, 403}},
       {"/api/calls/" + id + "/audio.wav?download=1", {403, 403, 200, 200, 403}},
+      {"/api/calls/" + id + "/fax.png", {403, 403, 404, 404, 403}},  // a line call: no pages
       {"/api/audio?path=" + path, {403, 403, 200, 200, 403}},
       {"/api/live/0.wav", {403, 403, kStream, kStream, 403}},
       {"/api/events", {kStream, 403, kStream, kStream, 403}},

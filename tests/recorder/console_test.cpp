@@ -15,6 +15,7 @@
 #include "audio/wav.h"
 #include "call_index.h"
 #include "naming.h"
+#include "fax_image.h"
 #include "recorder_process.h"
 
 namespace talo_recorder_test {
@@ -272,6 +273,25 @@ TEST_F(RecorderConsole, ChannelTableStreamsChanges) {
   EXPECT_TRUE(WaitFor([&] { return saw_call && updates >= 3; }));
   c.stop();
   reader.join();
+}
+
+// A received fax is shown as its pages, one PNG.
+TEST_F(RecorderConsole, AReceivedFaxIsShownAsItsPages) {
+  json fax;
+  ASSERT_TRUE(WaitFor([&] {
+    for (const auto &c : Get("/api/calls?limit=500").value("calls", json::array()))
+      if (c["direction"] == "fax" && c["state"] == "done" && c["bytes"] > 0) return fax = c, true;
+    return false;
+  })) << process_->Err();
+  auto res = Client().Get("/api/calls/" + std::to_string(fax["id"].get<int64_t>()) + "/fax.png");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200) << res->body;
+  EXPECT_EQ(res->get_header_value("Content-Type"), "image/png");
+  std::string error;
+  const auto expected = talo_recorder::PbmToPng(ReadFile(root_ / fax["path"].get<std::string>()), &error);
+  ASSERT_TRUE(expected) << error;
+  EXPECT_EQ(res->body, *expected);
+  EXPECT_EQ(res->body.substr(1, 3), "PNG");
 }
 
 // Twenty browsers listen to a channel in a call while one more stops reading:

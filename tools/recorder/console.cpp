@@ -24,6 +24,7 @@
 #include "audio/adpcm.h"
 #include "audio/wav.h"
 #include "connection_pool.h"
+#include "fax_image.h"
 #include "naming.h"
 #include "tls.h"
 #include "request_parse.h"
@@ -415,6 +416,7 @@ const Console::Route Console::kRoutes[] = {
     {Method::kGet, "/api/calls", &Console::CallSearch, Gate::kRole, Permission::kSearch},
     {Method::kGet, R"(/api/calls/([^/]+))", &Console::CallRecord, Gate::kRole, Permission::kSearch},
     {Method::kGet, R"(/api/calls/([^/]+)/audio\.wav)", &Console::CallAudio, Gate::kRole, Permission::kPlay},
+    {Method::kGet, R"(/api/calls/([^/]+)/fax\.png)", &Console::FaxImage, Gate::kRole, Permission::kPlay},
     {Method::kGet, "/api/audio", &Console::AudioByPath, Gate::kRole, Permission::kPlay},
     {Method::kGet, R"(/api/live/([^/]+)\.wav)", &Console::LiveAudio, Gate::kRole, Permission::kListen},
     {Method::kGet, "/api/accounts", &Console::AccountList, Gate::kRole, Permission::kAccounts},
@@ -867,6 +869,27 @@ void Console::CallAudio(const httplib::Request &req, httplib::Response &res, con
   if (download)
     res.set_header("Content-Disposition", "attachment; filename=\"call-" + std::to_string(row->id) + ".wav\"");
   ServeWav(req, res, std::move(file));
+}
+
+void Console::FaxImage(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  auto row = FindCall(req, res, session);
+  if (!row) return;
+  if (row->direction != "fax") return Error(res, 404, "not a received fax");
+  auto file = OpenRecording(root_, row->path);
+  std::string pbm;
+  // A fax's pages are a few hundred kilobytes; more is not one of ours.
+  constexpr size_t kMaxFax = 16 << 20;
+  if (file) {
+    char buffer[65536];
+    for (ssize_t got; pbm.size() <= kMaxFax && (got = ::read(file->Get(), buffer, sizeof buffer)) > 0;)
+      pbm.append(buffer, static_cast<size_t>(got));
+  }
+  if (!file || pbm.empty()) return Error(res, 404, "no pages on disk");
+  std::string error;
+  const auto png = pbm.size() > kMaxFax ? std::nullopt : PbmToPng(pbm, &error);
+  if (!png) return Error(res, 422, "the fax's pages cannot be shown: " + (error.empty() ? "too large" : error));
+  Audit(req, session.user, "play", std::to_string(row->id), "ok");
+  res.set_content(*png, "image/png");
 }
 
 void Console::AudioByPath(const httplib::Request &req, httplib::Response &res, const Session &session) {

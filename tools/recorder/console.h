@@ -3,7 +3,8 @@
 //   GET /states.js (the state names app.js shows, from the recorder's table),
 //   GET /api/status, /api/channels, /api/events (server-sent events),
 //   /api/calls (search and paging), /api/calls/<id>, /api/calls/<id>/audio.wav
-//   (with Range), /api/audio?path=<relative path> (with Range),
+//   (with Range), /api/calls/<id>/fax.png (a received fax's pages),
+//   /api/audio?path=<relative path> (with Range),
 //   /api/live/<channel>.wav (a never-ending WAV of the channel's live audio);
 //   POST /api/login, /api/logout, /api/password, GET /api/me; the accounts
 //   (/api/accounts...) and the audit trail (/api/audit, /api/audit.csv).
@@ -88,7 +89,7 @@ class Console {
   bool Admit(const httplib::Request &req, httplib::Response &res) const;
 
   // The handlers kRoutes names.
-  Serve Page, States, Script, Style, Status, ChannelList, Events, CallSearch, CallRecord, CallAudio, AudioByPath,
+  Serve Page, States, Script, Style, Status, ChannelList, Events, CallSearch, CallRecord, CallAudio, FaxImage, AudioByPath,
       LiveAudio, Login, Logout, Me, Password, AccountList, AccountAdd, AccountChange, AccountDelete, AuditRows,
       AuditCsvFile;
   // The request's session when its cookie names a live one.

@@ -108,6 +108,11 @@ async function search() {
       b.type = "button"; b.id = "play-" + c.id; b.className = "play"; b.textContent = "Play";
       b.onclick = () => play(c);
       td.appendChild(b);
+    } else if (c.direction === "fax" && c.bytes > 0) {
+      const a = document.createElement("a");
+      a.id = "pages-" + c.id; a.textContent = "Pages"; a.target = "_blank"; a.rel = "noopener";
+      a.href = "/api/calls/" + c.id + "/fax.png";
+      td.appendChild(a);
     }
     rows.appendChild(row);
   }
