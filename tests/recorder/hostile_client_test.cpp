@@ -61,7 +61,7 @@ class HostileClient : public SharedRecorder<HostileClient> {
     StartRecorder([](const fs::path &root) {
       return R"({"root": ")" + root.string() + R"(", "console": {"port": 0, "threads": 8, "max_connections": )" +
              std::to_string(kMaxConnections) +
-             R"(, "max_streams": 9, "max_streams_per_session": 4, "host_names": ["Recorder.Test"]}, "sim": {"speed": 400, "loop_pause_ms": 300, "extra_lines": 1, "extra_call_ms": 3600000}})";
+             R"(, "max_streams": 9, "max_streams_per_session": 4, "host_names": ["Recorder.Test"]}, "storage": {"min_free_mb": 2000000000}, "sim": {"speed": 400, "loop_pause_ms": 300, "extra_lines": 1, "extra_call_ms": 3600000}})";
     });
     AddAccount(root_, "super", talo_recorder::Role::kSupervisor);
     login_ = SignIn(port_, "super");
@@ -195,6 +195,10 @@ TEST_F(HostileClient, RefusedRequests) {
   }
   const json status = json::parse(Get("/api/status")->body);
   EXPECT_EQ(status["root"], "rec");
+  // No disk has that much room: the alarm is up, and said.
+  EXPECT_EQ(status["storage"]["low"], true);
+  EXPECT_EQ(status["storage"]["min_free_mb"], 2000000000);
+  EXPECT_NE(process_->Err().find("warning: the recordings' disk is low"), std::string::npos) << process_->Err();
 }
 
 // Idle connections past the cap wait outside: the console and the recording go on.

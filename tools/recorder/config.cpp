@@ -154,7 +154,7 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   }
   Config c;
   const Section top(doc, "",
-                    {"root", "index", "library_dir", "library", "console", "record_limit_minutes", "policy", "sound_dir",
+                    {"root", "index", "library_dir", "library", "storage", "console", "record_limit_minutes", "policy", "sound_dir",
                      "live", "sim", "board"});
   top.Text("root", &c.root);
   if (c.root.empty()) Fail("\"root\" must name a folder");
@@ -198,6 +198,7 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   console.Number("login_max_failures", 3, 1000, &c.login_max_failures);
   console.Number("login_lockout_minutes", 1, 1440, &c.login_lockout_minutes);
   top.Object("library", {"pass_ms"}).Number("pass_ms", 1, 50, &c.library_pass_ms);
+  top.Object("storage", {"min_free_mb"}).Number("min_free_mb", 0, 2000000000, &c.min_free_mb);
   top.Number("record_limit_minutes", 0, 1440, &c.record_limit_minutes);
   top.Text("policy", &c.policy);
   top.Text("sound_dir", &c.sound_dir);

@@ -53,6 +53,7 @@ struct Config {
   int32_t max_streams = 512;        // event streams and live listeners open at once; half the connections unless given
   int32_t max_streams_per_session = 32;
   std::vector<std::string> host_names;  // Host header names the console answers besides its address
+  int32_t min_free_mb = 1024;       // below it, the console and the log raise the alarm; 0: never
   int32_t library_pass_ms = 10;     // the library's pass interval (TALO_PASS_MS), set before it starts
   int32_t record_limit_minutes = 0; // QV_SetFileLen; 0 keeps the library's
   std::string policy;               // call policy file; empty: the built-in one

@@ -736,6 +736,10 @@ void Console::Status(const httplib::Request &, httplib::Response &res, const Ses
     std::lock_guard lock(streams_mutex_);
     out["console"] = {{"streams", streams_open_}, {"max_streams", max_streams_}};
   }
+  if (disk_guard_) {
+    const DiskGuard::State d = disk_guard_->Now();
+    out["storage"] = {{"free_mb", d.free_mb}, {"min_free_mb", d.min_free_mb}, {"low", d.low}};
+  }
   res.set_content(Dump(out), "application/json");
 }
 

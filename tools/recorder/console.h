@@ -30,6 +30,7 @@
 #include "accounts.h"
 #include "audit_log.h"
 #include "call_index.h"
+#include "disk_guard.h"
 #include "recorder.h"
 #include "sessions.h"
 
@@ -62,6 +63,8 @@ class Console {
   // Before Run: who may sign in, their sessions, and where their acts are
   // written down. Without them every data route answers 401.
   void UseAccounts(AccountStore *accounts, SessionStore *sessions, AuditLog *audit);
+  // Before Run: the free space the status shows. None: not shown.
+  void UseDiskGuard(const DiskGuard *guard) { disk_guard_ = guard; }
   int Port() const { return port_; }
   // Serves on a thread of its own.
   void Run();
@@ -130,6 +133,7 @@ class Console {
   AccountStore *accounts_ = nullptr;  // owner thread, set by UseAccounts before Run
   SessionStore *sessions_ = nullptr;  // owner thread, set by UseAccounts before Run
   AuditLog *audit_ = nullptr;         // owner thread, set by UseAccounts before Run
+  const DiskGuard *disk_guard_ = nullptr;  // owner thread, set before Run
   std::atomic<bool> stopping_{false};
 };
 

@@ -29,6 +29,7 @@
 #include "call_index.h"
 #include "config.h"
 #include "console.h"
+#include "disk_guard.h"
 #include "host_kit/policy.h"
 #include "recorder.h"
 #include "sessions.h"
@@ -291,6 +292,7 @@ int main(int argc, char **argv) {
   std::unique_ptr<talo_recorder::AccountStore> accounts;
   std::unique_ptr<talo_recorder::SessionStore> sessions;
   std::unique_ptr<talo_recorder::AuditLog> audit_log;
+  std::unique_ptr<talo_recorder::DiskGuard> disk_guard;  // writes to the audit trail: made after it
   talo_recorder::Console console(&recorder, &index, config.root);
   std::string error;
   console.Limit(config.max_connections, config.max_streams, config.max_streams_per_session, config.host_names);
@@ -322,6 +324,9 @@ int main(int argc, char **argv) {
     sessions = std::make_unique<talo_recorder::SessionStore>(accounts.get(), talo_recorder::LimitsFrom(config));
     audit_log = std::make_unique<talo_recorder::AuditLog>(config.index, Log);
     console.UseAccounts(accounts.get(), sessions.get(), audit_log.get());
+    disk_guard = std::make_unique<talo_recorder::DiskGuard>(config.root, config.min_free_mb, audit_log.get(), Log);
+    disk_guard->Start();
+    console.UseDiskGuard(disk_guard.get());
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: the first account: %s\n", e.what());
     index.Close();

@@ -190,6 +190,9 @@ async function status() {
     const s = await answer.json();
     $("index-status").textContent = s.index.ok ? "index: ok (" + s.index.written + " rows written)"
                                                : "index: " + s.index.last_error;
+    const disk = $("disk-status");
+    disk.hidden = !(s.storage && s.storage.low);
+    if (s.storage) disk.textContent = "disk low: " + s.storage.free_mb + " MB free (alarm below " + s.storage.min_free_mb + " MB)";
   } catch (e) { $("index-status").textContent = "recorder unreachable"; }
 }
 

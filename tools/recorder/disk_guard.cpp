@@ -1,0 +1,78 @@
+#include "disk_guard.h"
+
+#include <sys/statvfs.h>
+
+#include <filesystem>
+
+namespace talo_recorder {
+
+DiskGuard::DiskGuard(std::string root, int64_t min_free_mb, AuditLog *audit,
+                     std::function<void(const std::string &)> log, Probe probe)
+    : root_(std::move(root)), min_free_mb_(min_free_mb), audit_(audit), log_(std::move(log)),
+      probe_(probe ? std::move(probe) : Probe([this]() -> std::optional<uint64_t> {
+        struct statvfs fs {};
+        if (::statvfs(root_.c_str(), &fs) != 0) return std::nullopt;
+        // What an unprivileged writer may still use, as the recorder runs.
+        return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+      })) {
+  state_.min_free_mb = min_free_mb_;
+}
+
+DiskGuard::~DiskGuard() {
+  {
+    std::lock_guard lock(mutex_);
+    ending_ = true;
+    wake_.notify_all();
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+void DiskGuard::Start(std::chrono::milliseconds every) {
+  thread_ = std::thread([this, every] {
+    std::unique_lock lock(mutex_);
+    while (!ending_) {
+      lock.unlock();
+      Check();
+      lock.lock();
+      wake_.wait_for(lock, every, [this] { return ending_; });
+    }
+  });
+}
+
+void DiskGuard::Check() {
+  std::optional<uint64_t> free;
+  try {
+    free = probe_();
+  } catch (...) {
+    free.reset();
+  }
+  const int64_t free_mb = free ? static_cast<int64_t>(*free / (1024 * 1024)) : -1;
+  bool was_low = false, low = false;
+  {
+    std::lock_guard lock(mutex_);
+    was_low = state_.low;
+    state_.free_mb = free_mb;
+    // A space it cannot tell leaves the alarm as it was.
+    if (free) state_.low = min_free_mb_ > 0 && free_mb < min_free_mb_;
+    low = state_.low;
+  }
+  if (low == was_low) return;
+  const std::string text = std::to_string(free_mb) + " MB free, " + (low ? "below " : "at least ") +
+                           std::to_string(min_free_mb_) + " MB (\"storage.min_free_mb\")";
+  if (log_) log_(low ? "warning: the recordings' disk is low: " + text : "the recordings' disk has room again: " + text);
+  if (audit_) {
+    try {
+      audit_->Append({0, 0, "system", "", "disk", std::filesystem::path(root_).filename().string(),
+                      (low ? "low: " : "ok: ") + text});
+    } catch (...) {
+      if (log_) log_("audit trail: the disk's state not written");
+    }
+  }
+}
+
+DiskGuard::State DiskGuard::Now() const {
+  std::lock_guard lock(mutex_);
+  return state_;
+}
+
+}  // namespace talo_recorder

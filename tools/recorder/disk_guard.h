@@ -1,0 +1,58 @@
+// Watches the free space where the recordings go: below the configured
+// minimum it says so once, in the log and the audit trail, and the console
+// shows an alarm until the space is back. Recording goes on meanwhile (the
+// library survives a disk that is really full).
+//
+// Threads: its own checking thread; Now and Check from any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "audit_log.h"
+
+namespace talo_recorder {
+
+class DiskGuard {
+ public:
+  // Free bytes where the recordings go; none when it cannot tell.
+  using Probe = std::function<std::optional<uint64_t>()>;
+  // Without a probe: the file system of `root`. `audit` and `log` outlive it.
+  DiskGuard(std::string root, int64_t min_free_mb, AuditLog *audit, std::function<void(const std::string &)> log,
+            Probe probe = nullptr);
+  ~DiskGuard();
+  DiskGuard(const DiskGuard &) = delete;
+  DiskGuard &operator=(const DiskGuard &) = delete;
+
+  // Checks now and then every `every` until destroyed.
+  void Start(std::chrono::milliseconds every = std::chrono::seconds(10));
+  // One check: the state it leaves, said where it changed.
+  void Check();
+
+  struct State {
+    int64_t free_mb = -1;  // -1 before the first check or when it cannot tell
+    int64_t min_free_mb = 0;
+    bool low = false;
+  };
+  State Now() const;
+
+ private:
+  const std::string root_;
+  const int64_t min_free_mb_;
+  AuditLog *const audit_;
+  const std::function<void(const std::string &)> log_;
+  const Probe probe_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;  // the end
+  State state_;                   // mutex_
+  bool ending_ = false;           // mutex_
+  std::thread thread_;            // owner's thread: Start and the destructor
+};
+
+}  // namespace talo_recorder
