@@ -9,6 +9,7 @@ packages=(cmake ninja-build g++ pkg-config binutils
           libsqlite3-dev libcpp-httplib-dev  # talo-recorder: its call index, its web console
           libssl-dev  # the console's HTTPS and talo-recorder make-cert
           libpng-dev  # talo-recorder: a received fax shown as an image
+          libopusenc-dev libopusfile-dev  # talo-recorder: recordings archived in Ogg Opus, and checked
           libsodium-dev  # talo-recorder: password hashes (argon2id), session tokens, the audit trail's chain
           chromium chromium-driver python3-selenium  # the recorder's console tested in a real browser
           libpcap-dev  # the VoIP capture driver reads interfaces and capture files

@@ -1,0 +1,58 @@
+// The archive's Ogg Opus encoding of a record file: how many times real time
+// one core encodes it, how much smaller it comes out than the board's ADPCM,
+// and how long the decoding check takes. The best of N rounds each.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "opus_archive.h"
+
+int main(int argc, char **argv) {
+  CLI::App app{"Times talo-recorder's Ogg Opus encoding of a record file (board IMA ADPCM, 8 kHz)"};
+  std::string file;
+  int rounds = 3;
+  int bitrate = 16000;
+  app.add_option("--file", file, "a record file (e.g. wav2board's output, or a recording)")->required()
+      ->check(CLI::ExistingFile);
+  app.add_option("--rounds", rounds, "encodings (the best is shown)")->check(CLI::PositiveNumber);
+  app.add_option("--bitrate", bitrate, "bits per second")->check(CLI::Range(6000, 64000));
+  CLI11_PARSE(app, argc, argv);
+  const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  char scratch[] = "/tmp/talo-opus-bench-XXXXXX";
+  const int out = ::mkstemp(scratch);
+  if (in < 0 || out < 0) return std::perror("open"), 1;
+  ::unlink(scratch);
+  double encode = 1e9, check = 1e9;
+  talo_recorder::OpusEncoded encoded;
+  std::string error;
+  for (int i = 0; i < rounds; ++i) {
+    if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) != 0) return std::perror("truncate"), 1;
+    auto start = std::chrono::steady_clock::now();
+    const auto e = talo_recorder::EncodeOpus(in, out, bitrate, &error);
+    encode = std::min(encode, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (!e) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+    encoded = *e;
+    start = std::chrono::steady_clock::now();
+    const auto samples = talo_recorder::OpusSamples(out, &error);
+    check = std::min(check, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (!samples) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+  }
+  struct stat st {};
+  ::fstat(in, &st);
+  const double seconds = static_cast<double>(encoded.samples) / 8000.0;
+  std::printf("%s: %.1f s of audio, %lld bytes of ADPCM\n", file.c_str(), seconds, static_cast<long long>(st.st_size));
+  std::printf("Opus at %d bit/s: %llu bytes, %.2fx smaller (%.1f kbit/s)\n", bitrate,
+              static_cast<unsigned long long>(encoded.bytes),
+              static_cast<double>(st.st_size) / static_cast<double>(encoded.bytes),
+              static_cast<double>(encoded.bytes) * 8 / seconds / 1000);
+  std::printf("encoding: %.3f s, %.0fx real time on one core (best of %d)\n", encode, seconds / encode, rounds);
+  std::printf("decoding check: %.3f s, %.0fx real time\n", check, seconds / check);
+  return 0;
+}
