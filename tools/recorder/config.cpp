@@ -88,7 +88,9 @@ class Section {
     const bool whole = it->is_number_integer() || it->is_number_unsigned();
     const bool in_range = whole && (it->is_number_unsigned() ? it->get<uint64_t>() <= static_cast<uint64_t>(max)
                                                               : it->get<int64_t>() <= max) &&
-                          (it->is_number_unsigned() || it->get<int64_t>() >= min);
+                          // JSON's 0 and up come unsigned: the lowest is checked on them too.
+                          (it->is_number_unsigned() ? min <= 0 || it->get<uint64_t>() >= static_cast<uint64_t>(min)
+                                                    : it->get<int64_t>() >= min);
     if (!in_range)
       Fail("\"" + PathOf(key) + "\" must be a whole number from " + std::to_string(min) + " to " +
            std::to_string(max) + ", not " + Shown(*it));
