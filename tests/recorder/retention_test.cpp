@@ -204,6 +204,24 @@ TEST(RecorderRetention, RulesAreCheckedByName) {
   EXPECT_TRUE(defaults.rules.empty());
 }
 
+// The recorder sweeps at its start, on its own thread, and still stops at once.
+TEST(RecorderRetention, TheRecorderSweepsAtStartAndStopsCleanly) {
+  TempDir dir;
+  const fs::path root = dir.path / "rec";
+  fs::create_directories(root);
+  const auto ids = MakeHistory(root, {Call("2020/03/01/old.v", "line", 1, *talo_recorder::ParseDay("2020-03-01"))});
+  WriteFile(root / "2020/03/01/old.v", 256);
+  RecorderProcess p(dir.path, R"({"root": ")" + root.string() +
+                                  R"(", "console": {"port": 0}, "retention": {"days": 30, "sweep_minutes": 10080}})");
+  ASSERT_GT(p.Port(), 0) << p.Err();
+  EXPECT_TRUE(WaitFor([&] { return Stored(root / "index.sqlite", ids.at("2020/03/01/old.v")).rfind("purged ", 0) == 0; }))
+      << p.Err();
+  EXPECT_FALSE(fs::exists(root / "2020/03/01/old.v"));
+  EXPECT_TRUE(WaitFor([&] { return p.Err().find("retention: purged 1 calls, 256 bytes") != std::string::npos; }));
+  p.Signal(SIGTERM);
+  EXPECT_EQ(p.Wait(), 0) << p.Err();
+}
+
 // A running recorder that keeps for ever; the sweep of a 30-day retention
 // run beside it by `talo-recorder sweep --as-of`, as from a cron job.
 class RetentionConsole : public SharedRecorder<RetentionConsole> {
@@ -258,6 +276,7 @@ TEST_F(RetentionConsole, HoldsAnswerByRoleAndKeepACallFromTheSweep) {
       {"agent", "POST", held, agent.Headers(), reason.dump(), 403},
       {"no CSRF token", "POST", held, {{"Cookie", super.cookie}}, reason.dump(), 403},
       {"no reason", "POST", held, super.Headers(), "{}", 400},
+      {"blank reason", "POST", held, super.Headers(), json{{"reason", " \t "}}.dump(), 400},
       {"reason too long", "POST", held, super.Headers(), json{{"reason", std::string(501, 'r')}}.dump(), 400},
       {"no such call", "POST", "/api/calls/999999/hold", super.Headers(), reason.dump(), 404},
       {"supervisor", "POST", held, super.Headers(), reason.dump(), 200},

@@ -913,7 +913,8 @@ void Console::HoldSet(const httplib::Request &req, httplib::Response &res, const
   if (!retention_) return Error(res, 503, "holds unavailable");
   const json body = Body(req);
   const std::string sent = Text(body, "reason");
-  if (sent.empty() || sent.size() > kMaxHoldReason)
+  // A reason of blanks says nothing a court could read back.
+  if (sent.find_first_not_of(" \t\r\n") == std::string::npos || sent.size() > kMaxHoldReason)
     return Error(res, 400, "reason: 1 to " + std::to_string(kMaxHoldReason) + " bytes of text");
   const std::string reason = CleanText(sent, kMaxHoldReason);
   auto row = FindCall(req, res, session);

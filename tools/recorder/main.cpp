@@ -368,11 +368,17 @@ int main(int argc, char **argv) {
     disk_guard = std::make_unique<talo_recorder::DiskGuard>(config.root, config.min_free_mb, audit_log.get(), Log);
     disk_guard->Start();
     console.UseDiskGuard(disk_guard.get());
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo-recorder: the first account: %s\n", e.what());
+    index.Close();
+    return 1;
+  }
+  try {
     retention = std::make_unique<talo_recorder::Retention>(config.index, config.root, config.retention,
                                                            audit_log.get(), Log);
     console.UseRetention(retention.get());
   } catch (const std::exception &e) {
-    std::fprintf(stderr, "talo-recorder: the first account: %s\n", e.what());
+    std::fprintf(stderr, "talo-recorder: retention: %s\n", e.what());
     index.Close();
     return 1;
   }
