@@ -111,12 +111,13 @@ async function search() {
       state.title = "purged " + time(c.purged_ms) + " (" + c.purge_rule + ")";
     }
     const td = cell(row, "");
-    if (c.direction !== "fax" && c.bytes > 0 && c.state !== CallState.purged) {
+    const onDisk = c.bytes > 0 && c.state !== CallState.purged;
+    if (c.direction !== "fax" && onDisk) {
       const b = document.createElement("button");
       b.type = "button"; b.id = "play-" + c.id; b.className = "play"; b.textContent = "Play";
       b.onclick = () => play(c);
       td.appendChild(b);
-    } else if (c.direction === "fax" && c.bytes > 0) {
+    } else if (c.direction === "fax" && onDisk) {
       const a = document.createElement("a");
       a.id = "pages-" + c.id; a.textContent = "Pages"; a.target = "_blank"; a.rel = "noopener";
       a.href = "/api/calls/" + c.id + "/fax.png";
