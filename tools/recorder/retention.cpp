@@ -23,6 +23,10 @@ constexpr int kBatch = 64;
 
 // A call the sweep may take: finished, whatever way it ended.
 constexpr const char *kFinished = "state IN ('done', 'interrupted', 'recovered', 'failed')";
+// The same, one state at a time: (state, start_ms) then hands the rows over in
+// start order without sorting, however many older calls a rule keeps.
+constexpr CallState kFinishedStates[] = {CallState::kDone, CallState::kInterrupted, CallState::kRecovered,
+                                         CallState::kFailed};
 
 std::string Channels(const std::vector<int32_t> &channels) {
   std::string text;
@@ -106,15 +110,18 @@ Retention::~Retention() {
 SweepResult Retention::Sweep(int64_t now_ms) {
   SweepResult result;
   if (ShortestDays(config_) == 0) return result;
-  std::pair<int64_t, int64_t> after{INT64_MIN, 0};
-  while (SweepBatch(now_ms, &after, &result)) {
-    std::lock_guard lock(mutex_);
-    if (stop_) break;
+  for (const CallState state : kFinishedStates) {
+    std::pair<int64_t, int64_t> after{INT64_MIN, 0};
+    while (SweepBatch(now_ms, state, &after, &result)) {
+      std::lock_guard lock(mutex_);
+      if (stop_) return result;
+    }
   }
   return result;
 }
 
-bool Retention::SweepBatch(int64_t now_ms, std::pair<int64_t, int64_t> *after, SweepResult *result) {
+bool Retention::SweepBatch(int64_t now_ms, CallState state, std::pair<int64_t, int64_t> *after,
+                           SweepResult *result) {
   struct Candidate {
     int64_t id, start_ms;
     int32_t channel;
@@ -127,12 +134,12 @@ bool Retention::SweepBatch(int64_t now_ms, std::pair<int64_t, int64_t> *after, S
     std::vector<Candidate> batch;
     {
       // Older than the shortest retention; each row's own rule decides below.
-      DbStatement s(db_, (std::string("SELECT id, start_ms, channel, direction, path FROM calls WHERE ") + kFinished +
-                          " AND hold_reason IS NULL AND start_ms < ?1 AND (start_ms > ?2 OR (start_ms = ?2 AND id > ?3))"
-                          " ORDER BY start_ms, id LIMIT ?4")
-                             .c_str());
+      DbStatement s(db_,
+                    "SELECT id, start_ms, channel, direction, path FROM calls WHERE state = ?5 AND hold_reason IS NULL"
+                    " AND start_ms < ?1 AND (start_ms > ?2 OR (start_ms = ?2 AND id > ?3)) ORDER BY start_ms, id"
+                    " LIMIT ?4");
       s.Bind(1, now_ms - ShortestDays(config_) * kDayMs).Bind(2, after->first).Bind(3, after->second);
-      s.Bind(4, int64_t{kBatch});
+      s.Bind(4, int64_t{kBatch}).Bind(5, Name(state));
       while (s.Step())
         batch.push_back({s.Int(0), s.Int(1), static_cast<int32_t>(s.Int(2)), s.Text(3), s.Text(4)});
     }

@@ -47,7 +47,7 @@ struct PurgedCall {
 };
 
 struct SweepResult {
-  std::vector<PurgedCall> calls;  // purged and failed, in start order
+  std::vector<PurgedCall> calls;  // purged and failed, by state, then in start order
   int64_t purged = 0;
   int64_t bytes = 0;
 };
@@ -81,9 +81,9 @@ class Retention {
 
  private:
   void Loop();
-  // Purges one batch after (start_ms, id) of `*after`, moving it on; false
-  // once no candidate is left.
-  bool SweepBatch(int64_t now_ms, std::pair<int64_t, int64_t> *after, SweepResult *result);
+  // Purges one batch of calls in `state` after (start_ms, id) of `*after`,
+  // moving it on; false once no candidate is left.
+  bool SweepBatch(int64_t now_ms, CallState state, std::pair<int64_t, int64_t> *after, SweepResult *result);
   void AuditPurge(const PurgedCall &call);
 
   const std::string root_;
