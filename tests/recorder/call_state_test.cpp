@@ -18,7 +18,8 @@ TEST(RecorderStates, NamesAreTheStoredOnesAndThePagesScriptCarriesThem) {
                {CallState::kDone, "done"},
                {CallState::kFailed, "failed"},
                {CallState::kInterrupted, "interrupted"},
-               {CallState::kRecovered, "recovered"}};
+               {CallState::kRecovered, "recovered"},
+               {CallState::kPurged, "purged"}};
   const struct {
     ChannelState state;
     const char *key, *name;

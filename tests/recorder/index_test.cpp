@@ -87,6 +87,8 @@ TEST(RecorderIndex, MigratesOlderDatabasesKeepingTheirRows) {
     EXPECT_EQ(page.rows[0].bytes, 2560);
     EXPECT_EQ(page.rows[0].part, 1);      // the new columns' defaults
     EXPECT_EQ(page.rows[0].called, "");
+    EXPECT_EQ(page.rows[0].hold_reason, "");  // not held, not purged
+    EXPECT_EQ(page.rows[0].purged_ms, 0);
     index.Close();
     sqlite3 *h = nullptr;
     sqlite3_open(db.c_str(), &h);
@@ -96,7 +98,7 @@ TEST(RecorderIndex, MigratesOlderDatabasesKeepingTheirRows) {
                           " (SELECT journal_mode FROM pragma_journal_mode)", -1, &s, nullptr);
     ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(s, 0), talo_recorder::kIndexSchemaVersion);
-    EXPECT_EQ(sqlite3_column_int(s, 1), 4);
+    EXPECT_EQ(sqlite3_column_int(s, 1), 5);
     EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(s, 2)), "wal");
     sqlite3_finalize(s);
     sqlite3_close(h);

@@ -48,12 +48,21 @@ constexpr const char *kMigrations[] = {
     " address TEXT NOT NULL, action TEXT NOT NULL, object TEXT NOT NULL, outcome TEXT NOT NULL,"
     " hash BLOB NOT NULL);"
     "CREATE INDEX audit_by_time ON audit(time_ms);",
+    // 4 -> 5: legal holds and the retention sweep's marks; NULL is none. The
+    // sweep asks for finished calls by state and age, which this index
+    // answers without reading the purged ones again.
+    "ALTER TABLE calls ADD COLUMN hold_reason TEXT;"
+    "ALTER TABLE calls ADD COLUMN hold_by TEXT;"
+    "ALTER TABLE calls ADD COLUMN hold_ms INTEGER;"
+    "ALTER TABLE calls ADD COLUMN purged_ms INTEGER;"
+    "ALTER TABLE calls ADD COLUMN purge_rule TEXT;"
+    "CREATE INDEX calls_by_state_start ON calls(state, start_ms);",
 };
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);
 
 constexpr const char *kColumns =
     "id, channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, bytes, state, part,"
-    " called";
+    " called, hold_reason, hold_by, hold_ms, purged_ms, purge_rule";
 
 // The index's statements: the shared prepared statement, and a call's row from
 // the columns in kColumns' order.
@@ -78,6 +87,11 @@ class Statement : public DbStatement {
     r.state = CallStateNamed(Text(11)).value_or(CallState::kDone);
     r.part = static_cast<int32_t>(Int(12));
     r.called = Text(13);
+    r.hold_reason = Text(14);
+    r.hold_by = Text(15);
+    r.hold_ms = Int(16);
+    r.purged_ms = Int(17);
+    r.purge_rule = Text(18);
     return r;
   }
 

@@ -32,7 +32,7 @@
 
 namespace talo_recorder {
 
-inline constexpr int kIndexSchemaVersion = 4;
+inline constexpr int kIndexSchemaVersion = 5;
 
 // One call (or one part of a call that rolled over to the next file). The
 // file's path relative to the root is its key.
@@ -51,6 +51,13 @@ struct CallRow {
   int64_t bytes = 0;
   CallState state = CallState::kRecording;
   int32_t part = 1;
+  // Kept by the console's holds and the retention sweep alone: writing a row
+  // through Put leaves them as they are in the database.
+  std::string hold_reason;  // "" not held
+  std::string hold_by;      // the account that set the hold
+  int64_t hold_ms = 0;
+  int64_t purged_ms = 0;    // 0: not purged
+  std::string purge_rule;   // the rule that purged it, as the sweep names it
   bool operator==(const CallRow &) const = default;
 };
 

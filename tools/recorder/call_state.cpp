@@ -14,9 +14,9 @@ struct StateName {
 // In the enums' order.
 constexpr StateName kCallStates[] = {
     {"recording", "recording"}, {"done", "done"}, {"failed", "failed"},
-    {"interrupted", "interrupted"}, {"recovered", "recovered"},
+    {"interrupted", "interrupted"}, {"recovered", "recovered"}, {"purged", "purged"},
 };
-static_assert(std::size(kCallStates) == static_cast<size_t>(CallState::kRecovered) + 1);
+static_assert(std::size(kCallStates) == static_cast<size_t>(CallState::kPurged) + 1);
 
 constexpr StateName kChannelStates[] = {
     {"idle", "idle"}, {"ringing", "ringing"}, {"call", "call"},

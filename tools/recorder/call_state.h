@@ -17,6 +17,7 @@ enum class CallState {
   kFailed,       // a received fax that stored nothing
   kInterrupted,  // closed at the next start after a crash
   kRecovered,    // found on disk, not in the index
+  kPurged,       // its retention ran out: the file is deleted, the row kept
 };
 
 // A channel in the live table.

@@ -88,7 +88,9 @@ class Section {
     const bool whole = it->is_number_integer() || it->is_number_unsigned();
     const bool in_range = whole && (it->is_number_unsigned() ? it->get<uint64_t>() <= static_cast<uint64_t>(max)
                                                               : it->get<int64_t>() <= max) &&
-                          (it->is_number_unsigned() || it->get<int64_t>() >= min);
+                          // JSON's 0 and up come unsigned: the lowest is checked on them too.
+                          (it->is_number_unsigned() ? min <= 0 || it->get<uint64_t>() >= static_cast<uint64_t>(min)
+                                                    : it->get<int64_t>() >= min);
     if (!in_range)
       Fail("\"" + PathOf(key) + "\" must be a whole number from " + std::to_string(min) + " to " +
            std::to_string(max) + ", not " + Shown(*it));
@@ -141,6 +143,37 @@ class Section {
   std::string path_;
 };
 
+constexpr int32_t kMaxRetentionDays = 36500;
+constexpr const char *kDirections[] = {"line", "incoming", "outgoing", "message", "fax"};
+
+// retention.rules: each rule names a direction, channels or both, and its days.
+std::vector<RetentionRule> RetentionRules(const json &retention) {
+  std::vector<RetentionRule> rules;
+  const auto list = retention.find("rules");
+  if (list == retention.end()) return rules;
+  if (!list->is_array()) Fail("\"retention.rules\" must be a list of rules, not " + Shown(*list));
+  for (size_t i = 0; i < list->size(); ++i) {
+    const std::string path = "retention.rules[" + std::to_string(i) + "]";
+    const Section rule((*list)[i], path, {"direction", "channels", "days"});
+    RetentionRule r;
+    rule.Text("direction", &r.direction);
+    if ((*list)[i].contains("direction") &&
+        std::find(std::begin(kDirections), std::end(kDirections), r.direction) == std::end(kDirections))
+      Fail("\"" + path + ".direction\" must be one of line, incoming, outgoing, message, fax, not " +
+           Shown(r.direction));
+    json channels;
+    rule.Numbers("channels", 0, 4095, &channels);
+    if (channels.contains("channels")) r.channels = channels["channels"].get<std::vector<int32_t>>();
+    if (r.direction.empty() && r.channels.empty())
+      Fail("\"" + path + "\" must name a \"direction\", \"channels\" or both");
+    // A rule without its days would silently keep for ever.
+    if (!(*list)[i].contains("days")) Fail("\"" + path + ".days\" is missing");
+    rule.Number("days", 0, kMaxRetentionDays, &r.days);
+    rules.push_back(std::move(r));
+  }
+  return rules;
+}
+
 }  // namespace
 
 std::string_view DefaultConfigText() { return kDefaultText; }
@@ -155,7 +188,7 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   Config c;
   const Section top(doc, "",
                     {"root", "index", "library_dir", "library", "storage", "console", "record_limit_minutes", "policy", "sound_dir",
-                     "live", "sim", "board"});
+                     "live", "retention", "sim", "board"});
   top.Text("root", &c.root);
   if (c.root.empty()) Fail("\"root\" must name a folder");
   top.Text("index", &c.index);
@@ -203,6 +236,10 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   top.Text("policy", &c.policy);
   top.Text("sound_dir", &c.sound_dir);
   top.Object("live", {"queue_ms"}).Number("queue_ms", 200, 60000, &c.live_queue_ms);
+  const Section retention = top.Object("retention", {"days", "sweep_minutes", "rules"});
+  retention.Number("days", 0, kMaxRetentionDays, &c.retention.days);
+  retention.Number("sweep_minutes", 1, 10080, &c.retention.sweep_minutes);
+  c.retention.rules = RetentionRules(doc.contains("retention") ? doc["retention"] : json::object());
   const Section sim =
       top.Object("sim", {"enabled", "speed", "loop", "loop_pause_ms", "speech", "extra_lines", "extra_call_ms"});
   sim.Flag("enabled", &c.sim.enabled);

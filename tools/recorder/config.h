@@ -35,6 +35,21 @@ struct BoardConfig {
   std::string voip = "{}";     // the VoIP driver's keys the file names, checked, as a JSON object
 };
 
+// How long a finished call is kept. A rule matches a call by its direction
+// and/or its channels; the first rule that matches gives the days, else
+// `days` does. 0 days keeps for ever.
+struct RetentionRule {
+  std::string direction;          // "" any; as the index stores it (line, incoming, ...)
+  std::vector<int32_t> channels;  // empty: any
+  int32_t days = 0;
+};
+
+struct RetentionConfig {
+  int32_t days = 0;  // nothing is ever deleted unless configured
+  int32_t sweep_minutes = 60;
+  std::vector<RetentionRule> rules;
+};
+
 struct Config {
   std::string root = "recordings";  // must exist and be writable
   std::string index;                // SQLite file; empty: <root>/index.sqlite
@@ -59,6 +74,7 @@ struct Config {
   std::string policy;               // call policy file; empty: the built-in one
   std::string sound_dir;            // prompts; empty: Sound beside the program
   int32_t live_queue_ms = 2000;     // audio kept for a listener that lags; past it, it is dropped
+  RetentionConfig retention;
   SimConfig sim;  // ignored on the VoIP driver
   BoardConfig board;
   // The scripted day runs on the simulated board only.

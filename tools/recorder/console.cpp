@@ -86,7 +86,10 @@ json ToJson(const CallRow &r) {
   return {{"id", r.id},         {"channel", r.channel},   {"direction", r.direction},   {"number", r.number},
           {"digits", r.digits}, {"start_ms", r.start_ms}, {"answer_ms", r.answer_ms},   {"end_ms", r.end_ms},
           {"duration_ms", r.duration_ms}, {"path", r.path}, {"bytes", r.bytes}, {"state", Name(r.state)},
-          {"part", r.part},   {"called", r.called}};
+          {"part", r.part},   {"called", r.called},
+          {"hold", r.hold_reason.empty() ? json(nullptr)
+                                         : json{{"reason", r.hold_reason}, {"by", r.hold_by}, {"ms", r.hold_ms}}},
+          {"purged_ms", r.purged_ms}, {"purge_rule", r.purge_rule}};
 }
 
 json ToJson(const ChannelView &v) {
@@ -417,6 +420,8 @@ const Console::Route Console::kRoutes[] = {
     {Method::kGet, R"(/api/calls/([^/]+))", &Console::CallRecord, Gate::kRole, Permission::kSearch},
     {Method::kGet, R"(/api/calls/([^/]+)/audio\.wav)", &Console::CallAudio, Gate::kRole, Permission::kPlay},
     {Method::kGet, R"(/api/calls/([^/]+)/fax\.png)", &Console::FaxImage, Gate::kRole, Permission::kPlay},
+    {Method::kPost, R"(/api/calls/([^/]+)/hold)", &Console::HoldSet, Gate::kRole, Permission::kHolds},
+    {Method::kDelete, R"(/api/calls/([^/]+)/hold)", &Console::HoldRelease, Gate::kRole, Permission::kHolds},
     {Method::kGet, "/api/audio", &Console::AudioByPath, Gate::kRole, Permission::kPlay},
     {Method::kGet, R"(/api/live/([^/]+)\.wav)", &Console::LiveAudio, Gate::kRole, Permission::kListen},
     {Method::kGet, "/api/accounts", &Console::AccountList, Gate::kRole, Permission::kAccounts},
@@ -894,6 +899,46 @@ void Console::FaxImage(const httplib::Request &req, httplib::Response &res, cons
   if (!png) return Error(res, 422, "the fax's pages cannot be shown: " + (error.empty() ? "too large" : error));
   Audit(req, session.user, "play", std::to_string(row->id), "ok");
   res.set_content(*png, "image/png");
+}
+
+// ---- legal holds (supervisors and admins)
+
+namespace {
+
+constexpr size_t kMaxHoldReason = 500;
+
+}  // namespace
+
+void Console::HoldSet(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  if (!retention_) return Error(res, 503, "holds unavailable");
+  const json body = Body(req);
+  const std::string sent = Text(body, "reason");
+  // A reason of blanks says nothing a court could read back.
+  if (sent.find_first_not_of(" \t\r\n") == std::string::npos || sent.size() > kMaxHoldReason)
+    return Error(res, 400, "reason: 1 to " + std::to_string(kMaxHoldReason) + " bytes of text");
+  const std::string reason = CleanText(sent, kMaxHoldReason);
+  auto row = FindCall(req, res, session);
+  if (!row) return;
+  const std::string object = std::to_string(row->id);
+  switch (retention_->Hold(row->id, reason, session.user, NowMs())) {
+    case Retention::HoldAnswer::kNoCall: return Error(res, 404, "no call " + object);
+    case Retention::HoldAnswer::kPurged:
+      Audit(req, session.user, "hold", object, "refused: purged");
+      return Error(res, 409, "call " + object + " is purged already");
+    case Retention::HoldAnswer::kOk: break;
+  }
+  Audit(req, session.user, "hold", object, "ok: " + reason);
+  CallRecord(req, res, session);
+}
+
+void Console::HoldRelease(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  if (!retention_) return Error(res, 503, "holds unavailable");
+  auto row = FindCall(req, res, session);
+  if (!row) return;
+  const std::string object = std::to_string(row->id);
+  if (retention_->Release(row->id) == Retention::HoldAnswer::kNoCall) return Error(res, 404, "no call " + object);
+  Audit(req, session.user, "release", object, "ok");
+  CallRecord(req, res, session);
 }
 
 void Console::AudioByPath(const httplib::Request &req, httplib::Response &res, const Session &session) {

@@ -7,7 +7,9 @@
 //   /api/audio?path=<relative path> (with Range),
 //   /api/live/<channel>.wav (a never-ending WAV of the channel's live audio);
 //   POST /api/login, /api/logout, /api/password, GET /api/me; the accounts
-//   (/api/accounts...) and the audit trail (/api/audit, /api/audit.csv).
+//   (/api/accounts...) and the audit trail (/api/audit, /api/audit.csv);
+//   POST and DELETE /api/calls/<id>/hold (a legal hold keeps a call from the
+//   retention sweep).
 // Every data route needs a signed-in session whose role allows it (the route
 // table says which permission), and every change its session's CSRF token.
 // Files are served only from under the recordings root, by names the index or
@@ -32,6 +34,7 @@
 #include "call_index.h"
 #include "disk_guard.h"
 #include "recorder.h"
+#include "retention.h"
 #include "sessions.h"
 
 namespace httplib {
@@ -65,6 +68,8 @@ class Console {
   void UseAccounts(AccountStore *accounts, SessionStore *sessions, AuditLog *audit);
   // Before Run: the free space the status shows. None: not shown.
   void UseDiskGuard(const DiskGuard *guard) { disk_guard_ = guard; }
+  // Before Run: where holds are set; without it the hold routes answer 503.
+  void UseRetention(Retention *retention) { retention_ = retention; }
   int Port() const { return port_; }
   // Serves on a thread of its own.
   void Run();
@@ -94,7 +99,7 @@ class Console {
   // The handlers kRoutes names.
   Serve Page, States, Script, Style, Status, ChannelList, Events, CallSearch, CallRecord, CallAudio, FaxImage, AudioByPath,
       LiveAudio, Login, Logout, Me, Password, AccountList, AccountAdd, AccountChange, AccountDelete, AuditRows,
-      AuditCsvFile;
+      AuditCsvFile, HoldSet, HoldRelease;
   // The request's session when its cookie names a live one.
   std::optional<Session> SessionOf(const httplib::Request &req) const;
   // An Origin, when sent, that is this console as the browser asked for it.
@@ -134,6 +139,7 @@ class Console {
   SessionStore *sessions_ = nullptr;  // owner thread, set by UseAccounts before Run
   AuditLog *audit_ = nullptr;         // owner thread, set by UseAccounts before Run
   const DiskGuard *disk_guard_ = nullptr;  // owner thread, set before Run
+  Retention *retention_ = nullptr;    // owner thread, set by UseRetention before Run
   std::atomic<bool> stopping_{false};
 };
 

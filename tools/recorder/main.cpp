@@ -4,7 +4,8 @@
 // call list, playback and live listening. On the simulated board it plays the
 // scripted day over and over; on the VoIP driver it records the calls seen on
 // the network. SIGINT and SIGTERM stop it cleanly. `user ...` manages the
-// console's accounts and `audit verify` checks the audit trail's chain.
+// console's accounts, `audit verify` checks the audit trail's chain and
+// `sweep --as-of DAY` runs the retention sweep once, as on that day.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -32,6 +33,7 @@
 #include "disk_guard.h"
 #include "host_kit/policy.h"
 #include "recorder.h"
+#include "retention.h"
 #include "sessions.h"
 #include "tls.h"
 
@@ -158,6 +160,39 @@ int AuditVerify(const talo_recorder::Config &config) {
   }
 }
 
+// talo-recorder sweep: one retention sweep as at midnight UTC of that day, a
+// line per call it acted on and a summary; 1 when a file could not be deleted.
+int SweepAsOf(const std::string &day, const talo_recorder::Config &config) {
+  const auto now_ms = talo_recorder::ParseDay(day);
+  if (!now_ms) {
+    std::fprintf(stderr, "talo-recorder sweep: --as-of: \"%s\" is not a day: give it as YYYY-MM-DD\n", day.c_str());
+    return kUsage;
+  }
+  try {
+    talo_recorder::AuditLog audit(config.index, Log);
+    talo_recorder::Retention retention(config.index, config.root, config.retention, &audit, Log);
+    const auto result = retention.Sweep(*now_ms);
+    audit.Flush();
+    bool failed = false;
+    for (const auto &call : result.calls) {
+      if (call.failure.empty()) {
+        std::printf("purged call %lld, channel %d, %s, %lld bytes (%s)\n", static_cast<long long>(call.id),
+                    call.channel, call.path.c_str(), static_cast<long long>(call.bytes), call.rule.c_str());
+      } else {
+        failed = true;
+        std::fprintf(stderr, "talo-recorder sweep: call %lld, %s: not deleted: %s\n", static_cast<long long>(call.id),
+                     call.path.c_str(), call.failure.c_str());
+      }
+    }
+    std::printf("purged %lld calls, %lld bytes\n", static_cast<long long>(result.purged),
+                static_cast<long long>(result.bytes));
+    return failed ? 1 : 0;
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo-recorder: \"index\": %s\n", e.what());
+    return 1;
+  }
+}
+
 // talo-recorder make-cert: a self-signed pair and the lines that use it.
 int MakeCert(const std::string &dir, std::string host) {
   if (host.empty()) {
@@ -234,6 +269,9 @@ int main(int argc, char **argv) {
   auto *user_list = user->add_subcommand("list", "list the accounts");
   auto *audit = app.add_subcommand("audit", "the audit trail")->require_subcommand(1);
   auto *audit_verify = audit->add_subcommand("verify", "check the audit trail's chain of hashes");
+  std::string sweep_day;
+  auto *sweep = app.add_subcommand("sweep", "run the retention sweep once, as on that day, and exit");
+  sweep->add_option("--as-of", sweep_day, "the day, YYYY-MM-DD (its midnight UTC)")->required();
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
@@ -251,10 +289,11 @@ int main(int argc, char **argv) {
     config = config_file.empty() ? talo_recorder::ParseConfig(talo_recorder::DefaultConfigText(), ".")
                                  : talo_recorder::LoadConfigFile(config_file);
     talo_recorder::CheckConfigPaths(config);
-    if (!user->parsed() && !audit->parsed()) host_kit::LoadPolicy(config.policy);
+    const bool command = user->parsed() || audit->parsed() || sweep->parsed();
+    if (!command) host_kit::LoadPolicy(config.policy);
     // The driver reads its file at the library's activation. Set before any
     // thread starts: setenv is not safe beside a getenv on another thread.
-    if (config.board.driver == "voip" && !user->parsed() && !audit->parsed() &&
+    if (config.board.driver == "voip" && !command &&
         ::setenv("TALO_VOIP_CONFIG", talo_recorder::WriteVoipConfig(config).c_str(), 1) != 0)
       throw std::runtime_error(std::string("cannot set TALO_VOIP_CONFIG: ") + std::strerror(errno));
   } catch (const std::exception &e) {
@@ -264,6 +303,7 @@ int main(int argc, char **argv) {
   for (auto *command : {user_add, user_passwd, user_role, user_del, user_list})
     if (command->parsed()) return UserCommand(command->get_name(), user_args, config);
   if (audit_verify->parsed()) return AuditVerify(config);
+  if (sweep->parsed()) return SweepAsOf(sweep_day, config);
 
   // The signals arrive through a descriptor the host loop polls; blocked
   // before any thread starts, so that every thread inherits the mask.
@@ -293,6 +333,7 @@ int main(int argc, char **argv) {
   std::unique_ptr<talo_recorder::SessionStore> sessions;
   std::unique_ptr<talo_recorder::AuditLog> audit_log;
   std::unique_ptr<talo_recorder::DiskGuard> disk_guard;  // writes to the audit trail: made after it
+  std::unique_ptr<talo_recorder::Retention> retention;
   talo_recorder::Console console(&recorder, &index, config.root);
   std::string error;
   console.Limit(config.max_connections, config.max_streams, config.max_streams_per_session, config.host_names);
@@ -333,6 +374,15 @@ int main(int argc, char **argv) {
     return 1;
   }
   try {
+    retention = std::make_unique<talo_recorder::Retention>(config.index, config.root, config.retention,
+                                                           audit_log.get(), Log);
+    console.UseRetention(retention.get());
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo-recorder: retention: %s\n", e.what());
+    index.Close();
+    return 1;
+  }
+  try {
     recorder.Start(&index);
   } catch (const talo_recorder::BoardError &e) {
     std::fprintf(stderr, "talo-recorder: %s\n", e.what());
@@ -346,6 +396,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   console.Run();
+  retention->Start();
   std::printf("talo-recorder: recordings in %s, index %s\n", config.root.c_str(), config.index.c_str());
   std::printf("talo-recorder: console at %s://%s:%d/\n", console.Tls() ? "https" : "http", config.address.c_str(),
               console.Port());
@@ -365,6 +416,7 @@ int main(int argc, char **argv) {
   }
   Log(exit_signal ? std::string("stopping on ") + strsignal(exit_signal) : std::string("stopping: duration over"));
   console.Stop();
+  retention->Stop();
   recorder.Stop();
   index.Close();
   const auto status = index.Status();

@@ -15,8 +15,8 @@ let statusTimer = 0;
 
 // What each role may do, as the recorder checks it.
 const roleMay = {
-  admin: ["search", "play", "listen", "accounts", "audit"],
-  supervisor: ["search", "play", "listen"],
+  admin: ["search", "play", "listen", "holds", "accounts", "audit"],
+  supervisor: ["search", "play", "listen", "holds"],
   agent: ["search", "play"],
   auditor: ["audit"],
 };
@@ -99,26 +99,57 @@ async function search() {
   for (const c of body.calls) {
     const row = document.createElement("tr");
     row.id = "call-" + c.id;
+    if (c.hold) row.className = "held";
     cell(row, c.id); cell(row, time(c.start_ms)); cell(row, c.channel); cell(row, c.direction);
     cell(row, c.number).className = "number"; cell(row, c.called).className = "called"; cell(row, c.digits);
-    cell(row, seconds(c.duration_ms)); cell(row, c.state + (c.part > 1 ? " (part " + c.part + ")" : ""));
+    cell(row, seconds(c.duration_ms));
+    const state = cell(row, c.state + (c.part > 1 ? " (part " + c.part + ")" : ""));
+    if (c.hold) {
+      state.textContent += " · on hold";
+      state.title = "held by " + c.hold.by + " since " + time(c.hold.ms) + ": " + c.hold.reason;
+    } else if (c.state === CallState.purged) {
+      state.title = "purged " + time(c.purged_ms) + " (" + c.purge_rule + ")";
+    }
     const td = cell(row, "");
-    if (c.direction !== "fax" && c.bytes > 0) {
+    const onDisk = c.bytes > 0 && c.state !== CallState.purged;
+    if (c.direction !== "fax" && onDisk) {
       const b = document.createElement("button");
       b.type = "button"; b.id = "play-" + c.id; b.className = "play"; b.textContent = "Play";
       b.onclick = () => play(c);
       td.appendChild(b);
-    } else if (c.direction === "fax" && c.bytes > 0) {
+    } else if (c.direction === "fax" && onDisk) {
       const a = document.createElement("a");
       a.id = "pages-" + c.id; a.textContent = "Pages"; a.target = "_blank"; a.rel = "noopener";
       a.href = "/api/calls/" + c.id + "/fax.png";
       td.appendChild(a);
+    }
+    if (may("holds") && (c.hold || c.state !== CallState.purged)) {
+      const b = document.createElement("button");
+      b.type = "button"; b.id = "hold-" + c.id; b.textContent = c.hold ? "Lift hold" : "Hold";
+      b.onclick = () => (c.hold ? liftHold(c) : setHold(c));
+      td.appendChild(b);
     }
     rows.appendChild(row);
   }
   $("page-info").textContent = total ? (offset + 1) + "–" + (offset + body.calls.length) + " of " + total : "no calls";
   $("prev").disabled = offset === 0;
   $("next").disabled = offset + pageSize >= total;
+}
+
+// A legal hold keeps a call from the retention sweep until it is lifted.
+async function setHold(c) {
+  const reason = window.prompt("Hold call " + c.id + " (it will not be deleted). Reason:");
+  if (reason === null) return;
+  const answer = await api("/api/calls/" + c.id + "/hold", { method: "POST", json: { reason: reason.trim() } });
+  $("search-error").textContent = answer.ok ? "" : await errorOf(answer);
+  search();
+}
+
+async function liftHold(c) {
+  if (!window.confirm("Lift the hold on call " + c.id + " (" + c.hold.reason + ")? Its retention applies again.")) return;
+  const answer = await api("/api/calls/" + c.id + "/hold", { method: "DELETE" });
+  $("search-error").textContent = answer.ok ? "" : await errorOf(answer);
+  search();
 }
 
 function play(c) {

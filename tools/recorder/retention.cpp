@@ -1,0 +1,259 @@
+// The retention sweep and the legal holds, on a connection of their own.
+#include "retention.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+#include "db_statement.h"
+#include "safe_fs.h"
+
+namespace talo_recorder {
+namespace {
+
+// Rows purged in one write transaction: the index's writer waits at most
+// this many unlinks for the file.
+constexpr int kBatch = 64;
+
+// A call the sweep may take: finished, whatever way it ended.
+constexpr const char *kFinished = "state IN ('done', 'interrupted', 'recovered', 'failed')";
+// The same, one state at a time: (state, start_ms) then hands the rows over in
+// start order without sorting, however many older calls a rule keeps.
+constexpr CallState kFinishedStates[] = {CallState::kDone, CallState::kInterrupted, CallState::kRecovered,
+                                         CallState::kFailed};
+
+std::string Channels(const std::vector<int32_t> &channels) {
+  std::string text;
+  for (int32_t ch : channels) text += (text.empty() ? "" : ",") + std::to_string(ch);
+  return text;
+}
+
+// Deletes the file at `relative` under the root without following a link on
+// the way; "" once it is gone (missing already included), else why not.
+// *bytes gets the size it had.
+std::string RemoveUnder(const std::string &root, const std::string &relative, int64_t *bytes) {
+  *bytes = 0;
+  if (relative.empty() || relative.front() == '/') return "not a path under the root";
+  const size_t slash = relative.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : relative.substr(0, slash);
+  const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+  const Fd dir = OpenFolderUnder(root, folder, false);
+  if (!dir) return errno == ENOENT ? "" : std::string("folder: ") + std::strerror(errno);
+  struct stat st {};
+  if (::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? "" : std::strerror(errno);
+  // Only what the recorder writes there: a link or a folder planted under a
+  // recording's name is left for a person to look at.
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (::unlinkat(dir.Get(), name.c_str(), 0) != 0 && errno != ENOENT) return std::strerror(errno);
+  *bytes = st.st_size;
+  return "";
+}
+
+// The shortest retention that deletes anything; 0 when nothing is ever deleted.
+int32_t ShortestDays(const RetentionConfig &config) {
+  int32_t days = config.days;
+  for (const RetentionRule &r : config.rules)
+    if (r.days > 0 && (days == 0 || r.days < days)) days = r.days;
+  return days;
+}
+
+}  // namespace
+
+RetentionChoice RetentionFor(const RetentionConfig &config, const std::string &direction, int32_t channel) {
+  for (const RetentionRule &r : config.rules) {
+    if (!r.direction.empty() && r.direction != direction) continue;
+    if (!r.channels.empty() && std::find(r.channels.begin(), r.channels.end(), channel) == r.channels.end()) continue;
+    std::string name = "days " + std::to_string(r.days);
+    if (!r.direction.empty()) name += ", direction " + r.direction;
+    if (!r.channels.empty()) name += ", channels " + Channels(r.channels);
+    return {r.days, name};
+  }
+  return {config.days, "default days " + std::to_string(config.days)};
+}
+
+std::optional<int64_t> ParseDay(const std::string &text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+  for (const char c : text.substr(0, 4) + text.substr(5, 2) + text.substr(8, 2))
+    if (c < '0' || c > '9') return std::nullopt;
+  std::tm tm{};
+  tm.tm_year = std::stoi(text.substr(0, 4)) - 1900;
+  tm.tm_mon = std::stoi(text.substr(5, 2)) - 1;
+  tm.tm_mday = std::stoi(text.substr(8, 2));
+  const std::time_t t = ::timegm(&tm);
+  // timegm moves 2026-02-30 on to March: a day that changed was not a day.
+  if (tm.tm_year + 1900 != std::stoi(text.substr(0, 4)) || tm.tm_mon + 1 != std::stoi(text.substr(5, 2)) ||
+      tm.tm_mday != std::stoi(text.substr(8, 2)) || tm.tm_year < 70)
+    return std::nullopt;
+  return static_cast<int64_t>(t) * 1000;
+}
+
+Retention::Retention(const std::string &db_path, std::string root, RetentionConfig config, AuditLog *audit,
+                     std::function<void(const std::string &)> log)
+    : root_(std::move(root)), config_(std::move(config)), audit_(audit), log_(std::move(log)) {
+  db_ = OpenIndexConnection(db_path);
+}
+
+Retention::~Retention() {
+  Stop();
+  sqlite3_close_v2(db_);
+}
+
+// ---- the sweep
+
+SweepResult Retention::Sweep(int64_t now_ms) {
+  SweepResult result;
+  if (ShortestDays(config_) == 0) return result;
+  for (const CallState state : kFinishedStates) {
+    std::pair<int64_t, int64_t> after{INT64_MIN, 0};
+    while (SweepBatch(now_ms, state, &after, &result)) {
+      std::lock_guard lock(mutex_);
+      if (stop_) return result;
+    }
+  }
+  return result;
+}
+
+bool Retention::SweepBatch(int64_t now_ms, CallState state, std::pair<int64_t, int64_t> *after,
+                           SweepResult *result) {
+  struct Candidate {
+    int64_t id, start_ms;
+    int32_t channel;
+    std::string direction, path;
+  };
+  std::vector<PurgedCall> done;
+  size_t seen = 0;
+  {
+    std::lock_guard lock(db_mutex_);
+    std::vector<Candidate> batch;
+    {
+      // Older than the shortest retention; each row's own rule decides below.
+      DbStatement s(db_,
+                    "SELECT id, start_ms, channel, direction, path FROM calls WHERE state = ?5 AND hold_reason IS NULL"
+                    " AND start_ms < ?1 AND (start_ms > ?2 OR (start_ms = ?2 AND id > ?3)) ORDER BY start_ms, id"
+                    " LIMIT ?4");
+      s.Bind(1, now_ms - ShortestDays(config_) * kDayMs).Bind(2, after->first).Bind(3, after->second);
+      s.Bind(4, int64_t{kBatch}).Bind(5, Name(state));
+      while (s.Step())
+        batch.push_back({s.Int(0), s.Int(1), static_cast<int32_t>(s.Int(2)), s.Text(3), s.Text(4)});
+    }
+    seen = batch.size();
+    if (batch.empty()) return false;
+    *after = {batch.back().start_ms, batch.back().id};
+    // Under the write lock, a hold set since the read above is seen, and none
+    // can be set between the check and the purge.
+    DbTransaction transaction(db_);
+    DbStatement still(db_, (std::string("SELECT 1 FROM calls WHERE id = ?1 AND hold_reason IS NULL AND ") + kFinished)
+                               .c_str());
+    DbStatement mark(db_, "UPDATE calls SET state = ?2, purged_ms = ?3, purge_rule = ?4 WHERE id = ?1");
+    for (const Candidate &c : batch) {
+      const RetentionChoice choice = RetentionFor(config_, c.direction, c.channel);
+      if (choice.days == 0 || c.start_ms >= now_ms - choice.days * kDayMs) continue;
+      still.Bind(1, c.id);
+      const bool purgeable = still.Step();
+      still.Reset();
+      if (!purgeable) continue;
+      PurgedCall call{c.id, c.channel, c.path, 0, choice.rule, ""};
+      call.failure = RemoveUnder(root_, c.path, &call.bytes);
+      if (call.failure.empty()) {
+        mark.Bind(1, c.id).Bind(2, std::string(Name(CallState::kPurged))).Bind(3, now_ms).Bind(4, choice.rule);
+        mark.Step();
+        mark.Reset();
+      }
+      done.push_back(std::move(call));
+    }
+    transaction.Commit();
+  }
+  for (PurgedCall &call : done) {
+    AuditPurge(call);
+    if (call.failure.empty()) {
+      ++result->purged;
+      result->bytes += call.bytes;
+    }
+    result->calls.push_back(std::move(call));
+  }
+  return seen == static_cast<size_t>(kBatch);
+}
+
+void Retention::AuditPurge(const PurgedCall &call) {
+  if (!audit_) return;
+  // The file is gone either way: a row the trail refuses is said, and the sweep goes on.
+  try {
+    audit_->Append(AuditRow{0, 0, "system", "", "purge", std::to_string(call.id),
+                            call.failure.empty() ? "ok" : "failed: " + call.failure});
+  } catch (const std::exception &e) {
+    log_("retention: the audit row of call " + std::to_string(call.id) + " was not written: " + e.what());
+  }
+}
+
+// ---- holds
+
+Retention::HoldAnswer Retention::Hold(int64_t id, const std::string &reason, const std::string &by, int64_t now_ms) {
+  std::lock_guard lock(db_mutex_);
+  DbTransaction transaction(db_);
+  {
+    DbStatement s(db_, "SELECT state FROM calls WHERE id = ?1");
+    s.Bind(1, id);
+    if (!s.Step()) return HoldAnswer::kNoCall;
+    if (s.Text(0) == Name(CallState::kPurged)) return HoldAnswer::kPurged;
+  }
+  DbStatement s(db_, "UPDATE calls SET hold_reason = ?2, hold_by = ?3, hold_ms = ?4 WHERE id = ?1");
+  s.Bind(1, id).Bind(2, reason).Bind(3, by).Bind(4, now_ms);
+  s.Step();
+  transaction.Commit();
+  return HoldAnswer::kOk;
+}
+
+Retention::HoldAnswer Retention::Release(int64_t id) {
+  std::lock_guard lock(db_mutex_);
+  DbStatement s(db_, "UPDATE calls SET hold_reason = NULL, hold_by = NULL, hold_ms = NULL WHERE id = ?1");
+  s.Bind(1, id);
+  s.Step();
+  return sqlite3_changes(db_) == 1 ? HoldAnswer::kOk : HoldAnswer::kNoCall;
+}
+
+// ---- the sweeping thread
+
+void Retention::Start() {
+  std::lock_guard lock(mutex_);
+  stop_ = false;
+  thread_ = std::thread([this] { Loop(); });
+}
+
+void Retention::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Retention::Loop() {
+  std::unique_lock lock(mutex_);
+  while (!stop_) {
+    lock.unlock();
+    // A failed sweep is said and tried again at the next one; the thread goes on.
+    try {
+      const SweepResult r = Sweep(NowMs());
+      const size_t failed = r.calls.size() - static_cast<size_t>(r.purged);
+      if (!r.calls.empty())
+        log_("retention: purged " + std::to_string(r.purged) + " calls, " + std::to_string(r.bytes) + " bytes" +
+             (failed ? "; " + std::to_string(failed) + " could not be deleted (see the audit trail)" : ""));
+    } catch (const std::exception &e) {
+      log_(std::string("retention: sweep failed: ") + e.what());
+    } catch (...) {
+      log_("retention: sweep failed");
+    }
+    lock.lock();
+    wake_.wait_for(lock, std::chrono::minutes(config_.sweep_minutes), [&] { return stop_; });
+  }
+}
+
+}  // namespace talo_recorder
