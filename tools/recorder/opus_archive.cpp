@@ -103,6 +103,11 @@ std::optional<OpusEncoded> EncodeOpus(int adpcm_fd, int opus_fd, int32_t bitrate
     out.samples += static_cast<uint64_t>(samples);
     if (have < adpcm.size()) break;
   }
+  // The encoder cannot finish a stream it never began; such a file stays as it is.
+  if (out.samples == 0) {
+    *error = "the recording holds no whole block of audio";
+    return std::nullopt;
+  }
   if ((failure = ope_encoder_drain(encoder.get())) != OPE_OK) {
     *error = std::string("cannot finish the Opus file: ") + ope_strerror(failure);
     return std::nullopt;

@@ -18,8 +18,8 @@ struct OpusEncoded {
 
 // Encodes the whole ADPCM file read from `adpcm_fd` (from its start) into
 // `opus_fd` (empty, written from its start; the caller closes both). None,
-// with the cause in *error, when either side fails; what was written then is
-// the caller's to remove.
+// with the cause in *error, when either side fails or the file holds no whole
+// block; what was written then is the caller's to remove.
 std::optional<OpusEncoded> EncodeOpus(int adpcm_fd, int opus_fd, int32_t bitrate, std::string *error);
 
 // How far an archived file's decoded length may lie from its original's
