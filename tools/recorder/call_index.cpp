@@ -12,6 +12,7 @@
 #include <set>
 
 #include "db_statement.h"
+#include "integrity.h"
 #include "naming.h"
 
 namespace talo_recorder {
@@ -57,12 +58,17 @@ constexpr const char *kMigrations[] = {
     "ALTER TABLE calls ADD COLUMN purged_ms INTEGER;"
     "ALTER TABLE calls ADD COLUMN purge_rule TEXT;"
     "CREATE INDEX calls_by_state_start ON calls(state, start_ms);",
+    // 5 -> 6: the finished file's SHA-256 and the last check of it; NULL is
+    // not known yet, never checked, found whole.
+    "ALTER TABLE calls ADD COLUMN sha256 TEXT;"
+    "ALTER TABLE calls ADD COLUMN checked_ms INTEGER;"
+    "ALTER TABLE calls ADD COLUMN check_failed TEXT;",
 };
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);
 
 constexpr const char *kColumns =
     "id, channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, bytes, state, part,"
-    " called, hold_reason, hold_by, hold_ms, purged_ms, purge_rule";
+    " called, hold_reason, hold_by, hold_ms, purged_ms, purge_rule, sha256, checked_ms, check_failed";
 
 // The index's statements: the shared prepared statement, and a call's row from
 // the columns in kColumns' order.
@@ -92,6 +98,9 @@ class Statement : public DbStatement {
     r.hold_ms = Int(16);
     r.purged_ms = Int(17);
     r.purge_rule = Text(18);
+    r.sha256 = Text(19);
+    r.checked_ms = Int(20);
+    r.check_failed = Text(21);
     return r;
   }
 
@@ -173,6 +182,20 @@ std::string MakePrivate(const std::string &path) {
 
 }  // namespace
 
+bool Finished(CallState state) {
+  switch (state) {
+    case CallState::kDone:
+    case CallState::kFailed:
+    case CallState::kInterrupted:
+    case CallState::kRecovered:
+      return true;
+    case CallState::kRecording:
+    case CallState::kPurged:
+      return false;
+  }
+  return false;
+}
+
 sqlite3 *OpenIndexConnection(const std::string &path) {
   sqlite3 *db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -253,9 +276,15 @@ void CallIndex::Open() {
     sqlite3_close(probe);
     if (rc != SQLITE_OK) throw IndexError("cannot open '" + db_path_ + "': " + error);
   }
+  {
+    std::lock_guard lock(hash_mutex_);
+    hash_stop_ = false;
+  }
+  hasher_ = std::thread([this] { HasherLoop(); });
   if (OpenWriteConnection()) {
     try {
       Recover();
+      QueueUnhashed();
     } catch (const IndexError &e) {
       Fail(std::string("recovery from the recordings failed: ") + e.what());
     }
@@ -281,12 +310,18 @@ void CallIndex::OpenReader() {
 void CallIndex::Close(int drain_ms) {
   {
     std::unique_lock lock(mutex_);
-    if (!writer_.joinable()) return;
+    if (!writer_.joinable()) {
+      lock.unlock();
+      StopHasher();
+      return;
+    }
     wake_.wait_for(lock, std::chrono::milliseconds(drain_ms), [&] { return pending_.empty() && !writing_; });
     stop_ = true;
   }
   wake_.notify_all();
   writer_.join();
+  // Files left unhashed are taken at the next start.
+  StopHasher();
   CloseWriteConnection();
   std::lock_guard lock(read_mutex_);
   sqlite3_close_v2(read_db_);
@@ -345,6 +380,7 @@ void CallIndex::WriterLoop() {
       }
       if (rebuild_ && OpenWriteConnection()) {
         Recover();
+        QueueUnhashed();
         OpenReader();
         rebuild_ = false;
         std::lock_guard relock(mutex_);
@@ -366,6 +402,10 @@ void CallIndex::WriterLoop() {
     } else if (!batch.empty()) {
       if (!status_.ok) Recovered();
       status_.written += batch.size();
+      // Only once its row says finished is a file hashed: a hash stored
+      // before the row would be lost with the row.
+      for (const CallRow &row : batch)
+        if (Finished(row.state)) QueueHash(row.path);
     }
     status_.pending = pending_.size();
     wake_.notify_all();
@@ -463,6 +503,61 @@ void CallIndex::Recover() {
   BulkInsert(fixes);
   report_("call index: closed " + std::to_string(fixes.size() - found) + " call(s) left open, added " +
           std::to_string(found) + " recording(s) found on disk");
+}
+
+// ---- the hasher
+
+void CallIndex::QueueUnhashed() {
+  Statement s(write_db_, "SELECT path, state FROM calls WHERE sha256 IS NULL");
+  while (s.Step())
+    if (Finished(CallStateNamed(s.Text(1)).value_or(CallState::kDone))) QueueHash(s.Text(0));
+}
+
+void CallIndex::QueueHash(const std::string &path) {
+  {
+    std::lock_guard lock(hash_mutex_);
+    to_hash_.insert(path);
+  }
+  hash_wake_.notify_all();
+}
+
+void CallIndex::StopHasher() {
+  {
+    std::lock_guard lock(hash_mutex_);
+    hash_stop_ = true;
+  }
+  hash_wake_.notify_all();
+  if (hasher_.joinable()) hasher_.join();
+}
+
+void CallIndex::HasherLoop() {
+  sqlite3 *db = nullptr;  // this thread's, opened at the first hash
+  std::unique_lock lock(hash_mutex_);
+  for (;;) {
+    hash_wake_.wait(lock, [&] { return hash_stop_ || !to_hash_.empty(); });
+    if (hash_stop_) break;
+    const std::string path = *to_hash_.begin();
+    to_hash_.erase(to_hash_.begin());
+    lock.unlock();
+    // A file that cannot be read (a fax that stored nothing, a recording
+    // deleted meanwhile) keeps no hash; nothing here may end the thread.
+    try {
+      if (const auto digest = HashFileUnder(root_, path)) {
+        if (!db) db = OpenIndexConnection(db_path_);
+        Statement s(db, "UPDATE calls SET sha256 = ?1 WHERE path = ?2");
+        s.Bind(1, digest->sha256).Bind(2, path);
+        s.Step();
+      }
+    } catch (const std::exception &e) {
+      report_("call index: the hash of '" + path + "' was not stored: " + e.what() +
+              " (taken again at the next start)");
+    } catch (...) {
+      report_("call index: the hash of '" + path + "' was not stored (taken again at the next start)");
+    }
+    lock.lock();
+  }
+  lock.unlock();
+  sqlite3_close_v2(db);
 }
 
 CallPage CallIndex::Search(const CallQuery &q) {

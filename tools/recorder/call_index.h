@@ -2,7 +2,10 @@
 // written by one thread of its own and read by the web console.
 //
 // Threads: Put() may be called from any thread and only queues the row (the
-// event path never waits for the disk); the writer thread alone writes.
+// event path never waits for the disk); the writer thread alone writes the
+// rows. The SHA-256 of each finished file is taken on a hasher thread of its
+// own, with its own connection: hashing a long call must hold up neither the
+// rows nor the library's callbacks.
 // Search() and Find() may be called from any thread (one read connection,
 // serialized by its lock). Open/Close on the owner's thread.
 //
@@ -23,6 +26,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -32,7 +36,7 @@
 
 namespace talo_recorder {
 
-inline constexpr int kIndexSchemaVersion = 5;
+inline constexpr int kIndexSchemaVersion = 6;
 
 // One call (or one part of a call that rolled over to the next file). The
 // file's path relative to the root is its key.
@@ -58,6 +62,10 @@ struct CallRow {
   int64_t hold_ms = 0;
   int64_t purged_ms = 0;    // 0: not purged
   std::string purge_rule;   // the rule that purged it, as the sweep names it
+  // Kept by the hasher and `verify` alone, as the holds are.
+  std::string sha256;        // the finished file's, hex; "" not known yet
+  int64_t checked_ms = 0;    // the last `verify` of the file; 0 never
+  std::string check_failed;  // "missing" or "altered" by that check; "" whole
   bool operator==(const CallRow &) const = default;
 };
 
@@ -89,6 +97,9 @@ class IndexError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// A call whose file is written to no more: its hash can be taken.
+bool Finished(CallState state);
 
 // Audio on disk: 256-byte ADPCM blocks of 63 ms.
 inline int64_t AudioMs(int64_t bytes) { return bytes / 256 * 63; }
@@ -148,6 +159,12 @@ class CallIndex {
   void Recovered();
   // Undoes the write connection's open transaction, if any.
   void RollBack();
+  // Queues every finished call whose file has no hash yet; writer thread (or
+  // owner thread before it starts).
+  void QueueUnhashed();
+  void QueueHash(const std::string &path);
+  void HasherLoop();
+  void StopHasher();
 
   const std::string db_path_;
   const std::string root_;
@@ -167,6 +184,12 @@ class CallIndex {
   bool stop_ = false;                       // guarded by mutex_
   IndexStatus status_;                      // guarded by mutex_
   std::thread writer_;                      // owner thread
+
+  std::mutex hash_mutex_;
+  std::condition_variable hash_wake_;
+  std::set<std::string> to_hash_;  // paths; guarded by hash_mutex_
+  bool hash_stop_ = false;         // guarded by hash_mutex_
+  std::thread hasher_;             // owner thread
 };
 
 }  // namespace talo_recorder

@@ -89,7 +89,9 @@ json ToJson(const CallRow &r) {
           {"part", r.part},   {"called", r.called},
           {"hold", r.hold_reason.empty() ? json(nullptr)
                                          : json{{"reason", r.hold_reason}, {"by", r.hold_by}, {"ms", r.hold_ms}}},
-          {"purged_ms", r.purged_ms}, {"purge_rule", r.purge_rule}};
+          {"purged_ms", r.purged_ms}, {"purge_rule", r.purge_rule},
+          {"sha256", r.sha256.empty() ? json(nullptr) : json(r.sha256)},
+          {"check_failed", r.check_failed.empty() ? json(nullptr) : json(r.check_failed)}};
 }
 
 json ToJson(const ChannelView &v) {

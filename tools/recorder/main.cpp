@@ -5,7 +5,8 @@
 // scripted day over and over; on the VoIP driver it records the calls seen on
 // the network. SIGINT and SIGTERM stop it cleanly. `user ...` manages the
 // console's accounts, `audit verify` checks the audit trail's chain and
-// `sweep --as-of DAY` runs the retention sweep once, as on that day.
+// `sweep --as-of DAY` runs the retention sweep once, as on that day;
+// `verify` hashes the recordings again against the hashes in their rows.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -32,6 +33,7 @@
 #include "console.h"
 #include "disk_guard.h"
 #include "host_kit/policy.h"
+#include "integrity.h"
 #include "recorder.h"
 #include "retention.h"
 #include "sessions.h"
@@ -193,6 +195,54 @@ int SweepAsOf(const std::string &day, const talo_recorder::Config &config) {
   }
 }
 
+// talo-recorder verify: a line per file missing or altered and a summary; 1
+// when any was. On a terminal, a progress line on stderr, rewritten in place
+// a few times a second (a line per file would drown the findings).
+int Verify(const std::string &day, const talo_recorder::Config &config) {
+  std::optional<int64_t> since_ms = 0;
+  if (!day.empty()) since_ms = talo_recorder::ParseDay(day);
+  if (!since_ms) {
+    std::fprintf(stderr, "talo-recorder verify: --since: \"%s\" is not a day: give it as YYYY-MM-DD\n", day.c_str());
+    return kUsage;
+  }
+  const bool terminal = ::isatty(STDERR_FILENO) != 0;
+  auto last = std::chrono::steady_clock::now();
+  bool shown = false;
+  const auto show = [&](const talo_recorder::VerifyResult &r) {
+    std::fprintf(stderr, "\rverify: %lld files, %lld MB", static_cast<long long>(r.files),
+                 static_cast<long long>(r.bytes >> 20));
+    std::fflush(stderr);
+    shown = true;
+  };
+  try {
+    const auto result = talo_recorder::VerifyRecordings(
+        config.index, config.root, *since_ms,
+        [&](const talo_recorder::VerifyFinding &f) {
+          if (shown) std::fprintf(stderr, "\r\033[K");
+          std::printf("%s: %lld %s\n", f.failure.c_str(), static_cast<long long>(f.id), f.path.c_str());
+          std::fflush(stdout);
+        },
+        [&](const talo_recorder::VerifyResult &r) {
+          const auto now = std::chrono::steady_clock::now();
+          if (!terminal || now - last < std::chrono::milliseconds(200)) return;
+          last = now;
+          show(r);
+        });
+    if (shown) {
+      show(result);
+      std::fprintf(stderr, "\n");
+    }
+    std::printf("checked %lld files, %lld bytes: %lld missing, %lld altered\n", static_cast<long long>(result.files),
+                static_cast<long long>(result.bytes), static_cast<long long>(result.missing),
+                static_cast<long long>(result.altered));
+    return result.missing + result.altered > 0 ? 1 : 0;
+  } catch (const std::exception &e) {
+    if (shown) std::fprintf(stderr, "\n");
+    std::fprintf(stderr, "talo-recorder: \"index\": %s\n", e.what());
+    return 1;
+  }
+}
+
 // talo-recorder make-cert: a self-signed pair and the lines that use it.
 int MakeCert(const std::string &dir, std::string host) {
   if (host.empty()) {
@@ -272,6 +322,9 @@ int main(int argc, char **argv) {
   std::string sweep_day;
   auto *sweep = app.add_subcommand("sweep", "run the retention sweep once, as on that day, and exit");
   sweep->add_option("--as-of", sweep_day, "the day, YYYY-MM-DD (its midnight UTC)")->required();
+  std::string verify_day;
+  auto *verify = app.add_subcommand("verify", "hash every finished recording again against its row's hash and exit");
+  verify->add_option("--since", verify_day, "only calls started on or after this day, YYYY-MM-DD (UTC)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
@@ -289,7 +342,7 @@ int main(int argc, char **argv) {
     config = config_file.empty() ? talo_recorder::ParseConfig(talo_recorder::DefaultConfigText(), ".")
                                  : talo_recorder::LoadConfigFile(config_file);
     talo_recorder::CheckConfigPaths(config);
-    const bool command = user->parsed() || audit->parsed() || sweep->parsed();
+    const bool command = user->parsed() || audit->parsed() || sweep->parsed() || verify->parsed();
     if (!command) host_kit::LoadPolicy(config.policy);
     // The driver reads its file at the library's activation. Set before any
     // thread starts: setenv is not safe beside a getenv on another thread.
@@ -304,6 +357,7 @@ int main(int argc, char **argv) {
     if (command->parsed()) return UserCommand(command->get_name(), user_args, config);
   if (audit_verify->parsed()) return AuditVerify(config);
   if (sweep->parsed()) return SweepAsOf(sweep_day, config);
+  if (verify->parsed()) return Verify(verify_day, config);
 
   // The signals arrive through a descriptor the host loop polls; blocked
   // before any thread starts, so that every thread inherits the mask.

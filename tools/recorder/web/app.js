@@ -110,6 +110,14 @@ async function search() {
     } else if (c.state === CallState.purged) {
       state.title = "purged " + time(c.purged_ms) + " (" + c.purge_rule + ")";
     }
+    if (c.check_failed) {
+      // The file no longer matches the hash taken when the call ended.
+      const tag = document.createElement("span");
+      tag.className = "checkfailed"; tag.id = "check-" + c.id; tag.textContent = c.check_failed;
+      tag.title = "the last verify found this recording " + c.check_failed;
+      state.appendChild(document.createTextNode(" "));
+      state.appendChild(tag);
+    }
     const td = cell(row, "");
     const onDisk = c.bytes > 0 && c.state !== CallState.purged;
     if (c.direction !== "fax" && onDisk) {

@@ -1,0 +1,132 @@
+// Hashing recordings and checking them again; see integrity.h.
+#include "integrity.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "call_index.h"
+#include "db_statement.h"
+#include "safe_fs.h"
+
+namespace talo_recorder {
+namespace {
+
+// Large enough that the hash, not the system calls, sets the pace.
+constexpr size_t kReadBytes = 1 << 20;
+// Rows checked between two writes: the recorder's own writer never waits long
+// for the file.
+constexpr int kVerifyBatch = 64;
+
+std::string Hex(const unsigned char *bytes, size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex(size * 2, '0');
+  for (size_t i = 0; i < size; ++i) {
+    hex[2 * i] = kDigits[bytes[i] >> 4];
+    hex[2 * i + 1] = kDigits[bytes[i] & 15];
+  }
+  return hex;
+}
+
+}  // namespace
+
+std::optional<FileDigest> HashFileUnder(const std::string &root, const std::string &relative, int *error) {
+  Fd fd = OpenRegularUnder(root, relative);
+  if (!fd) {
+    if (error) *error = errno;
+    return std::nullopt;
+  }
+  ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  crypto_hash_sha256_state state;
+  crypto_hash_sha256_init(&state);
+  // One buffer per thread: the hasher and `verify` call this file after file.
+  thread_local std::vector<unsigned char> buffer(kReadBytes);
+  FileDigest digest;
+  for (;;) {
+    const ssize_t got = ::read(fd.Get(), buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      if (error) *error = errno;
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    crypto_hash_sha256_update(&state, buffer.data(), static_cast<unsigned long long>(got));
+    digest.bytes += got;
+  }
+  unsigned char out[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256_final(&state, out);
+  digest.sha256 = Hex(out, sizeof out);
+  return digest;
+}
+
+VerifyResult VerifyRecordings(const std::string &db_path, const std::string &root, int64_t since_ms,
+                              const std::function<void(const VerifyFinding &)> &finding,
+                              const std::function<void(const VerifyResult &)> &progress) {
+  struct Checked {
+    int64_t id;
+    std::string failure;  // "" whole
+  };
+  sqlite3 *db = OpenIndexConnection(db_path);
+  VerifyResult result;
+  try {
+    int64_t after = 0;
+    for (;;) {
+      struct Candidate {
+        int64_t id;
+        std::string path, sha256;
+      };
+      std::vector<Candidate> page;
+      {
+        // A page at a time by id, so that no read stays open while the files
+        // are hashed and the rows written.
+        DbStatement s(db,
+                      "SELECT id, path, sha256 FROM calls WHERE id > ?1 AND sha256 IS NOT NULL AND state != ?2"
+                      " AND start_ms >= ?3 ORDER BY id LIMIT ?4");
+        s.Bind(1, after).Bind(2, Name(CallState::kPurged)).Bind(3, since_ms).Bind(4, int64_t{kVerifyBatch});
+        while (s.Step()) page.push_back({s.Int(0), s.Text(1), s.Text(2)});
+      }
+      if (page.empty()) break;
+      after = page.back().id;
+      std::vector<Checked> checked;
+      for (const Candidate &c : page) {
+        int error = 0;
+        const auto digest = HashFileUnder(root, c.path, &error);
+        std::string failure;
+        if (!digest) {
+          // A read that failed midway is a file not whole; one that cannot be
+          // opened as the regular file it was is gone.
+          failure = error == ENOENT || error == ELOOP || error == ENOTDIR || error == EISDIR ? "missing" : "altered";
+        } else if (digest->sha256 != c.sha256) {
+          failure = "altered";
+        }
+        ++result.files;
+        if (digest) result.bytes += digest->bytes;
+        if (failure == "missing") ++result.missing;
+        if (failure == "altered") ++result.altered;
+        if (!failure.empty()) finding({c.id, c.path, failure});
+        checked.push_back({c.id, failure});
+        progress(result);
+      }
+      DbTransaction t(db);
+      DbStatement u(db, "UPDATE calls SET checked_ms = ?1, check_failed = ?2 WHERE id = ?3");
+      const int64_t now = NowMs();
+      for (const Checked &c : checked) {
+        u.Bind(1, now).Bind(3, c.id);
+        if (!c.failure.empty()) u.Bind(2, c.failure);  // else NULL, as cleared bindings are
+        u.Step();
+        u.Reset();
+      }
+      t.Commit();
+    }
+  } catch (...) {
+    sqlite3_close_v2(db);
+    throw;
+  }
+  sqlite3_close_v2(db);
+  return result;
+}
+
+}  // namespace talo_recorder
