@@ -260,6 +260,20 @@ class RetentionConsole : public SharedRecorder<RetentionConsole> {
   static inline std::map<std::string, int64_t> ids_;
 };
 
+// The recorder hashes at start the finished calls it did not see end; the
+// call's JSON carries the hash and, until a `verify` finds otherwise, no
+// failed check. (Before the sweeps below take the files.)
+TEST_F(RetentionConsole, CallsShowTheirFilesHash) {
+  ASSERT_GT(port_, 0) << process_->Err();
+  const SignedIn super = SignIn(port_, "super");
+  // sha256 of 1024 bytes 'x', as `sha256sum` prints it.
+  const std::string want = "49abd65bbf7f7e40c7055093ed2e3fd75f2f602f2c5fcf955c213e3135eb03f7";
+  json call;
+  EXPECT_TRUE(WaitFor([&] { return (call = CallJson("2020/03/01/held.v", super)).value("sha256", json()) == want; }))
+      << call.dump();
+  EXPECT_TRUE(call.contains("check_failed") && call["check_failed"].is_null()) << call.dump();
+}
+
 TEST_F(RetentionConsole, HoldsAnswerByRoleAndKeepACallFromTheSweep) {
   ASSERT_GT(port_, 0) << process_->Err();
   const SignedIn super = SignIn(port_, "super"), agent = SignIn(port_, "agent1");

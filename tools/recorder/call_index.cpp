@@ -532,6 +532,7 @@ void CallIndex::StopHasher() {
 
 void CallIndex::HasherLoop() {
   sqlite3 *db = nullptr;  // this thread's, opened at the first hash
+  uint64_t db_inode = 0;  // of the file `db` was opened on
   std::unique_lock lock(hash_mutex_);
   for (;;) {
     hash_wake_.wait(lock, [&] { return hash_stop_ || !to_hash_.empty(); });
@@ -543,7 +544,16 @@ void CallIndex::HasherLoop() {
     // deleted meanwhile) keeps no hash; nothing here may end the thread.
     try {
       if (const auto digest = HashFileUnder(root_, path)) {
-        if (!db) db = OpenIndexConnection(db_path_);
+        // A database file replaced meanwhile is the writer's to rebuild; the
+        // hash goes into the new one, not the one deleted.
+        if (db && InodeOf(db_path_) != db_inode) {
+          sqlite3_close_v2(db);
+          db = nullptr;
+        }
+        if (!db) {
+          db = OpenIndexConnection(db_path_);
+          db_inode = InodeOf(db_path_);
+        }
         Statement s(db, "UPDATE calls SET sha256 = ?1 WHERE path = ?2");
         s.Bind(1, digest->sha256).Bind(2, path);
         s.Step();
