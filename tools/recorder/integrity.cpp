@@ -15,8 +15,10 @@
 namespace talo_recorder {
 namespace {
 
-// Large enough that the hash, not the system calls, sets the pace.
-constexpr size_t kReadBytes = 1 << 20;
+// Large enough that the hash, not the system calls, sets the pace; small
+// enough that what was read is still in the cache when it is hashed. (Not
+// mapped: a file truncated under a mapping would end the recorder.)
+constexpr size_t kReadBytes = 64 << 10;
 // Rows checked between two writes: the recorder's own writer never waits long
 // for the file.
 constexpr int kVerifyBatch = 64;
