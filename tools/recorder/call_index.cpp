@@ -103,10 +103,6 @@ class Statement : public DbStatement {
     r.check_failed = Text(21);
     return r;
   }
-
- private:
-  sqlite3 *db_;
-  sqlite3_stmt *stmt_ = nullptr;
 };
 
 void Exec(sqlite3 *db, const std::string &sql) {

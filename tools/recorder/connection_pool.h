@@ -7,7 +7,7 @@
 // holding a descriptor here.
 //
 // Threads: enqueue on the server's accepting thread, shutdown on it at the
-// end of the server's loop; Held from any thread.
+// end of the server's loop; Now from any thread.
 #pragma once
 
 #include <httplib.h>

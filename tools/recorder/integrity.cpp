@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,15 +26,11 @@ constexpr size_t kReadBytes = 64 << 10;
 constexpr int kVerifyBatch = 64;
 
 std::string Hex(const unsigned char *bytes, size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex(size * 2, '0');
-  for (size_t i = 0; i < size; ++i) {
-    hex[2 * i] = kDigits[bytes[i] >> 4];
-    hex[2 * i + 1] = kDigits[bytes[i] & 15];
-  }
+  std::string hex(size * 2 + 1, '\0');
+  sodium_bin2hex(hex.data(), hex.size(), bytes, size);
+  hex.pop_back();
   return hex;
 }
-
 }  // namespace
 
 std::optional<FileDigest> HashFileUnder(const std::string &root, const std::string &relative, int *error) {
