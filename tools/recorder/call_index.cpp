@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <set>
 
+#include "archiver.h"
 #include "db_statement.h"
 #include "integrity.h"
 #include "naming.h"
@@ -63,12 +64,24 @@ constexpr const char *kMigrations[] = {
     "ALTER TABLE calls ADD COLUMN sha256 TEXT;"
     "ALTER TABLE calls ADD COLUMN checked_ms INTEGER;"
     "ALTER TABLE calls ADD COLUMN check_failed TEXT;",
+    // 6 -> 7: the Opus archive. A row names its Opus file once archived, and
+    // the ADPCM file it came from with that file's hash; archive_pending names
+    // the Opus file while it is made and until the old file is gone, so that
+    // a restart knows which of the two to remove. Only calls not archived yet
+    // stay in the archiver's index.
+    "ALTER TABLE calls ADD COLUMN archived_ms INTEGER;"
+    "ALTER TABLE calls ADD COLUMN original_path TEXT;"
+    "ALTER TABLE calls ADD COLUMN original_sha256 TEXT;"
+    "ALTER TABLE calls ADD COLUMN archive_pending TEXT;"
+    "CREATE INDEX calls_to_archive ON calls(end_ms) WHERE archived_ms IS NULL AND purged_ms IS NULL;"
+    "CREATE INDEX calls_archive_pending ON calls(id) WHERE archive_pending IS NOT NULL;",
 };
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);
 
 constexpr const char *kColumns =
     "id, channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, bytes, state, part,"
-    " called, hold_reason, hold_by, hold_ms, purged_ms, purge_rule, sha256, checked_ms, check_failed";
+    " called, hold_reason, hold_by, hold_ms, purged_ms, purge_rule, sha256, checked_ms, check_failed,"
+    " archived_ms, original_path, original_sha256";
 
 // The index's statements: the shared prepared statement, and a call's row from
 // the columns in kColumns' order.
@@ -101,6 +114,9 @@ class Statement : public DbStatement {
     r.sha256 = Text(19);
     r.checked_ms = Int(20);
     r.check_failed = Text(21);
+    r.archived_ms = Int(22);
+    r.original_path = Text(23);
+    r.original_sha256 = Text(24);
     return r;
   }
 };
@@ -453,8 +469,11 @@ void CallIndex::Recover() {
   std::vector<CallRow> fixes;
   std::set<std::string> known;
   {
-    Statement s(write_db_, "SELECT path, state FROM calls");
-    while (s.Step()) known.insert(s.Text(0));
+    // An archive on its way has two files, both the row's.
+    Statement s(write_db_, "SELECT path, archive_pending, original_path FROM calls");
+    while (s.Step())
+      for (int column = 0; column < 3; ++column)
+        if (std::string name = s.Text(column); !name.empty()) known.insert(std::move(name));
   }
   {
     Statement s(write_db_, (std::string("SELECT ") + kColumns + " FROM calls WHERE state = ?1").c_str());
@@ -488,7 +507,7 @@ void CallIndex::Recover() {
     r.answer_ms = r.start_ms;
     r.path = relative;
     r.bytes = static_cast<int64_t>(it->file_size(ec));
-    r.duration_ms = r.direction == "fax" ? 0 : AudioMs(r.bytes);
+    r.duration_ms = r.direction == "fax" ? 0 : IsArchivePath(relative) ? OpusMsUnder(root_, relative) : AudioMs(r.bytes);
     r.end_ms = r.start_ms + r.duration_ms;
     r.state = CallState::kRecovered;
     r.part = name->part;

@@ -36,7 +36,7 @@
 
 namespace talo_recorder {
 
-inline constexpr int kIndexSchemaVersion = 6;
+inline constexpr int kIndexSchemaVersion = 7;
 
 // One call (or one part of a call that rolled over to the next file). The
 // file's path relative to the root is its key.
@@ -66,6 +66,11 @@ struct CallRow {
   std::string sha256;        // the finished file's, hex; "" not known yet
   int64_t checked_ms = 0;    // the last `verify` of the file; 0 never
   std::string check_failed;  // "missing" or "altered" by that check; "" whole
+  // Kept by the archiver alone: once archived, `path` and `sha256` are the
+  // Opus file's and these tell what it replaced.
+  int64_t archived_ms = 0;      // 0: not archived
+  std::string original_path;    // the ADPCM file it was encoded from
+  std::string original_sha256;  // that file's hash
   bool operator==(const CallRow &) const = default;
 };
 

@@ -188,7 +188,7 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   Config c;
   const Section top(doc, "",
                     {"root", "index", "library_dir", "library", "storage", "console", "record_limit_minutes", "policy", "sound_dir",
-                     "live", "retention", "sim", "board"});
+                     "live", "retention", "archive", "sim", "board"});
   top.Text("root", &c.root);
   if (c.root.empty()) Fail("\"root\" must name a folder");
   top.Text("index", &c.index);
@@ -240,6 +240,12 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   retention.Number("days", 0, kMaxRetentionDays, &c.retention.days);
   retention.Number("sweep_minutes", 1, 10080, &c.retention.sweep_minutes);
   c.retention.rules = RetentionRules(doc.contains("retention") ? doc["retention"] : json::object());
+  const Section archive = top.Object("archive", {"after_days", "bitrate"});
+  // null, as absent, is no archive.
+  if (const auto it = doc.find("archive"); it == doc.end() || !it->is_object() || !it->contains("after_days") ||
+                                           !(*it)["after_days"].is_null())
+    archive.Number("after_days", 0, kMaxRetentionDays, &c.archive.after_days);
+  archive.Number("bitrate", 6000, 64000, &c.archive.bitrate);
   const Section sim =
       top.Object("sim", {"enabled", "speed", "loop", "loop_pause_ms", "speech", "extra_lines", "extra_call_ms"});
   sim.Flag("enabled", &c.sim.enabled);

@@ -50,6 +50,13 @@ struct RetentionConfig {
   std::vector<RetentionRule> rules;
 };
 
+// The Opus archive: finished calls this many days old (0: as each call
+// ends) are encoded to Ogg Opus and their ADPCM files removed.
+struct ArchiveConfig {
+  int32_t after_days = -1;  // -1: no archive (the default)
+  int32_t bitrate = 16000;  // bit/s
+};
+
 struct Config {
   std::string root = "recordings";  // must exist and be writable
   std::string index;                // SQLite file; empty: <root>/index.sqlite
@@ -75,6 +82,7 @@ struct Config {
   std::string sound_dir;            // prompts; empty: Sound beside the program
   int32_t live_queue_ms = 2000;     // audio kept for a listener that lags; past it, it is dropped
   RetentionConfig retention;
+  ArchiveConfig archive;
   SimConfig sim;  // ignored on the VoIP driver
   BoardConfig board;
   // The scripted day runs on the simulated board only.

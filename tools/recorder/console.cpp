@@ -91,7 +91,10 @@ json ToJson(const CallRow &r) {
                                          : json{{"reason", r.hold_reason}, {"by", r.hold_by}, {"ms", r.hold_ms}}},
           {"purged_ms", r.purged_ms}, {"purge_rule", r.purge_rule},
           {"sha256", r.sha256.empty() ? json(nullptr) : json(r.sha256)},
-          {"check_failed", r.check_failed.empty() ? json(nullptr) : json(r.check_failed)}};
+          {"check_failed", r.check_failed.empty() ? json(nullptr) : json(r.check_failed)},
+          // A negative time is a call the archive left as it was.
+          {"archived_ms", std::max<int64_t>(r.archived_ms, 0)},
+          {"original_sha256", r.original_sha256.empty() ? json(nullptr) : json(r.original_sha256)}};
 }
 
 json ToJson(const ChannelView &v) {
@@ -199,18 +202,11 @@ std::shared_ptr<Fd> OpenRecording(const std::string &root, const std::string &re
   return fd ? std::make_shared<Fd>(std::move(fd)) : nullptr;
 }
 
-// Serves a record file as a 16-bit PCM WAV decoded block by block, as the
-// bytes are asked for, so that seeking in a long recording decodes only what
-// is played.
-void ServeWav(const httplib::Request &req, httplib::Response &res, std::shared_ptr<Fd> file) {
-  struct stat st {};
-  if (::fstat(file->Get(), &st) != 0) return Error(res, 404, "recording not found");
-  const uint64_t blocks = static_cast<uint64_t>(st.st_size) / talo::audio::kAdpcmBlockBytes;
-  const uint64_t samples = std::min<uint64_t>(blocks * talo::audio::kSamplesPerBlock, talo::audio::kMaxPcmWavSamples);
-  const auto header = talo::audio::MakePcmWavHeader(static_cast<uint32_t>(samples));
-  const uint64_t length = header.size() + samples * 2;
-  // The server cuts the answer by req.ranges; they are set here to the one
-  // range served (the request is the server's own, not a constant).
+// The one range of an answer `length` bytes long that the request asks for;
+// false once a range past the end is answered 416. The server cuts the answer
+// by req.ranges; they are set here to the one range served (the request is
+// the server's own, not a constant).
+bool TakeRange(const httplib::Request &req, httplib::Response &res, uint64_t length) {
   auto &ranges = const_cast<httplib::Ranges &>(req.ranges);
   ByteRange part;
   switch (ParseRange(req.get_header_value("Range"), length, &part)) {
@@ -222,9 +218,42 @@ void ServeWav(const httplib::Request &req, httplib::Response &res, std::shared_p
       ranges.clear();
       res.status = 416;
       res.set_header("Content-Range", "bytes */" + std::to_string(length));
-      return;
+      return false;
   }
   res.set_header("Accept-Ranges", "bytes");
+  return true;
+}
+
+// Serves a file as it is stored, in ranges, from the descriptor opened at the check.
+void ServeStored(const httplib::Request &req, httplib::Response &res, std::shared_ptr<Fd> file,
+                 const char *type) {
+  struct stat st {};
+  if (::fstat(file->Get(), &st) != 0) return Error(res, 404, "recording not found");
+  const auto length = static_cast<uint64_t>(st.st_size);
+  if (!TakeRange(req, res, length)) return;
+  res.set_content_provider(
+      static_cast<size_t>(length), type,
+      Guarded([file, length](size_t offset, size_t want, httplib::DataSink &sink) {
+        if (offset >= length || !sink.is_writable()) return false;
+        char buffer[65536];
+        const ssize_t got = ::pread(file->Get(), buffer, std::min(want, sizeof buffer), static_cast<off_t>(offset));
+        // A file that shrank ends the answer short.
+        return got > 0 && sink.write(buffer, static_cast<size_t>(got));
+      }),
+      [file](bool) {});
+}
+
+// Serves a record file as a 16-bit PCM WAV decoded block by block, as the
+// bytes are asked for, so that seeking in a long recording decodes only what
+// is played.
+void ServeWav(const httplib::Request &req, httplib::Response &res, std::shared_ptr<Fd> file) {
+  struct stat st {};
+  if (::fstat(file->Get(), &st) != 0) return Error(res, 404, "recording not found");
+  const uint64_t blocks = static_cast<uint64_t>(st.st_size) / talo::audio::kAdpcmBlockBytes;
+  const uint64_t samples = std::min<uint64_t>(blocks * talo::audio::kSamplesPerBlock, talo::audio::kMaxPcmWavSamples);
+  const auto header = talo::audio::MakePcmWavHeader(static_cast<uint32_t>(samples));
+  const uint64_t length = header.size() + samples * 2;
+  if (!TakeRange(req, res, length)) return;
   res.set_content_provider(
       static_cast<size_t>(length), "audio/wav",
       // Every chunk reads the descriptor opened at the check: the name may
@@ -421,6 +450,7 @@ const Console::Route Console::kRoutes[] = {
     {Method::kGet, "/api/calls", &Console::CallSearch, Gate::kRole, Permission::kSearch},
     {Method::kGet, R"(/api/calls/([^/]+))", &Console::CallRecord, Gate::kRole, Permission::kSearch},
     {Method::kGet, R"(/api/calls/([^/]+)/audio\.wav)", &Console::CallAudio, Gate::kRole, Permission::kPlay},
+    {Method::kGet, R"(/api/calls/([^/]+)/audio\.opus)", &Console::CallOpus, Gate::kRole, Permission::kPlay},
     {Method::kGet, R"(/api/calls/([^/]+)/fax\.png)", &Console::FaxImage, Gate::kRole, Permission::kPlay},
     {Method::kPost, R"(/api/calls/([^/]+)/hold)", &Console::HoldSet, Gate::kRole, Permission::kHolds},
     {Method::kDelete, R"(/api/calls/([^/]+)/hold)", &Console::HoldRelease, Gate::kRole, Permission::kHolds},
@@ -880,6 +910,16 @@ void Console::CallAudio(const httplib::Request &req, httplib::Response &res, con
   if (download)
     res.set_header("Content-Disposition", "attachment; filename=\"call-" + std::to_string(row->id) + ".wav\"");
   ServeWav(req, res, std::move(file));
+}
+
+void Console::CallOpus(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  auto row = FindCall(req, res, session);
+  if (!row) return;
+  if (!IsArchivePath(row->path)) return Error(res, 404, "not archived: play audio.wav");
+  auto file = OpenRecording(root_, row->path);
+  if (!file) return Error(res, 404, "recording not on disk");
+  if (FirstPart(req)) Audit(req, session.user, "play", std::to_string(row->id), "ok");
+  ServeStored(req, res, std::move(file), "audio/ogg");
 }
 
 void Console::FaxImage(const httplib::Request &req, httplib::Response &res, const Session &session) {

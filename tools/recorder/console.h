@@ -97,7 +97,7 @@ class Console {
   bool Admit(const httplib::Request &req, httplib::Response &res) const;
 
   // The handlers kRoutes names.
-  Serve Page, States, Script, Style, Status, ChannelList, Events, CallSearch, CallRecord, CallAudio, FaxImage, AudioByPath,
+  Serve Page, States, Script, Style, Status, ChannelList, Events, CallSearch, CallRecord, CallAudio, CallOpus, FaxImage, AudioByPath,
       LiveAudio, Login, Logout, Me, Password, AccountList, AccountAdd, AccountChange, AccountDelete, AuditRows,
       AuditCsvFile, HoldSet, HoldRelease;
   // The request's session when its cookie names a live one.

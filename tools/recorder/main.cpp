@@ -27,6 +27,7 @@
 #include <optional>
 
 #include "accounts.h"
+#include "archiver.h"
 #include "audit_log.h"
 #include "call_index.h"
 #include "config.h"
@@ -388,6 +389,7 @@ int main(int argc, char **argv) {
   std::unique_ptr<talo_recorder::AuditLog> audit_log;
   std::unique_ptr<talo_recorder::DiskGuard> disk_guard;  // writes to the audit trail: made after it
   std::unique_ptr<talo_recorder::Retention> retention;
+  std::unique_ptr<talo_recorder::Archiver> archiver;
   talo_recorder::Console console(&recorder, &index, config.root);
   std::string error;
   console.Limit(config.max_connections, config.max_streams, config.max_streams_per_session, config.host_names);
@@ -437,6 +439,16 @@ int main(int argc, char **argv) {
     return 1;
   }
   try {
+    // Archives a crash cut short are finished or undone before anything
+    // reads the files; the recovery runs with or without an archive set now.
+    archiver = std::make_unique<talo_recorder::Archiver>(config.index, config.root, config.archive, Log);
+    archiver->Recover();
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "talo-recorder: archive: %s\n", e.what());
+    index.Close();
+    return 1;
+  }
+  try {
     recorder.Start(&index);
   } catch (const talo_recorder::BoardError &e) {
     std::fprintf(stderr, "talo-recorder: %s\n", e.what());
@@ -451,6 +463,7 @@ int main(int argc, char **argv) {
   }
   console.Run();
   retention->Start();
+  if (config.archive.after_days >= 0) archiver->Start();
   std::printf("talo-recorder: recordings in %s, index %s\n", config.root.c_str(), config.index.c_str());
   std::printf("talo-recorder: console at %s://%s:%d/\n", console.Tls() ? "https" : "http", config.address.c_str(),
               console.Port());
@@ -471,6 +484,7 @@ int main(int argc, char **argv) {
   Log(exit_signal ? std::string("stopping on ") + strsignal(exit_signal) : std::string("stopping: duration over"));
   console.Stop();
   retention->Stop();
+  archiver->Stop();
   recorder.Stop();
   index.Close();
   const auto status = index.Status();

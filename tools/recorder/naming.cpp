@@ -31,6 +31,13 @@ std::string RecordPath(const RecordName &n, int extra) {
   return path + (n.direction == "fax" ? ".pbm" : ".v");
 }
 
+bool IsArchivePath(std::string_view path) { return path.ends_with(".opus"); }
+
+std::string ArchivePathFor(std::string_view path) {
+  if (!path.ends_with(".v")) return "";
+  return std::string(path.substr(0, path.size() - 2)) + ".opus";
+}
+
 namespace {
 
 // Reads exactly `count` digits at *at into *out.
@@ -55,7 +62,7 @@ bool Literal(std::string_view text, size_t *at, std::string_view literal) {
 
 }  // namespace
 
-// yyyy/mm/dd/chNN_yyyymmdd-hhmmss[-k]_<number>_<direction>[_p<part>].<v|pbm>
+// yyyy/mm/dd/chNN_yyyymmdd-hhmmss[-k]_<number>_<direction>[_p<part>].<v|opus|pbm>
 std::optional<RecordName> ParseRecordPath(std::string_view p) {
   size_t at = 0;
   int year, month, day, y2, m2, d2, hour, minute, second;
@@ -96,7 +103,8 @@ std::optional<RecordName> ParseRecordPath(std::string_view p) {
   if (!KnownDirection(middle)) return std::nullopt;
   n.direction = std::string(middle);
   const std::string_view extension = p.substr(dot + 1);
-  if (extension != (n.direction == "fax" ? "pbm" : "v")) return std::nullopt;
+  // An archived call's audio is its Ogg Opus file under the same name.
+  if (n.direction == "fax" ? extension != "pbm" : extension != "v" && extension != "opus") return std::nullopt;
   std::tm tm{};
   tm.tm_year = year - 1900;
   tm.tm_mon = month - 1;

@@ -1,7 +1,8 @@
 // Names of the recordings under the root:
 //   <yyyy>/<mm>/<dd>/ch<NN>_<yyyymmdd>-<hhmmss>_<number>_<direction>[_p<part>].v
 // in local time, the number kept to its digits, "+" and "*" ("unknown" when
-// nothing is left). A received fax ends in .pbm instead of .v. The name
+// nothing is left). A received fax ends in .pbm instead of .v, an archived
+// call's Ogg Opus file in .opus. The name
 // carries what the index needs, so the index can be rebuilt from the files.
 #pragma once
 
@@ -29,5 +30,9 @@ std::string RecordPath(const RecordName &name, int extra = 0);
 // Back from a relative path; nullopt for anything that is not one of ours.
 std::optional<RecordName> ParseRecordPath(std::string_view relative);
 bool KnownDirection(std::string_view direction);
+// An archived call's file; the name its ADPCM file's archive takes ("" for a
+// file that is not an ADPCM recording).
+bool IsArchivePath(std::string_view path);
+std::string ArchivePathFor(std::string_view path);
 
 }  // namespace talo_recorder

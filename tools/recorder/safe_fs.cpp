@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace talo_recorder {
@@ -84,6 +85,37 @@ int64_t SizeUnder(const std::string &root, const std::string &relative) {
   const Fd file = OpenRegularUnder(root, relative);
   struct stat st {};
   return file && ::fstat(file.Get(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+std::string RemoveRegularUnder(const std::string &root, const std::string &relative, int64_t *bytes) {
+  *bytes = 0;
+  if (relative.empty() || relative.front() == '/') return "not a path under the root";
+  const auto [folder, name] = Split(relative);
+  if (BadComponent(name)) return "not a path under the root";
+  const Fd dir = OpenFolderUnder(root, folder, false);
+  if (!dir) return errno == ENOENT ? "" : std::string("folder: ") + std::strerror(errno);
+  struct stat st {};
+  if (::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? "" : std::strerror(errno);
+  // Only what the recorder writes there: a link or a folder planted under a
+  // recording's name is left for a person to look at.
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (::unlinkat(dir.Get(), name.c_str(), 0) != 0 && errno != ENOENT) return std::strerror(errno);
+  *bytes = st.st_size;
+  return "";
+}
+
+Fd CreateWritableUnder(const std::string &root, const std::string &relative, int *error) {
+  const auto [folder, name] = Split(relative);
+  *error = EINVAL;
+  if (BadComponent(name)) return Fd();
+  const Fd dir = OpenFolderUnder(root, folder, true);
+  if (!dir) return *error = errno, Fd();
+  Fd file(::openat(dir.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  *error = file ? 0 : errno;
+  // The new name lasts a crash only with its folder written too.
+  if (file && ::fsync(dir.Get()) != 0) *error = errno;
+  return file;
 }
 
 }  // namespace talo_recorder

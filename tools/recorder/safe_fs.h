@@ -52,6 +52,16 @@ int CreateFileUnder(const std::string &root, const std::string &relative);
 // regular file.
 Fd OpenRegularUnder(const std::string &root, const std::string &relative);
 
+// A new empty file 0600 at `relative` under `root` (its folders made), open
+// for reading and writing, its folder synced so the name outlasts a crash;
+// an invalid Fd with the errno in *error as CreateFileUnder's.
+Fd CreateWritableUnder(const std::string &root, const std::string &relative, int *error);
+
+// Deletes the regular file at `relative` under `root` without following a
+// link on the way; "" once it is gone (missing already included), else why
+// not. *bytes gets the size it had.
+std::string RemoveRegularUnder(const std::string &root, const std::string &relative, int64_t *bytes);
+
 // The size of that file, 0 when it cannot be opened so.
 int64_t SizeUnder(const std::string &root, const std::string &relative);
 

@@ -110,6 +110,10 @@ async function search() {
     } else if (c.state === CallState.purged) {
       state.title = "purged " + time(c.purged_ms) + " (" + c.purge_rule + ")";
     }
+    if (c.archived_ms > 0 && c.state !== CallState.purged) {
+      state.textContent += " · archived";
+      state.title = (state.title ? state.title + "; " : "") + "in Opus since " + time(c.archived_ms);
+    }
     if (c.check_failed) {
       // The file no longer matches the hash taken when the call ended.
       const tag = document.createElement("span");
@@ -162,7 +166,8 @@ async function liftHold(c) {
 
 function play(c) {
   const player = $("player");
-  player.src = "/api/calls/" + c.id + "/audio.wav";
+  // An archived call plays its Opus file as it is, which browsers decode.
+  player.src = "/api/calls/" + c.id + (c.archived_ms > 0 ? "/audio.opus" : "/audio.wav");
   player.dataset.callId = c.id;
   $("now-playing").textContent = "call " + c.id + " on ch " + c.channel + ", " + (c.number || "unknown number") +
     (c.called ? " to " + c.called : "");
