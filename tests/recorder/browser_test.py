@@ -2,7 +2,7 @@
 """talo-recorder's console in a real browser (headless Chromium through
 Selenium) on the simulated board: the channel table follows a scripted call
 as it rings and is answered, the finished call is found by its number, its
-recording plays for its length, and live listening starts on a channel in a
+recording, archived in Ogg Opus as the call ends, plays for its length, and live listening starts on a channel in a
 call. Nothing is shown before a sign-in: the first admin must set a new
 password, adds a supervisor who does the rest, and after the logout going
 back shows no data. Usage: browser_test.py <build dir>"""
@@ -104,7 +104,8 @@ def with_console(build, settings, test):
 
 def main():
     with_console(sys.argv[1], {"sim": {"speed": 400, "loop_pause_ms": 300, "extra_lines": 1,
-                                       "extra_call_ms": 30000}}, run)
+                                       "extra_call_ms": 30000},
+                               "archive": {"after_days": 0}}, run)
     print("browser test passed")
 
 
@@ -152,10 +153,10 @@ def run(browser, base):
     assert "listening to ch 19" in browser.find_element(By.ID, "live-status").text
     browser.find_element(By.ID, "live-stop").click()
 
-    # The finished call is found by its number and plays for its length.
+    # The finished call, archived, is found by its number and plays its Opus file for its length.
     def finished():
         calls = [c for c in get_json(browser, base + "api/calls?number=5551234&channel=0")["calls"]
-                 if c["state"] == "done"]
+                 if c["state"] == "done" and c["archived_ms"] > 0]
         return calls and calls[0]
     call = wait_for("the call in the index", finished)
     browser.find_element(By.ID, "q-number").send_keys("5551234")
@@ -165,6 +166,7 @@ def run(browser, base):
     browser.execute_script("document.getElementById('play-%d').click();" % call["id"])
     wait_for("playback", lambda: browser.execute_script(
         "const p = document.getElementById('player'); return !p.paused && p.readyState >= 2 && p.currentTime > 0;"))
+    assert browser.execute_script("return document.getElementById('player').src;").endswith("/audio.opus")
     duration = browser.execute_script("return document.getElementById('player').duration;")
     assert abs(duration * 1000 - call["duration_ms"]) < 100, (duration, call["duration_ms"])
 
