@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include "config.h"
+#include "naming.h"
 #include "recorder_process.h"
 
 namespace talo_recorder_test {
@@ -27,6 +28,12 @@ TEST(RecorderConfig, DefaultsAreTheDocumentedText) {
   EXPECT_EQ(empty.live_queue_ms, c.live_queue_ms);
   EXPECT_EQ(empty.library_pass_ms, 10);
   EXPECT_EQ(c.library_pass_ms, 10);
+  // No archive unless asked; the node goes by the host's name.
+  EXPECT_EQ(c.archive.after_days, -1);
+  EXPECT_EQ(empty.archive.after_days, -1);
+  EXPECT_TRUE(talo_recorder::ValidNodeName(c.node_name)) << c.node_name;
+  EXPECT_EQ(talo_recorder::ParseConfig(R"({"archive": {"after_days": 0}, "node": {"name": "east-1"}})", "/b")
+                .archive.after_days, 0);
 }
 
 // The library's pass interval is the configuration's, whatever the
@@ -169,6 +176,9 @@ TEST(RecorderConfig, BadConfigurationsStopBeforeAnythingStarts) {
        "\"console.max_streams\" must be below \"console.max_connections\" (32)"},
       {"{" + r + ", \"console\": {\"host_names\": \"rec.lan\"}}", "\"console.host_names\" must be a list of names"},
       {"{" + r + ", \"library\": {\"pass_ms\": 51}}", "\"library.pass_ms\" must be a whole number from 1 to 50"},
+      {"{" + r + ", \"node\": {\"name\": \"east/1\"}}", "\"node.name\" must be 1-63 letters"},
+      {"{" + r + ", \"archive\": {\"bitrate\": 5000}}", "\"archive.bitrate\" must be a whole number from 6000"},
+      {"{" + r + ", \"archive\": {\"after_days\": -1}}", "\"archive.after_days\" must be a whole number from 0"},
       {"{\"root\": 5}", "\"root\" must be a string"},
       {"{\"root\": \"" + (dir.path / "missing").string() + "\"}", "\"root\": folder '" +
                                                                       (dir.path / "missing").string() +

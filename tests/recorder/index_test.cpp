@@ -98,7 +98,7 @@ TEST(RecorderIndex, MigratesOlderDatabasesKeepingTheirRows) {
                           " (SELECT journal_mode FROM pragma_journal_mode)", -1, &s, nullptr);
     ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(s, 0), talo_recorder::kIndexSchemaVersion);
-    EXPECT_EQ(sqlite3_column_int(s, 1), 5);
+    EXPECT_EQ(sqlite3_column_int(s, 1), 6);  // number, channel, start, called, state, node
     EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(s, 2)), "wal");
     sqlite3_finalize(s);
     sqlite3_close(h);
@@ -113,6 +113,7 @@ TEST(RecorderIndex, SearchesByNumberChannelAndTimeWithPaging) {
   std::vector<CallRow> rows;
   for (int i = 0; i < 30; ++i)
     rows.push_back(Row(i % 3, i % 2 ? "5551234" : "4440000", 1000 * (i + 1), "f" + std::to_string(i)));
+  for (int i = 0; i < 30; ++i) rows[i].node = i < 10 ? "east" : "west";
   index.BulkInsert(rows);
   struct Case {
     CallQuery query;
@@ -132,7 +133,7 @@ TEST(RecorderIndex, SearchesByNumberChannelAndTimeWithPaging) {
     query.offset = offset;
     return query;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {q("555", -1, 0, 0, 3, 0), 15, {30000, 28000, 26000}},
       {q("5551234", -1, 0, 0, 2, 2), 15, {26000, 24000}},
       {q("5552", -1, 0, 0, 5, 0), 0, {}},
@@ -140,7 +141,9 @@ TEST(RecorderIndex, SearchesByNumberChannelAndTimeWithPaging) {
       {q("444", 2, 0, 0, 50, 0), 5, {27000, 21000, 15000, 9000, 3000}},
       {q("", -1, 5000, 8000, 50, 0), 3, {7000, 6000, 5000}},
       {q("", -1, 0, 0, 2, 29), 30, {1000}},
+      {q("", 1, 0, 0, 50, 0), 3, {8000, 5000, 2000}},
   };
+  cases.back().query.node = "east";
   for (const auto &c : cases) {
     const auto page = index.Search(c.query);
     EXPECT_EQ(page.total, c.total) << c.query.number << " ch " << c.query.channel;

@@ -75,13 +75,16 @@ constexpr const char *kMigrations[] = {
     "ALTER TABLE calls ADD COLUMN archive_pending TEXT;"
     "CREATE INDEX calls_to_archive ON calls(end_ms) WHERE archived_ms IS NULL AND purged_ms IS NULL;"
     "CREATE INDEX calls_archive_pending ON calls(id) WHERE archive_pending IS NOT NULL;",
+    // 7 -> 8: the recorder node that made the call, searched by.
+    "ALTER TABLE calls ADD COLUMN node TEXT NOT NULL DEFAULT '';"
+    "CREATE INDEX calls_by_node ON calls(node, start_ms);",
 };
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);
 
 constexpr const char *kColumns =
     "id, channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, bytes, state, part,"
     " called, hold_reason, hold_by, hold_ms, purged_ms, purge_rule, sha256, checked_ms, check_failed,"
-    " archived_ms, original_path, original_sha256";
+    " archived_ms, original_path, original_sha256, node";
 
 // The index's statements: the shared prepared statement, and a call's row from
 // the columns in kColumns' order.
@@ -117,6 +120,7 @@ class Statement : public DbStatement {
     r.archived_ms = Int(22);
     r.original_path = Text(23);
     r.original_sha256 = Text(24);
+    r.node = Text(25);
     return r;
   }
 };
@@ -163,14 +167,14 @@ uint64_t InodeOf(const std::string &path) {
 
 constexpr const char *kUpsert =
     "INSERT INTO calls(channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, "
-    "bytes, state, part, called) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13) ON CONFLICT(path) DO UPDATE "
-    "SET channel=?1, direction=?2, number=?3, digits=?4, start_ms=?5, answer_ms=?6, end_ms=?7, duration_ms=?8, "
-    "bytes=?10, state=?11, part=?12, called=?13";
+    "bytes, state, part, called, node) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14) ON CONFLICT(path) "
+    "DO UPDATE SET channel=?1, direction=?2, number=?3, digits=?4, start_ms=?5, answer_ms=?6, end_ms=?7, "
+    "duration_ms=?8, bytes=?10, state=?11, part=?12, called=?13, node=?14";
 
 void BindRow(Statement &s, const CallRow &r) {
   s.Bind(1, r.channel).Bind(2, r.direction).Bind(3, r.number).Bind(4, r.digits).Bind(5, r.start_ms);
   s.Bind(6, r.answer_ms).Bind(7, r.end_ms).Bind(8, r.duration_ms).Bind(9, r.path).Bind(10, r.bytes);
-  s.Bind(11, std::string(Name(r.state))).Bind(12, r.part).Bind(13, r.called);
+  s.Bind(11, std::string(Name(r.state))).Bind(12, r.part).Bind(13, r.called).Bind(14, r.node);
 }
 
 // Every row written or replaced, in the caller's transaction.
@@ -228,8 +232,8 @@ sqlite3 *OpenIndexConnection(const std::string &path) {
   return db;
 }
 
-CallIndex::CallIndex(std::string db_path, std::string root, Report report)
-    : db_path_(std::move(db_path)), root_(std::move(root)), report_(std::move(report)) {}
+CallIndex::CallIndex(std::string db_path, std::string root, Report report, std::string node)
+    : db_path_(std::move(db_path)), root_(std::move(root)), node_(std::move(node)), report_(std::move(report)) {}
 
 CallIndex::~CallIndex() { Close(0); }
 
@@ -343,7 +347,8 @@ void CallIndex::Close(int drain_ms) {
 void CallIndex::Put(const CallRow &row) {
   {
     std::lock_guard lock(mutex_);
-    pending_[row.path] = row;
+    CallRow &stored = pending_[row.path] = row;
+    if (stored.node.empty()) stored.node = node_;
     status_.pending = pending_.size();
   }
   wake_.notify_all();
@@ -511,6 +516,7 @@ void CallIndex::Recover() {
     r.end_ms = r.start_ms + r.duration_ms;
     r.state = CallState::kRecovered;
     r.part = name->part;
+    r.node = node_;
     fixes.push_back(r);
     ++found;
   }
@@ -597,6 +603,7 @@ CallPage CallIndex::Search(const CallQuery &q) {
     for (int32_t ch : q.channels) list += (list.empty() ? "" : ",") + std::to_string(ch);
     where += q.channels.empty() ? " AND 0" : " AND channel IN (" + list + ")";
   }
+  if (!q.node.empty()) where += " AND node = ?8";
   if (q.from_ms > 0) where += " AND start_ms >= ?4";
   if (q.to_ms > 0) where += " AND start_ms < ?5";
   // The prefix as a range, so that the number index serves it.
@@ -607,6 +614,7 @@ CallPage CallIndex::Search(const CallQuery &q) {
     if (q.channel >= 0) s.Bind(3, q.channel);
     if (q.from_ms > 0) s.Bind(4, q.from_ms);
     if (q.to_ms > 0) s.Bind(5, q.to_ms);
+    if (!q.node.empty()) s.Bind(8, q.node);
   };
   std::lock_guard lock(read_mutex_);
   if (!read_db_) throw IndexError("the index is not open");

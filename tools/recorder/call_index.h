@@ -36,7 +36,7 @@
 
 namespace talo_recorder {
 
-inline constexpr int kIndexSchemaVersion = 7;
+inline constexpr int kIndexSchemaVersion = 8;
 
 // One call (or one part of a call that rolled over to the next file). The
 // file's path relative to the root is its key.
@@ -71,6 +71,7 @@ struct CallRow {
   int64_t archived_ms = 0;      // 0: not archived
   std::string original_path;    // the ADPCM file it was encoded from
   std::string original_sha256;  // that file's hash
+  std::string node;             // the recorder that made it; Put fills in the index's own
   bool operator==(const CallRow &) const = default;
 };
 
@@ -81,6 +82,7 @@ struct CallQuery {
   std::vector<int32_t> channels;
   int64_t from_ms = 0;      // start at or after; 0 any
   int64_t to_ms = 0;        // start before; 0 any
+  std::string node;         // made by this recorder node; "" any
   int32_t limit = 50;
   int32_t offset = 0;
 };
@@ -125,7 +127,8 @@ class CallIndex {
 
   // `root` is the recordings folder; `report` gets every fault and recovery
   // line (any thread).
-  CallIndex(std::string db_path, std::string root, Report report);
+  // `node` names this recorder in the rows it writes.
+  CallIndex(std::string db_path, std::string root, Report report, std::string node = "");
   ~CallIndex();
   CallIndex(const CallIndex &) = delete;
   CallIndex &operator=(const CallIndex &) = delete;
@@ -173,6 +176,7 @@ class CallIndex {
 
   const std::string db_path_;
   const std::string root_;
+  const std::string node_;
   const Report report_;
 
   sqlite3 *write_db_ = nullptr;  // writer thread (owner thread before it starts and after it ends)

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host_kit/library.h"
+#include "naming.h"
 
 namespace talo_recorder {
 namespace {
@@ -188,10 +189,22 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   Config c;
   const Section top(doc, "",
                     {"root", "index", "library_dir", "library", "storage", "console", "record_limit_minutes", "policy", "sound_dir",
-                     "live", "retention", "archive", "sim", "board"});
+                     "live", "retention", "archive", "node", "sim", "board"});
   top.Text("root", &c.root);
   if (c.root.empty()) Fail("\"root\" must name a folder");
   top.Text("index", &c.index);
+  top.Object("node", {"name"}).Text("name", &c.node_name);
+  if (c.node_name.empty()) {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    c.node_name = host;
+    // A host name we could not carry in a row or a key: the node goes by a plain one.
+    if (const size_t dot = c.node_name.find('.'); dot != std::string::npos) c.node_name.resize(dot);
+    if (!ValidNodeName(c.node_name)) c.node_name = "recorder";
+  } else if (!ValidNodeName(c.node_name)) {
+    Fail("\"node.name\" must be 1-63 letters, digits, '.', '-' or '_', not starting with '.', not " +
+         Shown(c.node_name));
+  }
   top.Text("library_dir", &c.library_dir);
   const Section console =
       top.Object("console", {"address", "port", "threads", "tls", "allow_plain_http", "max_connections", "max_streams",

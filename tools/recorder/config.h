@@ -60,6 +60,7 @@ struct ArchiveConfig {
 struct Config {
   std::string root = "recordings";  // must exist and be writable
   std::string index;                // SQLite file; empty: <root>/index.sqlite
+  std::string node_name;            // this recorder in the rows it writes; empty: the host name
   std::string library_dir;          // folder of libTALO.so; empty: ../lib beside the program
   std::string address = "127.0.0.1";
   std::string tls_cert;             // PEM chain; with tls_key, the console serves HTTPS only

@@ -94,7 +94,8 @@ json ToJson(const CallRow &r) {
           {"check_failed", r.check_failed.empty() ? json(nullptr) : json(r.check_failed)},
           // A negative time is a call the archive left as it was.
           {"archived_ms", std::max<int64_t>(r.archived_ms, 0)},
-          {"original_sha256", r.original_sha256.empty() ? json(nullptr) : json(r.original_sha256)}};
+          {"original_sha256", r.original_sha256.empty() ? json(nullptr) : json(r.original_sha256)},
+          {"node", r.node}};
 }
 
 json ToJson(const ChannelView &v) {

@@ -381,7 +381,7 @@ int main(int argc, char **argv) {
   }
   // The library reads its pass interval at activation.
   ::setenv("TALO_PASS_MS", std::to_string(config.library_pass_ms).c_str(), 1);
-  talo_recorder::CallIndex index(config.index, config.root, Log);
+  talo_recorder::CallIndex index(config.index, config.root, Log, config.node_name);
   talo_recorder::Recorder recorder(config, Log);
   // Made once the index is open; they outlive the console that uses them.
   std::unique_ptr<talo_recorder::AccountStore> accounts;

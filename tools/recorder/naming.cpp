@@ -31,6 +31,15 @@ std::string RecordPath(const RecordName &n, int extra) {
   return path + (n.direction == "fax" ? ".pbm" : ".v");
 }
 
+bool ValidNodeName(std::string_view name) {
+  if (name.empty() || name.size() > 63 || name.front() == '.') return false;
+  for (const char c : name)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+          c == '_'))
+      return false;
+  return true;
+}
+
 bool IsArchivePath(std::string_view path) { return path.ends_with(".opus"); }
 
 std::string ArchivePathFor(std::string_view path) {

@@ -33,6 +33,9 @@ bool KnownDirection(std::string_view direction);
 // An archived call's file; the name its ADPCM file's archive takes ("" for a
 // file that is not an ADPCM recording).
 bool IsArchivePath(std::string_view path);
+// A recorder node's name, as rows and object keys carry it: 1-63 letters,
+// digits, '.', '-' and '_', not starting with '.'.
+bool ValidNodeName(std::string_view name);
 std::string ArchivePathFor(std::string_view path);
 
 }  // namespace talo_recorder

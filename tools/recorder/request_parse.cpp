@@ -1,5 +1,7 @@
 #include "request_parse.h"
 
+#include "naming.h"
+
 namespace talo_recorder {
 namespace {
 
@@ -84,6 +86,9 @@ std::string ParseCallQuery(const std::vector<std::pair<std::string, std::string>
     } else if (key == "from" || key == "to") {
       if (!ParseNumber(value, 0, 253402300799999, &v)) return key + ": epoch milliseconds";
       (key == "from" ? q->from_ms : q->to_ms) = v;
+    } else if (key == "node") {
+      if (!ValidNodeName(value)) return "node: a node's name";
+      q->node = value;
     } else if (key == "limit") {
       if (!ParseNumber(value, 1, 500, &v)) return "limit: 1 to 500";
       q->limit = static_cast<int32_t>(v);

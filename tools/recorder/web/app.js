@@ -81,6 +81,7 @@ function query() {
   const number = $("q-number").value.trim();
   if (number) p.set("number", number);
   if ($("q-channel").value !== "") p.set("channel", $("q-channel").value);
+  if ($("q-node").value.trim() !== "") p.set("node", $("q-node").value.trim());
   if ($("q-from").value) p.set("from", String(new Date($("q-from").value).getTime()));
   if ($("q-to").value) p.set("to", String(new Date($("q-to").value).getTime()));
   p.set("limit", String(pageSize));
@@ -100,7 +101,7 @@ async function search() {
     const row = document.createElement("tr");
     row.id = "call-" + c.id;
     if (c.hold) row.className = "held";
-    cell(row, c.id); cell(row, time(c.start_ms)); cell(row, c.channel); cell(row, c.direction);
+    cell(row, c.id); cell(row, c.node).className = "node"; cell(row, time(c.start_ms)); cell(row, c.channel); cell(row, c.direction);
     cell(row, c.number).className = "number"; cell(row, c.called).className = "called"; cell(row, c.digits);
     cell(row, seconds(c.duration_ms));
     const state = cell(row, c.state + (c.part > 1 ? " (part " + c.part + ")" : ""));
