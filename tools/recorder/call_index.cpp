@@ -78,6 +78,16 @@ constexpr const char *kMigrations[] = {
     // 7 -> 8: the recorder node that made the call, searched by.
     "ALTER TABLE calls ADD COLUMN node TEXT NOT NULL DEFAULT '';"
     "CREATE INDEX calls_by_node ON calls(node, start_ms);",
+    // 8 -> 9: the outbox of calls to ship to the central index, a call once
+    // with its latest change: a change takes a new seq, so a batch shipped
+    // meanwhile never takes it off. Triggers cover every writer of the rows;
+    // the calls already there ship too.
+    "CREATE TABLE outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, call_id INTEGER NOT NULL UNIQUE);"
+    "CREATE TRIGGER outbox_on_insert AFTER INSERT ON calls BEGIN"
+    " INSERT OR REPLACE INTO outbox(call_id) VALUES(NEW.id); END;"
+    "CREATE TRIGGER outbox_on_update AFTER UPDATE ON calls BEGIN"
+    " INSERT OR REPLACE INTO outbox(call_id) VALUES(NEW.id); END;"
+    "INSERT INTO outbox(call_id) SELECT id FROM calls ORDER BY id;",
 };
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);
 

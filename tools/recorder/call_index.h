@@ -36,7 +36,7 @@
 
 namespace talo_recorder {
 
-inline constexpr int kIndexSchemaVersion = 8;
+inline constexpr int kIndexSchemaVersion = 9;
 
 // One call (or one part of a call that rolled over to the next file). The
 // file's path relative to the root is its key.

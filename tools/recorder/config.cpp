@@ -189,7 +189,7 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   Config c;
   const Section top(doc, "",
                     {"root", "index", "library_dir", "library", "storage", "console", "record_limit_minutes", "policy", "sound_dir",
-                     "live", "retention", "archive", "node", "sim", "board"});
+                     "live", "retention", "archive", "node", "central", "sim", "board"});
   top.Text("root", &c.root);
   if (c.root.empty()) Fail("\"root\" must name a folder");
   top.Text("index", &c.index);
@@ -206,6 +206,9 @@ Config ParseConfig(std::string_view text, const std::string &base) {
          Shown(c.node_name));
   }
   top.Text("library_dir", &c.library_dir);
+  const Section central = top.Object("central", {"url", "batch"});
+  central.Text("url", &c.central.url);
+  central.Number("batch", 1, 2000, &c.central.batch);
   const Section console =
       top.Object("console", {"address", "port", "threads", "tls", "allow_plain_http", "max_connections", "max_streams",
                              "max_streams_per_session", "host_names",

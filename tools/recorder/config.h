@@ -57,6 +57,13 @@ struct ArchiveConfig {
   int32_t bitrate = 16000;  // bit/s
 };
 
+// The central PostgreSQL index several recorders share; no url: this
+// recorder alone, nothing shipped.
+struct CentralConfig {
+  std::string url;     // PostgreSQL URI or key=value string; may hold a password
+  int32_t batch = 500; // rows per upsert
+};
+
 struct Config {
   std::string root = "recordings";  // must exist and be writable
   std::string index;                // SQLite file; empty: <root>/index.sqlite
@@ -84,6 +91,7 @@ struct Config {
   int32_t live_queue_ms = 2000;     // audio kept for a listener that lags; past it, it is dropped
   RetentionConfig retention;
   ArchiveConfig archive;
+  CentralConfig central;
   SimConfig sim;  // ignored on the VoIP driver
   BoardConfig board;
   // The scripted day runs on the simulated board only.

@@ -778,6 +778,11 @@ void Console::Status(const httplib::Request &, httplib::Response &res, const Ses
     const DiskGuard::State d = disk_guard_->Now();
     out["storage"] = {{"free_mb", d.free_mb}, {"min_free_mb", d.min_free_mb}, {"low", d.low}};
   }
+  if (shipper_) {
+    const ShipperStatus c = shipper_->Status();
+    out["central"] = {{"connected", c.connected}, {"pending", c.pending}, {"shipped", c.shipped},
+                      {"last_error", c.last_error}};
+  }
   res.set_content(Dump(out), "application/json");
 }
 

@@ -36,6 +36,7 @@
 #include "recorder.h"
 #include "retention.h"
 #include "sessions.h"
+#include "shipper.h"
 
 namespace httplib {
 class Server;
@@ -70,6 +71,7 @@ class Console {
   void UseDiskGuard(const DiskGuard *guard) { disk_guard_ = guard; }
   // Before Run: where holds are set; without it the hold routes answer 503.
   void UseRetention(Retention *retention) { retention_ = retention; }
+  void UseShipper(const Shipper *shipper) { shipper_ = shipper; }
   int Port() const { return port_; }
   // Serves on a thread of its own.
   void Run();
@@ -140,6 +142,7 @@ class Console {
   AuditLog *audit_ = nullptr;         // owner thread, set by UseAccounts before Run
   const DiskGuard *disk_guard_ = nullptr;  // owner thread, set before Run
   Retention *retention_ = nullptr;    // owner thread, set by UseRetention before Run
+  const Shipper *shipper_ = nullptr;  // owner thread, set by UseShipper before Run
   std::atomic<bool> stopping_{false};
 };
 

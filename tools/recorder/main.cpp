@@ -38,6 +38,7 @@
 #include "recorder.h"
 #include "retention.h"
 #include "sessions.h"
+#include "shipper.h"
 #include "tls.h"
 
 namespace {
@@ -405,6 +406,19 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "talo-recorder: %s\n", error.c_str());
     return 2;
   }
+  // A central index that cannot be reached at start is a configuration to fix.
+  std::unique_ptr<talo_recorder::Shipper> shipper;
+  if (!config.central.url.empty()) {
+    shipper = std::make_unique<talo_recorder::Shipper>(config.central.url, config.central.batch, config.index,
+                                                       config.node_name, Log);
+    try {
+      shipper->Connect();
+    } catch (const std::exception &e) {
+      std::fprintf(stderr, "talo-recorder: \"central.url\": %s\n", e.what());
+      return 2;
+    }
+    console.UseShipper(shipper.get());
+  }
   try {
     index.Open();
   } catch (const std::exception &e) {
@@ -464,6 +478,7 @@ int main(int argc, char **argv) {
   console.Run();
   retention->Start();
   if (config.archive.after_days >= 0) archiver->Start();
+  if (shipper) shipper->Start();
   std::printf("talo-recorder: recordings in %s, index %s\n", config.root.c_str(), config.index.c_str());
   std::printf("talo-recorder: console at %s://%s:%d/\n", console.Tls() ? "https" : "http", config.address.c_str(),
               console.Port());
@@ -487,6 +502,12 @@ int main(int argc, char **argv) {
   archiver->Stop();
   recorder.Stop();
   index.Close();
+  // The last rows go out now if the server is there; else at the next start.
+  if (shipper) {
+    shipper->Stop();
+    if (const auto c = shipper->Status(); c.pending > 0)
+      Log("central index: " + std::to_string(c.pending) + " row(s) not shipped yet: sent at the next start");
+  }
   const auto status = index.Status();
   Log("index closed (" + std::to_string(status.written) + " rows written" +
       (status.pending ? ", " + std::to_string(status.pending) + " not written: rebuilt from disk at the next start"

@@ -1,0 +1,416 @@
+// The shipper: this node's call rows, from the local index's outbox to the
+// central PostgreSQL index, with the central schema's steps.
+#include "shipper.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+#include "call_index.h"
+#include "db_statement.h"
+
+namespace talo_recorder {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kFirstBackoff = std::chrono::seconds(1);
+constexpr auto kLastBackoff = std::chrono::seconds(30);
+constexpr auto kIdlePoll = std::chrono::milliseconds(500);
+constexpr const char *kConnectTimeoutS = "10";  // a URL's own connect_timeout wins
+// Two nodes starting together take this lock before they read the version.
+constexpr const char *kSchemaLock = "SELECT pg_advisory_xact_lock(7306101221)";
+
+// Central schema steps; step i takes version i to i + 1. The columns are the
+// local index's, with the same names and meaning; a row is known by its node
+// and its id there. Channel numbers are each node's own.
+constexpr const char *kCentralSteps[] = {
+    // 0 -> 1: the calls and the console's searches.
+    "CREATE TABLE calls(node TEXT NOT NULL, local_id BIGINT NOT NULL, channel INTEGER NOT NULL,"
+    " direction TEXT NOT NULL, number TEXT NOT NULL DEFAULT '', digits TEXT NOT NULL DEFAULT '',"
+    " start_ms BIGINT NOT NULL, answer_ms BIGINT NOT NULL DEFAULT 0, end_ms BIGINT NOT NULL DEFAULT 0,"
+    " duration_ms BIGINT NOT NULL DEFAULT 0, path TEXT NOT NULL, bytes BIGINT NOT NULL DEFAULT 0,"
+    " state TEXT NOT NULL, part INTEGER NOT NULL DEFAULT 1, called TEXT NOT NULL DEFAULT '',"
+    " hold_reason TEXT, hold_by TEXT, hold_ms BIGINT, purged_ms BIGINT, purge_rule TEXT,"
+    " sha256 TEXT, checked_ms BIGINT, check_failed TEXT,"
+    " archived_ms BIGINT, original_path TEXT, original_sha256 TEXT, archive_pending TEXT,"
+    " PRIMARY KEY(node, local_id));"
+    "CREATE INDEX calls_by_number ON calls(number text_pattern_ops, start_ms);"
+    "CREATE INDEX calls_by_called ON calls(called text_pattern_ops, start_ms);"
+    "CREATE INDEX calls_by_channel ON calls(node, channel, start_ms);"
+    "CREATE INDEX calls_by_start ON calls(start_ms);"
+    "CREATE INDEX calls_by_node ON calls(node, start_ms);",
+};
+constexpr int kCentralVersion = static_cast<int>(std::size(kCentralSteps));
+
+// Shipped besides node and local_id, in this order on both sides.
+constexpr const char *kShipped[] = {
+    "channel",     "direction",  "number",       "digits",       "start_ms",      "answer_ms",       "end_ms",
+    "duration_ms", "path",       "bytes",        "state",        "part",          "called",          "hold_reason",
+    "hold_by",     "hold_ms",    "purged_ms",    "purge_rule",   "sha256",        "checked_ms",      "check_failed",
+    "archived_ms", "original_path", "original_sha256", "archive_pending",
+};
+constexpr size_t kFields = std::size(kShipped) + 2;
+// PostgreSQL takes at most 65535 parameters in a statement.
+static_assert(kFields * 2000 < 65535);
+
+// The connection went away (or never came): the thread reconnects.
+class PgLost : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ResultFree {
+  void operator()(PGresult *r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultFree>;
+
+struct ConninfoFree {
+  void operator()(PQconninfoOption *o) const { PQconninfoFree(o); }
+};
+
+uint64_t InodeOf(const std::string &path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
+}
+
+// The option's value from a parsed connection string; "" when not given.
+std::string Option(const PQconninfoOption *options, const std::string &key) {
+  for (const PQconninfoOption *o = options; o && o->keyword; ++o)
+    if (key == o->keyword && o->val) return o->val;
+  return "";
+}
+
+std::string PasswordOf(const std::string &url) {
+  std::unique_ptr<PQconninfoOption, ConninfoFree> options(PQconninfoParse(url.c_str(), nullptr));
+  return Option(options.get(), "password");
+}
+
+std::string SelectSql() {
+  std::string sql = "SELECT o.seq, c.id, c.node";
+  for (const char *column : kShipped) sql += std::string(", c.") + column;
+  return sql + " FROM outbox o LEFT JOIN calls c ON c.id = o.call_id ORDER BY o.seq LIMIT ?1";
+}
+
+// One row of `rows` placeholders, the upsert of them all.
+std::string InsertSql(size_t rows) {
+  std::string sql = "INSERT INTO calls(node, local_id";
+  for (const char *column : kShipped) sql += std::string(", ") + column;
+  sql += ") VALUES ";
+  size_t n = 0;
+  for (size_t r = 0; r < rows; ++r) {
+    sql += r ? ",(" : "(";
+    for (size_t f = 0; f < kFields; ++f) sql += (f ? ",$" : "$") + std::to_string(++n);
+    sql += ')';
+  }
+  sql += " ON CONFLICT (node, local_id) DO UPDATE SET ";
+  for (size_t i = 0; i < std::size(kShipped); ++i)
+    sql += std::string(i ? ", " : "") + kShipped[i] + " = EXCLUDED." + kShipped[i];
+  return sql;
+}
+
+}  // namespace
+
+std::string SafeConnectionName(const std::string &url) {
+  std::unique_ptr<PQconninfoOption, ConninfoFree> options(PQconninfoParse(url.c_str(), nullptr));
+  if (!options) return "";
+  const std::string user = Option(options.get(), "user");
+  std::string host = Option(options.get(), "host");
+  if (host.empty()) host = Option(options.get(), "hostaddr");
+  const std::string port = Option(options.get(), "port");
+  const std::string db = Option(options.get(), "dbname");
+  return (user.empty() ? "" : user + "@") + (host.empty() ? "localhost" : host) + (port.empty() ? "" : ":" + port) +
+         "/" + db;
+}
+
+Shipper::Shipper(std::string url, int32_t batch, std::string db_path, std::string node, Report report)
+    : url_(std::move(url)),
+      shown_(SafeConnectionName(url_)),
+      password_(PasswordOf(url_)),
+      batch_(std::clamp<int32_t>(batch, 1, 2000)),
+      db_path_(std::move(db_path)),
+      node_(std::move(node)),
+      report_(std::move(report)) {}
+
+Shipper::~Shipper() {
+  Stop(0);
+  Disconnect();
+  sqlite3_close_v2(db_);
+}
+
+// ---- the PostgreSQL connection
+
+namespace {
+
+// libpq's message on one line, the password (should one ever be echoed) masked.
+std::string Scrubbed(std::string message, const std::string &password) {
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  std::replace(message.begin(), message.end(), '\n', ' ');
+  if (!password.empty())
+    for (size_t at; (at = message.find(password)) != std::string::npos;) message.replace(at, password.size(), "***");
+  return message;
+}
+
+void Run(PGconn *pg, const std::string &sql, const std::string &password) {
+  Result r(PQexec(pg, sql.c_str()));
+  const ExecStatusType status = PQresultStatus(r.get());
+  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
+  const std::string error = Scrubbed(PQerrorMessage(pg), password);
+  if (PQstatus(pg) != CONNECTION_OK) throw PgLost(error);
+  throw ShipperError(error);
+}
+
+// Each step runs in its own transaction under the schema lock, reading the
+// version there, so two nodes starting together never run a step twice.
+void MigrateCentral(PGconn *pg, const std::string &password) {
+  for (;;) {
+    Run(pg, "BEGIN", password);
+    try {
+      Run(pg, kSchemaLock, password);
+      Run(pg, "CREATE TABLE IF NOT EXISTS talo_schema(version INTEGER NOT NULL)", password);
+      Result r(PQexec(pg, "SELECT version FROM talo_schema"));
+      if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) throw ShipperError(Scrubbed(PQerrorMessage(pg), password));
+      int version = 0;
+      if (PQntuples(r.get()) == 0)
+        Run(pg, "INSERT INTO talo_schema(version) VALUES(0)", password);
+      else
+        version = std::atoi(PQgetvalue(r.get(), 0, 0));
+      if (version < 0) throw ShipperError("talo_schema holds version " + std::to_string(version));
+      // A newer recorder's schema keeps every column this one writes.
+      if (version >= kCentralVersion) {
+        Run(pg, "COMMIT", password);
+        return;
+      }
+      Run(pg, kCentralSteps[version], password);
+      Run(pg, "UPDATE talo_schema SET version = " + std::to_string(version + 1), password);
+      Run(pg, "COMMIT", password);
+    } catch (...) {
+      Result(PQexec(pg, "ROLLBACK"));
+      throw;
+    }
+  }
+}
+
+}  // namespace
+
+bool Shipper::Reconnect(std::string *error) {
+  Disconnect();
+  const char *keys[] = {"connect_timeout", "application_name", "dbname", nullptr};
+  const char *values[] = {kConnectTimeoutS, "talo-recorder", url_.c_str(), nullptr};
+  pg_ = PQconnectdbParams(keys, values, 1);
+  if (!pg_ || PQstatus(pg_) != CONNECTION_OK) {
+    *error = pg_ ? Scrubbed(PQerrorMessage(pg_), password_) : "out of memory";
+    Disconnect();
+    return false;
+  }
+  try {
+    MigrateCentral(pg_, password_);
+    return true;
+  } catch (const std::exception &e) {
+    *error = std::string("setting up the schema: ") + e.what();
+    Disconnect();
+    return false;
+  }
+}
+
+void Shipper::Disconnect() {
+  if (pg_) PQfinish(pg_);
+  pg_ = nullptr;
+}
+
+void Shipper::Connect() {
+  if (shown_.empty())
+    throw ShipperError("not a PostgreSQL URI (postgresql://user@host:port/db) nor key=value connection string");
+  std::string error;
+  if (!Reconnect(&error)) throw ShipperError("central index at " + shown_ + ": " + error);
+  SetStatus(true, "");
+}
+
+// ---- shipping
+
+void Shipper::OpenLocal() {
+  // A file replaced meanwhile is the index writer's to rebuild; its outbox is the new file's.
+  if (db_ && InodeOf(db_path_) == db_inode_) return;
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+  db_ = OpenIndexConnection(db_path_);
+  db_inode_ = InodeOf(db_path_);
+}
+
+size_t Shipper::ShipBatch() {
+  if (!pg_) throw PgLost("not connected");
+  OpenLocal();
+  // Per row: node, local_id, then kShipped; texts as SQLite gives them
+  // (numbers in decimal), NULL kept NULL.
+  std::vector<std::optional<std::string>> values;
+  int64_t last_seq = 0;
+  size_t rows = 0;
+  {
+    sqlite3_stmt *s = nullptr;
+    if (sqlite3_prepare_v2(db_, SelectSql().c_str(), -1, &s, nullptr) != SQLITE_OK)
+      throw IndexError(sqlite3_errmsg(db_));
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> owned(s, sqlite3_finalize);
+    sqlite3_bind_int(s, 1, batch_);
+    const auto text = [s](int column) -> std::optional<std::string> {
+      const auto *t = sqlite3_column_text(s, column);
+      if (!t) return std::nullopt;
+      return std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_column_bytes(s, column)));
+    };
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      last_seq = sqlite3_column_int64(s, 0);
+      // A call gone from the index (a file made afresh) has nothing to ship.
+      if (sqlite3_column_type(s, 1) == SQLITE_NULL) continue;
+      ++rows;
+      const std::string node = text(2).value_or("");
+      // Rows made before nodes had names go under this node's.
+      values.emplace_back(node.empty() ? node_ : node);
+      values.push_back(text(1));
+      for (size_t f = 0; f < std::size(kShipped); ++f) values.push_back(text(static_cast<int>(f + 3)));
+    }
+    if (rc != SQLITE_DONE) throw IndexError(sqlite3_errmsg(db_));
+  }
+  if (last_seq == 0) return 0;
+  if (rows > 0) {
+    if (insert_rows_ != rows) insert_sql_ = InsertSql(rows), insert_rows_ = rows;
+    std::vector<const char *> params(values.size());
+    for (size_t i = 0; i < values.size(); ++i) params[i] = values[i] ? values[i]->c_str() : nullptr;
+    Result r(PQexecParams(pg_, insert_sql_.c_str(), static_cast<int>(params.size()), nullptr, params.data(), nullptr,
+                          nullptr, 0));
+    if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
+      const std::string error = Scrubbed(PQerrorMessage(pg_), password_);
+      if (PQstatus(pg_) != CONNECTION_OK) throw PgLost(error);
+      throw ShipperError(error);
+    }
+  }
+  // Every entry up to the last one read was in the batch: a change made
+  // meanwhile took a higher seq and stays for the next.
+  DbStatement d(db_, "DELETE FROM outbox WHERE seq <= ?1");
+  d.Bind(1, last_seq);
+  d.Step();
+  DbStatement c(db_, "SELECT count(*) FROM outbox");
+  const int64_t pending = c.Step() ? c.Int(0) : 0;
+  std::lock_guard lock(mutex_);
+  status_.pending = pending;
+  status_.shipped += rows;
+  return rows;
+}
+
+// ---- the thread
+
+void Shipper::Start() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = false;
+  }
+  thread_ = std::thread([this] { Loop(); });
+}
+
+void Shipper::Stop(int drain_ms) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!thread_.joinable()) return;
+    stop_ = true;
+    drain_until_ = Clock::now() + std::chrono::milliseconds(drain_ms);
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+ShipperStatus Shipper::Status() const {
+  std::lock_guard lock(mutex_);
+  return status_;
+}
+
+void Shipper::SetStatus(bool connected, const std::string &error) {
+  std::lock_guard lock(mutex_);
+  status_.connected = connected;
+  if (!error.empty()) status_.last_error = error;
+}
+
+void Shipper::Lost(const std::string &error) {
+  bool first;
+  {
+    std::lock_guard lock(mutex_);
+    first = status_.connected || status_.last_error != error;
+    status_.connected = false;
+    status_.last_error = error;
+  }
+  Disconnect();
+  if (first) report_("central index: " + shown_ + ": " + error + " (recording goes on; retrying)");
+}
+
+void Shipper::Loop() {
+  auto backoff = std::chrono::duration_cast<Clock::duration>(kFirstBackoff);
+  auto next_try = Clock::now();
+  bool away = false;                // from a lost connection until caught up again
+  Clock::time_point away_since{};   // when it was lost
+  Clock::time_point back_at{};      // when it came back
+  uint64_t caught_up = 0;           // rows shipped since back_at
+  for (;;) {
+    bool idle = false;
+    {
+      std::unique_lock lock(mutex_);
+      if (stop_ && (!pg_ || Clock::now() >= drain_until_)) break;
+    }
+    // Nothing ends the thread before the stop: every fault is reported and
+    // the work tried again.
+    try {
+      if (!pg_) {
+        if (Clock::now() < next_try) {
+          std::unique_lock lock(mutex_);
+          wake_.wait_until(lock, next_try, [&] { return stop_; });
+          if (stop_) break;
+          continue;
+        }
+        std::string error;
+        if (!Reconnect(&error)) {
+          if (!away) away = true, away_since = Clock::now(), back_at = away_since;
+          Lost(error);
+          next_try = Clock::now() + backoff;
+          backoff = std::min<Clock::duration>(backoff * 2, kLastBackoff);
+          continue;
+        }
+        backoff = kFirstBackoff;
+        back_at = Clock::now();
+        caught_up = 0;
+        SetStatus(true, "");
+      }
+      const size_t shipped = ShipBatch();
+      caught_up += shipped;
+      idle = shipped == 0;
+      if (idle && away) {
+        const auto seconds = [](Clock::duration d) {
+          return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count());
+        };
+        report_("central index: " + shown_ + " reachable again after " + seconds(back_at - away_since) +
+                " s; caught up " + std::to_string(caught_up) + " row(s) in " + seconds(Clock::now() - back_at) +
+                " s");
+        away = false;
+      }
+    } catch (const PgLost &e) {
+      if (!away) away = true, away_since = Clock::now(), back_at = away_since;
+      Lost(e.what());
+      next_try = Clock::now();
+      continue;
+    } catch (const std::exception &e) {
+      SetStatus(pg_ != nullptr, e.what());
+      report_(std::string("central index: shipping failed: ") + e.what() + " (retrying)");
+      idle = true;
+    } catch (...) {
+      report_("central index: shipping failed (retrying)");
+      idle = true;
+    }
+    if (idle) {
+      std::unique_lock lock(mutex_);
+      if (stop_) break;
+      wake_.wait_for(lock, kIdlePoll, [&] { return stop_; });
+    }
+  }
+}
+
+}  // namespace talo_recorder
