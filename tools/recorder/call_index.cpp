@@ -81,12 +81,13 @@ constexpr const char *kMigrations[] = {
     // 8 -> 9: the outbox of calls to ship to the central index, a call once
     // with its latest change: a change takes a new seq, so a batch shipped
     // meanwhile never takes it off. Triggers cover every writer of the rows;
-    // the calls already there ship too.
+    // the calls already there ship too. Delete then insert, not INSERT OR
+    // REPLACE: an upsert's own conflict handling overrides a trigger's.
     "CREATE TABLE outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, call_id INTEGER NOT NULL UNIQUE);"
     "CREATE TRIGGER outbox_on_insert AFTER INSERT ON calls BEGIN"
-    " INSERT OR REPLACE INTO outbox(call_id) VALUES(NEW.id); END;"
+    " DELETE FROM outbox WHERE call_id = NEW.id; INSERT INTO outbox(call_id) VALUES(NEW.id); END;"
     "CREATE TRIGGER outbox_on_update AFTER UPDATE ON calls BEGIN"
-    " INSERT OR REPLACE INTO outbox(call_id) VALUES(NEW.id); END;"
+    " DELETE FROM outbox WHERE call_id = NEW.id; INSERT INTO outbox(call_id) VALUES(NEW.id); END;"
     "INSERT INTO outbox(call_id) SELECT id FROM calls ORDER BY id;",
 };
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);

@@ -148,8 +148,15 @@ namespace {
 
 // libpq's message on one line, the password (should one ever be echoed) masked.
 std::string Scrubbed(std::string message, const std::string &password) {
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-  std::replace(message.begin(), message.end(), '\n', ' ');
+  // One line: libpq's breaks and tabs become single spaces.
+  std::string line;
+  for (const char c : message) {
+    const bool space = c == '\n' || c == '\t' || c == ' ';
+    if (!space) line += c;
+    else if (!line.empty() && line.back() != ' ') line += ' ';
+  }
+  if (!line.empty() && line.back() == ' ') line.pop_back();
+  message = std::move(line);
   if (!password.empty())
     for (size_t at; (at = message.find(password)) != std::string::npos;) message.replace(at, password.size(), "***");
   return message;
@@ -207,6 +214,8 @@ bool Shipper::Reconnect(std::string *error) {
     Disconnect();
     return false;
   }
+  // The server's notices ("already exists, skipping") are not the operator's concern.
+  PQsetNoticeProcessor(pg_, [](void *, const char *) {}, nullptr);
   try {
     MigrateCentral(pg_, password_);
     return true;
@@ -319,6 +328,17 @@ void Shipper::Stop(int drain_ms) {
   }
   wake_.notify_all();
   thread_.join();
+  // What is left, for the stop's line.
+  try {
+    if (db_) {
+      DbStatement c(db_, "SELECT count(*) FROM outbox");
+      const int64_t pending = c.Step() ? c.Int(0) : 0;
+      std::lock_guard lock(mutex_);
+      status_.pending = pending;
+    }
+  } catch (const std::exception &) {
+    // Only the line's count is missing.
+  }
 }
 
 ShipperStatus Shipper::Status() const {
@@ -336,7 +356,8 @@ void Shipper::Lost(const std::string &error) {
   bool first;
   {
     std::lock_guard lock(mutex_);
-    first = status_.connected || status_.last_error != error;
+    // Once an outage, whatever each attempt says.
+    first = status_.connected;
     status_.connected = false;
     status_.last_error = error;
   }
