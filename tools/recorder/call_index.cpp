@@ -83,12 +83,13 @@ constexpr const char *kMigrations[] = {
     // meanwhile never takes it off. Triggers cover every writer of the rows;
     // the calls already there ship too. Delete then insert, not INSERT OR
     // REPLACE: an upsert's own conflict handling overrides a trigger's.
-    "CREATE TABLE outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, call_id INTEGER NOT NULL UNIQUE);"
-    "CREATE TRIGGER outbox_on_insert AFTER INSERT ON calls BEGIN"
+    // Safe to run again on a file that has the outbox already.
+    "CREATE TABLE IF NOT EXISTS outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, call_id INTEGER NOT NULL UNIQUE);"
+    "CREATE TRIGGER IF NOT EXISTS outbox_on_insert AFTER INSERT ON calls BEGIN"
     " DELETE FROM outbox WHERE call_id = NEW.id; INSERT INTO outbox(call_id) VALUES(NEW.id); END;"
-    "CREATE TRIGGER outbox_on_update AFTER UPDATE ON calls BEGIN"
+    "CREATE TRIGGER IF NOT EXISTS outbox_on_update AFTER UPDATE ON calls BEGIN"
     " DELETE FROM outbox WHERE call_id = NEW.id; INSERT INTO outbox(call_id) VALUES(NEW.id); END;"
-    "INSERT INTO outbox(call_id) SELECT id FROM calls ORDER BY id;",
+    "INSERT OR IGNORE INTO outbox(call_id) SELECT id FROM calls ORDER BY id;",
 };
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);
 
