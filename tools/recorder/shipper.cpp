@@ -301,10 +301,15 @@ size_t Shipper::ShipBatch() {
   DbStatement d(db_, "DELETE FROM outbox WHERE seq <= ?1");
   d.Bind(1, last_seq);
   d.Step();
-  DbStatement c(db_, "SELECT count(*) FROM outbox");
-  const int64_t pending = c.Step() ? c.Int(0) : 0;
+  // The count reads the whole outbox: during a long catch-up, once a second.
+  std::optional<int64_t> pending;
+  if (const auto now = Clock::now(); now - counted_at_ >= std::chrono::seconds(1) || rows < static_cast<size_t>(batch_)) {
+    DbStatement c(db_, "SELECT count(*) FROM outbox");
+    pending = c.Step() ? c.Int(0) : 0;
+    counted_at_ = now;
+  }
   std::lock_guard lock(mutex_);
-  status_.pending = pending;
+  if (pending) status_.pending = *pending;
   status_.shipped += rows;
   return rows;
 }

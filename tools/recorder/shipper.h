@@ -88,6 +88,7 @@ class Shipper {
   uint64_t db_inode_ = 0;       // same as pg_: the file db_ was opened on
   std::string insert_sql_;      // same as pg_: the statement for the last batch size
   size_t insert_rows_ = 0;      // same as pg_: the rows insert_sql_ takes
+  std::chrono::steady_clock::time_point counted_at_{};  // same as pg_: the outbox's last count
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
