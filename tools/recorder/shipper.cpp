@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kFirstBackoff = std::chrono::seconds(1);
 constexpr auto kLastBackoff = std::chrono::seconds(30);
 constexpr auto kIdlePoll = std::chrono::milliseconds(500);
-constexpr const char *kConnectTimeoutS = "10";  // a URL's own connect_timeout wins
+constexpr const char *kConnectTimeoutS = "10";  // the URL's own settings win over these
 // Two nodes starting together take this lock before they read the version.
 constexpr const char *kSchemaLock = "SELECT pg_advisory_xact_lock(7306101221)";
 
@@ -206,8 +206,11 @@ void MigrateCentral(PGconn *pg, const std::string &password) {
 
 bool Shipper::Reconnect(std::string *error) {
   Disconnect();
-  const char *keys[] = {"connect_timeout", "application_name", "dbname", nullptr};
-  const char *values[] = {kConnectTimeoutS, "talo-recorder", url_.c_str(), nullptr};
+  // A server gone silent (a cable pulled) must not hold the thread, nor
+  // the stop that waits for it, for longer than half a minute.
+  const char *keys[] = {"connect_timeout", "keepalives_idle", "keepalives_interval", "keepalives_count",
+                        "tcp_user_timeout", "application_name", "dbname", nullptr};
+  const char *values[] = {kConnectTimeoutS, "10", "5", "3", "30000", "talo-recorder", url_.c_str(), nullptr};
   pg_ = PQconnectdbParams(keys, values, 1);
   if (!pg_ || PQstatus(pg_) != CONNECTION_OK) {
     *error = pg_ ? Scrubbed(PQerrorMessage(pg_), password_) : "out of memory";
@@ -285,15 +288,27 @@ size_t Shipper::ShipBatch() {
   }
   if (last_seq == 0) return 0;
   if (rows > 0) {
-    if (insert_rows_ != rows) insert_sql_ = InsertSql(rows), insert_rows_ = rows;
     std::vector<const char *> params(values.size());
     for (size_t i = 0; i < values.size(); ++i) params[i] = values[i] ? values[i]->c_str() : nullptr;
-    Result r(PQexecParams(pg_, insert_sql_.c_str(), static_cast<int>(params.size()), nullptr, params.data(), nullptr,
-                          nullptr, 0));
-    if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
+    // "" when it went in; throws when the connection is gone.
+    const auto upsert = [&](const std::string &sql, size_t first, size_t count) -> std::string {
+      Result r(PQexecParams(pg_, sql.c_str(), static_cast<int>(count * kFields), nullptr, params.data() + first * kFields,
+                            nullptr, nullptr, 0));
+      if (PQresultStatus(r.get()) == PGRES_COMMAND_OK) return "";
       const std::string error = Scrubbed(PQerrorMessage(pg_), password_);
       if (PQstatus(pg_) != CONNECTION_OK) throw PgLost(error);
-      throw ShipperError(error);
+      return error.empty() ? "refused" : error;
+    };
+    if (insert_rows_ != rows) insert_sql_ = InsertSql(rows), insert_rows_ = rows;
+    if (!upsert(insert_sql_, 0, rows).empty()) {
+      // A row the server refuses (bytes that are not UTF-8, a number column
+      // holding text in a damaged file) must not hold up the others for
+      // ever: they go one by one, and the refused ones are said and left
+      // until their next change.
+      const std::string one = InsertSql(1);
+      for (size_t r = 0; r < rows; ++r)
+        if (const std::string error = upsert(one, r, 1); !error.empty())
+          report_("central index: call " + values[r * kFields + 1].value_or("?") + " not shipped: " + error);
     }
   }
   // Every entry up to the last one read was in the batch: a change made
@@ -377,6 +392,7 @@ void Shipper::Loop() {
   Clock::time_point away_since{};   // when it was lost
   Clock::time_point back_at{};      // when it came back
   uint64_t caught_up = 0;           // rows shipped since back_at
+  std::string last_failure;         // the last local fault said
   for (;;) {
     bool idle = false;
     {
@@ -408,6 +424,7 @@ void Shipper::Loop() {
       }
       const size_t shipped = ShipBatch();
       caught_up += shipped;
+      last_failure.clear();
       idle = shipped == 0;
       if (idle && away) {
         const auto seconds = [](Clock::duration d) {
@@ -425,7 +442,9 @@ void Shipper::Loop() {
       continue;
     } catch (const std::exception &e) {
       SetStatus(pg_ != nullptr, e.what());
-      report_(std::string("central index: shipping failed: ") + e.what() + " (retrying)");
+      // The same fault once, not at every retry while it lasts.
+      if (e.what() != last_failure) report_(std::string("central index: shipping failed: ") + e.what() + " (retrying)");
+      last_failure = e.what();
       idle = true;
     } catch (...) {
       report_("central index: shipping failed (retrying)");
