@@ -1,7 +1,8 @@
 // talo-recorder: the host an operator installs and leaves running. It loads
 // libTALO.so, records every call into files under the root, keeps a call
-// index in SQLite and serves a web console with the live channel table, the
-// call list, playback and live listening. On the simulated board it plays the
+// index in SQLite (shipped on to a central PostgreSQL index when one is set)
+// and serves a web console with the live channel table, the call list,
+// playback and live listening. On the simulated board it plays the
 // scripted day over and over; on the VoIP driver it records the calls seen on
 // the network. SIGINT and SIGTERM stop it cleanly. `user ...` manages the
 // console's accounts, `audit verify` checks the audit trail's chain and
