@@ -10,6 +10,8 @@
 // Faults: while PostgreSQL cannot be reached the rows wait in the outbox on
 // disk (a restart loses nothing); the thread reconnects with a backoff of
 // 1 s doubling to 30 s and says so once, and again once it has caught up.
+// A row the server refuses (bytes that are not UTF-8 in a damaged file) is
+// said and left until its next change, so it never holds the others up.
 // No password ever reaches a line it reports or an error it throws.
 #pragma once
 
