@@ -11,6 +11,7 @@ packages=(cmake ninja-build g++ pkg-config binutils
           libpng-dev  # talo-recorder: a received fax shown as an image
           libopusenc-dev libopusfile-dev  # talo-recorder: recordings archived in Ogg Opus, and checked
           libsodium-dev  # talo-recorder: password hashes (argon2id), session tokens, the audit trail's chain
+          libzip-dev  # talo-recorder: the console's export of recordings as one ZIP
           chromium chromium-driver python3-selenium  # the recorder's console tested in a real browser
           libpcap-dev  # the VoIP capture driver reads interfaces and capture files
           sip-tester  # SIPp: real SIP calls on loopback for the capture driver's tests

@@ -178,17 +178,18 @@ AuditCheck AuditLog::Verify() {
   return check;
 }
 
+std::string CsvField(std::string_view text) {
+  std::string out = "\"";
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) out += '\'';
+  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
 std::string AuditCsv(const std::vector<AuditRow> &rows) {
-  auto field = [](const std::string &text) {
-    std::string out = "\"";
-    if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) out += '\'';
-    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-  };
   std::string out = "id,time_ms,account,address,action,object,outcome\r\n";
   for (const AuditRow &r : rows) {
-    out += std::to_string(r.id) + "," + std::to_string(r.time_ms) + "," + field(r.account) + "," + field(r.address) +
-           "," + field(r.action) + "," + field(r.object) + "," + field(r.outcome) + "\r\n";
+    out += std::to_string(r.id) + "," + std::to_string(r.time_ms) + "," + CsvField(r.account) + "," + CsvField(r.address) +
+           "," + CsvField(r.action) + "," + CsvField(r.object) + "," + CsvField(r.outcome) + "\r\n";
   }
   return out;
 }
