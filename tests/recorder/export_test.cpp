@@ -92,7 +92,7 @@ TEST_F(RecorderExport, DownloadsInEachFormatForWhomMaySeeThem) {
   const SignedIn admin = SignIn(port_, "boss"), agent = SignIn(port_, "agent1");
   const auto [line0, path0] = Call(admin, "channel=0");
   const auto [mine, mine_path] = Call(agent, "from=1700000000000&to=1700000000001");
-  const std::string id0 = std::to_string(line0), own = std::to_string(mine);
+  const std::string id0 = std::to_string(line0), own = std::to_string(mine), archived = std::to_string(mine + 2);
   const struct {
     const SignedIn &who;
     std::string url;
@@ -107,9 +107,9 @@ TEST_F(RecorderExport, DownloadsInEachFormatForWhomMaySeeThem) {
       {agent, "/api/calls/" + id0 + "/download", 403, "", ""},
       {admin, "/api/calls/" + id0 + "/download?format=mp3", 400, "", ""},
       {admin, "/api/calls/" + std::to_string(mine + 1) + "/download", 404, "", ""},  // purged
-      {admin, "/api/calls/" + std::to_string(mine + 2) + "/download", 200, archived_, "-20231114-221322.opus"},
-      {admin, "/api/calls/" + std::to_string(mine + 2) + "/download?format=opus", 200, archived_, ".opus"},
-      {admin, "/api/calls/" + std::to_string(mine + 2) + "/download?format=wav", 415, "", ""},
+      {admin, "/api/calls/" + archived + "/download", 200, archived_, "-20231114-221322.opus"},
+      {admin, "/api/calls/" + archived + "/download?format=opus", 200, archived_, ".opus"},
+      {admin, "/api/calls/" + archived + "/download?format=wav", 415, "", ""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.url);
@@ -143,7 +143,8 @@ TEST_F(RecorderExport, DownloadsInEachFormatForWhomMaySeeThem) {
                                           r["outcome"].get<std::string>());
   EXPECT_EQ(seen, (std::set<std::string>{"boss " + id0 + " ok: original", "boss " + id0 + " ok: wav",
                                          "boss " + id0 + " ok: opus", "agent1 " + own + " ok: original",
-                                         "agent1 " + own + " ok: wav"}));
+                                         "agent1 " + own + " ok: wav", "boss " + archived + " ok: original",
+                                         "boss " + archived + " ok: opus"}));
 }
 
 TEST_F(RecorderExport, ZipHoldsTheMatchingCallsAndTheirManifest) {
