@@ -149,8 +149,8 @@ std::optional<CallFile> Refusal(const CallRow &row, FileFormat format) {
   if (row.state == CallState::kPurged) return CallFile{nullptr, 404, "the recording was purged"};
   if (row.path.empty()) return CallFile{nullptr, 404, "recording not on disk"};
   if (row.direction == "fax" && format != FileFormat::kOriginal) return CallFile{nullptr, 404, "a fax has no audio"};
-  // Until archived calls can be decoded here: the other formats of them are
-  // their file as it is.
+  // Not yet: a WAV of an archived call needs its Opus decoded here. This
+  // refusal is the one place to replace; its other formats are its file as it is.
   if (IsArchivePath(row.path) && format == FileFormat::kWav)
     return CallFile{nullptr, 415, "WAV: not available for archived calls yet"};
   return std::nullopt;
