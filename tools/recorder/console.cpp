@@ -910,25 +910,15 @@ void Console::ExportZip(const httplib::Request &req, httplib::Response &res, con
   }
   std::string error;
   auto zip = BuildExportZip(root_, page.rows, *format, &error);
-  struct stat st {};
-  if (!zip || ::fstat(zip->Get(), &st) != 0) {
+  if (!zip) {
     std::fprintf(stderr, "talo-recorder: console: export failed: %s\n", error.c_str());
     Audit(req, session.user, "export", query, "failed");
     return Error(res, 503, "the export could not be built; try again");
   }
   Audit(req, session.user, "export", query, "ok: " + std::to_string(page.rows.size()) + " calls");
   res.set_header("Content-Disposition", "attachment; filename=\"calls-" + std::to_string(NowMs() / 1000) + ".zip\"");
-  auto file = std::make_shared<Fd>(std::move(*zip));
-  const uint64_t length = static_cast<uint64_t>(st.st_size);
-  res.set_content_provider(
-      static_cast<size_t>(length), "application/zip",
-      Guarded([file, length](size_t offset, size_t want, httplib::DataSink &sink) {
-        if (offset >= length || !sink.is_writable()) return false;
-        char buffer[65536];
-        const ssize_t got = ::pread(file->Get(), buffer, std::min(want, sizeof buffer), static_cast<off_t>(offset));
-        return got > 0 && sink.write(buffer, static_cast<size_t>(got));
-      }),
-      [file](bool) {});  // the archive goes with its last descriptor
+  // The archive goes with its last descriptor, when the answer ends.
+  ServeContent(req, res, CallContent::AsStored(std::make_shared<Fd>(std::move(*zip)), "application/zip"));
 }
 
 void Console::CallOpus(const httplib::Request &req, httplib::Response &res, const Session &session) {
