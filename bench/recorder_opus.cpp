@@ -19,10 +19,13 @@ int main(int argc, char **argv) {
   std::string file;
   int rounds = 3;
   int bitrate = 16000;
+  talo_recorder::OpusTuning tuning;
   app.add_option("--file", file, "a record file (e.g. wav2board's output, or a recording)")->required()
       ->check(CLI::ExistingFile);
   app.add_option("--rounds", rounds, "encodings (the best is shown)")->check(CLI::PositiveNumber);
   app.add_option("--bitrate", bitrate, "bits per second")->check(CLI::Range(6000, 64000));
+  app.add_option("--complexity", tuning.complexity, "the encoder's complexity")->check(CLI::Range(0, 10));
+  app.add_flag("--dtx", tuning.dtx, "silence sent as bare frame headers");
   CLI11_PARSE(app, argc, argv);
   const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   char scratch[] = "/tmp/talo-opus-bench-XXXXXX";
@@ -35,7 +38,7 @@ int main(int argc, char **argv) {
   for (int i = 0; i < rounds; ++i) {
     if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) != 0) return std::perror("truncate"), 1;
     auto start = std::chrono::steady_clock::now();
-    const auto e = talo_recorder::EncodeOpus(in, out, bitrate, &error);
+    const auto e = talo_recorder::EncodeOpus(in, out, bitrate, tuning, &error);
     encode = std::min(encode, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (!e) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
     encoded = *e;
@@ -43,12 +46,15 @@ int main(int argc, char **argv) {
     const auto samples = talo_recorder::OpusSamples(out, &error);
     check = std::min(check, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (!samples) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+    if (*samples != e->samples || talo_recorder::OpusSampleCount(out) != e->samples)
+      return std::fprintf(stderr, "the Opus file's length is not the recording's\n"), 1;
   }
   struct stat st {};
   ::fstat(in, &st);
   const double seconds = static_cast<double>(encoded.samples) / 8000.0;
   std::printf("%s: %.1f s of audio, %lld bytes of ADPCM\n", file.c_str(), seconds, static_cast<long long>(st.st_size));
-  std::printf("Opus at %d bit/s: %llu bytes, %.2fx smaller (%.1f kbit/s)\n", bitrate,
+  std::printf("Opus at %d bit/s, complexity %d%s: %llu bytes, %.2fx smaller (%.1f kbit/s)\n", bitrate, tuning.complexity,
+              tuning.dtx ? ", DTX" : "",
               static_cast<unsigned long long>(encoded.bytes),
               static_cast<double>(st.st_size) / static_cast<double>(encoded.bytes),
               static_cast<double>(encoded.bytes) * 8 / seconds / 1000);
