@@ -53,8 +53,8 @@ int main(int argc, char **argv) {
   ::fstat(in, &st);
   const double seconds = static_cast<double>(encoded.samples) / 8000.0;
   std::printf("%s: %.1f s of audio, %lld bytes of ADPCM\n", file.c_str(), seconds, static_cast<long long>(st.st_size));
-  std::printf("Opus at %d bit/s, complexity %d%s: %llu bytes, %.2fx smaller (%.1f kbit/s)\n", bitrate, tuning.complexity,
-              tuning.dtx ? ", DTX" : "",
+  std::printf("Opus at %d bit/s, complexity %d%s: %llu bytes, %.2fx smaller (%.1f kbit/s)\n", bitrate,
+              tuning.complexity, tuning.dtx ? ", DTX" : "",
               static_cast<unsigned long long>(encoded.bytes),
               static_cast<double>(st.st_size) / static_cast<double>(encoded.bytes),
               static_cast<double>(encoded.bytes) * 8 / seconds / 1000);

@@ -22,11 +22,11 @@ namespace talo_recorder {
 namespace {
 
 constexpr int kRate = 8000;
-constexpr int kPerOpusSample = 48000 / kRate;  // Ogg Opus counts time at 48 kHz
-constexpr int kFrame = kRate / 50;             // 20 ms
-constexpr int kPacketsPerPage = 50;            // a page a second: little overhead, fine enough to seek
-constexpr int kMaxPacket = 1275;               // one frame's most
-constexpr int kMaxFrames = kRate * 120 / 1000; // the longest packet Opus codes, 120 ms
+constexpr int kPerOpusSample = 48000 / kRate;   // Ogg Opus counts time at 48 kHz
+constexpr int kFrame = kRate / 50;              // 20 ms
+constexpr int kPacketsPerPage = 50;             // a page a second: little overhead, fine enough to seek
+constexpr int kMaxPacket = 1275;                // one frame's most
+constexpr int kMaxFrames = kRate * 120 / 1000;  // the longest packet Opus codes, 120 ms
 // A packet left pending across pages beyond this is no Opus packet: the file
 // is damaged, and reading on would grow without bound.
 constexpr long kMaxPending = 128 * 1024;
@@ -184,8 +184,8 @@ std::optional<OpusEncoded> EncodeOpus(int adpcm_fd, int opus_fd, int32_t bitrate
     return write_failed();
 
   std::array<int16_t, kFrame> frame{};
-  int filled = 0;            // samples of `frame` taken
-  int64_t frames = 0;        // packets written
+  int filled = 0;      // samples of `frame` taken
+  int64_t frames = 0;  // packets written
   std::array<unsigned char, kMaxPacket> packet{};
   const auto encode = [&](bool last, int64_t granule) {
     const int bytes = opus_encode(e, frame.data(), kFrame, packet.data(), kMaxPacket);
@@ -251,8 +251,7 @@ std::optional<OpusEncoded> EncodeOpus(int adpcm_fd, int opus_fd, int32_t bitrate
 
 // ---- reading
 
-bool DecodeOpus(int opus_fd, const std::function<bool(const int16_t *pcm, size_t samples)> &sink,
-                std::string *error) {
+bool DecodeOpus(int opus_fd, const std::function<bool(const int16_t *pcm, size_t samples)> &sink, std::string *error) {
   if (::lseek(opus_fd, 0, SEEK_SET) < 0) {
     *error = std::string("cannot read the Opus file: ") + std::strerror(errno);
     return false;
@@ -318,8 +317,8 @@ bool DecodeOpus(int opus_fd, const std::function<bool(const int16_t *pcm, size_t
         continue;
       }
       if (packet.bytes == 0) return damaged("an empty packet");
-      const int n = opus_decode(decoder.get(), packet.packet, static_cast<opus_int32>(packet.bytes), pcm.data(),
-                                kMaxFrames, 0);
+      const int n =
+          opus_decode(decoder.get(), packet.packet, static_cast<opus_int32>(packet.bytes), pcm.data(), kMaxFrames, 0);
       if (n < 0) return damaged(opus_strerror(n));
       const int64_t last = std::min<int64_t>(at + n, At8k(end));
       const int64_t first = std::max(at, skip);

@@ -47,8 +47,7 @@ inline constexpr uint64_t kOpusLengthSlack = 160;
 // stream was delivered; false with the cause in *error when it is not an Ogg
 // Opus file, is damaged or cut short (what came before was delivered), or
 // the sink returned false ("stopped").
-bool DecodeOpus(int opus_fd, const std::function<bool(const int16_t *pcm, size_t samples)> &sink,
-                std::string *error);
+bool DecodeOpus(int opus_fd, const std::function<bool(const int16_t *pcm, size_t samples)> &sink, std::string *error);
 
 // The 8 kHz samples an Ogg Opus file decodes to, every packet decoded; none
 // when DecodeOpus fails on it.
