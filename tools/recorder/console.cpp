@@ -853,9 +853,12 @@ void Console::CallAudio(const httplib::Request &req, httplib::Response &res, con
   auto file = OpenRecording(root_, row->path);
   if (!file) return Error(res, 404, "recording not on disk");
   if (FirstPart(req)) Audit(req, session.user, download ? "download" : "play", std::to_string(row->id), "ok");
+  std::string error;
+  auto content = CallContent::AsWav(std::move(file), IsArchivePath(row->path), &error);
+  if (!content) return Error(res, 422, "the archived recording does not decode");
   if (download)
     res.set_header("Content-Disposition", "attachment; filename=\"call-" + std::to_string(row->id) + ".wav\"");
-  ServeContent(req, res, CallContent::DecodedWav(std::move(file)));
+  ServeContent(req, res, std::move(content));
 }
 
 void Console::CallDownload(const httplib::Request &req, httplib::Response &res, const Session &session) {
@@ -1000,8 +1003,11 @@ void Console::AudioByPath(const httplib::Request &req, httplib::Response &res, c
   if (!MaySeeChannel(Viewer(session), name->channel)) return Error(res, 403, "not a call of your channels");
   auto file = path.ends_with(".pbm") ? nullptr : OpenRecording(root_, path);
   if (!file) return Error(res, 404, "no such recording");
+  std::string error;
+  auto content = CallContent::AsWav(std::move(file), IsArchivePath(path), &error);
+  if (!content) return Error(res, 422, "the archived recording does not decode");
   if (FirstPart(req)) Audit(req, session.user, "play", path, "ok");
-  ServeContent(req, res, CallContent::DecodedWav(std::move(file)));
+  ServeContent(req, res, std::move(content));
 }
 
 void Console::LiveAudio(const httplib::Request &req, httplib::Response &res, const Session &session) {

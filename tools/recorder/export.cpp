@@ -98,6 +98,35 @@ std::shared_ptr<CallContent> CallContent::DecodedWav(std::shared_ptr<Fd> adpcm) 
   return c;
 }
 
+std::shared_ptr<CallContent> CallContent::WavFromOpus(const std::shared_ptr<Fd> &opus, std::string *error) {
+  // Opus cannot be entered at a byte offset: the whole call is decoded once
+  // into a file with no name, which the answer then reads in ranges.
+  auto wav = std::make_shared<Fd>(AnonymousFile());
+  if (!*wav) return *error = std::string("no temporary file: ") + std::strerror(errno), nullptr;
+  uint64_t samples = 0;
+  off_t at = audio::kPcmWavHeaderBytes;
+  const bool whole = DecodeOpus(
+      opus->Get(),
+      [&](const int16_t *pcm, size_t n) {
+        n = static_cast<size_t>(std::min<uint64_t>(n, audio::kMaxPcmWavSamples - samples));
+        const ssize_t wrote = ::pwrite(wav->Get(), pcm, n * 2, at);
+        if (wrote != static_cast<ssize_t>(n * 2)) return false;
+        samples += n;
+        at += wrote;
+        return samples < audio::kMaxPcmWavSamples;
+      },
+      error);
+  if (!whole && samples < audio::kMaxPcmWavSamples) return nullptr;
+  const auto header = audio::MakePcmWavHeader(static_cast<uint32_t>(samples));
+  if (::pwrite(wav->Get(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()))
+    return *error = std::string("cannot write the WAV: ") + std::strerror(errno), nullptr;
+  return AsStored(std::move(wav), "audio/wav");
+}
+
+std::shared_ptr<CallContent> CallContent::AsWav(std::shared_ptr<Fd> file, bool archived, std::string *error) {
+  return archived ? WavFromOpus(file, error) : DecodedWav(std::move(file));
+}
+
 std::shared_ptr<CallContent> CallContent::AsStored(std::shared_ptr<Fd> file, const char *mime) {
   struct stat st {};
   if (::fstat(file->Get(), &st) != 0) return nullptr;
@@ -149,10 +178,6 @@ std::optional<CallFile> Refusal(const CallRow &row, FileFormat format) {
   if (row.state == CallState::kPurged) return CallFile{nullptr, 404, "the recording was purged"};
   if (row.path.empty()) return CallFile{nullptr, 404, "recording not on disk"};
   if (row.direction == "fax" && format != FileFormat::kOriginal) return CallFile{nullptr, 404, "a fax has no audio"};
-  // Not yet: a WAV of an archived call needs its Opus decoded here. This
-  // refusal is the one place to replace; its other formats are its file as it is.
-  if (IsArchivePath(row.path) && format == FileFormat::kWav)
-    return CallFile{nullptr, 415, "WAV: not available for archived calls yet"};
   return std::nullopt;
 }
 
@@ -161,7 +186,11 @@ CallFile OpenCallFile(const std::string &root, const CallRow &row, FileFormat fo
   auto file = OpenRecording(root, row.path);
   if (!file) return {nullptr, 404, "recording not on disk"};
   std::shared_ptr<CallContent> content;
-  if (format == FileFormat::kOriginal || IsArchivePath(row.path)) {
+  if (format == FileFormat::kWav && IsArchivePath(row.path)) {
+    std::string error;
+    content = CallContent::WavFromOpus(file, &error);
+    if (!content) return {nullptr, 500, "the archived recording does not decode: " + error};
+  } else if (format == FileFormat::kOriginal || IsArchivePath(row.path)) {
     content = CallContent::AsStored(std::move(file), IsArchivePath(row.path) ? "audio/ogg" : "application/octet-stream");
   } else if (format == FileFormat::kWav) {
     content = CallContent::DecodedWav(std::move(file));

@@ -44,6 +44,11 @@ class CallContent {
  public:
   // The record file (ADPCM) as a 16-bit PCM WAV, decoded as it is read.
   static std::shared_ptr<CallContent> DecodedWav(std::shared_ptr<Fd> adpcm);
+  // An archived call's Ogg Opus file as a 16-bit PCM WAV, decoded whole
+  // first; null with the cause in *error when it does not decode.
+  static std::shared_ptr<CallContent> WavFromOpus(const std::shared_ptr<Fd> &opus, std::string *error);
+  // A recording as WAV, whichever kind it is.
+  static std::shared_ptr<CallContent> AsWav(std::shared_ptr<Fd> file, bool archived, std::string *error);
   // The descriptor's bytes as they are.
   static std::shared_ptr<CallContent> AsStored(std::shared_ptr<Fd> file, const char *mime);
 
