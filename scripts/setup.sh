@@ -15,6 +15,8 @@ packages=(cmake ninja-build g++ pkg-config binutils
           chromium chromium-driver python3-selenium  # the recorder's console tested in a real browser
           libpcap-dev  # the VoIP capture driver reads interfaces and capture files
           sip-tester  # SIPp: real SIP calls on loopback for the capture driver's tests
+          libcurl4-openssl-dev  # talo-recorder: the object-store client (HTTP, AWS V4 signing by libcurl)
+          ceph-mon ceph-osd radosgw  # the object-store tests start a real S3 gateway
           libspandsp-dev libopus-dev  # the VoIP driver's codecs: G.711 and G.722, Opus
           dpkg-dev file  # cpack's Debian package: dpkg-shlibdeps for its dependencies
           clang libclang-rt-14-dev llvm)  # libFuzzer and its symbolizer
