@@ -11,6 +11,7 @@
 
 #include "integrity.h"
 #include "rgw_server.h"
+#include "safe_fs.h"
 
 namespace talo_recorder_test {
 namespace {
@@ -106,7 +107,7 @@ TEST(ObjectStore, ReadSecretFileRefusesAFileOthersCanRead) {
   TempDir dir;
   const std::string path = (dir.path / "secret").string();
   std::ofstream(path) << "s3cr3t\n";
-  for (const auto [mode, expected] : {std::pair{0644, ""}, std::pair{0640, ""}, std::pair{0600, "s3cr3t"}}) {
+  for (const auto &[mode, expected] : {std::pair{0644, ""}, std::pair{0640, ""}, std::pair{0600, "s3cr3t"}}) {
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
     std::string error;
     const auto secret = ObjectStore::ReadSecretFile(path, &error);

@@ -39,7 +39,7 @@ class RgwServer {
   ~RgwServer() {
     // The watcher first, so it does not race us to the folder.
     std::vector<pid_t> pids;
-    for (const auto &entry : fs::directory_iterator(dir_.path / "run", ec_))
+    for (const auto &entry : fs::directory_iterator(dir_.path / "ceph" / "run", ec_))
       if (entry.path().extension() == ".pid") pids.push_back(std::atoi(ReadFile(entry.path()).c_str()));
     for (const pid_t pid : pids)
       if (pid > 0) ::kill(pid, SIGKILL);

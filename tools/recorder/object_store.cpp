@@ -26,6 +26,8 @@ constexpr long kLowSpeedSeconds = 20;
 constexpr size_t kErrorBodyCap = 4096;
 constexpr size_t kMaxKeyBytes = 1024;
 constexpr size_t kMaxSecretBytes = 4096;
+// The most a store takes in one PUT.
+constexpr int64_t kMaxPutBytes = int64_t{5} << 30;
 // The payload hash of a request without a body.
 constexpr const char *kEmptySha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
@@ -272,6 +274,7 @@ StoreResult ObjectStore::Put(const std::string &key, int fd, int64_t size, const
   if (!KeyUsable(key)) return {false, 0, what + ": not a usable key"};
   if (!IsSha256Hex(sha256_hex)) return {false, 0, what + ": the hash is not 64 lowercase hex digits"};
   if (fd < 0 || size < 0) return {false, 0, what + ": no file"};
+  if (size > kMaxPutBytes) return {false, 0, what + ": larger than one upload may be (5 GiB)"};
   Request request;
   request.fd = fd;
   request.left = size;
