@@ -21,6 +21,9 @@ namespace {
 // this many unlinks for the file.
 constexpr int kBatch = 64;
 
+// The rule a purged row names when the disk guard took it.
+constexpr const char *kDiskLowRule = "disk low, oldest first";
+
 // A call the sweep may take: finished, whatever way it ended.
 constexpr const char *kFinished = "state IN ('done', 'interrupted', 'recovered', 'failed')";
 // The same, one state at a time: (state, start_ms) then hands the rows over in
@@ -112,21 +115,14 @@ SweepResult Retention::Sweep(int64_t now_ms) {
   if (ShortestDays(config_) == 0) return result;
   for (const CallState state : kFinishedStates) {
     std::pair<int64_t, int64_t> after{INT64_MIN, 0};
-    while (SweepBatch(now_ms, state, &after, &result)) {
-      std::lock_guard lock(mutex_);
-      if (stop_) return result;
-    }
+    while (SweepBatch(now_ms, state, &after, &result))
+      if (Stopping()) return result;
   }
   return result;
 }
 
 bool Retention::SweepBatch(int64_t now_ms, CallState state, std::pair<int64_t, int64_t> *after,
                            SweepResult *result) {
-  struct Candidate {
-    int64_t id, start_ms;
-    int32_t channel;
-    std::string direction, path;
-  };
   std::vector<PurgedCall> done;
   size_t seen = 0;
   {
@@ -146,30 +142,74 @@ bool Retention::SweepBatch(int64_t now_ms, CallState state, std::pair<int64_t, i
     seen = batch.size();
     if (batch.empty()) return false;
     *after = {batch.back().start_ms, batch.back().id};
-    // Under the write lock, a hold set since the read above is seen, and none
-    // can be set between the check and the purge.
-    DbTransaction transaction(db_);
-    DbStatement still(db_, (std::string("SELECT 1 FROM calls WHERE id = ?1 AND hold_reason IS NULL AND ") + kFinished)
-                               .c_str());
-    DbStatement mark(db_, "UPDATE calls SET state = ?2, purged_ms = ?3, purge_rule = ?4 WHERE id = ?1");
-    for (const Candidate &c : batch) {
+    done = PurgeLocked(batch, now_ms, [&](const Candidate &c) {
       const RetentionChoice choice = RetentionFor(config_, c.direction, c.channel);
-      if (choice.days == 0 || c.start_ms >= now_ms - choice.days * kDayMs) continue;
-      still.Bind(1, c.id);
-      const bool purgeable = still.Step();
-      still.Reset();
-      if (!purgeable) continue;
-      PurgedCall call{c.id, c.channel, c.path, 0, choice.rule, ""};
-      call.failure = RemoveUnder(root_, c.path, &call.bytes);
-      if (call.failure.empty()) {
-        mark.Bind(1, c.id).Bind(2, std::string(Name(CallState::kPurged))).Bind(3, now_ms).Bind(4, choice.rule);
-        mark.Step();
-        mark.Reset();
-      }
-      done.push_back(std::move(call));
-    }
-    transaction.Commit();
+      return choice.days == 0 || c.start_ms >= now_ms - choice.days * kDayMs ? std::string() : choice.rule;
+    });
   }
+  Record(std::move(done), result);
+  return seen == static_cast<size_t>(kBatch);
+}
+
+SweepResult Retention::PurgeOldest(int64_t now_ms, int64_t older_than_ms, const std::function<bool()> &enough) {
+  // Each finished state's oldest calls come in start order from its own
+  // index range; merged, the oldest of all, without reading purged rows.
+  std::string sql;
+  for (const CallState state : kFinishedStates)
+    sql += std::string(sql.empty() ? "" : " UNION ALL ") +
+           "SELECT * FROM (SELECT id, start_ms, channel, direction, path FROM calls WHERE state = '" + std::string(Name(state)) +
+           "' AND hold_reason IS NULL AND start_ms < ?1 AND (start_ms > ?2 OR (start_ms = ?2 AND id > ?3))"
+           " ORDER BY start_ms, id LIMIT ?4)";
+  sql += " ORDER BY start_ms, id LIMIT ?4";
+  SweepResult result;
+  std::pair<int64_t, int64_t> after{INT64_MIN, 0};
+  while (!Stopping() && !enough()) {
+    std::vector<PurgedCall> done;
+    {
+      std::lock_guard lock(db_mutex_);
+      std::vector<Candidate> batch;
+      DbStatement s(db_, sql.c_str());
+      s.Bind(1, now_ms - older_than_ms).Bind(2, after.first).Bind(3, after.second).Bind(4, int64_t{kBatch});
+      while (s.Step()) batch.push_back({s.Int(0), s.Int(1), static_cast<int32_t>(s.Int(2)), s.Text(3), s.Text(4)});
+      if (batch.empty()) break;
+      after = {batch.back().start_ms, batch.back().id};
+      done = PurgeLocked(batch, now_ms, [](const Candidate &) { return std::string(kDiskLowRule); });
+    }
+    Record(std::move(done), &result);
+  }
+  return result;
+}
+
+std::vector<PurgedCall> Retention::PurgeLocked(const std::vector<Candidate> &batch, int64_t now_ms,
+                                               const std::function<std::string(const Candidate &)> &rule_of) {
+  std::vector<PurgedCall> done;
+  // Under the write lock, a hold set since the read is seen, and none can be
+  // set between the check and the purge.
+  DbTransaction transaction(db_);
+  DbStatement still(db_, (std::string("SELECT 1 FROM calls WHERE id = ?1 AND hold_reason IS NULL AND ") + kFinished)
+                             .c_str());
+  DbStatement mark(db_, "UPDATE calls SET state = ?2, purged_ms = ?3, purge_rule = ?4 WHERE id = ?1");
+  for (const Candidate &c : batch) {
+    const std::string rule = rule_of(c);
+    if (rule.empty()) continue;
+    still.Bind(1, c.id);
+    const bool purgeable = still.Step();
+    still.Reset();
+    if (!purgeable) continue;
+    PurgedCall call{c.id, c.channel, c.path, 0, rule, ""};
+    call.failure = RemoveUnder(root_, c.path, &call.bytes);
+    if (call.failure.empty()) {
+      mark.Bind(1, c.id).Bind(2, std::string(Name(CallState::kPurged))).Bind(3, now_ms).Bind(4, rule);
+      mark.Step();
+      mark.Reset();
+    }
+    done.push_back(std::move(call));
+  }
+  transaction.Commit();
+  return done;
+}
+
+void Retention::Record(std::vector<PurgedCall> done, SweepResult *result) {
   for (PurgedCall &call : done) {
     AuditPurge(call);
     if (call.failure.empty()) {
@@ -178,7 +218,11 @@ bool Retention::SweepBatch(int64_t now_ms, CallState state, std::pair<int64_t, i
     }
     result->calls.push_back(std::move(call));
   }
-  return seen == static_cast<size_t>(kBatch);
+}
+
+bool Retention::Stopping() {
+  std::lock_guard lock(mutex_);
+  return stop_;
 }
 
 void Retention::AuditPurge(const PurgedCall &call) {
