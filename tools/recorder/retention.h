@@ -2,10 +2,11 @@
 // whose retention ran out (the rows stay, marked purged), and the legal holds
 // that keep a call from it.
 //
-// Threads: Sweep, PurgeOldest, Hold and Release may be called from any thread; they share
-// one connection of their own to the index file, taken a short batch at a time
-// so that the index's writer never waits long for the file. Start/Stop on the
-// owner's thread.
+// Threads: Sweep, PurgeOldest, Hold and Release may be called from any
+// thread; they share one connection of their own to the index file, which a
+// sweep takes a short batch of rows at a time and never while it deletes
+// files, so that the index's writer never waits long for the file.
+// Start/Stop on the owner's thread.
 #pragma once
 
 #include <sqlite3.h>
@@ -94,10 +95,11 @@ class Retention {
     int32_t channel = 0;
     std::string direction, path;
   };
-  // With db_mutex_ held: deletes the files of the candidates `rule_of` names
-  // a rule for ("" keeps one) and marks their rows, in one write transaction.
-  std::vector<PurgedCall> PurgeLocked(const std::vector<Candidate> &batch, int64_t now_ms,
-                                      const std::function<std::string(const Candidate &)> &rule_of);
+  // Purges the candidates `rule_of` names a rule for ("" keeps one) that
+  // are still finished and unheld: their rows marked, their files deleted.
+  // Takes db_mutex_.
+  std::vector<PurgedCall> Purge(const std::vector<Candidate> &batch, int64_t now_ms,
+                                const std::function<std::string(const Candidate &)> &rule_of);
   // Audits each call of a batch and adds it to the result.
   void Record(std::vector<PurgedCall> done, SweepResult *result);
   void AuditPurge(const PurgedCall &call);
