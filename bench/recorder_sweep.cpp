@@ -54,6 +54,7 @@ int main(int argc, char **argv) {
   app.add_option("--live", live, "calls in progress written meanwhile");
   app.add_option("--every-ms", every_ms, "milliseconds between two rounds of their rows");
   CLI11_PARSE(app, argc, argv);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each step as it ends, also into a file
   fs::remove_all(dir);
   const fs::path root = fs::absolute(dir) / "rec";
   fs::create_directories(root);

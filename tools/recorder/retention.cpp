@@ -197,12 +197,14 @@ std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, in
                                          const std::function<std::string(const Candidate &)> &rule_of) {
   std::vector<PurgedCall> done;
   std::vector<std::string> was;  // each claimed call's state before
+  std::chrono::steady_clock::time_point held_from, freed_at;
   {
     // Claimed first, under the write lock: a hold set since the read is
     // seen, and none can be set once the row says purged. The files go after
     // the lock is given back, so the index's writer never waits for them.
     std::lock_guard lock(db_mutex_);
     DbTransaction transaction(db_);
+    held_from = std::chrono::steady_clock::now();
     DbStatement still(db_, (std::string("SELECT state FROM calls WHERE id = ?1 AND hold_reason IS NULL AND ") +
                             kFinished).c_str());
     DbStatement mark(db_, "UPDATE calls SET state = ?2, purged_ms = ?3, purge_rule = ?4 WHERE id = ?1");
@@ -220,6 +222,7 @@ std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, in
       done.push_back({c.id, c.channel, c.path, 0, rule, ""});
     }
     transaction.Commit();
+    freed_at = std::chrono::steady_clock::now();
   }
   OpenFolder folder;
   bool failed = false;
@@ -227,7 +230,17 @@ std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, in
     call.failure = RemoveUnder(root_, call.path, &folder, &call.bytes);
     failed = failed || !call.failure.empty();
   }
-  if (!failed) return done;
+  if (failed) GiveBack(done, was);
+  // The file is left to the other writers at least as long as the claim
+  // held it: their busy handlers sleep between tries, and claims back to back
+  // would keep the index's writer out past its timeout.
+  const auto held = std::min(freed_at - held_from, std::chrono::steady_clock::duration(std::chrono::milliseconds(100)));
+  std::unique_lock lock(mutex_);
+  wake_.wait_until(lock, freed_at + held, [&] { return stop_; });
+  return done;
+}
+
+void Retention::GiveBack(const std::vector<PurgedCall> &done, const std::vector<std::string> &was) {
   // A file still there gives its row back as it was.
   std::lock_guard lock(db_mutex_);
   DbTransaction transaction(db_);
@@ -239,7 +252,6 @@ std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, in
     undo.Reset();
   }
   transaction.Commit();
-  return done;
 }
 
 void Retention::Record(std::vector<PurgedCall> done, SweepResult *result) {

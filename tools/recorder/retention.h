@@ -100,6 +100,8 @@ class Retention {
   // Takes db_mutex_.
   std::vector<PurgedCall> Purge(const std::vector<Candidate> &batch, int64_t now_ms,
                                 const std::function<std::string(const Candidate &)> &rule_of);
+  // Marks the rows of the calls whose file stayed as they were (`was`).
+  void GiveBack(const std::vector<PurgedCall> &done, const std::vector<std::string> &was);
   // Audits each call of a batch and adds it to the result.
   void Record(std::vector<PurgedCall> done, SweepResult *result);
   void AuditPurge(const PurgedCall &call);
