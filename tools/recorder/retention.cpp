@@ -172,7 +172,8 @@ SweepResult Retention::PurgeOldest(int64_t now_ms, int64_t older_than_ms, const 
   std::string sql;
   for (const CallState state : kFinishedStates)
     sql += std::string(sql.empty() ? "" : " UNION ALL ") +
-           "SELECT * FROM (SELECT id, start_ms, channel, direction, path FROM calls WHERE state = '" + std::string(Name(state)) +
+           "SELECT * FROM (SELECT id, start_ms, channel, direction, path FROM calls WHERE state = '" +
+           std::string(Name(state)) +
            "' AND hold_reason IS NULL AND start_ms < ?1 AND (start_ms > ?2 OR (start_ms = ?2 AND id > ?3))"
            " ORDER BY start_ms, id LIMIT ?4)";
   sql += " ORDER BY start_ms, id LIMIT ?4";
