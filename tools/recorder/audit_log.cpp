@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 
 #include "call_index.h"
 #include "db_statement.h"
@@ -38,6 +39,9 @@ AuditRow ReadRow(DbStatement &s) {
 }
 
 constexpr size_t kMaxQueued = 4096;
+// Rows written in one transaction: a sweep's thousands of purge rows hold
+// the index's writer off a few milliseconds at a time, not for all of them.
+constexpr size_t kMaxPerWrite = 512;
 
 constexpr const char *kColumns = "id, time_ms, account, address, action, object, outcome";
 
@@ -87,7 +91,12 @@ void AuditLog::WriteLoop() {
     queued_.wait(lock, [this] { return !queue_.empty() || ending_; });
     if (queue_.empty()) return;
     std::vector<AuditRow> rows;
-    rows.swap(queue_);
+    if (queue_.size() <= kMaxPerWrite) {
+      rows.swap(queue_);
+    } else {
+      rows.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.begin() + kMaxPerWrite));
+      queue_.erase(queue_.begin(), queue_.begin() + kMaxPerWrite);
+    }
     written_.notify_all();  // room again
     lock.unlock();
     std::string failure;
