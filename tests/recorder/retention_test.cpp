@@ -162,6 +162,20 @@ TEST(RecorderRetention, TheSweepTakesExactlyTheExpiredUnheldCallsAndKeepsTheirRo
     std::sort(ok_rows.begin(), ok_rows.end());
     EXPECT_EQ(ok_rows, purged_audit);
     EXPECT_EQ(refused_rows.size(), 2u);
+
+    // A stop between a batch's claim and its deletes: the files come back
+    // (as the stop left them) and the next start removes them, the day's only.
+    WriteFile(root / "a/line-old.v", 512);
+    WriteFile(root / "a/out-old.v", 512);
+    sqlite3 *h = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
+    const std::string older = "UPDATE calls SET purged_ms = " + std::to_string(now - 2 * kDayMs) +
+                              " WHERE path = 'a/out-old.v'";
+    EXPECT_EQ(sqlite3_exec(h, older.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(h);
+    EXPECT_EQ(retention.FinishCutPurges(now + 1000), 1);
+    EXPECT_FALSE(fs::exists(root / "a/line-old.v"));
+    EXPECT_TRUE(fs::exists(root / "a/out-old.v"));
   }
 }
 

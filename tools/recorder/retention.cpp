@@ -206,13 +206,14 @@ std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, in
     std::lock_guard lock(db_mutex_);
     DbTransaction transaction(db_);
     held_from = std::chrono::steady_clock::now();
-    DbStatement still(db_, (std::string("SELECT state FROM calls WHERE id = ?1 AND hold_reason IS NULL AND ") +
-                            kFinished).c_str());
+    // On the file read: an archive may have switched the row to another since.
+    DbStatement still(db_, (std::string("SELECT state FROM calls WHERE id = ?1 AND path = ?2 AND hold_reason IS NULL"
+                                        " AND ") + kFinished).c_str());
     DbStatement mark(db_, "UPDATE calls SET state = ?2, purged_ms = ?3, purge_rule = ?4 WHERE id = ?1");
     for (const Candidate &c : batch) {
       const std::string rule = rule_of(c);
       if (rule.empty()) continue;
-      still.Bind(1, c.id);
+      still.Bind(1, c.id).Bind(2, c.path);
       const bool purgeable = still.Step();
       if (purgeable) was.push_back(still.Text(0));
       still.Reset();
@@ -325,7 +326,34 @@ void Retention::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+int64_t Retention::FinishCutPurges(int64_t now_ms) {
+  std::vector<std::string> paths;
+  {
+    // A stop between a batch's claim and its deletes leaves files of rows
+    // that say purged; the latest day's purges are looked at again.
+    std::lock_guard lock(db_mutex_);
+    DbStatement s(db_, "SELECT path FROM calls WHERE state = ?1 AND purged_ms >= ?2");
+    s.Bind(1, Name(CallState::kPurged)).Bind(2, now_ms - kDayMs);
+    while (s.Step()) paths.push_back(s.Text(0));
+  }
+  OpenFolder folder;
+  int64_t removed = 0;
+  for (const std::string &path : paths) {
+    int64_t bytes = -1;
+    const std::string failure = RemoveUnder(root_, path, &folder, &bytes);
+    if (!failure.empty()) log_("retention: '" + path + "' of a purged call is still there: " + failure);
+    if (failure.empty() && bytes > 0) ++removed;
+  }
+  if (removed) log_("retention: removed " + std::to_string(removed) + " files of calls purged before a stop");
+  return removed;
+}
+
 void Retention::Loop() {
+  try {
+    FinishCutPurges(NowMs());
+  } catch (const std::exception &e) {
+    log_(std::string("retention: ") + e.what());
+  }
   std::unique_lock lock(mutex_);
   while (!stop_) {
     lock.unlock();

@@ -69,6 +69,9 @@ class Retention {
   // Purges every finished, unheld call older than its rule's days at `now_ms`.
   // Throws IndexError when the index cannot be read or written.
   SweepResult Sweep(int64_t now_ms);
+  // Deletes the files still there of calls purged in the day before
+  // `now_ms` (a stop cut their batch short); the count deleted. Run at start.
+  int64_t FinishCutPurges(int64_t now_ms);
 
   // The disk guard's relief: purges the oldest finished, unheld calls that
   // started more than `older_than_ms` before `now_ms`, whatever their rule, a
