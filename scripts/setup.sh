@@ -9,13 +9,17 @@ packages=(cmake ninja-build g++ pkg-config binutils
           libsqlite3-dev libcpp-httplib-dev  # talo-recorder: its call index, its web console
           libssl-dev  # the console's HTTPS and talo-recorder make-cert
           libpng-dev  # talo-recorder: a received fax shown as an image
-          libopusenc-dev libopusfile-dev  # talo-recorder: recordings archived in Ogg Opus, and checked
+          libogg-dev  # talo-recorder: the archive's Opus packets laid in Ogg pages, and read back
+          libopusfile-dev  # talo-recorder's tests: its Ogg Opus files read by another reader
           libsodium-dev  # talo-recorder: password hashes (argon2id), session tokens, the audit trail's chain
+          libzip-dev  # talo-recorder: the console's export of recordings as one ZIP
           libpq-dev postgresql-15  # talo-recorder: the central index; the tests start a real server
           chromium chromium-driver python3-selenium  # the recorder's console tested in a real browser
           libpcap-dev  # the VoIP capture driver reads interfaces and capture files
           sip-tester  # SIPp: real SIP calls on loopback for the capture driver's tests
-          libspandsp-dev libopus-dev  # the VoIP driver's codecs: G.711 and G.722, Opus
+          libspandsp-dev libopus-dev  # the VoIP driver's codecs: G.711 and G.722, Opus; the recorder's archive
+          libcurl4-openssl-dev  # talo-recorder: the object-store client (HTTP, AWS V4 signing by libcurl)
+          ceph-mon ceph-osd radosgw  # the object-store tests start a real S3 gateway
           dpkg-dev file  # cpack's Debian package: dpkg-shlibdeps for its dependencies
           clang libclang-rt-14-dev llvm)  # libFuzzer and its symbolizer
 missing=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the fuzz targets for SECONDS in all, each from its committed corpus, and
 # fails on the first finding. The exports target gets half the time (it runs a
-# few dozen inputs a second, the others thousands), the other seven share the rest.
+# few dozen inputs a second, the others thousands), the other eight share the rest.
 # The committed corpus is only read; new inputs go to a scratch folder that is
 # removed afterwards. Findings and logs stay in BUILD_DIR.
 # Usage: tests/fuzz/run.sh BUILD_DIR SECONDS [TARGET...]
@@ -10,7 +10,7 @@ build=$(cd "$1" && pwd)
 total=$2
 shift 2
 targets=("$@")
-((${#targets[@]})) || targets=(adpcm talo2wav script voip_sip voip_rtp request_parse fax_image exports)
+((${#targets[@]})) || targets=(adpcm talo2wav script voip_sip voip_rtp request_parse fax_image opus_archive exports)
 here=$(cd "$(dirname "$0")" && pwd)
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/talo_fuzz_run.XXXXXX")
@@ -21,14 +21,14 @@ mkdir -p "$findings" "$logs"
 
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 for target in "${targets[@]}"; do
-  seconds=$((total / 14))
+  seconds=$((total / 16))
   [ "$target" = exports ] && seconds=$((total / 2))
   ((seconds > 0)) || seconds=1
   options=(-max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 -print_final_stats=1
            -artifact_prefix="$findings/$target-")
   case $target in
     adpcm | talo2wav | voip_sip | voip_rtp | request_parse) options+=(-max_len=8192) ;;
-    fax_image) options+=(-max_len=65536) ;;
+    fax_image | opus_archive) options+=(-max_len=65536) ;;
     script) options+=(-dict="$here/script.dict") ;;
   esac
   mkdir -p "$scratch/$target" "$scratch/tmp"

@@ -1,6 +1,7 @@
 // Retention: the sweep over a made-up history (rules, holds, calls still
-// recording, files missing or behind a link), `talo-recorder sweep --as-of`,
-// and the hold routes against the roles, a hold keeping a call from the sweep.
+// recording, files missing or behind a link), the disk guard's oldest-first
+// purge, `talo-recorder sweep --as-of`, and the hold routes against the
+// roles, a hold keeping a call from the sweep.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <sqlite3.h>
@@ -12,6 +13,7 @@
 
 #include "call_index.h"
 #include "config.h"
+#include "disk_guard.h"
 #include "recorder_process.h"
 #include "retention.h"
 
@@ -160,6 +162,78 @@ TEST(RecorderRetention, TheSweepTakesExactlyTheExpiredUnheldCallsAndKeepsTheirRo
     std::sort(ok_rows.begin(), ok_rows.end());
     EXPECT_EQ(ok_rows, purged_audit);
     EXPECT_EQ(refused_rows.size(), 2u);
+
+    // A stop between a batch's claim and its deletes: the files come back
+    // (as the stop left them) and the next start removes them, the day's only.
+    WriteFile(root / "a/line-old.v", 512);
+    WriteFile(root / "a/out-old.v", 512);
+    sqlite3 *h = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
+    const std::string older = "UPDATE calls SET purged_ms = " + std::to_string(now - 2 * kDayMs) +
+                              " WHERE path = 'a/out-old.v'";
+    EXPECT_EQ(sqlite3_exec(h, older.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(h);
+    EXPECT_EQ(retention.FinishCutPurges(now + 1000), 1);
+    EXPECT_FALSE(fs::exists(root / "a/line-old.v"));
+    EXPECT_TRUE(fs::exists(root / "a/out-old.v"));
+  }
+}
+
+// The disk guard purging oldest first: free space grows by 1 MB per file
+// deleted; 100 MB to make up takes two batches of 64 and stops there. Then
+// with a minimum no purge can reach, the rest goes, the rows it must keep
+// stay, and the log says once that nothing is left.
+TEST(RecorderRetention, TheDiskGuardPurgesTheOldestUntilTheSpaceIsBack) {
+  TempDir dir;
+  const fs::path root = dir.path / "rec", db = root / "index.sqlite";
+  fs::create_directories(root);
+  const int64_t now = *talo_recorder::ParseDay("2026-01-01");
+  const CallState states[] = {CallState::kDone, CallState::kInterrupted, CallState::kRecovered, CallState::kFailed};
+  std::vector<CallRow> rows, eligible;  // eligible: oldest first
+  for (int i = 149; i >= 0; --i)
+    eligible.push_back(Call("e/" + std::to_string(i) + ".v", "fax", 1, now - (11 + i) * kDayMs, states[i % 4]));
+  const std::vector<CallRow> kept = {Call("k/held.v", "line", 1, now - 900 * kDayMs),
+                                     Call("k/recording.v", "line", 1, now - 900 * kDayMs, CallState::kRecording),
+                                     Call("k/young.v", "line", 1, now - 9 * kDayMs)};
+  rows = eligible;
+  rows.insert(rows.end(), kept.begin(), kept.end());
+  auto ids = MakeHistory(root, rows);
+  for (const CallRow &r : rows) WriteFile(root / r.path, 16);
+  talo_recorder::AuditLog audit(db.string());
+  talo_recorder::Retention retention(db.string(), root.string(), {}, &audit, [](const std::string &) {});
+  ASSERT_EQ(retention.Hold(ids["k/held.v"], "audit", "super", now), talo_recorder::Retention::HoldAnswer::kOk);
+  constexpr uint64_t kMb = 1024 * 1024;
+  auto free = [&] {
+    uint64_t gone = 0;
+    for (const CallRow &r : eligible) gone += !fs::exists(root / r.path);
+    return std::optional<uint64_t>((100 + gone) * kMb);
+  };
+  for (const auto &[min_mb, gone, low, says_none_left] :
+       {std::tuple{200, 128, false, false}, std::tuple{100000, 150, true, true}}) {
+    std::vector<std::string> lines;
+    talo_recorder::DiskGuard guard(root.string(), min_mb, &audit, [&](const std::string &l) { lines.push_back(l); }, free);
+    guard.UseRelief([&](const std::function<bool()> &enough) {
+      return retention.PurgeOldest(now, 10 * kDayMs, enough).purged;
+    });
+    guard.Check();
+    guard.Check();
+    EXPECT_EQ(guard.Now().low, low);
+    const std::string none_left = "warning: the recordings' disk stays low: no finished call";
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](auto &l) { return l.rfind(none_left, 0) == 0; }),
+              says_none_left ? 1 : 0);
+    std::vector<std::string> want_audit;
+    for (size_t i = 0; i < eligible.size(); ++i) {
+      SCOPED_TRACE(eligible[i].path);
+      const bool purged = i < static_cast<size_t>(gone);
+      EXPECT_EQ(fs::exists(root / eligible[i].path), !purged);
+      EXPECT_EQ(Stored(db, ids[eligible[i].path]),
+                purged ? "purged " + std::to_string(now) + " disk low, oldest first"
+                       : std::string(talo_recorder::Name(eligible[i].state)) + " 0 ");
+      if (purged) want_audit.push_back("system " + std::to_string(ids[eligible[i].path]) + " ok");
+    }
+    for (const CallRow &r : kept) EXPECT_TRUE(fs::exists(root / r.path)) << r.path;
+    audit.Flush();
+    EXPECT_EQ(AuditOf(db, "purge"), want_audit);  // in start order
   }
 }
 
@@ -197,11 +271,35 @@ TEST(RecorderRetention, RulesAreCheckedByName) {
       EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
     }
   }
+  const struct {
+    std::string storage, error;
+    bool purge;
+    int32_t keep;
+  } storage[] = {
+      {R"({"when_low": "purge-oldest", "keep_at_least_days": 1})", "", true, 1},
+      {R"({"when_low": "alarm", "keep_at_least_days": 0})", "", false, 0},
+      {R"({"when_low": "purge-oldest", "keep_at_least_days": 0})", R"("storage.keep_at_least_days" must be at least 1)"},
+      {R"({"when_low": "purge"})", R"("storage.when_low" must be "alarm" or "purge-oldest", not "purge")"},
+      {R"({"keep_at_least_days": 36501})", R"("storage.keep_at_least_days" must be a whole number from 0 to 36500)"},
+  };
+  for (const auto &c : storage) {
+    SCOPED_TRACE(c.storage);
+    try {
+      const auto config = talo_recorder::ParseConfig(R"({"storage": )" + c.storage + "}", "/base");
+      EXPECT_EQ(c.error, "");
+      EXPECT_EQ(std::pair(config.purge_when_low, config.keep_at_least_days), std::pair(c.purge, c.keep));
+    } catch (const talo_recorder::ConfigError &e) {
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+      EXPECT_NE(c.error, "");
+    }
+  }
   // Left out, nothing is ever deleted.
   const auto defaults = talo_recorder::ParseConfig(talo_recorder::DefaultConfigText(), "/base").retention;
   EXPECT_EQ(defaults.days, 0);
   EXPECT_EQ(defaults.sweep_minutes, 60);
   EXPECT_TRUE(defaults.rules.empty());
+  const auto all = talo_recorder::ParseConfig(talo_recorder::DefaultConfigText(), "/base");
+  EXPECT_EQ(std::pair(all.purge_when_low, all.keep_at_least_days), std::pair(false, 30));
 }
 
 // The recorder sweeps at its start, on its own thread, and still stops at once.

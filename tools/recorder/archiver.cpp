@@ -41,8 +41,7 @@ void CrashPoint(const char *step) {
 int64_t OpusMsUnder(const std::string &root, const std::string &relative) {
   const Fd file = OpenRegularUnder(root, relative);
   if (!file) return 0;
-  std::string error;
-  const auto samples = OpusSamples(file.Get(), &error);
+  const auto samples = OpusSampleCount(file.Get());
   return samples ? static_cast<int64_t>(*samples / 8) : 0;
 }
 

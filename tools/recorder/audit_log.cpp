@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 
 #include "call_index.h"
 #include "db_statement.h"
@@ -38,6 +39,9 @@ AuditRow ReadRow(DbStatement &s) {
 }
 
 constexpr size_t kMaxQueued = 4096;
+// Rows written in one transaction: a sweep's thousands of purge rows hold
+// the index's writer off a few milliseconds at a time, not for all of them.
+constexpr size_t kMaxPerWrite = 512;
 
 constexpr const char *kColumns = "id, time_ms, account, address, action, object, outcome";
 
@@ -87,7 +91,12 @@ void AuditLog::WriteLoop() {
     queued_.wait(lock, [this] { return !queue_.empty() || ending_; });
     if (queue_.empty()) return;
     std::vector<AuditRow> rows;
-    rows.swap(queue_);
+    if (queue_.size() <= kMaxPerWrite) {
+      rows.swap(queue_);
+    } else {
+      rows.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.begin() + kMaxPerWrite));
+      queue_.erase(queue_.begin(), queue_.begin() + kMaxPerWrite);
+    }
     written_.notify_all();  // room again
     lock.unlock();
     std::string failure;
@@ -178,17 +187,18 @@ AuditCheck AuditLog::Verify() {
   return check;
 }
 
+std::string CsvField(std::string_view text) {
+  std::string out = "\"";
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) out += '\'';
+  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
 std::string AuditCsv(const std::vector<AuditRow> &rows) {
-  auto field = [](const std::string &text) {
-    std::string out = "\"";
-    if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) out += '\'';
-    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-  };
   std::string out = "id,time_ms,account,address,action,object,outcome\r\n";
   for (const AuditRow &r : rows) {
-    out += std::to_string(r.id) + "," + std::to_string(r.time_ms) + "," + field(r.account) + "," + field(r.address) +
-           "," + field(r.action) + "," + field(r.object) + "," + field(r.outcome) + "\r\n";
+    out += std::to_string(r.id) + "," + std::to_string(r.time_ms) + "," + CsvField(r.account) + "," + CsvField(r.address) +
+           "," + CsvField(r.action) + "," + CsvField(r.object) + "," + CsvField(r.outcome) + "\r\n";
   }
   return out;
 }

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -91,8 +92,11 @@ class AuditLog {
   std::thread writer_;               // started last, joined by the destructor
 };
 
-// The rows as CSV with a header line; every field quoted, and a field a
-// spreadsheet would take for a formula is defused with a leading quote.
+// One CSV text field, quoted; one a spreadsheet would take for a formula is
+// defused with a leading quote.
+std::string CsvField(std::string_view text);
+
+// The rows as CSV with a header line, every field as CsvField gives it.
 std::string AuditCsv(const std::vector<AuditRow> &rows);
 
 }  // namespace talo_recorder

@@ -247,7 +247,17 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   console.Number("login_max_failures", 3, 1000, &c.login_max_failures);
   console.Number("login_lockout_minutes", 1, 1440, &c.login_lockout_minutes);
   top.Object("library", {"pass_ms"}).Number("pass_ms", 1, 50, &c.library_pass_ms);
-  top.Object("storage", {"min_free_mb"}).Number("min_free_mb", 0, 2000000000, &c.min_free_mb);
+  const Section storage = top.Object("storage", {"min_free_mb", "when_low", "keep_at_least_days"});
+  storage.Number("min_free_mb", 0, 2000000000, &c.min_free_mb);
+  std::string when_low = "alarm";
+  storage.Text("when_low", &when_low);
+  if (when_low != "alarm" && when_low != "purge-oldest")
+    Fail("\"storage.when_low\" must be \"alarm\" or \"purge-oldest\", not " + Shown(when_low));
+  c.purge_when_low = when_low == "purge-oldest";
+  storage.Number("keep_at_least_days", 0, kMaxRetentionDays, &c.keep_at_least_days);
+  // A day at least: a call that just ended is never what makes room.
+  if (c.purge_when_low && c.keep_at_least_days < 1)
+    Fail("\"storage.keep_at_least_days\" must be at least 1 with \"storage.when_low\": \"purge-oldest\"");
   top.Number("record_limit_minutes", 0, 1440, &c.record_limit_minutes);
   top.Text("policy", &c.policy);
   top.Text("sound_dir", &c.sound_dir);

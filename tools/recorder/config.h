@@ -84,6 +84,8 @@ struct Config {
   int32_t max_streams_per_session = 32;
   std::vector<std::string> host_names;  // Host header names the console answers besides its address
   int32_t min_free_mb = 1024;       // below it, the console and the log raise the alarm; 0: never
+  bool purge_when_low = false;      // "storage.when_low": "purge-oldest" (else "alarm")
+  int32_t keep_at_least_days = 30;  // the disk guard never deletes a call younger than this
   int32_t library_pass_ms = 10;     // the library's pass interval (TALO_PASS_MS), set before it starts
   int32_t record_limit_minutes = 0; // QV_SetFileLen; 0 keeps the library's
   std::string policy;               // call policy file; empty: the built-in one

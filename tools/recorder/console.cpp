@@ -24,6 +24,7 @@
 #include "audio/adpcm.h"
 #include "audio/wav.h"
 #include "connection_pool.h"
+#include "export.h"
 #include "fax_image.h"
 #include "naming.h"
 #include "tls.h"
@@ -46,7 +47,6 @@ constexpr char kStyleCss[] =
 #include "web_style_css.inc"
     ;
 
-constexpr size_t kPcmBlockBytes = talo::audio::kSamplesPerBlock * 2;  // one ADPCM block decoded
 constexpr auto kLiveWait = std::chrono::milliseconds(200);
 // The console's only request bodies are small JSON.
 constexpr size_t kMaxPayload = 64 * 1024;
@@ -191,18 +191,6 @@ std::pair<std::string, int> SplitHost(std::string text) {
   return {text, static_cast<int>(port)};
 }
 
-// A recording named by the recorder, under the root, opened once for the
-// whole answer; null when the name is not one of ours or leads anywhere else
-// (a link on the way included).
-std::shared_ptr<Fd> OpenRecording(const std::string &root, const std::string &relative) {
-  if (relative.empty() || relative.front() == '/' || relative.find("..") != std::string::npos ||
-      relative.find('\\') != std::string::npos || relative.find('\0') != std::string::npos)
-    return nullptr;
-  if (!ParseRecordPath(relative)) return nullptr;
-  Fd fd = OpenRegularUnder(root, relative);
-  return fd ? std::make_shared<Fd>(std::move(fd)) : nullptr;
-}
-
 // The one range of an answer `length` bytes long that the request asks for;
 // false once a range past the end is answered 416. The server cuts the answer
 // by req.ranges; they are set here to the one range served (the request is
@@ -225,79 +213,39 @@ bool TakeRange(const httplib::Request &req, httplib::Response &res, uint64_t len
   return true;
 }
 
-// Serves a file as it is stored, in ranges, from the descriptor opened at the check.
-void ServeStored(const httplib::Request &req, httplib::Response &res, std::shared_ptr<Fd> file,
-                 const char *type) {
-  struct stat st {};
-  if (::fstat(file->Get(), &st) != 0) return Error(res, 404, "recording not found");
-  const auto length = static_cast<uint64_t>(st.st_size);
+// Serves a call's file in ranges; the content reads (and decodes, for a WAV)
+// only the bytes asked for, so that seeking in a long recording decodes only
+// what is played.
+void ServeContent(const httplib::Request &req, httplib::Response &res, std::shared_ptr<CallContent> content) {
+  if (!content) return Error(res, 404, "recording not found");
+  const uint64_t length = content->Size();
   if (!TakeRange(req, res, length)) return;
   res.set_content_provider(
-      static_cast<size_t>(length), type,
-      Guarded([file, length](size_t offset, size_t want, httplib::DataSink &sink) {
-        if (offset >= length || !sink.is_writable()) return false;
-        char buffer[65536];
-        const ssize_t got = ::pread(file->Get(), buffer, std::min(want, sizeof buffer), static_cast<off_t>(offset));
-        // A file that shrank ends the answer short.
-        return got > 0 && sink.write(buffer, static_cast<size_t>(got));
-      }),
-      [file](bool) {});
-}
-
-// Serves a record file as a 16-bit PCM WAV decoded block by block, as the
-// bytes are asked for, so that seeking in a long recording decodes only what
-// is played.
-void ServeWav(const httplib::Request &req, httplib::Response &res, std::shared_ptr<Fd> file) {
-  struct stat st {};
-  if (::fstat(file->Get(), &st) != 0) return Error(res, 404, "recording not found");
-  const uint64_t blocks = static_cast<uint64_t>(st.st_size) / talo::audio::kAdpcmBlockBytes;
-  const uint64_t samples = std::min<uint64_t>(blocks * talo::audio::kSamplesPerBlock, talo::audio::kMaxPcmWavSamples);
-  const auto header = talo::audio::MakePcmWavHeader(static_cast<uint32_t>(samples));
-  const uint64_t length = header.size() + samples * 2;
-  if (!TakeRange(req, res, length)) return;
-  res.set_content_provider(
-      static_cast<size_t>(length), "audio/wav",
+      static_cast<size_t>(length), content->MimeType(),
       // Every chunk reads the descriptor opened at the check: the name may
       // have been pointed elsewhere since.
-      Guarded([file, header, length](size_t offset, size_t want, httplib::DataSink &sink) {
+      Guarded([content, length](size_t offset, size_t want, httplib::DataSink &sink) {
         if (offset >= length || !sink.is_writable()) return false;
-        const uint64_t end = std::min<uint64_t>(length, offset + want);
         std::string out;
-        uint64_t at = offset;
-        if (at < header.size()) {
-          const uint64_t n = std::min<uint64_t>(header.size(), end) - at;
-          out.append(reinterpret_cast<const char *>(header.data()) + at, n);
-          at += n;
-        }
-        if (at < end) {
-          // The blocks of this part, up to 64 (63 KiB of samples) a call, read
-          // at once and decoded ten side by side; the server asks again for the rest.
-          constexpr uint64_t kBlocksPerCall = 64;
-          const uint64_t pcm = at - header.size();
-          const uint64_t first = pcm / kPcmBlockBytes;
-          const uint64_t blocks = std::min(kBlocksPerCall, (end - header.size() - 1) / kPcmBlockBytes - first + 1);
-          uint8_t adpcm[kBlocksPerCall * talo::audio::kAdpcmBlockBytes];
-          const ssize_t got = ::pread(file->Get(), adpcm, blocks * talo::audio::kAdpcmBlockBytes,
-                                      static_cast<off_t>(first * talo::audio::kAdpcmBlockBytes));
-          // Whole blocks only: a file that shrank ends the answer short.
-          const uint64_t read = got > 0 ? static_cast<uint64_t>(got) / talo::audio::kAdpcmBlockBytes : 0;
-          int16_t decoded[kBlocksPerCall * talo::audio::kSamplesPerBlock];
-          uint64_t i = 0;
-          for (; i + talo::audio::kBlocksPerBuffer <= read; i += talo::audio::kBlocksPerBuffer)
-            talo::audio::DecodeCaptureBuffer(adpcm + i * talo::audio::kAdpcmBlockBytes,
-                                             decoded + i * talo::audio::kSamplesPerBlock);
-          for (; i < read; ++i)
-            talo::audio::DecodeAdpcmBlock(adpcm + i * talo::audio::kAdpcmBlockBytes,
-                                          decoded + i * talo::audio::kSamplesPerBlock);
-          const uint64_t from = pcm % kPcmBlockBytes;
-          if (read * kPcmBlockBytes > from)
-            out.append(reinterpret_cast<const char *>(decoded) + from,
-                       std::min<uint64_t>(read * kPcmBlockBytes - from, end - at));
-        }
+        content->Read(offset, want, &out);
         // Nothing more to write (the file shrank): the answer ends short.
         return !out.empty() && sink.write(out.data(), out.size());
       }),
-      [file](bool) {});  // holds the descriptor, with the provider, until the answer ends
+      [content](bool) {});  // holds the descriptor, with the provider, until the answer ends
+}
+
+// An agent's searches and exports hold its own channels' calls only.
+void LimitToViewer(const Session &session, CallQuery *q) {
+  if (session.role != Role::kAgent) return;
+  q->only_listed = true;
+  q->channels = session.channels;
+}
+
+// The query as the audit trail keeps it.
+std::string QueryText(const std::vector<std::pair<std::string, std::string>> &params) {
+  std::string query;
+  for (const auto &[key, value] : params) query += (query.empty() ? "" : "&") + key + "=" + value;
+  return query.substr(0, 512);
 }
 
 }  // namespace
@@ -453,6 +401,8 @@ const Console::Route Console::kRoutes[] = {
     {Method::kGet, R"(/api/calls/([^/]+)/audio\.wav)", &Console::CallAudio, Gate::kRole, Permission::kPlay},
     {Method::kGet, R"(/api/calls/([^/]+)/audio\.opus)", &Console::CallOpus, Gate::kRole, Permission::kPlay},
     {Method::kGet, R"(/api/calls/([^/]+)/fax\.png)", &Console::FaxImage, Gate::kRole, Permission::kPlay},
+    {Method::kGet, R"(/api/calls/([^/]+)/download)", &Console::CallDownload, Gate::kRole, Permission::kPlay},
+    {Method::kGet, R"(/api/export\.zip)", &Console::ExportZip, Gate::kRole, Permission::kPlay},
     {Method::kPost, R"(/api/calls/([^/]+)/hold)", &Console::HoldSet, Gate::kRole, Permission::kHolds},
     {Method::kDelete, R"(/api/calls/([^/]+)/hold)", &Console::HoldRelease, Gate::kRole, Permission::kHolds},
     {Method::kGet, "/api/audio", &Console::AudioByPath, Gate::kRole, Permission::kPlay},
@@ -820,13 +770,8 @@ void Console::CallSearch(const httplib::Request &req, httplib::Response &res, co
   CallQuery q;
   const std::vector<std::pair<std::string, std::string>> params(req.params.begin(), req.params.end());
   if (std::string bad = ParseCallQuery(params, &q); !bad.empty()) return Error(res, 400, bad);
-  if (session.role == Role::kAgent) {
-    q.only_listed = true;
-    q.channels = session.channels;
-  }
-  std::string query;
-  for (const auto &[key, value] : params) query += (query.empty() ? "" : "&") + key + "=" + value;
-  Audit(req, session.user, "search", query.substr(0, 512), "ok");
+  LimitToViewer(session, &q);
+  Audit(req, session.user, "search", QueryText(params), "ok");
   try {
     const CallPage page = index_->Search(q);
     json rows = json::array();
@@ -913,9 +858,75 @@ void Console::CallAudio(const httplib::Request &req, httplib::Response &res, con
   auto file = OpenRecording(root_, row->path);
   if (!file) return Error(res, 404, "recording not on disk");
   if (FirstPart(req)) Audit(req, session.user, download ? "download" : "play", std::to_string(row->id), "ok");
+  std::string error;
+  auto content = CallContent::AsWav(std::move(file), IsArchivePath(row->path), &error);
+  if (!content) return Error(res, 422, "the archived recording does not decode");
   if (download)
     res.set_header("Content-Disposition", "attachment; filename=\"call-" + std::to_string(row->id) + ".wav\"");
-  ServeWav(req, res, std::move(file));
+  ServeContent(req, res, std::move(content));
+}
+
+void Console::CallDownload(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  const auto format = FormatNamed(req.get_param_value("format"));
+  if (!format || req.params.size() > (req.has_param("format") ? 1u : 0u))
+    return Error(res, 400, "one parameter: format, original, wav or opus");
+  auto row = FindCall(req, res, session);
+  if (!row) return;
+  CallFile file = OpenCallFile(root_, *row, *format);
+  if (file.status == 500) {
+    std::fprintf(stderr, "talo-recorder: console: download of call %lld: %s\n", static_cast<long long>(row->id),
+                 file.error.c_str());
+    return Error(res, 500, "internal error");
+  }
+  if (!file.content) return Error(res, file.status, file.error);
+  if (FirstPart(req)) Audit(req, session.user, "download", std::to_string(row->id), std::string("ok: ") + Name(*format));
+  res.set_header("Content-Disposition", "attachment; filename=\"" + DownloadName(*row, *format) + "\"");
+  ServeContent(req, res, std::move(file.content));
+}
+
+void Console::ExportZip(const httplib::Request &req, httplib::Response &res, const Session &session) {
+  std::vector<std::pair<std::string, std::string>> params;
+  std::string format_name;
+  for (const auto &[key, value] : req.params) {
+    if (key == "limit" || key == "offset") return Error(res, 400, "an export holds every match: no limit or offset");
+    if (key == "format") format_name = value;
+    else params.emplace_back(key, value);
+  }
+  const auto format = FormatNamed(format_name);
+  if (!format) return Error(res, 400, "format: original, wav or opus");
+  CallQuery q;
+  if (std::string bad = ParseCallQuery(params, &q); !bad.empty()) return Error(res, 400, bad);
+  LimitToViewer(session, &q);
+  q.limit = static_cast<int32_t>(kMaxExportCalls);
+  CallPage page;
+  try {
+    page = index_->Search(q);
+  } catch (const IndexError &) {
+    LogFailure("export", std::current_exception());
+    return Error(res, 503, "index unavailable");
+  }
+  // A WAV is four times its ADPCM file.
+  int64_t bytes = 0;
+  for (const CallRow &r : page.rows) bytes += r.bytes * (*format == FileFormat::kWav ? 4 : 1);
+  const std::string query = QueryText({req.params.begin(), req.params.end()});
+  if (page.total > kMaxExportCalls || bytes > kMaxExportBytes) {
+    Audit(req, session.user, "export", query, "refused: " + std::to_string(page.total) + " calls");
+    return Error(res, 413,
+                 std::to_string(page.total) + " calls match: an export holds at most " +
+                     std::to_string(kMaxExportCalls) + " calls and " + std::to_string(kMaxExportBytes >> 30) +
+                     " GiB; narrow the search");
+  }
+  std::string error;
+  auto zip = BuildExportZip(root_, page.rows, *format, &error);
+  if (!zip) {
+    std::fprintf(stderr, "talo-recorder: console: export failed: %s\n", error.c_str());
+    Audit(req, session.user, "export", query, "failed");
+    return Error(res, 503, "the export could not be built; try again");
+  }
+  Audit(req, session.user, "export", query, "ok: " + std::to_string(page.rows.size()) + " calls");
+  res.set_header("Content-Disposition", "attachment; filename=\"calls-" + std::to_string(NowMs() / 1000) + ".zip\"");
+  // The archive goes with its last descriptor, when the answer ends.
+  ServeContent(req, res, CallContent::AsStored(std::make_shared<Fd>(std::move(*zip)), "application/zip"));
 }
 
 void Console::CallOpus(const httplib::Request &req, httplib::Response &res, const Session &session) {
@@ -925,7 +936,7 @@ void Console::CallOpus(const httplib::Request &req, httplib::Response &res, cons
   auto file = OpenRecording(root_, row->path);
   if (!file) return Error(res, 404, "recording not on disk");
   if (FirstPart(req)) Audit(req, session.user, "play", std::to_string(row->id), "ok");
-  ServeStored(req, res, std::move(file), "audio/ogg");
+  ServeContent(req, res, CallContent::AsStored(std::move(file), "audio/ogg"));
 }
 
 void Console::FaxImage(const httplib::Request &req, httplib::Response &res, const Session &session) {
@@ -997,8 +1008,11 @@ void Console::AudioByPath(const httplib::Request &req, httplib::Response &res, c
   if (!MaySeeChannel(Viewer(session), name->channel)) return Error(res, 403, "not a call of your channels");
   auto file = path.ends_with(".pbm") ? nullptr : OpenRecording(root_, path);
   if (!file) return Error(res, 404, "no such recording");
+  std::string error;
+  auto content = CallContent::AsWav(std::move(file), IsArchivePath(path), &error);
+  if (!content) return Error(res, 422, "the archived recording does not decode");
   if (FirstPart(req)) Audit(req, session.user, "play", path, "ok");
-  ServeWav(req, res, std::move(file));
+  ServeContent(req, res, std::move(content));
 }
 
 void Console::LiveAudio(const httplib::Request &req, httplib::Response &res, const Session &session) {

@@ -39,13 +39,20 @@ void DiskGuard::Start(std::chrono::milliseconds every) {
   });
 }
 
+void DiskGuard::UseRelief(Relief relief) { relief_ = std::move(relief); }
+
 void DiskGuard::Check() {
   std::optional<uint64_t> free;
-  try {
-    free = probe_();
-  } catch (...) {
-    free.reset();
-  }
+  auto probe = [&] {
+    try {
+      free = probe_();
+    } catch (...) {
+      free.reset();
+    }
+  };
+  auto below = [&] { return free && min_free_mb_ > 0 && static_cast<int64_t>(*free / (1024 * 1024)) < min_free_mb_; };
+  probe();
+  if (relief_ && below()) Relieve(probe, below);
   const int64_t free_mb = free ? static_cast<int64_t>(*free / (1024 * 1024)) : -1;
   bool was_low = false, low = false;
   {
@@ -53,7 +60,8 @@ void DiskGuard::Check() {
     was_low = state_.low;
     state_.free_mb = free_mb;
     // A space it cannot tell leaves the alarm as it was.
-    if (free) state_.low = min_free_mb_ > 0 && free_mb < min_free_mb_;
+    if (free) state_.low = below();
+    if (!state_.low) said_nothing_left_ = false;
     low = state_.low;
   }
   if (low == was_low) return;
@@ -68,6 +76,34 @@ void DiskGuard::Check() {
       if (log_) log_("audit trail: the disk's state not written");
     }
   }
+}
+
+void DiskGuard::Relieve(const std::function<void()> &probe, const std::function<bool()> &below) {
+  int64_t purged = 0;
+  // A relief that fails leaves the alarm to say the rest; the thread goes on.
+  try {
+    purged = relief_([&] {
+      probe();
+      return !below();
+    });
+  } catch (const std::exception &e) {
+    if (log_) log_(std::string("the recordings' disk is low and deleting the oldest calls failed: ") + e.what());
+  } catch (...) {
+    if (log_) log_("the recordings' disk is low and deleting the oldest calls failed");
+  }
+  if (purged > 0 && log_)
+    log_("the recordings' disk was low: deleted the files of the " + std::to_string(purged) +
+         " oldest calls (\"storage.when_low\": \"purge-oldest\")");
+  const bool still_low = below();
+  bool say = false;
+  {
+    std::lock_guard lock(mutex_);
+    say = still_low && !said_nothing_left_;
+    said_nothing_left_ = still_low;
+  }
+  if (say && log_)
+    log_("warning: the recordings' disk stays low: no finished call older than \"storage.keep_at_least_days\" and "
+         "not on hold is left to delete");
 }
 
 DiskGuard::State DiskGuard::Now() const {

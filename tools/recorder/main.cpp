@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -389,9 +390,11 @@ int main(int argc, char **argv) {
   std::unique_ptr<talo_recorder::AccountStore> accounts;
   std::unique_ptr<talo_recorder::SessionStore> sessions;
   std::unique_ptr<talo_recorder::AuditLog> audit_log;
-  std::unique_ptr<talo_recorder::DiskGuard> disk_guard;  // writes to the audit trail: made after it
   std::unique_ptr<talo_recorder::Retention> retention;
   std::unique_ptr<talo_recorder::Archiver> archiver;
+  // Writes to the audit trail and purges through the retention: made after
+  // them, its thread ended before theirs.
+  std::unique_ptr<talo_recorder::DiskGuard> disk_guard;
   talo_recorder::Console console(&recorder, &index, config.root);
   std::string error;
   console.Limit(config.max_connections, config.max_streams, config.max_streams_per_session, config.host_names);
@@ -436,9 +439,6 @@ int main(int argc, char **argv) {
     sessions = std::make_unique<talo_recorder::SessionStore>(accounts.get(), talo_recorder::LimitsFrom(config));
     audit_log = std::make_unique<talo_recorder::AuditLog>(config.index, Log);
     console.UseAccounts(accounts.get(), sessions.get(), audit_log.get());
-    disk_guard = std::make_unique<talo_recorder::DiskGuard>(config.root, config.min_free_mb, audit_log.get(), Log);
-    disk_guard->Start();
-    console.UseDiskGuard(disk_guard.get());
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: the first account: %s\n", e.what());
     index.Close();
@@ -448,6 +448,13 @@ int main(int argc, char **argv) {
     retention = std::make_unique<talo_recorder::Retention>(config.index, config.root, config.retention,
                                                            audit_log.get(), Log);
     console.UseRetention(retention.get());
+    disk_guard = std::make_unique<talo_recorder::DiskGuard>(config.root, config.min_free_mb, audit_log.get(), Log);
+    if (config.purge_when_low)
+      disk_guard->UseRelief([&retention, days = config.keep_at_least_days](const std::function<bool()> &enough) {
+        return retention->PurgeOldest(talo_recorder::NowMs(), days * talo_recorder::kDayMs, enough).purged;
+      });
+    disk_guard->Start();
+    console.UseDiskGuard(disk_guard.get());
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: retention: %s\n", e.what());
     index.Close();

@@ -17,9 +17,14 @@
 namespace talo_recorder {
 namespace {
 
-// Rows purged in one write transaction: the index's writer waits at most
-// this many unlinks for the file.
-constexpr int kBatch = 64;
+// Rows the sweep claims in one write transaction, their files deleted after
+// it: the writer waits for the claims only, a few milliseconds.
+constexpr int kSweepBatch = 512;
+// The disk guard's, smaller: the free space is asked again after each.
+constexpr int kOldestBatch = 64;
+
+// The rule a purged row names when the disk guard took it.
+constexpr const char *kDiskLowRule = "disk low, oldest first";
 
 // A call the sweep may take: finished, whatever way it ended.
 constexpr const char *kFinished = "state IN ('done', 'interrupted', 'recovered', 'failed')";
@@ -34,24 +39,36 @@ std::string Channels(const std::vector<int32_t> &channels) {
   return text;
 }
 
+// The folder a batch's files were last deleted from, kept open: calls in
+// start order mostly share their day's folder.
+struct OpenFolder {
+  std::string relative;
+  Fd fd;
+  int error = 0;  // errno of opening it; 0 open
+};
+
 // Deletes the file at `relative` under the root without following a link on
 // the way; "" once it is gone (missing already included), else why not.
 // *bytes gets the size it had.
-std::string RemoveUnder(const std::string &root, const std::string &relative, int64_t *bytes) {
+std::string RemoveUnder(const std::string &root, const std::string &relative, OpenFolder *folder, int64_t *bytes) {
   *bytes = 0;
   if (relative.empty() || relative.front() == '/') return "not a path under the root";
   const size_t slash = relative.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : relative.substr(0, slash);
   const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-  const Fd dir = OpenFolderUnder(root, folder, false);
-  if (!dir) return errno == ENOENT ? "" : std::string("folder: ") + std::strerror(errno);
+  const std::string in = slash == std::string::npos ? "" : relative.substr(0, slash);
+  if (!folder->fd || folder->relative != in) {
+    folder->relative = in;
+    folder->fd = OpenFolderUnder(root, in, false);
+    folder->error = folder->fd ? 0 : errno;
+  }
+  if (!folder->fd) return folder->error == ENOENT ? "" : std::string("folder: ") + std::strerror(folder->error);
+  const int dir = folder->fd.Get();
   struct stat st {};
-  if (::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return errno == ENOENT ? "" : std::strerror(errno);
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? "" : std::strerror(errno);
   // Only what the recorder writes there: a link or a folder planted under a
   // recording's name is left for a person to look at.
   if (!S_ISREG(st.st_mode)) return "not a regular file";
-  if (::unlinkat(dir.Get(), name.c_str(), 0) != 0 && errno != ENOENT) return std::strerror(errno);
+  if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) return std::strerror(errno);
   *bytes = st.st_size;
   return "";
 }
@@ -98,6 +115,9 @@ Retention::Retention(const std::string &db_path, std::string root, RetentionConf
                      std::function<void(const std::string &)> log)
     : root_(std::move(root)), config_(std::move(config)), audit_(audit), log_(std::move(log)) {
   db_ = OpenIndexConnection(db_path);
+  // As the index's writer: a claim lost with the power leaves its row
+  // finished, and the next sweep finds the file missing and marks it again.
+  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
 }
 
 Retention::~Retention() {
@@ -112,26 +132,17 @@ SweepResult Retention::Sweep(int64_t now_ms) {
   if (ShortestDays(config_) == 0) return result;
   for (const CallState state : kFinishedStates) {
     std::pair<int64_t, int64_t> after{INT64_MIN, 0};
-    while (SweepBatch(now_ms, state, &after, &result)) {
-      std::lock_guard lock(mutex_);
-      if (stop_) return result;
-    }
+    while (SweepBatch(now_ms, state, &after, &result))
+      if (Stopping()) return result;
   }
   return result;
 }
 
 bool Retention::SweepBatch(int64_t now_ms, CallState state, std::pair<int64_t, int64_t> *after,
                            SweepResult *result) {
-  struct Candidate {
-    int64_t id, start_ms;
-    int32_t channel;
-    std::string direction, path;
-  };
-  std::vector<PurgedCall> done;
-  size_t seen = 0;
+  std::vector<Candidate> batch;
   {
     std::lock_guard lock(db_mutex_);
-    std::vector<Candidate> batch;
     {
       // Older than the shortest retention; each row's own rule decides below.
       DbStatement s(db_,
@@ -139,37 +150,113 @@ bool Retention::SweepBatch(int64_t now_ms, CallState state, std::pair<int64_t, i
                     " AND start_ms < ?1 AND (start_ms > ?2 OR (start_ms = ?2 AND id > ?3)) ORDER BY start_ms, id"
                     " LIMIT ?4");
       s.Bind(1, now_ms - ShortestDays(config_) * kDayMs).Bind(2, after->first).Bind(3, after->second);
-      s.Bind(4, int64_t{kBatch}).Bind(5, Name(state));
+      s.Bind(4, int64_t{kSweepBatch}).Bind(5, Name(state));
       while (s.Step())
         batch.push_back({s.Int(0), s.Int(1), static_cast<int32_t>(s.Int(2)), s.Text(3), s.Text(4)});
     }
-    seen = batch.size();
-    if (batch.empty()) return false;
-    *after = {batch.back().start_ms, batch.back().id};
-    // Under the write lock, a hold set since the read above is seen, and none
-    // can be set between the check and the purge.
+  }
+  if (batch.empty()) return false;
+  *after = {batch.back().start_ms, batch.back().id};
+  Record(Purge(batch, now_ms,
+               [&](const Candidate &c) {
+                 const RetentionChoice choice = RetentionFor(config_, c.direction, c.channel);
+                 return choice.days == 0 || c.start_ms >= now_ms - choice.days * kDayMs ? std::string() : choice.rule;
+               }),
+         result);
+  return batch.size() == static_cast<size_t>(kSweepBatch);
+}
+
+SweepResult Retention::PurgeOldest(int64_t now_ms, int64_t older_than_ms, const std::function<bool()> &enough) {
+  // Each finished state's oldest calls come in start order from its own
+  // index range; merged, the oldest of all, without reading purged rows.
+  std::string sql;
+  for (const CallState state : kFinishedStates)
+    sql += std::string(sql.empty() ? "" : " UNION ALL ") +
+           "SELECT * FROM (SELECT id, start_ms, channel, direction, path FROM calls WHERE state = '" +
+           std::string(Name(state)) +
+           "' AND hold_reason IS NULL AND start_ms < ?1 AND (start_ms > ?2 OR (start_ms = ?2 AND id > ?3))"
+           " ORDER BY start_ms, id LIMIT ?4)";
+  sql += " ORDER BY start_ms, id LIMIT ?4";
+  SweepResult result;
+  std::pair<int64_t, int64_t> after{INT64_MIN, 0};
+  while (!Stopping() && !enough()) {
+    std::vector<Candidate> batch;
+    {
+      std::lock_guard lock(db_mutex_);
+      DbStatement s(db_, sql.c_str());
+      s.Bind(1, now_ms - older_than_ms).Bind(2, after.first).Bind(3, after.second).Bind(4, int64_t{kOldestBatch});
+      while (s.Step()) batch.push_back({s.Int(0), s.Int(1), static_cast<int32_t>(s.Int(2)), s.Text(3), s.Text(4)});
+    }
+    if (batch.empty()) break;
+    after = {batch.back().start_ms, batch.back().id};
+    Record(Purge(batch, now_ms, [](const Candidate &) { return std::string(kDiskLowRule); }), &result);
+  }
+  return result;
+}
+
+std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, int64_t now_ms,
+                                         const std::function<std::string(const Candidate &)> &rule_of) {
+  std::vector<PurgedCall> done;
+  std::vector<std::string> was;  // each claimed call's state before
+  std::chrono::steady_clock::time_point held_from, freed_at;
+  {
+    // Claimed first, under the write lock: a hold set since the read is
+    // seen, and none can be set once the row says purged. The files go after
+    // the lock is given back, so the index's writer never waits for them.
+    std::lock_guard lock(db_mutex_);
     DbTransaction transaction(db_);
-    DbStatement still(db_, (std::string("SELECT 1 FROM calls WHERE id = ?1 AND hold_reason IS NULL AND ") + kFinished)
-                               .c_str());
+    held_from = std::chrono::steady_clock::now();
+    // On the file read: an archive may have switched the row to another since.
+    DbStatement still(db_, (std::string("SELECT state FROM calls WHERE id = ?1 AND path = ?2 AND hold_reason IS NULL"
+                                        " AND ") + kFinished).c_str());
     DbStatement mark(db_, "UPDATE calls SET state = ?2, purged_ms = ?3, purge_rule = ?4 WHERE id = ?1");
     for (const Candidate &c : batch) {
-      const RetentionChoice choice = RetentionFor(config_, c.direction, c.channel);
-      if (choice.days == 0 || c.start_ms >= now_ms - choice.days * kDayMs) continue;
-      still.Bind(1, c.id);
+      const std::string rule = rule_of(c);
+      if (rule.empty()) continue;
+      still.Bind(1, c.id).Bind(2, c.path);
       const bool purgeable = still.Step();
+      if (purgeable) was.push_back(still.Text(0));
       still.Reset();
       if (!purgeable) continue;
-      PurgedCall call{c.id, c.channel, c.path, 0, choice.rule, ""};
-      call.failure = RemoveUnder(root_, c.path, &call.bytes);
-      if (call.failure.empty()) {
-        mark.Bind(1, c.id).Bind(2, std::string(Name(CallState::kPurged))).Bind(3, now_ms).Bind(4, choice.rule);
-        mark.Step();
-        mark.Reset();
-      }
-      done.push_back(std::move(call));
+      mark.Bind(1, c.id).Bind(2, std::string(Name(CallState::kPurged))).Bind(3, now_ms).Bind(4, rule);
+      mark.Step();
+      mark.Reset();
+      done.push_back({c.id, c.channel, c.path, 0, rule, ""});
     }
     transaction.Commit();
+    freed_at = std::chrono::steady_clock::now();
   }
+  OpenFolder folder;
+  bool failed = false;
+  for (PurgedCall &call : done) {
+    call.failure = RemoveUnder(root_, call.path, &folder, &call.bytes);
+    failed = failed || !call.failure.empty();
+  }
+  if (failed) GiveBack(done, was);
+  // The file is left to the other writers at least as long as the claim
+  // held it: their busy handlers sleep between tries, and claims back to back
+  // would keep the index's writer out past its timeout.
+  const auto held = std::min(freed_at - held_from, std::chrono::steady_clock::duration(std::chrono::milliseconds(100)));
+  std::unique_lock lock(mutex_);
+  wake_.wait_until(lock, freed_at + held, [&] { return stop_; });
+  return done;
+}
+
+void Retention::GiveBack(const std::vector<PurgedCall> &done, const std::vector<std::string> &was) {
+  // A file still there gives its row back as it was.
+  std::lock_guard lock(db_mutex_);
+  DbTransaction transaction(db_);
+  DbStatement undo(db_, "UPDATE calls SET state = ?2, purged_ms = NULL, purge_rule = NULL WHERE id = ?1");
+  for (size_t i = 0; i < done.size(); ++i) {
+    if (done[i].failure.empty()) continue;
+    undo.Bind(1, done[i].id).Bind(2, was[i]);
+    undo.Step();
+    undo.Reset();
+  }
+  transaction.Commit();
+}
+
+void Retention::Record(std::vector<PurgedCall> done, SweepResult *result) {
   for (PurgedCall &call : done) {
     AuditPurge(call);
     if (call.failure.empty()) {
@@ -178,7 +265,11 @@ bool Retention::SweepBatch(int64_t now_ms, CallState state, std::pair<int64_t, i
     }
     result->calls.push_back(std::move(call));
   }
-  return seen == static_cast<size_t>(kBatch);
+}
+
+bool Retention::Stopping() {
+  std::lock_guard lock(mutex_);
+  return stop_;
 }
 
 void Retention::AuditPurge(const PurgedCall &call) {
@@ -235,7 +326,34 @@ void Retention::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+int64_t Retention::FinishCutPurges(int64_t now_ms) {
+  std::vector<std::string> paths;
+  {
+    // A stop between a batch's claim and its deletes leaves files of rows
+    // that say purged; the latest day's purges are looked at again.
+    std::lock_guard lock(db_mutex_);
+    DbStatement s(db_, "SELECT path FROM calls WHERE state = ?1 AND purged_ms >= ?2");
+    s.Bind(1, Name(CallState::kPurged)).Bind(2, now_ms - kDayMs);
+    while (s.Step()) paths.push_back(s.Text(0));
+  }
+  OpenFolder folder;
+  int64_t removed = 0;
+  for (const std::string &path : paths) {
+    int64_t bytes = -1;
+    const std::string failure = RemoveUnder(root_, path, &folder, &bytes);
+    if (!failure.empty()) log_("retention: '" + path + "' of a purged call is still there: " + failure);
+    if (failure.empty() && bytes > 0) ++removed;
+  }
+  if (removed) log_("retention: removed " + std::to_string(removed) + " files of calls purged before a stop");
+  return removed;
+}
+
 void Retention::Loop() {
+  try {
+    FinishCutPurges(NowMs());
+  } catch (const std::exception &e) {
+    log_(std::string("retention: ") + e.what());
+  }
   std::unique_lock lock(mutex_);
   while (!stop_) {
     lock.unlock();

@@ -2,10 +2,11 @@
 // whose retention ran out (the rows stay, marked purged), and the legal holds
 // that keep a call from it.
 //
-// Threads: Sweep, Hold and Release may be called from any thread; they share
-// one connection of their own to the index file, taken a short batch at a time
-// so that the index's writer never waits long for the file. Start/Stop on the
-// owner's thread.
+// Threads: Sweep, PurgeOldest, Hold and Release may be called from any
+// thread; they share one connection of their own to the index file, which a
+// sweep takes a short batch of rows at a time and never while it deletes
+// files, so that the index's writer never waits long for the file.
+// Start/Stop on the owner's thread.
 #pragma once
 
 #include <sqlite3.h>
@@ -68,6 +69,14 @@ class Retention {
   // Purges every finished, unheld call older than its rule's days at `now_ms`.
   // Throws IndexError when the index cannot be read or written.
   SweepResult Sweep(int64_t now_ms);
+  // Deletes the files still there of calls purged in the day before
+  // `now_ms` (a stop cut their batch short); the count deleted. Run at start.
+  int64_t FinishCutPurges(int64_t now_ms);
+
+  // The disk guard's relief: purges the oldest finished, unheld calls that
+  // started more than `older_than_ms` before `now_ms`, whatever their rule, a
+  // batch at a time, until `enough` says so or none is left. Throws IndexError.
+  SweepResult PurgeOldest(int64_t now_ms, int64_t older_than_ms, const std::function<bool()> &enough);
 
   enum class HoldAnswer { kOk, kNoCall, kPurged };
   // Holds the call (a new reason replaces the old) or lifts its hold.
@@ -84,7 +93,22 @@ class Retention {
   // Purges one batch of calls in `state` after (start_ms, id) of `*after`,
   // moving it on; false once no candidate is left.
   bool SweepBatch(int64_t now_ms, CallState state, std::pair<int64_t, int64_t> *after, SweepResult *result);
+  struct Candidate {
+    int64_t id = 0, start_ms = 0;
+    int32_t channel = 0;
+    std::string direction, path;
+  };
+  // Purges the candidates `rule_of` names a rule for ("" keeps one) that
+  // are still finished and unheld: their rows marked, their files deleted.
+  // Takes db_mutex_.
+  std::vector<PurgedCall> Purge(const std::vector<Candidate> &batch, int64_t now_ms,
+                                const std::function<std::string(const Candidate &)> &rule_of);
+  // Marks the rows of the calls whose file stayed as they were (`was`).
+  void GiveBack(const std::vector<PurgedCall> &done, const std::vector<std::string> &was);
+  // Audits each call of a batch and adds it to the result.
+  void Record(std::vector<PurgedCall> done, SweepResult *result);
   void AuditPurge(const PurgedCall &call);
+  bool Stopping();
 
   const std::string root_;
   const RetentionConfig config_;

@@ -90,6 +90,11 @@ function query() {
 }
 
 async function search() {
+  // The export is of every match of this search, not of the page shown.
+  const format = $("dl-format").value;
+  const all = query();
+  all.delete("limit"); all.delete("offset"); all.set("format", format);
+  $("export-zip").href = "/api/export.zip?" + all;
   const answer = await api("/api/calls?" + query());
   const body = await answer.json();
   if (!answer.ok) { $("search-error").textContent = body.error; return; }
@@ -134,6 +139,12 @@ async function search() {
       const a = document.createElement("a");
       a.id = "pages-" + c.id; a.textContent = "Pages"; a.target = "_blank"; a.rel = "noopener";
       a.href = "/api/calls/" + c.id + "/fax.png";
+      td.appendChild(a);
+    }
+    if (onDisk) {
+      const a = document.createElement("a");
+      a.id = "download-" + c.id; a.textContent = "Download"; a.download = "";
+      a.href = "/api/calls/" + c.id + "/download?format=" + (c.direction === "fax" ? "original" : format);
       td.appendChild(a);
     }
     if (may("holds") && (c.hold || c.state !== CallState.purged)) {
@@ -242,6 +253,7 @@ async function status() {
 }
 
 $("search-form").onsubmit = (e) => { e.preventDefault(); offset = 0; search(); };
+$("dl-format").onchange = () => search();
 $("prev").onclick = () => { offset = Math.max(0, offset - pageSize); search(); };
 $("next").onclick = () => { offset += pageSize; search(); };
 $("live-stop").onclick = stopListening;

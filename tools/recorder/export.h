@@ -1,0 +1,95 @@
+// A call's recording as the console hands it out: the file as stored, a WAV
+// decoded from it or an Ogg Opus encoding, read piece by piece; and a ZIP of
+// many calls' recordings with a manifest, built in a file no one can open by
+// name.
+//
+// Threads: none of its own; any thread. A CallContent may be read from
+// several threads at once (every read is a pread on its descriptor).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "audio/wav.h"
+#include "call_index.h"
+#include "safe_fs.h"
+
+namespace talo_recorder {
+
+enum class FileFormat { kOriginal, kWav, kOpus };
+
+// "original", "wav", "opus"; "" is the original. None for anything else.
+std::optional<FileFormat> FormatNamed(std::string_view name);
+const char *Name(FileFormat format);
+
+// Archived calls are kept at this bitrate; a download in Opus is made alike.
+inline constexpr int32_t kDownloadOpusBitrate = 16000;
+// An export larger than these is refused: its file is built on the disk
+// before a byte of it is sent.
+inline constexpr int64_t kMaxExportCalls = 10000;
+inline constexpr int64_t kMaxExportBytes = int64_t{8} << 30;
+
+// A recording named by the recorder, under the root, opened once for the
+// whole answer; null when the name is not one of ours or leads anywhere else
+// (a link on the way included).
+std::shared_ptr<Fd> OpenRecording(const std::string &root, const std::string &relative);
+
+// The bytes of one call's file in one format, fixed in length when opened.
+class CallContent {
+ public:
+  // The record file (ADPCM) as a 16-bit PCM WAV, decoded as it is read.
+  static std::shared_ptr<CallContent> DecodedWav(std::shared_ptr<Fd> adpcm);
+  // An archived call's Ogg Opus file as a 16-bit PCM WAV, decoded whole
+  // first; null with the cause in *error when it does not decode.
+  static std::shared_ptr<CallContent> WavFromOpus(const std::shared_ptr<Fd> &opus, std::string *error);
+  // A recording as WAV, whichever kind it is.
+  static std::shared_ptr<CallContent> AsWav(std::shared_ptr<Fd> file, bool archived, std::string *error);
+  // The descriptor's bytes as they are.
+  static std::shared_ptr<CallContent> AsStored(std::shared_ptr<Fd> file, const char *mime);
+
+  uint64_t Size() const { return size_; }
+  const char *MimeType() const { return mime_; }
+  // Appends the bytes from `offset` on, at most `want` and at most 64 KiB or
+  // so a call, to *out; none past the end or when the file shrank since.
+  void Read(uint64_t offset, uint64_t want, std::string *out) const;
+
+ private:
+  CallContent() = default;
+  std::shared_ptr<Fd> file_;  // set once
+  bool decode_ = false;       // set once: ADPCM read, WAV given
+  std::array<uint8_t, talo::audio::kPcmWavHeaderBytes> header_{};  // set once, decode_ only
+  uint64_t size_ = 0;         // set once
+  const char *mime_ = "application/octet-stream";  // set once
+};
+
+// A call's file in a format, or why not: status and message for the client.
+struct CallFile {
+  std::shared_ptr<CallContent> content;  // null when refused
+  int status = 200;
+  std::string error;  // for the client; for a 500 the cause, for the log only
+};
+
+// Why a call's file cannot be had in `format` without looking at the disk;
+// none when it may be.
+std::optional<CallFile> Refusal(const CallRow &row, FileFormat format);
+// The call's file in `format`: the one place that knows which source makes
+// which format.
+CallFile OpenCallFile(const std::string &root, const CallRow &row, FileFormat format);
+
+// "<id>-<channel>-<start as YYYYMMDD-HHMMSS, UTC>.<ext>", the extension the
+// format's (the stored file's own for the original).
+std::string DownloadName(const CallRow &row, FileFormat format);
+
+// The calls' recordings in `format`, stored (audio does not compress), and
+// manifest.csv: a row per call, an empty file for a call whose file is
+// missing or cannot be had in the format. The archive is in a file without
+// a name; none, with the cause in *error, when it could not be built.
+std::optional<Fd> BuildExportZip(const std::string &root, const std::vector<CallRow> &rows, FileFormat format,
+                                 std::string *error);
+
+}  // namespace talo_recorder
