@@ -27,10 +27,13 @@ constexpr const char *kSchemaLock = "SELECT pg_advisory_xact_lock(7306101221)";
 
 // Central schema steps; step i takes version i to i + 1. The columns are the
 // local index's, with the same names and meaning; a row is known by its node
-// and its id there. Channel numbers are each node's own.
+// and its recording's name without the extension, which outlasts the local
+// index's ids (a local file rebuilt from the recordings numbers them afresh)
+// and the archive's change of file. Channel numbers are each node's own.
 constexpr const char *kCentralSteps[] = {
     // 0 -> 1: the calls and the console's searches.
-    "CREATE TABLE calls(node TEXT NOT NULL, local_id BIGINT NOT NULL, channel INTEGER NOT NULL,"
+    "CREATE TABLE calls(node TEXT NOT NULL, call_key TEXT NOT NULL, local_id BIGINT NOT NULL,"
+    " channel INTEGER NOT NULL,"
     " direction TEXT NOT NULL, number TEXT NOT NULL DEFAULT '', digits TEXT NOT NULL DEFAULT '',"
     " start_ms BIGINT NOT NULL, answer_ms BIGINT NOT NULL DEFAULT 0, end_ms BIGINT NOT NULL DEFAULT 0,"
     " duration_ms BIGINT NOT NULL DEFAULT 0, path TEXT NOT NULL, bytes BIGINT NOT NULL DEFAULT 0,"
@@ -38,7 +41,7 @@ constexpr const char *kCentralSteps[] = {
     " hold_reason TEXT, hold_by TEXT, hold_ms BIGINT, purged_ms BIGINT, purge_rule TEXT,"
     " sha256 TEXT, checked_ms BIGINT, check_failed TEXT,"
     " archived_ms BIGINT, original_path TEXT, original_sha256 TEXT, archive_pending TEXT,"
-    " PRIMARY KEY(node, local_id));"
+    " PRIMARY KEY(node, call_key));"
     "CREATE INDEX calls_by_number ON calls(number text_pattern_ops, start_ms);"
     "CREATE INDEX calls_by_called ON calls(called text_pattern_ops, start_ms);"
     "CREATE INDEX calls_by_channel ON calls(node, channel, start_ms);"
@@ -47,14 +50,14 @@ constexpr const char *kCentralSteps[] = {
 };
 constexpr int kCentralVersion = static_cast<int>(std::size(kCentralSteps));
 
-// Shipped besides node and local_id, in this order on both sides.
+// Shipped besides node, call_key and local_id, in this order on both sides.
 constexpr const char *kShipped[] = {
     "channel",     "direction",  "number",       "digits",       "start_ms",      "answer_ms",       "end_ms",
     "duration_ms", "path",       "bytes",        "state",        "part",          "called",          "hold_reason",
     "hold_by",     "hold_ms",    "purged_ms",    "purge_rule",   "sha256",        "checked_ms",      "check_failed",
     "archived_ms", "original_path", "original_sha256", "archive_pending",
 };
-constexpr size_t kFields = std::size(kShipped) + 2;
+constexpr size_t kFields = std::size(kShipped) + 3;
 // PostgreSQL takes at most 65535 parameters in a statement.
 static_assert(kFields * 2000 < 65535);
 
@@ -90,6 +93,13 @@ std::string PasswordOf(const std::string &url) {
   return Option(options.get(), "password");
 }
 
+// A recording's name without its extension: the same for its ADPCM file
+// and its Opus archive.
+std::string CallKey(const std::string &path) {
+  const size_t dot = path.rfind('.');
+  return dot == std::string::npos || path.find('/', dot) != std::string::npos ? path : path.substr(0, dot);
+}
+
 std::string SelectSql() {
   std::string sql = "SELECT o.seq, c.id, c.node";
   for (const char *column : kShipped) sql += std::string(", c.") + column;
@@ -98,7 +108,7 @@ std::string SelectSql() {
 
 // One row of `rows` placeholders, the upsert of them all.
 std::string InsertSql(size_t rows) {
-  std::string sql = "INSERT INTO calls(node, local_id";
+  std::string sql = "INSERT INTO calls(node, call_key, local_id";
   for (const char *column : kShipped) sql += std::string(", ") + column;
   sql += ") VALUES ";
   size_t n = 0;
@@ -107,9 +117,8 @@ std::string InsertSql(size_t rows) {
     for (size_t f = 0; f < kFields; ++f) sql += (f ? ",$" : "$") + std::to_string(++n);
     sql += ')';
   }
-  sql += " ON CONFLICT (node, local_id) DO UPDATE SET ";
-  for (size_t i = 0; i < std::size(kShipped); ++i)
-    sql += std::string(i ? ", " : "") + kShipped[i] + " = EXCLUDED." + kShipped[i];
+  sql += " ON CONFLICT (node, call_key) DO UPDATE SET local_id = EXCLUDED.local_id";
+  for (const char *column : kShipped) sql += std::string(", ") + column + " = EXCLUDED." + column;
   return sql;
 }
 
@@ -281,6 +290,7 @@ size_t Shipper::ShipBatch() {
       const std::string node = text(2).value_or("");
       // Rows made before nodes had names go under this node's.
       values.emplace_back(node.empty() ? node_ : node);
+      values.push_back(CallKey(text(11).value_or("")));
       values.push_back(text(1));
       for (size_t f = 0; f < std::size(kShipped); ++f) values.push_back(text(static_cast<int>(f + 3)));
     }
@@ -308,7 +318,7 @@ size_t Shipper::ShipBatch() {
       const std::string one = InsertSql(1);
       for (size_t r = 0; r < rows; ++r)
         if (const std::string error = upsert(one, r, 1); !error.empty())
-          report_("central index: call " + values[r * kFields + 1].value_or("?") + " not shipped: " + error);
+          report_("central index: call " + values[r * kFields + 2].value_or("?") + " not shipped: " + error);
     }
   }
   // Every entry up to the last one read was in the batch: a change made
