@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_calls.h"
 #include "call_index.h"
 
 int main(int argc, char **argv) {
@@ -32,25 +33,11 @@ int main(int argc, char **argv) {
   const int64_t year_start = 1767225600000;  // 2026-01-01
   auto number = [](int64_t n) { return "555" + std::to_string(1000000 + n).substr(1); };
   const auto fill_start = std::chrono::steady_clock::now();
-  std::vector<talo_recorder::CallRow> batch;
-  for (int64_t i = 0; i < calls; ++i) {
-    talo_recorder::CallRow r;
-    r.channel = static_cast<int32_t>(random() % 64);
-    r.direction = "line";
-    r.number = number(static_cast<int64_t>(random() % 100000));
-    r.start_ms = year_start + static_cast<int64_t>(random() % (365LL * 86400000));
-    r.answer_ms = r.start_ms + 3000;
-    r.end_ms = r.start_ms + 90000;
-    r.duration_ms = 87000;
-    r.bytes = 87000 / 63 * 256;
-    r.path = "2026/x/ch" + std::to_string(r.channel) + "_" + std::to_string(i) + ".v";
-    r.state = talo_recorder::CallState::kDone;
-    batch.push_back(std::move(r));
-    if (batch.size() == 50000 || i + 1 == calls) {
-      index.BulkInsert(batch);
-      batch.clear();
-    }
-  }
+  talo_bench::FillIndex(index, calls, [&](int64_t i) {
+    const auto channel = static_cast<int32_t>(random() % 64);
+    const auto caller = static_cast<int64_t>(random() % 100000);
+    return talo_bench::BenchCall(i, channel, caller, year_start + static_cast<int64_t>(random() % (365LL * 86400000)));
+  });
   std::printf("filled %lld calls in %.1f s\n", static_cast<long long>(calls),
               std::chrono::duration<double>(std::chrono::steady_clock::now() - fill_start).count());
   struct Kind {

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <vector>
 
+#include "bench_calls.h"
 #include "call_index.h"
 #include "shipper.h"
 
@@ -27,23 +27,11 @@ int main(int argc, char **argv) {
   const auto say = [](const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); };
   talo_recorder::CallIndex index(db, "/nonexistent", say, node);
   index.Open();
-  std::vector<talo_recorder::CallRow> rows;
-  for (int64_t i = 0; i < calls; ++i) {
-    talo_recorder::CallRow r;
-    r.channel = static_cast<int32_t>(i % 64);
-    r.direction = "line";
-    r.number = "555" + std::to_string(1000000 + i % 100000).substr(1);
-    r.start_ms = 1767225600000 + i * 1000;
-    r.answer_ms = r.start_ms + 3000;
-    r.end_ms = r.start_ms + 90000;
-    r.duration_ms = 87000;
-    r.bytes = 87000 / 63 * 256;
-    r.path = "2026/x/ch" + std::to_string(r.channel) + "_" + std::to_string(i) + ".v";
-    r.state = talo_recorder::CallState::kDone;
+  talo_bench::FillIndex(index, calls, [&](int64_t i) {
+    auto r = talo_bench::BenchCall(i, static_cast<int32_t>(i % 64), i % 100000, 1767225600000 + i * 1000);
     r.node = node;
-    rows.push_back(std::move(r));
-    if (rows.size() == 50000 || i + 1 == calls) index.BulkInsert(rows), rows.clear();
-  }
+    return r;
+  });
   index.Close();
   talo_recorder::Shipper shipper(url, batch, db, node, say);
   try {

@@ -34,24 +34,8 @@ std::string Sha256(const std::string &bytes) {
   return hex;
 }
 
-// "path archived_ms original_path" of every row, NULL as "-", by id.
 std::map<int64_t, std::string> Rows(const fs::path &db, const std::string &columns) {
-  std::map<int64_t, std::string> rows;
-  sqlite3 *h = nullptr;
-  sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
-  sqlite3_stmt *s = nullptr;
-  sqlite3_prepare_v2(h, ("SELECT id, " + columns + " FROM calls").c_str(), -1, &s, nullptr);
-  while (s && sqlite3_step(s) == SQLITE_ROW) {
-    std::string row;
-    for (int i = 1; i < sqlite3_column_count(s); ++i) {
-      const auto *text = sqlite3_column_text(s, i);
-      row += (i > 1 ? " " : "") + std::string(text ? reinterpret_cast<const char *>(text) : "-");
-    }
-    rows[sqlite3_column_int64(s, 0)] = row;
-  }
-  sqlite3_finalize(s);
-  sqlite3_close(h);
-  return rows;
+  return IndexRows<int64_t>(db, "id", columns);
 }
 
 // A round takes the finished, hashed, unheld calls that ended long enough

@@ -45,24 +45,8 @@ void Sql(const fs::path &db, const std::string &sql) {
   sqlite3_close(h);
 }
 
-// Column values of every row, by path, joined with spaces (NULL as "-").
 std::map<std::string, std::string> Rows(const fs::path &db, const std::string &columns) {
-  std::map<std::string, std::string> rows;
-  sqlite3 *h = nullptr;
-  sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
-  sqlite3_stmt *s = nullptr;
-  sqlite3_prepare_v2(h, ("SELECT path, " + columns + " FROM calls").c_str(), -1, &s, nullptr);
-  while (s && sqlite3_step(s) == SQLITE_ROW) {
-    std::string row;
-    for (int i = 1; i < sqlite3_column_count(s); ++i) {
-      const auto *text = sqlite3_column_text(s, i);
-      row += (i > 1 ? " " : "") + std::string(text ? reinterpret_cast<const char *>(text) : "-");
-    }
-    rows[reinterpret_cast<const char *>(sqlite3_column_text(s, 0))] = row;
-  }
-  sqlite3_finalize(s);
-  sqlite3_close(h);
-  return rows;
+  return IndexRows<std::string>(db, "path", columns);
 }
 
 CallRow Call(const std::string &path, CallState state, int64_t start_ms, int64_t bytes) {

@@ -15,14 +15,17 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "accounts.h"
 
@@ -146,6 +149,33 @@ class RecorderProcess {
 };
 
 // A config on the simulated board at four times the real pace, any free port.
+// Columns of every call row in the index at `db`, keyed by the column `key`
+// (std::string or int64_t), joined with spaces, NULL as "-".
+template <typename Key = std::string>
+std::map<Key, std::string> IndexRows(const fs::path &db, const std::string &key, const std::string &columns) {
+  std::map<Key, std::string> rows;
+  sqlite3 *h = nullptr;
+  sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt *s = nullptr;
+  sqlite3_prepare_v2(h, ("SELECT " + key + ", " + columns + " FROM calls").c_str(), -1, &s, nullptr);
+  while (s && sqlite3_step(s) == SQLITE_ROW) {
+    std::string row;
+    for (int i = 1; i < sqlite3_column_count(s); ++i) {
+      const auto *text = sqlite3_column_text(s, i);
+      row += (i > 1 ? " " : "") + std::string(text ? reinterpret_cast<const char *>(text) : "-");
+    }
+    if constexpr (std::is_same_v<Key, int64_t>) {
+      rows[sqlite3_column_int64(s, 0)] = row;
+    } else {
+      const auto *text = sqlite3_column_text(s, 0);
+      rows[text ? reinterpret_cast<const char *>(text) : ""] = row;
+    }
+  }
+  sqlite3_finalize(s);
+  sqlite3_close(h);
+  return rows;
+}
+
 inline std::string SimConfig(const fs::path &root, const std::string &more = "") {
   return R"({"root": ")" + root.string() + R"(", "console": {"port": 0}, "sim": {"speed": 400, "loop_pause_ms": 300)" +
          more + "}}";

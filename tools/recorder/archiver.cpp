@@ -38,13 +38,6 @@ void CrashPoint(const char *step) {
 
 }  // namespace
 
-int64_t OpusMsUnder(const std::string &root, const std::string &relative) {
-  const Fd file = OpenRegularUnder(root, relative);
-  if (!file) return 0;
-  const auto samples = OpusSampleCount(file.Get());
-  return samples ? static_cast<int64_t>(*samples / 8) : 0;
-}
-
 Archiver::Archiver(const std::string &db_path, std::string root, ArchiveConfig config,
                    std::function<void(const std::string &)> log)
     : root_(std::move(root)), config_(config), log_(std::move(log)) {
@@ -54,15 +47,6 @@ Archiver::Archiver(const std::string &db_path, std::string root, ArchiveConfig c
 Archiver::~Archiver() {
   Stop();
   sqlite3_close_v2(db_);
-}
-
-void Archiver::Exec(const std::string &sql) {
-  char *error = nullptr;
-  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-    std::string message = error ? error : sqlite3_errmsg(db_);
-    sqlite3_free(error);
-    throw IndexError(message);
-  }
 }
 
 void Archiver::ClearPending(int64_t id) {
@@ -192,28 +176,23 @@ bool Archiver::ArchiveOne(const Candidate &c, int64_t now_ms, ArchiveRound *roun
   const auto digest = HashFileUnder(root_, opus);
   if (!digest) return undo("cannot hash '" + opus + "'");
   CrashPoint("written");
+  bool switched = false;
   {
     // The switch: only a call still finished, unheld and on its old file.
-    Exec("BEGIN IMMEDIATE");
-    try {
-      DbStatement s(db_, (std::string("UPDATE calls SET path = ?1, bytes = ?2, sha256 = ?3, original_path = path,"
-                                      " original_sha256 = sha256, archived_ms = ?4, checked_ms = NULL,"
-                                      " check_failed = NULL WHERE id = ?5 AND path = ?6 AND archived_ms IS NULL AND"
-                                      " purged_ms IS NULL AND hold_reason IS NULL AND ") +
-                          kFinished)
-                             .c_str());
-      s.Bind(1, opus).Bind(2, digest->bytes).Bind(3, digest->sha256).Bind(4, now_ms).Bind(5, c.id).Bind(6, c.path);
-      s.Step();
-      if (sqlite3_changes(db_) != 1) {
-        Exec("ROLLBACK");
-        return undo("held, purged or changed while it was encoded");
-      }
-      Exec("COMMIT");
-    } catch (...) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      throw;
-    }
+    DbTransaction transaction(db_);
+    DbStatement s(db_, (std::string("UPDATE calls SET path = ?1, bytes = ?2, sha256 = ?3, original_path = path,"
+                                    " original_sha256 = sha256, archived_ms = ?4, checked_ms = NULL,"
+                                    " check_failed = NULL WHERE id = ?5 AND path = ?6 AND archived_ms IS NULL AND"
+                                    " purged_ms IS NULL AND hold_reason IS NULL AND ") +
+                        kFinished)
+                           .c_str());
+    s.Bind(1, opus).Bind(2, digest->bytes).Bind(3, digest->sha256).Bind(4, now_ms).Bind(5, c.id).Bind(6, c.path);
+    s.Step();
+    switched = sqlite3_changes(db_) == 1;
+    if (switched) transaction.Commit();
   }
+  // Undone after the transaction ends, or its rollback would undo the undo.
+  if (!switched) return undo("held, purged or changed while it was encoded");
   CrashPoint("switched");
   int64_t removed = 0;
   if (const std::string failure = RemoveRegularUnder(root_, c.path, &removed); !failure.empty()) {

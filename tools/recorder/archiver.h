@@ -27,10 +27,6 @@
 
 namespace talo_recorder {
 
-// The length in ms of the Ogg Opus file at `relative` under the root; 0 when
-// it cannot be read as one.
-int64_t OpusMsUnder(const std::string &root, const std::string &relative);
-
 struct ArchiveRound {
   int64_t archived = 0;
   int64_t bytes_before = 0;  // the ADPCM files'
@@ -65,7 +61,6 @@ class Archiver {
   };
   // One call; false when it was not archived (said in the log).
   bool ArchiveOne(const Candidate &call, int64_t now_ms, ArchiveRound *round);
-  void Exec(const std::string &sql);
   void ClearPending(int64_t id);
   // Left as it is for good (a file with no audio, or none): out of the
   // archiver's way.

@@ -11,10 +11,11 @@
 #include <filesystem>
 #include <set>
 
-#include "archiver.h"
 #include "db_statement.h"
 #include "integrity.h"
 #include "naming.h"
+#include "opus_archive.h"
+#include "safe_fs.h"
 
 namespace talo_recorder {
 namespace {
@@ -508,6 +509,11 @@ void CallIndex::Recover() {
   }
   size_t found = 0;
   std::error_code ec;
+  // An archived call's length is in its file's last page.
+  const auto opus_ms = [this](const std::string &relative) {
+    const Fd file = OpenRegularUnder(root_, relative);
+    return file ? OpusDurationMs(file.Get()) : int64_t{0};
+  };
   for (fs::recursive_directory_iterator it(root_, fs::directory_options::skip_permission_denied, ec), end;
        !ec && it != end; it.increment(ec)) {
     // A link is nobody's recording, whatever it points at.
@@ -524,7 +530,7 @@ void CallIndex::Recover() {
     r.answer_ms = r.start_ms;
     r.path = relative;
     r.bytes = static_cast<int64_t>(it->file_size(ec));
-    r.duration_ms = r.direction == "fax" ? 0 : IsArchivePath(relative) ? OpusMsUnder(root_, relative) : AudioMs(r.bytes);
+    r.duration_ms = r.direction == "fax" ? 0 : IsArchivePath(relative) ? opus_ms(relative) : AudioMs(r.bytes);
     r.end_ms = r.start_ms + r.duration_ms;
     r.state = CallState::kRecovered;
     r.part = name->part;

@@ -375,4 +375,9 @@ std::optional<uint64_t> OpusSampleCount(int opus_fd) {
   return static_cast<uint64_t>(std::max<int64_t>(0, At8k(granule) - At8k(skip)));
 }
 
+int64_t OpusDurationMs(int opus_fd) {
+  const auto samples = OpusSampleCount(opus_fd);
+  return samples ? static_cast<int64_t>(*samples / 8) : 0;
+}
+
 }  // namespace talo_recorder

@@ -56,5 +56,7 @@ std::optional<uint64_t> OpusSamples(int opus_fd, std::string *error);
 // The 8 kHz samples its last page promises, read without decoding (for a
 // WAV header ahead of the decoding); none when it is not an Ogg Opus file.
 std::optional<uint64_t> OpusSampleCount(int opus_fd);
+// The same in milliseconds; 0 when it is not an Ogg Opus file.
+int64_t OpusDurationMs(int opus_fd);
 
 }  // namespace talo_recorder

@@ -39,40 +39,6 @@ std::string Channels(const std::vector<int32_t> &channels) {
   return text;
 }
 
-// The folder a batch's files were last deleted from, kept open: calls in
-// start order mostly share their day's folder.
-struct OpenFolder {
-  std::string relative;
-  Fd fd;
-  int error = 0;  // errno of opening it; 0 open
-};
-
-// Deletes the file at `relative` under the root without following a link on
-// the way; "" once it is gone (missing already included), else why not.
-// *bytes gets the size it had.
-std::string RemoveUnder(const std::string &root, const std::string &relative, OpenFolder *folder, int64_t *bytes) {
-  *bytes = 0;
-  if (relative.empty() || relative.front() == '/') return "not a path under the root";
-  const size_t slash = relative.rfind('/');
-  const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-  const std::string in = slash == std::string::npos ? "" : relative.substr(0, slash);
-  if (!folder->fd || folder->relative != in) {
-    folder->relative = in;
-    folder->fd = OpenFolderUnder(root, in, false);
-    folder->error = folder->fd ? 0 : errno;
-  }
-  if (!folder->fd) return folder->error == ENOENT ? "" : std::string("folder: ") + std::strerror(folder->error);
-  const int dir = folder->fd.Get();
-  struct stat st {};
-  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? "" : std::strerror(errno);
-  // Only what the recorder writes there: a link or a folder planted under a
-  // recording's name is left for a person to look at.
-  if (!S_ISREG(st.st_mode)) return "not a regular file";
-  if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) return std::strerror(errno);
-  *bytes = st.st_size;
-  return "";
-}
-
 // The shortest retention that deletes anything; 0 when nothing is ever deleted.
 int32_t ShortestDays(const RetentionConfig &config) {
   int32_t days = config.days;
@@ -226,10 +192,10 @@ std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, in
     transaction.Commit();
     freed_at = std::chrono::steady_clock::now();
   }
-  OpenFolder folder;
+  FolderCache folder;
   bool failed = false;
   for (PurgedCall &call : done) {
-    call.failure = RemoveUnder(root_, call.path, &folder, &call.bytes);
+    call.failure = RemoveRegularUnder(root_, call.path, &call.bytes, &folder);
     failed = failed || !call.failure.empty();
   }
   if (failed) GiveBack(done, was);
@@ -336,11 +302,11 @@ int64_t Retention::FinishCutPurges(int64_t now_ms) {
     s.Bind(1, Name(CallState::kPurged)).Bind(2, now_ms - kDayMs);
     while (s.Step()) paths.push_back(s.Text(0));
   }
-  OpenFolder folder;
+  FolderCache folder;
   int64_t removed = 0;
   for (const std::string &path : paths) {
     int64_t bytes = -1;
-    const std::string failure = RemoveUnder(root_, path, &folder, &bytes);
+    const std::string failure = RemoveRegularUnder(root_, path, &bytes, &folder);
     if (!failure.empty()) log_("retention: '" + path + "' of a purged call is still there: " + failure);
     if (failure.empty() && bytes > 0) ++removed;
   }

@@ -87,20 +87,27 @@ int64_t SizeUnder(const std::string &root, const std::string &relative) {
   return file && ::fstat(file.Get(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
 }
 
-std::string RemoveRegularUnder(const std::string &root, const std::string &relative, int64_t *bytes) {
+std::string RemoveRegularUnder(const std::string &root, const std::string &relative, int64_t *bytes,
+                               FolderCache *cache) {
   *bytes = 0;
   if (relative.empty() || relative.front() == '/') return "not a path under the root";
   const auto [folder, name] = Split(relative);
   if (BadComponent(name)) return "not a path under the root";
-  const Fd dir = OpenFolderUnder(root, folder, false);
-  if (!dir) return errno == ENOENT ? "" : std::string("folder: ") + std::strerror(errno);
+  FolderCache once;
+  FolderCache &dir = cache ? *cache : once;
+  if (!dir.fd || dir.relative != folder) {
+    dir.relative = folder;
+    dir.fd = OpenFolderUnder(root, folder, false);
+    dir.error = dir.fd ? 0 : errno;
+  }
+  if (!dir.fd) return dir.error == ENOENT ? "" : std::string("folder: ") + std::strerror(dir.error);
   struct stat st {};
-  if (::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+  if (::fstatat(dir.fd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT ? "" : std::strerror(errno);
   // Only what the recorder writes there: a link or a folder planted under a
   // recording's name is left for a person to look at.
   if (!S_ISREG(st.st_mode)) return "not a regular file";
-  if (::unlinkat(dir.Get(), name.c_str(), 0) != 0 && errno != ENOENT) return std::strerror(errno);
+  if (::unlinkat(dir.fd.Get(), name.c_str(), 0) != 0 && errno != ENOENT) return std::strerror(errno);
   *bytes = st.st_size;
   return "";
 }

@@ -57,10 +57,20 @@ Fd OpenRegularUnder(const std::string &root, const std::string &relative);
 // an invalid Fd with the errno in *error as CreateFileUnder's.
 Fd CreateWritableUnder(const std::string &root, const std::string &relative, int *error);
 
+// A folder kept open between removals: files deleted in start order mostly
+// share their day's folder.
+struct FolderCache {
+  std::string relative;
+  Fd fd;
+  int error = 0;  // errno of opening it; 0 open
+};
+
 // Deletes the regular file at `relative` under `root` without following a
 // link on the way; "" once it is gone (missing already included), else why
-// not. *bytes gets the size it had.
-std::string RemoveRegularUnder(const std::string &root, const std::string &relative, int64_t *bytes);
+// not. *bytes gets the size it had. `cache`, when given, keeps the folder
+// open for the next call.
+std::string RemoveRegularUnder(const std::string &root, const std::string &relative, int64_t *bytes,
+                               FolderCache *cache = nullptr);
 
 // The size of that file, 0 when it cannot be opened so.
 int64_t SizeUnder(const std::string &root, const std::string &relative);
