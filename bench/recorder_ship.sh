@@ -1,25 +1,13 @@
 #!/bin/bash
 # talo-recorder's shipper: rows per second from one node's outbox into a
-# PostgreSQL 15 server started here for the run (as "nobody" when run as
-# root, since the server refuses root), then stopped and removed.
+# PostgreSQL 15 server started here for the run, then stopped and removed.
 # Usage: bench/recorder_ship.sh BUILD_DIR [CALLS] [BATCH]
 set -euo pipefail
 build=$(realpath "$1")
 calls=${2:-200000}
 batch=${3:-500}
-bin=/usr/lib/postgresql/15/bin
+source "$(dirname "$0")/pg_lib.sh"
 dir=$(mktemp -d /tmp/talo-ship-bench-XXXXXX)
-as=()
-if [ "$(id -u)" -eq 0 ]; then
-  chown nobody "$dir"
-  as=(runuser -u nobody --)
-fi
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cleanup() { "${as[@]}" "$bin/pg_ctl" -D "$dir/data" -m immediate stop >/dev/null 2>&1 || true; rm -rf "$dir"; }
-trap cleanup EXIT
-"${as[@]}" "$bin/initdb" -D "$dir/data" -A trust -U talo -E UTF8 --locale=C --no-sync >/dev/null
-"${as[@]}" "$bin/pg_ctl" -D "$dir/data" -l "$dir/log" -w \
-  -o "-p $port -k $dir -c listen_addresses=127.0.0.1" start >/dev/null
-"${as[@]}" "$bin/createdb" -h 127.0.0.1 -p "$port" -U talo talo
-"$build/bin/talo_recorder_ship_bench" --calls "$calls" --batch "$batch" --db "$dir/ship.sqlite" \
-  --url "postgresql://talo@127.0.0.1:$port/talo"
+trap 'stop_pg "$dir"; rm -rf "$dir"' EXIT
+start_pg "$dir"
+"$build/bin/talo_recorder_ship_bench" --calls "$calls" --batch "$batch" --db "$dir/ship.sqlite" --url "$pg_url"
