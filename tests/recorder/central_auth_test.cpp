@@ -147,6 +147,12 @@ TEST(CentralAuthTest, TwoNodesShareAccountsSessionsAndOneAuditChain) {
   EXPECT_EQ(away ? away->status : -1, 503);
   pg.Query("ALTER DATABASE " + db + " ALLOW_CONNECTIONS true", "postgres");
   EXPECT_TRUE(WaitFor([&] { return !SignIn(a.port, "clerk").cookie.empty(); }));
+  // The row written while it was away is in the chain now.
+  EXPECT_TRUE(WaitFor([&] {
+    return pg.Query("SELECT count(*) FROM audit WHERE node = 'node-a' AND outcome = 'unavailable'", db)[0][0] != "0";
+  }));
+  EXPECT_EQ(verify(a)["ok"], true);
+  EXPECT_NE(a.process->Err().find("rows wait in memory"), std::string::npos);
 
   // No secret in either node's lines.
   for (const Node *node : {&a, &b}) {

@@ -540,7 +540,10 @@ void Console::Login(const httplib::Request &req, httplib::Response &res, const S
       res.set_header("Retry-After", std::to_string((result.retry_after_ms + 999) / 1000));
       return Error(res, 429, "too many failed logins: try again later");
     case LoginResult::Outcome::kFull: return Error(res, 503, "too many sessions");
-    case LoginResult::Outcome::kUnavailable: return Error(res, 503, "accounts unavailable: try again shortly");
+    case LoginResult::Outcome::kUnavailable:
+      // Written once the trail's database is back, like every row meanwhile.
+      Audit(req, named, "login", named, "unavailable");
+      return Error(res, 503, "accounts unavailable: try again shortly");
   }
 }
 
