@@ -226,7 +226,7 @@ class PgAccounts final : public AccountBackend {
   }
 
  private:
-  CentralDb db_;
+  CentralDb db_;  // any thread: it serializes itself
 };
 
 // ---- sessions
@@ -263,7 +263,7 @@ class PgSessions final : public SessionShare {
   }
 
  private:
-  CentralDb db_;
+  CentralDb db_;  // any thread: it serializes itself
 };
 
 // ---- the audit trail
@@ -381,7 +381,7 @@ class PgAudit final : public AuditBackend {
   bool Away() override { return db_.Away(); }
 
  private:
-  CentralDb db_;
+  CentralDb db_;  // any thread: it serializes itself
   const std::string node_;
 };
 
