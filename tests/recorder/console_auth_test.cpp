@@ -76,6 +76,7 @@ TEST_F(ConsoleAuth, EveryRouteAnswersOnlyWhomItMay) {
       {"/api/accounts", {403, 403, 403, 200, 403}},
       {"/api/audit", {403, 200, 403, 200, 403}},
       {"/api/audit.csv", {403, 200, 403, 200, 403}},
+      {"/api/audit/verify", {403, 200, 403, 200, 403}},
   };
   for (const auto &c : cases) {
     for (const auto &[who, login] : strangers) {

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 #include "call_index.h"
 #include "db_statement.h"
@@ -159,14 +160,90 @@ std::string FirstStartLine(const std::string &password) {
          " (change it at the first login)";
 }
 
+// ---- the SQLite backend
+
+namespace {
+
+class SqliteBackend final : public AccountBackend {
+ public:
+  explicit SqliteBackend(const std::string &db_path) : db_(OpenIndexConnection(db_path)) {}
+  ~SqliteBackend() override { sqlite3_close_v2(db_); }
+  SqliteBackend(const SqliteBackend &) = delete;
+  SqliteBackend &operator=(const SqliteBackend &) = delete;
+
+  bool Insert(const Account &a, const std::string &hash) override {
+    std::lock_guard lock(mutex_);
+    DbStatement s(db_,
+                  "INSERT INTO accounts(name, role, channels, hash, must_change, created_ms) VALUES(?1,?2,?3,?4,?5,?6)"
+                  " ON CONFLICT(name) DO NOTHING");
+    s.Bind(1, a.name).Bind(2, Name(a.role)).Bind(3, JoinChannels(a.channels)).Bind(4, hash);
+    s.Bind(5, a.must_change ? 1 : 0).Bind(6, a.created_ms).Step();
+    return sqlite3_changes(db_) > 0;
+  }
+  bool SetHash(const std::string &name, const std::string &hash) override {
+    std::lock_guard lock(mutex_);
+    DbStatement s(db_, "UPDATE accounts SET hash = ?2, must_change = 0, version = version + 1 WHERE name = ?1");
+    s.Bind(1, name).Bind(2, hash).Step();
+    return sqlite3_changes(db_) > 0;
+  }
+  bool SetRole(const std::string &name, Role role, const std::string &channels) override {
+    std::lock_guard lock(mutex_);
+    DbStatement s(db_, "UPDATE accounts SET role = ?2, channels = ?3, version = version + 1 WHERE name = ?1");
+    s.Bind(1, name).Bind(2, Name(role)).Bind(3, channels).Step();
+    return sqlite3_changes(db_) > 0;
+  }
+  bool Remove(const std::string &name) override {
+    std::lock_guard lock(mutex_);
+    DbStatement s(db_, "DELETE FROM accounts WHERE name = ?1");
+    s.Bind(1, name).Step();
+    return sqlite3_changes(db_) > 0;
+  }
+  std::optional<std::pair<Account, std::string>> Get(const std::string &name) override {
+    std::lock_guard lock(mutex_);
+    DbStatement s(db_, (std::string("SELECT ") + kAccountColumns + ", hash FROM accounts WHERE name = ?1").c_str());
+    s.Bind(1, name);
+    if (!s.Step()) return std::nullopt;
+    return std::pair{RowAccount(s), s.Text(6)};
+  }
+  std::vector<Account> All() override {
+    std::lock_guard lock(mutex_);
+    DbStatement s(db_, (std::string("SELECT ") + kAccountColumns + " FROM accounts ORDER BY name").c_str());
+    std::vector<Account> out;
+    while (s.Step()) out.push_back(RowAccount(s));
+    return out;
+  }
+  bool InsertIfNone(const Account &first, const std::string &hash) override {
+    std::lock_guard lock(mutex_);
+    DbTransaction t(db_);
+    DbStatement count(db_, "SELECT count(*) FROM accounts");
+    if (count.Step() && count.Int(0) > 0) return false;
+    DbStatement s(db_,
+                  "INSERT INTO accounts(name, role, channels, hash, must_change, created_ms) VALUES(?1,?2,'',?3,?4,?5)");
+    s.Bind(1, first.name).Bind(2, Name(first.role)).Bind(3, hash).Bind(4, first.must_change ? 1 : 0);
+    s.Bind(5, first.created_ms).Step();
+    t.Commit();
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  sqlite3 *const db_;  // guarded by mutex_
+};
+
+}  // namespace
+
+std::unique_ptr<AccountBackend> SqliteAccounts(const std::string &db_path) {
+  return std::make_unique<SqliteBackend>(db_path);
+}
+
 // ---- the store
 
 AccountStore::AccountStore(const std::string &db_path, std::string root, HashCost cost)
-    : root_(std::move(root)), cost_(cost), dummy_hash_(HashPassword(RandomPassword(), cost)) {
-  db_ = OpenIndexConnection(db_path);
-}
+    : AccountStore(SqliteAccounts(db_path), std::move(root), cost) {}
 
-AccountStore::~AccountStore() { sqlite3_close_v2(db_); }
+AccountStore::AccountStore(std::unique_ptr<AccountBackend> backend, std::string root, HashCost cost)
+    : root_(std::move(root)), cost_(cost), dummy_hash_(HashPassword(RandomPassword(), cost)),
+      backend_(std::move(backend)) {}
 
 std::string AccountStore::PasswordFile() const { return (fs::path(root_) / kFirstPasswordFile).string(); }
 
@@ -174,93 +251,59 @@ void AccountStore::Add(const std::string &name, Role role, const std::vector<int
                        std::string_view password, bool must_change) {
   CheckName(name);
   CheckPassword(password);
-  const std::string hash = HashPassword(password, cost_);
-  std::lock_guard lock(mutex_);
-  DbStatement s(db_,
-                "INSERT INTO accounts(name, role, channels, hash, must_change, created_ms) VALUES(?1,?2,?3,?4,?5,?6)"
-                " ON CONFLICT(name) DO NOTHING");
-  s.Bind(1, name).Bind(2, Name(role)).Bind(3, role == Role::kAgent ? JoinChannels(channels) : "");
-  s.Bind(4, hash).Bind(5, must_change ? 1 : 0).Bind(6, NowMs()).Step();
-  if (sqlite3_changes(db_) == 0) throw AccountError("account \"" + name + "\" exists already");
+  Account a;
+  a.name = name;
+  a.role = role;
+  if (role == Role::kAgent) a.channels = channels;
+  a.must_change = must_change;
+  a.created_ms = NowMs();
+  if (!backend_->Insert(a, HashPassword(password, cost_)))
+    throw AccountError("account \"" + name + "\" exists already");
 }
 
 void AccountStore::SetPassword(const std::string &name, std::string_view password) {
   CheckPassword(password);
-  const std::string hash = HashPassword(password, cost_);
-  {
-    std::lock_guard lock(mutex_);
-    DbStatement s(db_, "UPDATE accounts SET hash = ?2, must_change = 0, version = version + 1 WHERE name = ?1");
-    s.Bind(1, name).Bind(2, hash).Step();
-    if (sqlite3_changes(db_) == 0) throw AccountError("no account \"" + name + "\"");
-  }
+  if (!backend_->SetHash(name, HashPassword(password, cost_))) throw AccountError("no account \"" + name + "\"");
   // The first password has served its purpose once it is no longer the password.
   if (name == kFirstAdmin) ::unlink(PasswordFile().c_str());
 }
 
 void AccountStore::SetRole(const std::string &name, Role role, const std::vector<int32_t> &channels) {
-  std::lock_guard lock(mutex_);
-  DbStatement s(db_, "UPDATE accounts SET role = ?2, channels = ?3, version = version + 1 WHERE name = ?1");
-  s.Bind(1, name).Bind(2, Name(role)).Bind(3, role == Role::kAgent ? JoinChannels(channels) : "").Step();
-  if (sqlite3_changes(db_) == 0) throw AccountError("no account \"" + name + "\"");
+  if (!backend_->SetRole(name, role, role == Role::kAgent ? JoinChannels(channels) : ""))
+    throw AccountError("no account \"" + name + "\"");
 }
 
 void AccountStore::Remove(const std::string &name) {
-  {
-    std::lock_guard lock(mutex_);
-    DbStatement s(db_, "DELETE FROM accounts WHERE name = ?1");
-    s.Bind(1, name).Step();
-    if (sqlite3_changes(db_) == 0) throw AccountError("no account \"" + name + "\"");
-  }
+  if (!backend_->Remove(name)) throw AccountError("no account \"" + name + "\"");
   if (name == kFirstAdmin) ::unlink(PasswordFile().c_str());
 }
 
 std::optional<Account> AccountStore::Find(const std::string &name) {
-  std::lock_guard lock(mutex_);
-  DbStatement s(db_, (std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE name = ?1").c_str());
-  s.Bind(1, name);
-  if (!s.Step()) return std::nullopt;
-  return RowAccount(s);
+  auto found = backend_->Get(name);
+  if (!found) return std::nullopt;
+  sodium_memzero(found->second.data(), found->second.size());
+  return std::move(found->first);
 }
 
-std::vector<Account> AccountStore::List() {
-  std::lock_guard lock(mutex_);
-  DbStatement s(db_, (std::string("SELECT ") + kAccountColumns + " FROM accounts ORDER BY name").c_str());
-  std::vector<Account> out;
-  while (s.Step()) out.push_back(RowAccount(s));
-  return out;
-}
+std::vector<Account> AccountStore::List() { return backend_->All(); }
 
 std::optional<Account> AccountStore::Check(const std::string &name, std::string_view password) {
-  std::optional<Account> account;
-  std::string hash;
-  {
-    std::lock_guard lock(mutex_);
-    DbStatement s(db_, (std::string("SELECT ") + kAccountColumns + ", hash FROM accounts WHERE name = ?1").c_str());
-    s.Bind(1, name);
-    if (s.Step()) {
-      account = RowAccount(s);
-      hash = s.Text(6);
-    }
-  }
-  // Hashed outside the lock: it takes a good part of a second, by design.
-  const bool match = VerifyPassword(account ? hash : dummy_hash_, password);
-  sodium_memzero(hash.data(), hash.size());
-  return account && match ? account : std::nullopt;
+  auto found = backend_->Get(name);
+  // Hashed outside any lock: it takes a good part of a second, by design.
+  const bool match = VerifyPassword(found ? found->second : dummy_hash_, password);
+  if (!found) return std::nullopt;
+  sodium_memzero(found->second.data(), found->second.size());
+  return match ? std::optional<Account>(std::move(found->first)) : std::nullopt;
 }
 
 std::optional<std::string> AccountStore::EnsureFirstAdmin() {
   const std::string password = RandomPassword();
-  const std::string hash = HashPassword(password, cost_);
-  {
-    std::lock_guard lock(mutex_);
-    DbTransaction t(db_);
-    DbStatement count(db_, "SELECT count(*) FROM accounts");
-    if (count.Step() && count.Int(0) > 0) return std::nullopt;
-    DbStatement s(db_,
-                  "INSERT INTO accounts(name, role, channels, hash, must_change, created_ms) VALUES(?1,?2,'',?3,1,?4)");
-    s.Bind(1, kFirstAdmin).Bind(2, Name(Role::kAdmin)).Bind(3, hash).Bind(4, NowMs()).Step();
-    t.Commit();
-  }
+  Account first;
+  first.name = kFirstAdmin;
+  first.role = Role::kAdmin;
+  first.must_change = true;
+  first.created_ms = NowMs();
+  if (!backend_->InsertIfNone(first, HashPassword(password, cost_))) return std::nullopt;
   // A file left by an earlier database is replaced; unlink removes a link, not what it points at.
   const std::string file = PasswordFile();
   ::unlink(file.c_str());

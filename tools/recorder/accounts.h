@@ -1,19 +1,19 @@
 // The console's accounts: who may sign in, with which role, and what each
-// role may do. Accounts live in the call index's database beside the calls.
+// role may do. Accounts live in the call index's database beside the calls,
+// or in the central PostgreSQL database when several nodes share one.
 //
-// Threads: every AccountStore member may be called from any thread (one
-// connection, serialized by its lock). No password or hash ever leaves this
+// Threads: every AccountStore member may be called from any thread (each
+// backend serializes its one connection by its own lock). No password or hash ever leaves this
 // file in a message: errors name the account and the cause only.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace talo_recorder {
@@ -61,6 +61,33 @@ bool VerifyPassword(const std::string &hash, std::string_view password);
 std::vector<int32_t> ParseChannels(std::string_view text);
 std::string JoinChannels(const std::vector<int32_t> &channels);
 
+// The database holding accounts, sessions or the audit trail cannot be
+// reached now; the console answers 503. The message names no secret.
+class StoreUnavailable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Where the accounts are kept. The hash passes through, never shown.
+class AccountBackend {
+ public:
+  virtual ~AccountBackend() = default;
+  virtual bool Insert(const Account &account, const std::string &hash) = 0;      // false: the name is taken
+  virtual bool SetHash(const std::string &name, const std::string &hash) = 0;    // false: no such account
+  virtual bool SetRole(const std::string &name, Role role, const std::string &channels) = 0;  // same
+  virtual bool Remove(const std::string &name) = 0;                              // same
+  // The account and its hash.
+  virtual std::optional<std::pair<Account, std::string>> Get(const std::string &name) = 0;
+  virtual std::vector<Account> All() = 0;
+  // Inserts `first` when there is no account at all, as one step for every
+  // writer of the database; true when it did.
+  virtual bool InsertIfNone(const Account &first, const std::string &hash) = 0;
+};
+
+// The accounts in the call index's SQLite file (made and migrated if need
+// be). Throws IndexError when the database cannot be opened.
+std::unique_ptr<AccountBackend> SqliteAccounts(const std::string &db_path);
+
 inline constexpr std::string_view kFirstAdmin = "admin";
 inline constexpr std::string_view kFirstPasswordFile = "first-admin-password";
 
@@ -70,7 +97,7 @@ class AccountStore {
   // `root` the recordings folder, where the first start leaves the password.
   // Throws IndexError when the database cannot be opened.
   AccountStore(const std::string &db_path, std::string root, HashCost cost = {});
-  ~AccountStore();
+  AccountStore(std::unique_ptr<AccountBackend> backend, std::string root, HashCost cost = {});
   AccountStore(const AccountStore &) = delete;
   AccountStore &operator=(const AccountStore &) = delete;
 
@@ -98,8 +125,7 @@ class AccountStore {
   const std::string root_;
   const HashCost cost_;
   const std::string dummy_hash_;  // verified for unknown names, so they cost what a wrong password does
-  std::mutex mutex_;
-  sqlite3 *db_ = nullptr;  // guarded by mutex_
+  const std::unique_ptr<AccountBackend> backend_;  // any thread: it serializes itself
 };
 
 // The line the recorder prints once at its first start.

@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 #include "call_index.h"
@@ -15,16 +16,28 @@
 namespace talo_recorder {
 namespace {
 
-using Digest = std::array<unsigned char, crypto_hash_sha256_BYTES>;
+using Digest = AuditDigest;
+static_assert(sizeof(Digest) == crypto_hash_sha256_BYTES);
 
-// The previous hash, then each field with its length in front, so that no two
-// different rows hash the same text.
-Digest RowHash(const Digest &previous, const AuditRow &r) {
+AuditRow ReadRow(DbStatement &s) {
+  return AuditRow{s.Int(0), s.Int(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5), s.Text(6), ""};
+}
+// Rows written in one transaction: a sweep's thousands of purge rows hold
+// the index's writer off a few milliseconds at a time, not for all of them.
+constexpr size_t kMaxPerWrite = 512;
+
+constexpr const char *kColumns = "id, time_ms, account, address, action, object, outcome";
+
+}  // namespace
+
+AuditDigest ChainHash(const AuditDigest &previous, const AuditRow &r) {
   crypto_hash_sha256_state state;
   crypto_hash_sha256_init(&state);
   crypto_hash_sha256_update(&state, previous.data(), previous.size());
   const std::string time = std::to_string(r.time_ms);
-  for (const std::string *field : {&time, &r.account, &r.address, &r.action, &r.object, &r.outcome}) {
+  std::vector<const std::string *> fields = {&time, &r.account, &r.address, &r.action, &r.object, &r.outcome};
+  if (!r.node.empty()) fields.push_back(&r.node);
+  for (const std::string *field : fields) {
     const std::string length = std::to_string(field->size()) + ":";
     crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char *>(length.data()), length.size());
     crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char *>(field->data()), field->size());
@@ -34,28 +47,18 @@ Digest RowHash(const Digest &previous, const AuditRow &r) {
   return out;
 }
 
-AuditRow ReadRow(DbStatement &s) {
-  return AuditRow{s.Int(0), s.Int(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5), s.Text(6)};
-}
-
-constexpr size_t kMaxQueued = 4096;
-// Rows written in one transaction: a sweep's thousands of purge rows hold
-// the index's writer off a few milliseconds at a time, not for all of them.
-constexpr size_t kMaxPerWrite = 512;
-
-constexpr const char *kColumns = "id, time_ms, account, address, action, object, outcome";
-
-}  // namespace
-
 std::string AuditCheck::Text() const {
   if (ok) return "ok, " + std::to_string(rows) + " rows";
   return "broken at row " + std::to_string(broken_at) +
          ": its hash does not match (that row or the one before it was edited, deleted or inserted)";
 }
 
-AuditLog::AuditLog(const std::string &db_path, std::function<void(const std::string &)> log) : log_(std::move(log)) {
+AuditLog::AuditLog(const std::string &db_path, std::function<void(const std::string &)> log)
+    : AuditLog(SqliteAudit(db_path), std::move(log)) {}
+
+AuditLog::AuditLog(std::unique_ptr<AuditBackend> backend, std::function<void(const std::string &)> log)
+    : log_(std::move(log)), backend_(std::move(backend)) {
   if (sodium_init() < 0) throw IndexError("the hashing library cannot start");
-  db_ = OpenIndexConnection(db_path);
   writer_ = std::thread([this] { WriteLoop(); });
 }
 
@@ -66,7 +69,11 @@ AuditLog::~AuditLog() {
     queued_.notify_all();
   }
   writer_.join();  // after the last rows are written
-  sqlite3_close_v2(db_);
+}
+
+void AuditLog::Say(const std::string &line) const {
+  if (log_) log_(line);
+  else std::fprintf(stderr, "talo-recorder: %s\n", line.c_str());
 }
 
 void AuditLog::Append(AuditRow row) {
@@ -82,7 +89,7 @@ void AuditLog::Append(AuditRow row) {
 void AuditLog::Flush() {
   std::unique_lock lock(queue_mutex_);
   const uint64_t target = queued_count_;
-  written_.wait(lock, [&] { return written_count_ >= target; });
+  written_.wait_for(lock, std::chrono::seconds(30), [&] { return written_count_ >= target; });
 }
 
 void AuditLog::WriteLoop() {
@@ -100,91 +107,130 @@ void AuditLog::WriteLoop() {
     written_.notify_all();  // room again
     lock.unlock();
     std::string failure;
-    // A database locked for a while by another writer is tried again.
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    bool waited = false;  // said once an outage that the rows wait out
+    // A database locked for a while by another writer is tried again; one
+    // away is waited for until the stop.
+    for (int attempt = 0;; ++attempt) {
       try {
-        std::lock_guard db_lock(db_mutex_);
-        Write(rows);
+        backend_->Write(rows);
         failure.clear();
         break;
       } catch (const std::exception &e) {
         failure = e.what();
+      } catch (...) {
+        failure = "unknown fault";
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(200 << attempt));
+      lock.lock();
+      const bool ending = ending_;
+      lock.unlock();
+      const bool away = backend_->Away();
+      if (attempt >= 2 && (!away || ending)) break;
+      if (away && !waited) {
+        Say("audit trail: " + failure + ": rows wait in memory until it is back");
+        waited = true;
+      }
+      lock.lock();
+      queued_.wait_for(lock, std::chrono::milliseconds(200 << std::min(attempt, 4)), [this] { return ending_; });
+      lock.unlock();
     }
-    if (!failure.empty()) {
-      const std::string line = "audit trail: " + std::to_string(rows.size()) + " rows not written: " + failure;
-      if (log_) log_(line);
-      else std::fprintf(stderr, "talo-recorder: %s\n", line.c_str());
-    }
+    if (!failure.empty()) Say("audit trail: " + std::to_string(rows.size()) + " rows not written: " + failure);
+    else if (waited) Say("audit trail: written again");
     lock.lock();
     written_count_ += rows.size();
     written_.notify_all();
   }
 }
 
-void AuditLog::Write(const std::vector<AuditRow> &rows) {
-  // The last hash is read inside the write transaction: the chain holds
-  // even if another process wrote in between.
-  DbTransaction t(db_);
-  Digest previous{};
-  {
-    DbStatement last(db_, "SELECT hash FROM audit ORDER BY id DESC LIMIT 1");
-    if (last.Step()) {
-      const std::string hash = last.Blob(0);
-      std::copy_n(hash.begin(), std::min(hash.size(), previous.size()), previous.begin());
+namespace {
+
+class SqliteBackend final : public AuditBackend {
+ public:
+  explicit SqliteBackend(const std::string &db_path) : db_(OpenIndexConnection(db_path)) {}
+  ~SqliteBackend() override { sqlite3_close_v2(db_); }
+  SqliteBackend(const SqliteBackend &) = delete;
+  SqliteBackend &operator=(const SqliteBackend &) = delete;
+
+  void Write(const std::vector<AuditRow> &rows) override {
+    std::lock_guard lock(mutex_);
+    // The last hash is read inside the write transaction: the chain holds
+    // even if another process wrote in between.
+    DbTransaction t(db_);
+    Digest previous{};
+    {
+      DbStatement last(db_, "SELECT hash FROM audit ORDER BY id DESC LIMIT 1");
+      if (last.Step()) {
+        const std::string hash = last.Blob(0);
+        std::copy_n(hash.begin(), std::min(hash.size(), previous.size()), previous.begin());
+      }
     }
+    DbStatement s(db_,
+                  "INSERT INTO audit(time_ms, account, address, action, object, outcome, hash)"
+                  " VALUES(?1,?2,?3,?4,?5,?6,?7)");
+    for (const AuditRow &row : rows) {
+      previous = ChainHash(previous, row);
+      s.Reset();
+      s.Bind(1, row.time_ms).Bind(2, row.account).Bind(3, row.address).Bind(4, row.action).Bind(5, row.object);
+      s.Bind(6, row.outcome).BindBlob(7, previous.data(), static_cast<int>(previous.size())).Step();
+    }
+    t.Commit();
   }
-  DbStatement s(db_,
-                "INSERT INTO audit(time_ms, account, address, action, object, outcome, hash)"
-                " VALUES(?1,?2,?3,?4,?5,?6,?7)");
-  for (const AuditRow &row : rows) {
-    previous = RowHash(previous, row);
-    s.Reset();
-    s.Bind(1, row.time_ms).Bind(2, row.account).Bind(3, row.address).Bind(4, row.action).Bind(5, row.object);
-    s.Bind(6, row.outcome).BindBlob(7, previous.data(), static_cast<int>(previous.size())).Step();
+
+  AuditPage Query(const AuditQuery &q) override {
+    const std::string where =
+        " FROM audit WHERE (?1 = '' OR account = ?1) AND (?2 = '' OR action = ?2) AND (?3 = 0 OR time_ms >= ?3)"
+        " AND (?4 = 0 OR time_ms < ?4)";
+    std::lock_guard lock(mutex_);
+    AuditPage page;
+    auto bind = [&](DbStatement &s) { s.Bind(1, q.account).Bind(2, q.action).Bind(3, q.from_ms).Bind(4, q.to_ms); };
+    DbStatement count(db_, ("SELECT count(*)" + where).c_str());
+    bind(count);
+    if (count.Step()) page.total = count.Int(0);
+    DbStatement s(db_, (std::string("SELECT ") + kColumns + where + " ORDER BY id DESC LIMIT ?5 OFFSET ?6").c_str());
+    bind(s);
+    s.Bind(5, std::clamp(q.limit, 1, 1000)).Bind(6, std::max(q.offset, 0));
+    while (s.Step()) page.rows.push_back(ReadRow(s));
+    return page;
   }
-  t.Commit();
+
+  AuditCheck Verify() override {
+    std::lock_guard lock(mutex_);
+    AuditCheck check;
+    Digest previous{};
+    DbStatement s(db_, (std::string("SELECT ") + kColumns + ", hash FROM audit ORDER BY id").c_str());
+    while (s.Step()) {
+      const AuditRow row = ReadRow(s);
+      const Digest expected = ChainHash(previous, row);
+      const std::string stored = s.Blob(7);
+      if (stored.size() != expected.size() || std::memcmp(stored.data(), expected.data(), expected.size()) != 0) {
+        check.ok = false;
+        check.broken_at = row.id;
+        return check;
+      }
+      previous = expected;
+      ++check.rows;
+    }
+    return check;
+  }
+
+ private:
+  std::mutex mutex_;
+  sqlite3 *const db_;  // guarded by mutex_
+};
+
+}  // namespace
+
+std::unique_ptr<AuditBackend> SqliteAudit(const std::string &db_path) {
+  return std::make_unique<SqliteBackend>(db_path);
 }
 
 AuditPage AuditLog::Query(const AuditQuery &q) {
   Flush();
-  const std::string where =
-      " FROM audit WHERE (?1 = '' OR account = ?1) AND (?2 = '' OR action = ?2) AND (?3 = 0 OR time_ms >= ?3)"
-      " AND (?4 = 0 OR time_ms < ?4)";
-  std::lock_guard lock(db_mutex_);
-  AuditPage page;
-  auto bind = [&](DbStatement &s) { s.Bind(1, q.account).Bind(2, q.action).Bind(3, q.from_ms).Bind(4, q.to_ms); };
-  DbStatement count(db_, ("SELECT count(*)" + where).c_str());
-  bind(count);
-  if (count.Step()) page.total = count.Int(0);
-  DbStatement s(db_, (std::string("SELECT ") + kColumns + where + " ORDER BY id DESC LIMIT ?5 OFFSET ?6").c_str());
-  bind(s);
-  s.Bind(5, std::clamp(q.limit, 1, 1000)).Bind(6, std::max(q.offset, 0));
-  while (s.Step()) page.rows.push_back(ReadRow(s));
-  return page;
+  return backend_->Query(q);
 }
 
 AuditCheck AuditLog::Verify() {
   Flush();
-  std::lock_guard lock(db_mutex_);
-  AuditCheck check;
-  Digest previous{};
-  DbStatement s(db_, (std::string("SELECT ") + kColumns + ", hash FROM audit ORDER BY id").c_str());
-  while (s.Step()) {
-    const AuditRow row = ReadRow(s);
-    const Digest expected = RowHash(previous, row);
-    const std::string stored = s.Blob(7);
-    if (stored.size() != expected.size() || !std::equal(expected.begin(), expected.end(), stored.begin(),
-                                                        [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); })) {
-      check.ok = false;
-      check.broken_at = row.id;
-      return check;
-    }
-    previous = expected;
-    ++check.rows;
-  }
-  return check;
+  return backend_->Verify();
 }
 
 std::string CsvField(std::string_view text) {

@@ -10,13 +10,20 @@
 // Threads: Append, Query and Verify may be called from any thread; the
 // writer thread is the trail's only writer, so the chain is strictly ordered.
 // Only the recorder appends.
+//
+// Kept in the call index's SQLite file, or in the central PostgreSQL
+// database that several nodes share; there each row names its node and the
+// nodes take turns to chain theirs. While that database is away the rows
+// wait in memory (at most kMaxQueued, then the actions that write them
+// wait too) and are written once it is back; rows still waiting at the stop
+// are said in the log.
 #pragma once
 
-#include <sqlite3.h>
-
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -34,7 +41,16 @@ struct AuditRow {
   std::string action;  // "login", "play", "download", ...
   std::string object;  // what it acted on: a call's id, an account's name, ...
   std::string outcome;  // "ok", "denied", "failed", ...
+  std::string node;     // the node that wrote it; "" in a recorder's own trail
 };
+
+using AuditDigest = std::array<unsigned char, 32>;
+
+// The row's link in the chain: the previous hash, then each field with its
+// length in front, so that no two different rows hash the same text. The
+// node counts only when there is one, so a recorder's own trail keeps its
+// hashes.
+AuditDigest ChainHash(const AuditDigest &previous, const AuditRow &row);
 
 struct AuditQuery {
   std::string account;  // "" any
@@ -57,11 +73,28 @@ struct AuditCheck {
   std::string Text() const;  // "ok, N rows" or what broke where
 };
 
+// Where the rows are kept. Each member throws on a fault (StoreUnavailable
+// while the store cannot be reached).
+class AuditBackend {
+ public:
+  virtual ~AuditBackend() = default;
+  // Chains the rows to the last one and writes them in one transaction.
+  virtual void Write(const std::vector<AuditRow> &rows) = 0;
+  virtual AuditPage Query(const AuditQuery &query) = 0;
+  virtual AuditCheck Verify() = 0;
+  // True while the store cannot be reached: rows wait for it, not given up.
+  virtual bool Away() { return false; }
+};
+
+// The trail in the call index's SQLite file. Throws IndexError.
+std::unique_ptr<AuditBackend> SqliteAudit(const std::string &db_path);
+
 class AuditLog {
  public:
   // Opens its own connection to the call index's file. Throws IndexError.
   // `log` takes the lines saying rows could not be written.
   explicit AuditLog(const std::string &db_path, std::function<void(const std::string &)> log = nullptr);
+  AuditLog(std::unique_ptr<AuditBackend> backend, std::function<void(const std::string &)> log = nullptr);
   ~AuditLog();
   AuditLog(const AuditLog &) = delete;
   AuditLog &operator=(const AuditLog &) = delete;
@@ -70,18 +103,20 @@ class AuditLog {
   // written within moments; waits only while many rows wait already. A row
   // the database refuses is retried, then said in the log.
   void Append(AuditRow row);
-  // Returns once every row appended before the call is written (or given up).
+  // Returns once every row appended before the call is written (or given
+  // up), or after half a minute while the store is away.
   void Flush();
-  AuditPage Query(const AuditQuery &query);  // Throws IndexError.
-  AuditCheck Verify();                       // Throws IndexError.
+  AuditPage Query(const AuditQuery &query);  // Throws IndexError or StoreUnavailable.
+  AuditCheck Verify();                       // Same.
+
+  static constexpr size_t kMaxQueued = 4096;
 
  private:
   void WriteLoop();
-  void Write(const std::vector<AuditRow> &rows);  // db_mutex_ held; throws IndexError
+  void Say(const std::string &line) const;
 
   const std::function<void(const std::string &)> log_;
-  std::mutex db_mutex_;
-  sqlite3 *db_ = nullptr;  // db_mutex_
+  const std::unique_ptr<AuditBackend> backend_;  // any thread: it serializes itself
   std::mutex queue_mutex_;
   std::condition_variable queued_;   // rows to write, or the end
   std::condition_variable written_;  // written_count_ grew, or room in queue_

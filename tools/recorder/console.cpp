@@ -168,8 +168,10 @@ json ToJson(const Account &a) {
 }
 
 json ToJson(const AuditRow &r) {
-  return {{"id", r.id},         {"time_ms", r.time_ms}, {"user", r.account}, {"address", r.address},
-          {"action", r.action}, {"object", r.object},   {"outcome", r.outcome}};
+  json out = {{"id", r.id},         {"time_ms", r.time_ms}, {"user", r.account}, {"address", r.address},
+              {"action", r.action}, {"object", r.object},   {"outcome", r.outcome}};
+  if (!r.node.empty()) out["node"] = r.node;
+  return out;
 }
 
 bool SameSecret(const std::string &a, const std::string &b) {
@@ -413,6 +415,7 @@ const Console::Route Console::kRoutes[] = {
     {Method::kDelete, R"(/api/accounts/([^/]+))", &Console::AccountDelete, Gate::kRole, Permission::kAccounts},
     {Method::kGet, "/api/audit", &Console::AuditRows, Gate::kRole, Permission::kAudit},
     {Method::kGet, R"(/api/audit\.csv)", &Console::AuditCsvFile, Gate::kRole, Permission::kAudit},
+    {Method::kGet, "/api/audit/verify", &Console::AuditVerify, Gate::kRole, Permission::kAudit},
 };
 
 void Console::Routes() {
@@ -436,6 +439,12 @@ void Console::Routes() {
         if (route.gate == Gate::kRole && !Allows(session.role, route.permission))
           return Error(res, 403, "not allowed for your role");
         (this->*route.handler)(req, res, session);
+      } catch (const StoreUnavailable &) {
+        // The central database is away: said once per request, without a secret.
+        LogFailure("request", std::current_exception());
+        res.headers.clear();
+        Harden(req, res);
+        Error(res, 503, "accounts unavailable: try again shortly");
       } catch (...) {
         LogFailure("request", std::current_exception());
         res.headers.clear();
@@ -531,6 +540,10 @@ void Console::Login(const httplib::Request &req, httplib::Response &res, const S
       res.set_header("Retry-After", std::to_string((result.retry_after_ms + 999) / 1000));
       return Error(res, 429, "too many failed logins: try again later");
     case LoginResult::Outcome::kFull: return Error(res, 503, "too many sessions");
+    case LoginResult::Outcome::kUnavailable:
+      // Written once the trail's database is back, like every row meanwhile.
+      Audit(req, named, "login", named, "unavailable");
+      return Error(res, 503, "accounts unavailable: try again shortly");
   }
 }
 
@@ -556,6 +569,8 @@ void Console::Password(const httplib::Request &req, httplib::Response &res, cons
     res.set_header("Retry-After", std::to_string((check.retry_after_ms + 999) / 1000));
     return Error(res, 429, "too many failed tries: try again later");
   }
+  if (check.outcome == LoginResult::Outcome::kUnavailable)
+    return Error(res, 503, "accounts unavailable: try again shortly");
   if (check.outcome != LoginResult::Outcome::kOk) {
     Audit(req, session.user, "password", session.user, "failed");
     return Error(res, 403, "the old password is wrong");
@@ -694,6 +709,13 @@ void Console::AuditCsvFile(const httplib::Request &req, httplib::Response &res, 
   if (std::string bad = ParseAuditQuery(req, &q); !bad.empty()) return Error(res, 400, bad);
   res.set_header("Content-Disposition", "attachment; filename=\"audit.csv\"");
   res.set_content(AuditCsv(audit_->Query(q).rows), "text/csv");
+}
+
+void Console::AuditVerify(const httplib::Request &, httplib::Response &res, const Session &) {
+  const AuditCheck check = audit_->Verify();
+  res.set_content(Dump(json{{"ok", check.ok}, {"rows", check.rows}, {"broken_at", check.broken_at},
+                            {"text", check.Text()}}),
+                  "application/json");
 }
 
 void Console::Page(const httplib::Request &, httplib::Response &res, const Session &) { res.set_content(kIndexHtml, "text/html"); }

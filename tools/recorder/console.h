@@ -101,7 +101,7 @@ class Console {
   // The handlers kRoutes names.
   Serve Page, States, Script, Style, Status, ChannelList, Events, CallSearch, CallRecord, CallAudio, CallOpus, FaxImage, AudioByPath,
       LiveAudio, Login, Logout, Me, Password, AccountList, AccountAdd, AccountChange, AccountDelete, AuditRows,
-      AuditCsvFile, HoldSet, HoldRelease, CallDownload, ExportZip;
+      AuditCsvFile, AuditVerify, HoldSet, HoldRelease, CallDownload, ExportZip;
   // The request's session when its cookie names a live one.
   std::optional<Session> SessionOf(const httplib::Request &req) const;
   // An Origin, when sent, that is this console as the browser asked for it.

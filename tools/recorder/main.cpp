@@ -31,6 +31,7 @@
 #include "accounts.h"
 #include "archiver.h"
 #include "audit_log.h"
+#include "central_auth.h"
 #include "call_index.h"
 #include "config.h"
 #include "console.h"
@@ -99,6 +100,20 @@ std::optional<std::string> NewPassword(bool from_stdin, std::string *error) {
   return line;
 }
 
+// The accounts where the console reads them: the central database when one
+// is set, else the call index.
+std::unique_ptr<talo_recorder::AccountStore> AccountsOf(const talo_recorder::Config &config) {
+  using namespace talo_recorder;
+  if (config.central.url.empty()) return std::make_unique<AccountStore>(config.index, config.root);
+  return std::make_unique<AccountStore>(CentralAccounts(config.central.url), config.root);
+}
+
+std::unique_ptr<talo_recorder::AuditLog> AuditOf(const talo_recorder::Config &config) {
+  using namespace talo_recorder;
+  if (config.central.url.empty()) return std::make_unique<AuditLog>(config.index, Log);
+  return std::make_unique<AuditLog>(CentralAudit(config.central.url, config.node_name), Log);
+}
+
 struct UserArgs {
   std::string name, role, channels;
   bool password_stdin = false;
@@ -107,7 +122,8 @@ struct UserArgs {
 int UserCommand(const std::string &command, const UserArgs &args, const talo_recorder::Config &config) {
   using namespace talo_recorder;
   try {
-    AccountStore accounts(config.index, config.root);
+    const auto store = AccountsOf(config);
+    AccountStore &accounts = *store;
     if (command == "list") {
       std::printf("%-24s %-10s %-8s %s\n", "name", "role", "change", "channels");
       for (const Account &a : accounts.List())
@@ -156,8 +172,7 @@ int UserCommand(const std::string &command, const UserArgs &args, const talo_rec
 
 int AuditVerify(const talo_recorder::Config &config) {
   try {
-    talo_recorder::AuditLog audit(config.index);
-    const auto check = audit.Verify();
+    const auto check = AuditOf(config)->Verify();
     std::printf("%s\n", check.Text().c_str());
     return check.ok ? 0 : 1;
   } catch (const std::exception &e) {
@@ -431,13 +446,15 @@ int main(int argc, char **argv) {
   }
   // The first start makes the console's first account, said once here.
   try {
-    accounts = std::make_unique<talo_recorder::AccountStore>(config.index, config.root);
+    // With a central database the cluster's first start makes the one admin.
+    accounts = AccountsOf(config);
     if (const auto password = accounts->EnsureFirstAdmin()) {
       std::printf("%s\n", talo_recorder::FirstStartLine(*password).c_str());
       std::fflush(stdout);
     }
     sessions = std::make_unique<talo_recorder::SessionStore>(accounts.get(), talo_recorder::LimitsFrom(config));
-    audit_log = std::make_unique<talo_recorder::AuditLog>(config.index, Log);
+    if (!config.central.url.empty()) sessions->Share(talo_recorder::CentralSessions(config.central.url));
+    audit_log = AuditOf(config);
     console.UseAccounts(accounts.get(), sessions.get(), audit_log.get());
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: the first account: %s\n", e.what());

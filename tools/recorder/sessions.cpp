@@ -1,5 +1,6 @@
-// Sign-in sessions kept in memory (a restart signs everyone out) and the
-// per-name and per-address brake on failed logins.
+// Sign-in sessions kept in memory (a restart signs everyone out), shared
+// through the central database when there is one, and the per-name and
+// per-address brake on failed logins.
 #include "sessions.h"
 
 #include <sodium.h>
@@ -11,13 +12,19 @@
 namespace talo_recorder {
 namespace {
 
+std::string Hex(const void *data, size_t bytes) {
+  std::string hex(bytes * 2 + 1, '\0');
+  sodium_bin2hex(hex.data(), hex.size(), static_cast<const unsigned char *>(data), bytes);
+  hex.pop_back();
+  return hex;
+}
+
+std::string Hex(const std::string &raw) { return Hex(raw.data(), raw.size()); }
+
 std::string RandomHex(size_t bytes) {
   std::vector<unsigned char> raw(bytes);
   randombytes_buf(raw.data(), raw.size());
-  std::string hex(bytes * 2 + 1, '\0');
-  sodium_bin2hex(hex.data(), hex.size(), raw.data(), raw.size());
-  hex.pop_back();
-  return hex;
+  return Hex(raw.data(), raw.size());
 }
 
 // Sessions are kept by the token's hash: a lookup's timing then says
@@ -26,6 +33,12 @@ std::string TokenKey(const std::string &token) {
   unsigned char digest[crypto_hash_sha256_BYTES];
   crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(token.data()), token.size());
   return std::string(reinterpret_cast<const char *>(digest), sizeof digest);
+}
+
+// Made from the token, so that every node gives a shared session the same
+// one without keeping it anywhere; the token cannot be had back from it.
+std::string CsrfOf(const std::string &token) {
+  return Hex(TokenKey("csrf:" + token));
 }
 
 }  // namespace
@@ -43,6 +56,8 @@ SessionStore::SessionStore(AccountStore *accounts, SessionLimits limits, Clock c
     : accounts_(accounts), limits_(limits), clock_(std::move(clock)) {
   if (sodium_init() < 0) throw AccountError("the random number source cannot start");
 }
+
+void SessionStore::Share(std::unique_ptr<SessionShare> share) { share_ = std::move(share); }
 
 bool SessionStore::Expired(const Entry &e, int64_t now) const {
   return now - e.session.last_ms >= limits_.idle_ms || now - e.session.created_ms >= limits_.max_ms;
@@ -99,39 +114,106 @@ LoginResult SessionStore::Login(const std::string &user, const std::string &pass
     Failed(address_key, now);
   }
   // A name no account can have is checked as an unknown one, at the same cost.
-  const std::optional<Account> account = accounts_->Check(ValidAccountName(user) ? user : std::string(), password);
-  std::lock_guard lock(mutex_);
-  const int64_t now = clock_();
-  if (!account) {
-    result.retry_after_ms = std::max(WaitFor(user_key, now), WaitFor(address_key, now));
+  std::optional<Account> account;
+  try {
+    account = accounts_->Check(ValidAccountName(user) ? user : std::string(), password);
+  } catch (const StoreUnavailable &) {
+    result.outcome = LoginResult::Outcome::kUnavailable;
     return result;
   }
-  failures_.erase(user_key);
-  failures_.erase(address_key);
-  if (sessions_.size() >= limits_.max_sessions)
-    std::erase_if(sessions_, [&](const auto &item) { return Expired(item.second, now); });
-  if (sessions_.size() >= limits_.max_sessions) {
-    result.outcome = LoginResult::Outcome::kFull;
-    return result;
+  {
+    std::lock_guard lock(mutex_);
+    const int64_t now = clock_();
+    if (!account) {
+      result.retry_after_ms = std::max(WaitFor(user_key, now), WaitFor(address_key, now));
+      return result;
+    }
+    failures_.erase(user_key);
+    failures_.erase(address_key);
+    if (sessions_.size() >= limits_.max_sessions)
+      std::erase_if(sessions_, [&](const auto &item) { return Expired(item.second, now); });
+    if (sessions_.size() >= limits_.max_sessions) {
+      result.outcome = LoginResult::Outcome::kFull;
+      return result;
+    }
   }
   Session s;
   s.token = RandomHex(32);
-  s.csrf = RandomHex(32);
+  s.csrf = CsrfOf(s.token);
   s.user = account->name;
   s.role = account->role;
   s.channels = account->channels;
   s.must_change = account->must_change;
-  s.created_ms = s.last_ms = now;
-  sessions_[TokenKey(s.token)] = Entry{s, account->version, now};
+  s.created_ms = s.last_ms = clock_();
+  const std::string key = TokenKey(s.token);
+  if (share_) {
+    try {
+      share_->Put(Hex(key), SharedSession{s.user, account->version, s.created_ms, s.last_ms},
+                  std::min(s.created_ms + limits_.max_ms, s.last_ms + limits_.idle_ms));
+    } catch (const StoreUnavailable &) {
+      // A session the other nodes would not know is not handed out.
+      result.outcome = LoginResult::Outcome::kUnavailable;
+      return result;
+    }
+  }
+  {
+    std::lock_guard lock(mutex_);
+    sessions_[key] = Entry{s, account->version, s.created_ms};
+  }
   result.outcome = LoginResult::Outcome::kOk;
   result.session = std::move(s);
   return result;
+}
+
+std::optional<SessionStore::Entry> SessionStore::FromShare(const std::string &key) {
+  try {
+    const int64_t now = clock_();
+    const std::optional<SharedSession> shared = share_->Touch(Hex(key), now, limits_);
+    if (!shared) return std::nullopt;
+    const std::optional<Account> account = accounts_->Find(shared->user);
+    if (!account || account->version != shared->version) {
+      share_->End(Hex(key));
+      return std::nullopt;
+    }
+    Entry e;
+    e.session.user = account->name;
+    e.session.role = account->role;
+    e.session.channels = account->channels;
+    e.session.must_change = account->must_change;
+    e.session.created_ms = shared->created_ms;
+    e.session.last_ms = now;
+    e.version = account->version;
+    e.checked_ms = now;
+    return e;
+  } catch (const std::exception &) {
+    // The database cannot answer now: a session this node has not seen waits for it.
+    return std::nullopt;
+  }
 }
 
 std::optional<Session> SessionStore::Lookup(const std::string &token) {
   const std::string key = TokenKey(token);
   std::string user;
   int64_t version = 0;
+  bool cached;
+  {
+    std::lock_guard lock(mutex_);
+    cached = sessions_.contains(key);
+  }
+  // Made on another node, or dropped here to make room.
+  if (!cached) {
+    if (!share_) return std::nullopt;
+    std::optional<Entry> e = FromShare(key);
+    if (!e) return std::nullopt;
+    e->session.token = token;
+    e->session.csrf = CsrfOf(token);
+    std::lock_guard lock(mutex_);
+    const int64_t now = clock_();
+    if (sessions_.size() >= limits_.max_sessions)
+      std::erase_if(sessions_, [&](const auto &item) { return Expired(item.second, now); });
+    if (sessions_.size() < limits_.max_sessions) sessions_.try_emplace(key, *e);
+    return e->session;
+  }
   {
     std::lock_guard lock(mutex_);
     const auto it = sessions_.find(key);
@@ -153,7 +235,9 @@ std::optional<Session> SessionStore::Lookup(const std::string &token) {
   // request only, not every other request's lookup.
   bool gone = false;
   try {
-    const std::optional<Account> account = accounts_->Find(user);
+    // Ended on another node (a logout there) or past its time there.
+    if (share_) gone = !share_->Touch(Hex(key), clock_(), limits_);
+    const std::optional<Account> account = gone ? std::nullopt : accounts_->Find(user);
     gone = !account || account->version != version;
   } catch (const std::exception &) {
     // The database cannot answer now: the session stands until the next check.
@@ -172,13 +256,25 @@ std::optional<Session> SessionStore::Lookup(const std::string &token) {
 }
 
 void SessionStore::Logout(const std::string &token) {
-  std::lock_guard lock(mutex_);
-  sessions_.erase(TokenKey(token));
+  const std::string key = TokenKey(token);
+  {
+    std::lock_guard lock(mutex_);
+    sessions_.erase(key);
+  }
+  // Throws StoreUnavailable: the other nodes still take it, and the user is told.
+  if (share_) share_->End(Hex(key));
 }
 
 void SessionStore::EndSessionsOf(const std::string &user) {
-  std::lock_guard lock(mutex_);
-  std::erase_if(sessions_, [&](const auto &item) { return item.second.session.user == user; });
+  {
+    std::lock_guard lock(mutex_);
+    std::erase_if(sessions_, [&](const auto &item) { return item.second.session.user == user; });
+  }
+  try {
+    if (share_) share_->EndAllOf(user);
+  } catch (const std::exception &) {
+    // The account's new version ends them at every node's next check anyway.
+  }
 }
 
 size_t SessionStore::Count() {

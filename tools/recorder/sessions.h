@@ -8,10 +8,17 @@
 // the login, or when its account changes (deleted, new password, new role):
 // a lookup compares the account's version at most every `recheck_ms`, so a
 // change made by `talo-recorder user ...` from another process is seen too.
+//
+// Shared (a central database set): each session is also kept there by its
+// token's hash, so another node's console takes it; a lookup this node has
+// not seen asks the database, and the recheck renews the shared row and
+// sees a logout or account change made on another node. Failed logins are
+// counted by each node alone.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -54,8 +61,28 @@ struct Session {
   int64_t last_ms = 0;
 };
 
+// A session as the nodes share it; role and rights come from the account.
+struct SharedSession {
+  std::string user;
+  int64_t version = 0;  // the account's at login
+  int64_t created_ms = 0;
+  int64_t last_ms = 0;
+};
+
+// Where sessions are shared between nodes, by the hex of the token's hash.
+// Every member throws StoreUnavailable while the store cannot be reached.
+class SessionShare {
+ public:
+  virtual ~SessionShare() = default;
+  virtual void Put(const std::string &key, const SharedSession &session, int64_t expires_ms) = 0;
+  // The session seen now (its idle time renewed); nullopt once it ended anywhere.
+  virtual std::optional<SharedSession> Touch(const std::string &key, int64_t now, const SessionLimits &limits) = 0;
+  virtual void End(const std::string &key) = 0;
+  virtual void EndAllOf(const std::string &user) = 0;
+};
+
 struct LoginResult {
-  enum class Outcome { kOk, kRefused, kWait, kFull };
+  enum class Outcome { kOk, kRefused, kWait, kFull, kUnavailable };
   Outcome outcome = Outcome::kRefused;
   std::optional<Session> session;  // kOk only
   // kRefused, kWait: try again after this long (0: at once). An unknown name
@@ -68,6 +95,8 @@ class SessionStore {
   using Clock = std::function<int64_t()>;  // epoch milliseconds
 
   SessionStore(AccountStore *accounts, SessionLimits limits, Clock clock = NowMs);
+  // Before the first login: sessions are shared through `share` from then on.
+  void Share(std::unique_ptr<SessionShare> share);
 
   LoginResult Login(const std::string &user, const std::string &password, const std::string &address);
   // The session, its idle time renewed; nullopt once it has ended.
@@ -93,10 +122,14 @@ class SessionStore {
   void Failed(const std::string &key, int64_t now);      // mutex_ held
   void PruneFailures(int64_t now);                       // mutex_ held
   bool Expired(const Entry &e, int64_t now) const;
+  // The session from the shared store, checked against its account; nullopt
+  // when it ended or cannot be read now.
+  std::optional<Entry> FromShare(const std::string &key);
 
   AccountStore *const accounts_;
   const SessionLimits limits_;
   const Clock clock_;
+  std::unique_ptr<SessionShare> share_;  // set by the owner before the console runs; any thread after
 
   std::mutex mutex_;
   std::unordered_map<std::string, Entry> sessions_;     // by the token's hash; guarded by mutex_

@@ -47,6 +47,21 @@ constexpr const char *kCentralSteps[] = {
     "CREATE INDEX calls_by_channel ON calls(node, channel, start_ms);"
     "CREATE INDEX calls_by_start ON calls(start_ms);"
     "CREATE INDEX calls_by_node ON calls(node, start_ms);",
+    // 1 -> 2: the console's accounts, sessions and audit trail, shared by the
+    // nodes so one login works on each. Accounts have the local index's
+    // columns; a session is known by its token's hash only; an audit row
+    // names the node that wrote it, and the chain runs over every node's rows.
+    "CREATE TABLE accounts(name TEXT PRIMARY KEY, role TEXT NOT NULL, channels TEXT NOT NULL DEFAULT '',"
+    " hash TEXT NOT NULL, must_change INTEGER NOT NULL DEFAULT 0, created_ms BIGINT NOT NULL,"
+    " version BIGINT NOT NULL DEFAULT 1);"
+    "CREATE TABLE sessions(token_hash TEXT PRIMARY KEY, account TEXT NOT NULL, version BIGINT NOT NULL,"
+    " created_ms BIGINT NOT NULL, last_ms BIGINT NOT NULL, expires_ms BIGINT NOT NULL);"
+    "CREATE INDEX sessions_by_account ON sessions(account);"
+    "CREATE INDEX sessions_by_expiry ON sessions(expires_ms);"
+    "CREATE TABLE audit(id BIGSERIAL PRIMARY KEY, node TEXT NOT NULL, time_ms BIGINT NOT NULL,"
+    " account TEXT NOT NULL, address TEXT NOT NULL, action TEXT NOT NULL, object TEXT NOT NULL,"
+    " outcome TEXT NOT NULL, hash BYTEA NOT NULL);"
+    "CREATE INDEX audit_by_time ON audit(time_ms);",
 };
 constexpr int kCentralVersion = static_cast<int>(std::size(kCentralSteps));
 
@@ -88,11 +103,6 @@ std::string Option(const PQconninfoOption *options, const std::string &key) {
   return "";
 }
 
-std::string PasswordOf(const std::string &url) {
-  std::unique_ptr<PQconninfoOption, ConninfoFree> options(PQconninfoParse(url.c_str(), nullptr));
-  return Option(options.get(), "password");
-}
-
 // A recording's name without its extension: the same for its ADPCM file
 // and its Opus archive.
 std::string CallKey(const std::string &path) {
@@ -124,6 +134,11 @@ std::string InsertSql(size_t rows) {
 
 }  // namespace
 
+std::string PasswordOf(const std::string &url) {
+  std::unique_ptr<PQconninfoOption, ConninfoFree> options(PQconninfoParse(url.c_str(), nullptr));
+  return Option(options.get(), "password");
+}
+
 std::string SafeConnectionName(const std::string &url) {
   std::unique_ptr<PQconninfoOption, ConninfoFree> options(PQconninfoParse(url.c_str(), nullptr));
   if (!options) return "";
@@ -153,8 +168,6 @@ Shipper::~Shipper() {
 
 // ---- the PostgreSQL connection
 
-namespace {
-
 // libpq's message on one line, the password (should one ever be echoed) masked.
 std::string Scrubbed(std::string message, const std::string &password) {
   // One line: libpq's breaks and tabs become single spaces.
@@ -171,6 +184,8 @@ std::string Scrubbed(std::string message, const std::string &password) {
   return message;
 }
 
+namespace {
+
 void Run(PGconn *pg, const std::string &sql, const std::string &password) {
   Result r(PQexec(pg, sql.c_str()));
   const ExecStatusType status = PQresultStatus(r.get());
@@ -179,6 +194,8 @@ void Run(PGconn *pg, const std::string &sql, const std::string &password) {
   if (PQstatus(pg) != CONNECTION_OK) throw PgLost(error);
   throw ShipperError(error);
 }
+
+}  // namespace
 
 // Each step runs in its own transaction under the schema lock, reading the
 // version there, so two nodes starting together never run a step twice.
@@ -210,8 +227,6 @@ void MigrateCentral(PGconn *pg, const std::string &password) {
     }
   }
 }
-
-}  // namespace
 
 bool Shipper::Reconnect(std::string *error) {
   Disconnect();

@@ -45,6 +45,14 @@ class ShipperError : public std::runtime_error {
 // The URL's user, host, port and database, without its password; "" when the
 // text is not a connection string libpq takes.
 std::string SafeConnectionName(const std::string &url);
+// The URL's password, "" when it has none: masked in every message shown.
+std::string PasswordOf(const std::string &url);
+// libpq's message on one line with `password` masked.
+std::string Scrubbed(std::string message, const std::string &password);
+// Brings the central schema up to date, each step under an advisory lock so
+// that nodes starting together run it once. Throws std::runtime_error with a
+// scrubbed message.
+void MigrateCentral(PGconn *pg, const std::string &password);
 
 class Shipper {
  public:
