@@ -908,6 +908,12 @@ void Console::CallDownload(const httplib::Request &req, httplib::Response &res, 
   auto row = FindCall(req, res, session);
   if (!row) return;
   CallFile file = OpenCallFile(root_, *row, *format);
+  // A file moved to the object store comes from there as stored or as WAV.
+  if (file.status == 404 && row->local_removed_ms > 0 && *format != FileFormat::kOpus && !Refusal(*row, *format)) {
+    file.content = OpenAudio(*row, *format == FileFormat::kWav, res);
+    if (!file.content) return;
+    file.status = 200;
+  }
   if (file.status == 500) {
     std::fprintf(stderr, "talo-recorder: console: download of call %lld: %s\n", static_cast<long long>(row->id),
                  file.error.c_str());
