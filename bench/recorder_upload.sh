@@ -19,7 +19,8 @@ port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0
 mon=$(port); rgw=$(port)
 "$here/tests/recorder/start_rgw.sh" "$work/ceph" "$mon" "$rgw" BENCHACCESS bench-secret $$ > "$work/start.log" 2>&1
 for _ in $(seq 90); do curl -s -o /dev/null "http://127.0.0.1:$rgw/" && break; sleep 1; done
-curl -sf -X PUT --aws-sigv4 "aws:amz:us-east-1:s3" --user BENCHACCESS:bench-secret "http://127.0.0.1:$rgw/bench"
+curl -sf -X PUT --aws-sigv4 "aws:amz:us-east-1:s3" --user BENCHACCESS:bench-secret \
+  -H "x-amz-content-sha256: e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855" "http://127.0.0.1:$rgw/bench"
 printf 'bench-secret\n' > "$work/secret"; chmod 600 "$work/secret"
 mkdir -p "$work/rec"
 cat > "$work/config.json" <<JSON
