@@ -72,7 +72,7 @@ struct Bucket {
 
 // Every finished, hashed call of the index has its copy under the key its
 // row names: the object's bytes hash to the row's hash.
-void ExpectEveryCallCopied(const Bucket &bucket, const fs::path &root, const fs::path &dir, size_t *copied) {
+size_t ExpectEveryCallCopied(const Bucket &bucket, const fs::path &root, const fs::path &dir) {
   const auto rows = Query(root / "index.sqlite", std::string("SELECT object_key, object_sha256, sha256, node, start_ms,"
                                                              " path FROM calls WHERE sha256 IS NOT NULL AND ") +
                                                      kFinished);
@@ -81,10 +81,9 @@ void ExpectEveryCallCopied(const Bucket &bucket, const fs::path &root, const fs:
     EXPECT_EQ(r[1], r[2]) << r[0];
     bucket.Fetch(r[0], dir);
     const auto digest = talo_recorder::HashFileUnder(dir.string(), "fetched");
-    ASSERT_TRUE(digest) << r[0];
-    EXPECT_EQ(digest->sha256, r[2]) << r[0];
+    EXPECT_EQ(digest ? digest->sha256 : "", r[2]) << r[0];
   }
-  *copied = rows.size();
+  return rows.size();
 }
 
 size_t Copied(const fs::path &root) {
@@ -116,19 +115,26 @@ TEST(RecorderUpload, EveryCallIsCopiedPlaysFromTheStoreAndGoesWithAPurge) {
     first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(), 0) << first.Err();
   }
+  const size_t before = Copied(root);
   // A restart finishes what the stop left: every call copied, its local file gone.
   RecorderProcess second(dir.path, SimConfig(root, R"(, "enabled": false})" + bucket.Storage(dir.path, 0)));
   const int port = second.Port();
   ASSERT_GT(port, 0) << second.Err();
   ASSERT_TRUE(WaitFor([&] { return AllCopied(root, true); })) << second.Err();
-  size_t copied = 0;
-  ExpectEveryCallCopied(bucket, root, dir.path, &copied);
+  ExpectEveryCallCopied(bucket, root, dir.path);
   const auto calls = Query(root / "index.sqlite", "SELECT id, path, object_key FROM calls WHERE direction != 'fax' AND"
                                                   " bytes > 4096 ORDER BY id LIMIT 2");
   ASSERT_FALSE(calls.empty());
   // The WAV of a call whose file is gone comes from its copy, range by range.
   const SignedIn sup = SignIn(port, "sup");
   httplib::Client c("127.0.0.1", port);
+  const std::string want =
+      R"({"connected":true,"last_error":"","pending":0,"uploaded":)" + std::to_string(Copied(root) - before) + "}";
+  std::string objects;
+  EXPECT_TRUE(WaitFor([&] {
+    const auto res = c.Get("/api/status", sup.Headers());
+    return res && (objects = nlohmann::json::parse(res->body)["objects"].dump()) == want;
+  })) << objects;
   for (const auto &call : calls) {
     EXPECT_FALSE(fs::exists(root / call[1])) << call[1];
     bucket.Fetch(call[2], dir.path);
@@ -200,8 +206,7 @@ TEST(RecorderUpload, AGatewayAwayHalfAMinuteAndAKillLoseNoCall) {
   RecorderProcess second(dir.path, SimConfig(root, R"(, "enabled": false})" + bucket.Storage(dir.path, -1)));
   ASSERT_GT(second.Port(), 0) << second.Err();
   ASSERT_TRUE(WaitFor([&] { return AllCopied(root); }, std::chrono::seconds(120))) << second.Err();
-  size_t copied = 0;
-  ExpectEveryCallCopied(bucket, root, dir.path, &copied);
+  const size_t copied = ExpectEveryCallCopied(bucket, root, dir.path);
   // A copy put but not recorded before the kill was put again under its key:
   // the bucket holds the rows' objects and nothing else.
   EXPECT_EQ(server->ObjectCount(bucket.name), static_cast<int64_t>(copied));

@@ -176,7 +176,8 @@ SweepResult Retention::PurgeOldest(int64_t now_ms, int64_t older_than_ms, const 
            "SELECT * FROM (SELECT id, start_ms, channel, direction, path FROM calls WHERE state = '" +
            std::string(Name(state)) +
            "' AND hold_reason IS NULL AND start_ms < ?1 AND (start_ms > ?2 OR (start_ms = ?2 AND id > ?3))"
-           " ORDER BY start_ms, id LIMIT ?4)";
+           // A call whose file already went to the object store frees nothing here.
+           " AND local_removed_ms IS NULL ORDER BY start_ms, id LIMIT ?4)";
   sql += " ORDER BY start_ms, id LIMIT ?4";
   SweepResult result;
   std::pair<int64_t, int64_t> after{INT64_MIN, 0};
