@@ -20,6 +20,7 @@ packages=(cmake ninja-build g++ pkg-config binutils
           libspandsp-dev libopus-dev  # the VoIP driver's codecs: G.711 and G.722, Opus; the recorder's archive
           libcurl4-openssl-dev  # talo-recorder: the object-store client (HTTP, AWS V4 signing by libcurl)
           ceph-mon ceph-osd radosgw  # the object-store tests start a real S3 gateway
+          curl  # the bench scripts talk to the console and the S3 gateway (AWS V4 signing)
           dpkg-dev file  # cpack's Debian package: dpkg-shlibdeps for its dependencies
           clang libclang-rt-14-dev llvm)  # libFuzzer and its symbolizer
 missing=()

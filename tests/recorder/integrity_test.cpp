@@ -98,7 +98,11 @@ TEST(RecorderIntegrity, FinishedCallsGetTheirFilesHash) {
     index.Close();
   }
   // As an index of the last schema left it.
-  Sql(db, "DROP INDEX calls_by_node; ALTER TABLE calls DROP COLUMN node; DROP INDEX calls_to_archive; DROP INDEX calls_archive_pending; ALTER TABLE calls DROP COLUMN archived_ms;"
+  Sql(db, "DROP INDEX calls_to_upload; DROP INDEX calls_to_remove_local; DROP INDEX calls_old_object;"
+          "DROP INDEX calls_purged_objects; ALTER TABLE calls DROP COLUMN object_key;"
+          "ALTER TABLE calls DROP COLUMN object_sha256; ALTER TABLE calls DROP COLUMN uploaded_ms;"
+          "ALTER TABLE calls DROP COLUMN local_removed_ms; ALTER TABLE calls DROP COLUMN old_object_key;"
+          "DROP INDEX calls_by_node; ALTER TABLE calls DROP COLUMN node; DROP INDEX calls_to_archive; DROP INDEX calls_archive_pending; ALTER TABLE calls DROP COLUMN archived_ms;"
           "ALTER TABLE calls DROP COLUMN original_path; ALTER TABLE calls DROP COLUMN original_sha256;"
           "ALTER TABLE calls DROP COLUMN archive_pending; ALTER TABLE calls DROP COLUMN check_failed; ALTER TABLE calls DROP COLUMN checked_ms;"
           "ALTER TABLE calls DROP COLUMN sha256; PRAGMA user_version = 5;");

@@ -47,6 +47,38 @@ class RgwServer {
       WaitFor([&] { return pid <= 0 || Gone(pid); }, std::chrono::seconds(30));
   }
 
+  // The gateway alone stopped (the cluster stays), and started again on its
+  // port; Start answers once it serves.
+  void Stop() {
+    const pid_t pid = std::atoi(ReadFile(dir_.path / "ceph" / "run" / "client.rgw.a.pid").c_str());
+    if (pid > 0) ::kill(pid, SIGKILL);
+    WaitFor([&] { return pid <= 0 || Gone(pid); }, std::chrono::seconds(30));
+  }
+  bool Start() {
+    const std::string command = "radosgw -c '" + (dir_.path / "ceph" / "ceph.conf").string() + "' -n client.rgw.a";
+    if (std::system(command.c_str()) != 0) return false;
+    return WaitFor([&] {
+      httplib::Client client("127.0.0.1", rgw_port_);
+      client.set_connection_timeout(1);
+      return static_cast<bool>(client.Get("/"));
+    }, std::chrono::seconds(60));
+  }
+  // The objects the bucket holds, as the gateway counts them; -1 unknown.
+  int64_t ObjectCount(const std::string &bucket) const {
+    const std::string command = "radosgw-admin -c '" + (dir_.path / "ceph" / "ceph.conf").string() +
+                                "' bucket stats --bucket=" + bucket + " 2>/dev/null";
+    std::string text;
+    if (FILE *out = ::popen(command.c_str(), "r")) {
+      char buffer[4096];
+      for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
+      ::pclose(out);
+    }
+    const auto stats = nlohmann::json::parse(text, nullptr, false);
+    if (!stats.is_object() || !stats.contains("usage")) return -1;
+    const auto &usage = stats["usage"];
+    return usage.contains("rgw.main") ? usage["rgw.main"].value("num_objects", int64_t{0}) : 0;
+  }
+
  // A loopback port nobody listens on (for a moment).
   static int FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

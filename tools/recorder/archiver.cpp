@@ -101,7 +101,8 @@ ArchiveRound Archiver::RunOnce(int64_t now_ms) {
       DbStatement s(db_, (std::string("SELECT id, path, sha256, bytes, end_ms FROM calls"
                                       " WHERE archived_ms IS NULL AND purged_ms IS NULL AND end_ms > 0 AND "
                                       "end_ms <= ?1 AND (end_ms > ?2 OR (end_ms = ?2 AND id > ?3))"
-                                      " AND hold_reason IS NULL AND sha256 IS NOT NULL AND direction != 'fax' AND ") +
+                                      " AND hold_reason IS NULL AND sha256 IS NOT NULL AND direction != 'fax'"
+                                      " AND local_removed_ms IS NULL AND ") +
                                   kFinished + " ORDER BY end_ms, id LIMIT ?4")
                                      .c_str());
       s.Bind(1, due).Bind(2, after_end).Bind(3, after_id).Bind(4, kBatch);
@@ -143,8 +144,10 @@ bool Archiver::ArchiveOne(const Candidate &c, int64_t now_ms, ArchiveRound *roun
     return true;
   }
   {
-    // Marked before the file exists: a restart finds and removes it.
-    DbStatement s(db_, "UPDATE calls SET archive_pending = ?1 WHERE id = ?2 AND path = ?3 AND archived_ms IS NULL");
+    // Marked before the file exists: a restart finds and removes it. A file
+    // the uploader removed (it has its copy in the store) is not encoded.
+    DbStatement s(db_, "UPDATE calls SET archive_pending = ?1 WHERE id = ?2 AND path = ?3 AND archived_ms IS NULL"
+                       " AND local_removed_ms IS NULL");
     s.Bind(1, opus).Bind(2, c.id).Bind(3, c.path).Step();
     if (sqlite3_changes(db_) != 1) return true;  // purged or changed meanwhile
   }

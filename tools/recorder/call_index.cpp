@@ -91,13 +91,31 @@ constexpr const char *kMigrations[] = {
     "CREATE TRIGGER IF NOT EXISTS outbox_on_update AFTER UPDATE ON calls BEGIN"
     " DELETE FROM outbox WHERE call_id = NEW.id; INSERT INTO outbox(call_id) VALUES(NEW.id); END;"
     "INSERT OR IGNORE INTO outbox(call_id) SELECT id FROM calls ORDER BY id;",
+    // 9 -> 10: the object store's copy of each call: its key and the hash it
+    // was checked with (a hash that differs from the row's is an archived
+    // file still to upload), when the local copy was removed, and the key of
+    // a replaced file's object until it is deleted. Only the calls still to
+    // upload stay in the uploader's index.
+    "ALTER TABLE calls ADD COLUMN object_key TEXT;"
+    "ALTER TABLE calls ADD COLUMN object_sha256 TEXT;"
+    "ALTER TABLE calls ADD COLUMN uploaded_ms INTEGER;"
+    "ALTER TABLE calls ADD COLUMN local_removed_ms INTEGER;"
+    "ALTER TABLE calls ADD COLUMN old_object_key TEXT;"
+    "CREATE INDEX calls_to_upload ON calls(end_ms) WHERE sha256 IS NOT NULL AND purged_ms IS NULL AND"
+    " (object_key IS NULL OR object_sha256 IS NOT sha256);"
+    "CREATE INDEX calls_to_remove_local ON calls(end_ms) WHERE object_key IS NOT NULL AND local_removed_ms IS NULL"
+    " AND purged_ms IS NULL;"
+    "CREATE INDEX calls_old_object ON calls(id) WHERE old_object_key IS NOT NULL;"
+    "CREATE INDEX calls_purged_objects ON calls(id) WHERE purged_ms IS NOT NULL AND"
+    " (object_key IS NOT NULL OR old_object_key IS NOT NULL);",
 };
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);
 
 constexpr const char *kColumns =
     "id, channel, direction, number, digits, start_ms, answer_ms, end_ms, duration_ms, path, bytes, state, part,"
     " called, hold_reason, hold_by, hold_ms, purged_ms, purge_rule, sha256, checked_ms, check_failed,"
-    " archived_ms, original_path, original_sha256, node";
+    " archived_ms, original_path, original_sha256, node, object_key, object_sha256, uploaded_ms, local_removed_ms,"
+    " old_object_key";
 
 // The index's statements: the shared prepared statement, and a call's row from
 // the columns in kColumns' order.
@@ -134,6 +152,11 @@ class Statement : public DbStatement {
     r.original_path = Text(23);
     r.original_sha256 = Text(24);
     r.node = Text(25);
+    r.object_key = Text(26);
+    r.object_sha256 = Text(27);
+    r.uploaded_ms = Int(28);
+    r.local_removed_ms = Int(29);
+    r.old_object_key = Text(30);
     return r;
   }
 };

@@ -36,7 +36,7 @@
 
 namespace talo_recorder {
 
-inline constexpr int kIndexSchemaVersion = 9;
+inline constexpr int kIndexSchemaVersion = 10;
 
 // One call (or one part of a call that rolled over to the next file). The
 // file's path relative to the root is its key.
@@ -72,6 +72,13 @@ struct CallRow {
   std::string original_path;    // the ADPCM file it was encoded from
   std::string original_sha256;  // that file's hash
   std::string node;             // the recorder that made it; Put fills in the index's own
+  // Kept by the uploader alone (and cleared by a purge): where the call's
+  // current file lives in the object store, checked with which hash.
+  std::string object_key;       // "" not uploaded
+  std::string object_sha256;    // differs from sha256 once an archive replaced the file
+  int64_t uploaded_ms = 0;
+  int64_t local_removed_ms = 0; // 0: the file named by `path` is still on this disk
+  std::string old_object_key;   // the replaced file's object, until it is deleted
   bool operator==(const CallRow &) const = default;
 };
 

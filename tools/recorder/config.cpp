@@ -247,7 +247,32 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   console.Number("login_max_failures", 3, 1000, &c.login_max_failures);
   console.Number("login_lockout_minutes", 1, 1440, &c.login_lockout_minutes);
   top.Object("library", {"pass_ms"}).Number("pass_ms", 1, 50, &c.library_pass_ms);
-  const Section storage = top.Object("storage", {"min_free_mb", "when_low", "keep_at_least_days"});
+  const Section storage = top.Object("storage", {"min_free_mb", "when_low", "keep_at_least_days", "s3"});
+  // null, as absent, is no object store.
+  if (const auto it = doc.find("storage"); it != doc.end() && it->is_object() && it->contains("s3") &&
+                                           !(*it)["s3"].is_null()) {
+    const Section s3 = storage.Object("s3", {"endpoint", "bucket", "region", "access_key", "secret_key_file", "prefix",
+                                             "delete_local_after_days"});
+    s3.Text("endpoint", &c.s3.endpoint);
+    s3.Text("bucket", &c.s3.bucket);
+    s3.Text("region", &c.s3.region);
+    s3.Text("access_key", &c.s3.access_key);
+    json secret;
+    s3.Text("secret_key_file", base, &secret);
+    if (secret.contains("secret_key_file")) c.s3.secret_key_file = secret["secret_key_file"].get<std::string>();
+    s3.Text("prefix", &c.s3.prefix);
+    s3.Number("delete_local_after_days", -1, kMaxRetentionDays, &c.s3.delete_local_after_days);
+    if (c.s3.endpoint.rfind("http://", 0) != 0 && c.s3.endpoint.rfind("https://", 0) != 0)
+      Fail("\"storage.s3.endpoint\" must be an http:// or https:// address, not " + Shown(c.s3.endpoint));
+    for (const auto &[key, value] : {std::pair<const char *, const std::string *>{"bucket", &c.s3.bucket},
+                                     {"region", &c.s3.region}, {"access_key", &c.s3.access_key},
+                                     {"secret_key_file", &c.s3.secret_key_file}})
+      if (value->empty() || HasControl(*value)) Fail(std::string("\"storage.s3.") + key + "\" must be given");
+    // A key names its folders itself: no slash at either end, no control character.
+    while (!c.s3.prefix.empty() && c.s3.prefix.back() == '/') c.s3.prefix.pop_back();
+    if (HasControl(c.s3.prefix) || (!c.s3.prefix.empty() && c.s3.prefix.front() == '/'))
+      Fail("\"storage.s3.prefix\" must not start with '/' nor hold a control character");
+  }
   storage.Number("min_free_mb", 0, 2000000000, &c.min_free_mb);
   std::string when_low = "alarm";
   storage.Text("when_low", &when_low);

@@ -64,6 +64,19 @@ struct CentralConfig {
   int32_t batch = 500; // rows per upsert
 };
 
+// The S3-compatible object store every finished recording is copied to;
+// no endpoint: none (the recordings stay on this disk only).
+struct S3Config {
+  std::string endpoint;         // http[s]://host:port
+  std::string bucket;
+  std::string region = "us-east-1";
+  std::string access_key;
+  std::string secret_key_file;  // the secret itself is read at start, never kept here
+  std::string prefix;           // before <node>/<yyyy>/<mm>/<dd>/<file>; may be empty
+  int32_t delete_local_after_days = -1;  // -1 never; 0 as soon as the upload is checked
+  bool Enabled() const { return !endpoint.empty(); }
+};
+
 struct Config {
   std::string root = "recordings";  // must exist and be writable
   std::string index;                // SQLite file; empty: <root>/index.sqlite
@@ -94,6 +107,7 @@ struct Config {
   RetentionConfig retention;
   ArchiveConfig archive;
   CentralConfig central;
+  S3Config s3;
   SimConfig sim;  // ignored on the VoIP driver
   BoardConfig board;
   // The scripted day runs on the simulated board only.

@@ -750,6 +750,11 @@ void Console::Status(const httplib::Request &, httplib::Response &res, const Ses
     const DiskGuard::State d = disk_guard_->Now();
     out["storage"] = {{"free_mb", d.free_mb}, {"min_free_mb", d.min_free_mb}, {"low", d.low}};
   }
+  if (uploader_) {
+    const UploaderStatus o = uploader_->Status();
+    out["objects"] = {{"connected", o.connected}, {"pending", o.pending}, {"uploaded", o.uploaded},
+                      {"last_error", o.last_error}};
+  }
   if (shipper_) {
     const ShipperStatus c = shipper_->Status();
     out["central"] = {{"connected", c.connected}, {"pending", c.pending}, {"shipped", c.shipped},
@@ -877,15 +882,45 @@ void Console::CallAudio(const httplib::Request &req, httplib::Response &res, con
   auto row = FindCall(req, res, session);
   if (!row) return;
   if (row->direction == "fax") return Error(res, 404, "a fax has no audio");
-  auto file = OpenRecording(root_, row->path);
-  if (!file) return Error(res, 404, "recording not on disk");
+  auto content = OpenAudio(*row, true, res);
+  if (!content) return;
   if (FirstPart(req)) Audit(req, session.user, download ? "download" : "play", std::to_string(row->id), "ok");
-  std::string error;
-  auto content = CallContent::AsWav(std::move(file), IsArchivePath(row->path), &error);
-  if (!content) return Error(res, 422, "the archived recording does not decode");
   if (download)
     res.set_header("Content-Disposition", "attachment; filename=\"call-" + std::to_string(row->id) + ".wav\"");
   ServeContent(req, res, std::move(content));
+}
+
+std::shared_ptr<CallContent> Console::OpenAudio(const CallRow &row, bool as_wav, httplib::Response &res) const {
+  const bool archived = IsArchivePath(row.path);
+  const char *stored = archived ? "audio/ogg" : "application/octet-stream";
+  std::string error;
+  auto file = OpenRecording(root_, row.path);
+  // Only a copy of the file the row names now: an archived call not uploaded
+  // again has an object of its old file.
+  if (!file && store_ && !row.object_key.empty() && row.object_sha256 == row.sha256 &&
+      row.state != CallState::kPurged) {
+    if (!as_wav || !archived) {
+      ObjectInfo info;
+      if (const StoreResult head = store_->Head(row.object_key, &info); !head.ok) {
+        std::fprintf(stderr, "talo-recorder: console: call %lld from the object store: %s\n",
+                     static_cast<long long>(row.id), head.message.c_str());
+        return Error(res, 503, "the object store does not answer; try again"), nullptr;
+      }
+      return CallContent::FromObject(store_, row.object_key, static_cast<uint64_t>(std::max<int64_t>(info.size, 0)),
+                                     as_wav, as_wav ? "audio/wav" : stored);
+    }
+    // Opus is decoded from its start: the copy comes whole into a file with no name.
+    file = CallContent::FetchObject(store_, row.object_key, &error);
+    if (!file) {
+      std::fprintf(stderr, "talo-recorder: console: call %lld from the object store: %s\n",
+                   static_cast<long long>(row.id), error.c_str());
+      return Error(res, 503, "the object store does not answer; try again"), nullptr;
+    }
+  }
+  if (!file) return Error(res, 404, "recording not on disk"), nullptr;
+  auto content = as_wav ? CallContent::AsWav(std::move(file), archived, &error) : CallContent::AsStored(file, stored);
+  if (!content) Error(res, 422, "the archived recording does not decode");
+  return content;
 }
 
 void Console::CallDownload(const httplib::Request &req, httplib::Response &res, const Session &session) {
@@ -895,6 +930,12 @@ void Console::CallDownload(const httplib::Request &req, httplib::Response &res, 
   auto row = FindCall(req, res, session);
   if (!row) return;
   CallFile file = OpenCallFile(root_, *row, *format);
+  // A file moved to the object store comes from there as stored or as WAV.
+  if (file.status == 404 && row->local_removed_ms > 0 && *format != FileFormat::kOpus && !Refusal(*row, *format)) {
+    file.content = OpenAudio(*row, *format == FileFormat::kWav, res);
+    if (!file.content) return;
+    file.status = 200;
+  }
   if (file.status == 500) {
     std::fprintf(stderr, "talo-recorder: console: download of call %lld: %s\n", static_cast<long long>(row->id),
                  file.error.c_str());
@@ -955,10 +996,10 @@ void Console::CallOpus(const httplib::Request &req, httplib::Response &res, cons
   auto row = FindCall(req, res, session);
   if (!row) return;
   if (!IsArchivePath(row->path)) return Error(res, 404, "not archived: play audio.wav");
-  auto file = OpenRecording(root_, row->path);
-  if (!file) return Error(res, 404, "recording not on disk");
+  auto content = OpenAudio(*row, false, res);
+  if (!content) return;
   if (FirstPart(req)) Audit(req, session.user, "play", std::to_string(row->id), "ok");
-  ServeContent(req, res, CallContent::AsStored(std::move(file), "audio/ogg"));
+  ServeContent(req, res, std::move(content));
 }
 
 void Console::FaxImage(const httplib::Request &req, httplib::Response &res, const Session &session) {

@@ -37,6 +37,7 @@
 #include "retention.h"
 #include "sessions.h"
 #include "shipper.h"
+#include "uploader.h"
 
 namespace httplib {
 class Server;
@@ -45,6 +46,8 @@ struct Response;
 }  // namespace httplib
 
 namespace talo_recorder {
+
+class CallContent;
 
 class Console {
  public:
@@ -72,6 +75,12 @@ class Console {
   // Before Run: where holds are set; without it the hold routes answer 503.
   void UseRetention(Retention *retention) { retention_ = retention; }
   void UseShipper(const Shipper *shipper) { shipper_ = shipper; }
+  // Before Run: where a call whose local file was removed is played from,
+  // and the uploads the status shows.
+  void UseObjectStore(const ObjectStore *store, const Uploader *uploader) {
+    store_ = store;
+    uploader_ = uploader;
+  }
   int Port() const { return port_; }
   // Serves on a thread of its own.
   void Run();
@@ -117,6 +126,9 @@ class Console {
   struct StreamSlot;
   std::shared_ptr<StreamSlot> TakeStream(const Session &session, httplib::Response &res);
   void GiveBackStream(const std::string &token);
+  // The call's recording as stored or as a WAV, from this disk or else from
+  // its checked copy in the object store; null after an error answer.
+  std::shared_ptr<CallContent> OpenAudio(const CallRow &row, bool as_wav, httplib::Response &res) const;
   // The call a route's id names; none after an error answer.
   std::optional<CallRow> FindCall(const httplib::Request &req, httplib::Response &res, const Session &session);
 
@@ -143,6 +155,8 @@ class Console {
   const DiskGuard *disk_guard_ = nullptr;  // owner thread, set before Run
   Retention *retention_ = nullptr;    // owner thread, set by UseRetention before Run
   const Shipper *shipper_ = nullptr;  // owner thread, set by UseShipper before Run
+  const ObjectStore *store_ = nullptr;   // owner thread, set by UseObjectStore before Run
+  const Uploader *uploader_ = nullptr;   // owner thread, set by UseObjectStore before Run
   std::atomic<bool> stopping_{false};
 };
 

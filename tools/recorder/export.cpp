@@ -84,18 +84,70 @@ std::shared_ptr<Fd> OpenRecording(const std::string &root, const std::string &re
 
 // ---- one call's file
 
+std::shared_ptr<CallContent> CallContent::Make(ReadAt read, uint64_t stored_bytes, bool decode, const char *mime) {
+  std::shared_ptr<CallContent> c(new CallContent);
+  c->read_ = std::move(read);
+  c->mime_ = mime;
+  c->decode_ = decode;
+  if (!decode) {
+    c->size_ = stored_bytes;
+    return c;
+  }
+  const uint64_t blocks = stored_bytes / audio::kAdpcmBlockBytes;
+  const uint64_t samples = std::min<uint64_t>(blocks * audio::kSamplesPerBlock, audio::kMaxPcmWavSamples);
+  c->header_ = audio::MakePcmWavHeader(static_cast<uint32_t>(samples));
+  c->size_ = c->header_.size() + samples * 2;
+  return c;
+}
+
+namespace {
+
+// pread on a descriptor the content holds for as long as it lives.
+std::function<int64_t(void *, uint64_t, uint64_t)> FileReader(std::shared_ptr<Fd> file) {
+  return [file = std::move(file)](void *to, uint64_t n, uint64_t offset) -> int64_t {
+    return ::pread(file->Get(), to, n, static_cast<off_t>(offset));
+  };
+}
+
+}  // namespace
+
 std::shared_ptr<CallContent> CallContent::DecodedWav(std::shared_ptr<Fd> adpcm) {
   struct stat st {};
   if (::fstat(adpcm->Get(), &st) != 0) return nullptr;
-  std::shared_ptr<CallContent> c(new CallContent);
-  const uint64_t blocks = static_cast<uint64_t>(st.st_size) / audio::kAdpcmBlockBytes;
-  const uint64_t samples = std::min<uint64_t>(blocks * audio::kSamplesPerBlock, audio::kMaxPcmWavSamples);
-  c->file_ = std::move(adpcm);
-  c->decode_ = true;
-  c->header_ = audio::MakePcmWavHeader(static_cast<uint32_t>(samples));
-  c->size_ = c->header_.size() + samples * 2;
-  c->mime_ = "audio/wav";
-  return c;
+  return Make(FileReader(std::move(adpcm)), static_cast<uint64_t>(st.st_size), true, "audio/wav");
+}
+
+std::shared_ptr<CallContent> CallContent::FromObject(const ObjectStore *store, const std::string &key, uint64_t size,
+                                                     bool decode, const char *mime) {
+  return Make(
+      [store, key](void *to, uint64_t n, uint64_t offset) -> int64_t {
+        if (n == 0) return 0;
+        uint64_t got = 0;
+        // The sink never takes more than was asked for, whatever the store sends.
+        const StoreResult r = store->Get(key, static_cast<int64_t>(offset), static_cast<int64_t>(offset + n - 1),
+                                         [&](std::string_view part) {
+                                           const uint64_t take = std::min<uint64_t>(part.size(), n - got);
+                                           std::memcpy(static_cast<char *>(to) + got, part.data(), take);
+                                           got += take;
+                                           return got < n;
+                                         });
+        if (!r.ok && got == 0) return -1;
+        return static_cast<int64_t>(got);
+      },
+      size, decode, mime);
+}
+
+std::shared_ptr<Fd> CallContent::FetchObject(const ObjectStore *store, const std::string &key, std::string *error) {
+  auto file = std::make_shared<Fd>(AnonymousFile());
+  if (!*file) return *error = std::string("no temporary file: ") + std::strerror(errno), nullptr;
+  bool written = true;
+  const StoreResult r = store->Get(key, 0, -1, [&](std::string_view part) {
+    written = ::write(file->Get(), part.data(), part.size()) == static_cast<ssize_t>(part.size());
+    return written;
+  });
+  if (!r.ok || !written) return *error = r.ok ? std::string("cannot write the copy: ") + std::strerror(errno) : r.message, nullptr;
+  ::lseek(file->Get(), 0, SEEK_SET);
+  return file;
 }
 
 std::shared_ptr<CallContent> CallContent::WavFromOpus(const std::shared_ptr<Fd> &opus, std::string *error) {
@@ -130,11 +182,7 @@ std::shared_ptr<CallContent> CallContent::AsWav(std::shared_ptr<Fd> file, bool a
 std::shared_ptr<CallContent> CallContent::AsStored(std::shared_ptr<Fd> file, const char *mime) {
   struct stat st {};
   if (::fstat(file->Get(), &st) != 0) return nullptr;
-  std::shared_ptr<CallContent> c(new CallContent);
-  c->file_ = std::move(file);
-  c->size_ = static_cast<uint64_t>(st.st_size);
-  c->mime_ = mime;
-  return c;
+  return Make(FileReader(std::move(file)), static_cast<uint64_t>(st.st_size), false, mime);
 }
 
 void CallContent::Read(uint64_t offset, uint64_t want, std::string *out) const {
@@ -143,8 +191,8 @@ void CallContent::Read(uint64_t offset, uint64_t want, std::string *out) const {
   if (!decode_) {
     const size_t had = out->size();
     out->resize(had + (end - offset));
-    const ssize_t got = ::pread(file_->Get(), out->data() + had, end - offset, static_cast<off_t>(offset));
-    out->resize(had + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    const int64_t got = read_(out->data() + had, end - offset, offset);
+    out->resize(had + static_cast<size_t>(std::max<int64_t>(got, 0)));
     return;
   }
   uint64_t at = offset;
@@ -159,8 +207,7 @@ void CallContent::Read(uint64_t offset, uint64_t want, std::string *out) const {
   const uint64_t first = pcm / kPcmBlockBytes;
   const uint64_t blocks = std::min(kBlocksPerRead, (end - header_.size() - 1) / kPcmBlockBytes - first + 1);
   uint8_t adpcm[kBlocksPerRead * audio::kAdpcmBlockBytes];
-  const ssize_t got = ::pread(file_->Get(), adpcm, blocks * audio::kAdpcmBlockBytes,
-                              static_cast<off_t>(first * audio::kAdpcmBlockBytes));
+  const int64_t got = read_(adpcm, blocks * audio::kAdpcmBlockBytes, first * audio::kAdpcmBlockBytes);
   // Whole blocks only: a file that shrank gives less.
   const uint64_t read = got > 0 ? static_cast<uint64_t>(got) / audio::kAdpcmBlockBytes : 0;
   int16_t decoded[kBlocksPerRead * audio::kSamplesPerBlock];

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "audio/wav.h"
 #include "call_index.h"
+#include "object_store.h"
 #include "safe_fs.h"
 
 namespace talo_recorder {
@@ -51,6 +53,14 @@ class CallContent {
   static std::shared_ptr<CallContent> AsWav(std::shared_ptr<Fd> file, bool archived, std::string *error);
   // The descriptor's bytes as they are.
   static std::shared_ptr<CallContent> AsStored(std::shared_ptr<Fd> file, const char *mime);
+  // A call's copy in the object store, `size` bytes, read a range at a time
+  // as the answer asks for it (ADPCM decoded into a WAV when `decode`): the
+  // same reading as a local file's, never the whole object in memory.
+  static std::shared_ptr<CallContent> FromObject(const ObjectStore *store, const std::string &key, uint64_t size,
+                                                 bool decode, const char *mime);
+  // The object copied whole into a file with no name (an Opus file is decoded
+  // from its start); null when the store did not give it.
+  static std::shared_ptr<Fd> FetchObject(const ObjectStore *store, const std::string &key, std::string *error);
 
   uint64_t Size() const { return size_; }
   const char *MimeType() const { return mime_; }
@@ -60,7 +70,10 @@ class CallContent {
 
  private:
   CallContent() = default;
-  std::shared_ptr<Fd> file_;  // set once
+  // Up to `n` bytes at `offset` into `to`; the count read, <= 0 at the end or on a failure.
+  using ReadAt = std::function<int64_t(void *to, uint64_t n, uint64_t offset)>;
+  static std::shared_ptr<CallContent> Make(ReadAt read, uint64_t stored_bytes, bool decode, const char *mime);
+  ReadAt read_;               // set once: the file's pread, or a range of the object
   bool decode_ = false;       // set once: ADPCM read, WAV given
   std::array<uint8_t, talo::audio::kPcmWavHeaderBytes> header_{};  // set once, decode_ only
   uint64_t size_ = 0;         // set once

@@ -87,10 +87,11 @@ VerifyResult VerifyRecordings(const std::string &db_path, const std::string &roo
       std::vector<Candidate> page;
       {
         // A page at a time by id, so that no read stays open while the files
-        // are hashed and the rows written.
+        // are hashed and the rows written. A file removed once the object
+        // store held its checked copy is not missing.
         DbStatement s(db,
                       "SELECT id, path, sha256 FROM calls WHERE id > ?1 AND sha256 IS NOT NULL AND state != ?2"
-                      " AND start_ms >= ?3 ORDER BY id LIMIT ?4");
+                      " AND start_ms >= ?3 AND local_removed_ms IS NULL ORDER BY id LIMIT ?4");
         s.Bind(1, after).Bind(2, Name(CallState::kPurged)).Bind(3, since_ms).Bind(4, int64_t{kVerifyBatch});
         while (s.Step()) page.push_back({s.Int(0), s.Text(1), s.Text(2)});
       }

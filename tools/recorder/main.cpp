@@ -43,6 +43,7 @@
 #include "sessions.h"
 #include "shipper.h"
 #include "tls.h"
+#include "uploader.h"
 
 namespace {
 
@@ -181,6 +182,24 @@ int AuditVerify(const talo_recorder::Config &config) {
   }
 }
 
+// The object store "storage.s3" names, answering with its keys; none, with
+// the cause in *error (naming the key, never the secret), when it cannot be used.
+std::unique_ptr<talo_recorder::ObjectStore> OpenObjectStore(const talo_recorder::S3Config &s3, std::string *error) {
+  std::string why;
+  const auto secret = talo_recorder::ObjectStore::ReadSecretFile(s3.secret_key_file, &why);
+  if (!secret) {
+    *error = "\"storage.s3.secret_key_file\": " + why;
+    return nullptr;
+  }
+  auto store = std::make_unique<talo_recorder::ObjectStore>(
+      talo_recorder::ObjectStoreConfig{s3.endpoint, s3.bucket, s3.region, s3.access_key, *secret, ""});
+  if (const auto check = store->Check(); !check.ok) {
+    *error = "\"storage.s3\": " + check.message;
+    return nullptr;
+  }
+  return store;
+}
+
 // talo-recorder sweep: one retention sweep as at midnight UTC of that day, a
 // line per call it acted on and a summary; 1 when a file could not be deleted.
 int SweepAsOf(const std::string &day, const talo_recorder::Config &config) {
@@ -192,6 +211,16 @@ int SweepAsOf(const std::string &day, const talo_recorder::Config &config) {
   try {
     talo_recorder::AuditLog audit(config.index, Log);
     talo_recorder::Retention retention(config.index, config.root, config.retention, &audit, Log);
+    // The purged calls' copies go with their files.
+    std::unique_ptr<talo_recorder::ObjectStore> store;
+    if (config.s3.Enabled()) {
+      std::string error;
+      if (!(store = OpenObjectStore(config.s3, &error))) {
+        std::fprintf(stderr, "talo-recorder: %s\n", error.c_str());
+        return kUsage;
+      }
+      retention.UseObjectStore(store.get());
+    }
     const auto result = retention.Sweep(*now_ms);
     audit.Flush();
     bool failed = false;
@@ -438,6 +467,13 @@ int main(int argc, char **argv) {
     }
     console.UseShipper(shipper.get());
   }
+  // So is an object store that refuses our key or cannot be reached.
+  std::unique_ptr<talo_recorder::ObjectStore> store;
+  std::unique_ptr<talo_recorder::Uploader> uploader;
+  if (config.s3.Enabled() && !(store = OpenObjectStore(config.s3, &error))) {
+    std::fprintf(stderr, "talo-recorder: %s\n", error.c_str());
+    return 2;
+  }
   try {
     index.Open();
   } catch (const std::exception &e) {
@@ -465,6 +501,8 @@ int main(int argc, char **argv) {
     retention = std::make_unique<talo_recorder::Retention>(config.index, config.root, config.retention,
                                                            audit_log.get(), Log);
     console.UseRetention(retention.get());
+    // Before the disk guard's thread may purge through it.
+    if (store) retention->UseObjectStore(store.get());
     disk_guard = std::make_unique<talo_recorder::DiskGuard>(config.root, config.min_free_mb, audit_log.get(), Log);
     if (config.purge_when_low)
       disk_guard->UseRelief([&retention, days = config.keep_at_least_days](const std::function<bool()> &enough) {
@@ -487,6 +525,18 @@ int main(int argc, char **argv) {
     index.Close();
     return 1;
   }
+  if (store) {
+    try {
+      uploader = std::make_unique<talo_recorder::Uploader>(config.index, config.root, config.node_name,
+                                                           config.s3.prefix, store.get(),
+                                                           config.s3.delete_local_after_days, Log);
+    } catch (const std::exception &e) {
+      std::fprintf(stderr, "talo-recorder: object store: %s\n", e.what());
+      index.Close();
+      return 1;
+    }
+    console.UseObjectStore(store.get(), uploader.get());
+  }
   try {
     recorder.Start(&index);
   } catch (const talo_recorder::BoardError &e) {
@@ -503,6 +553,7 @@ int main(int argc, char **argv) {
   console.Run();
   retention->Start();
   if (config.archive.after_days >= 0) archiver->Start();
+  if (uploader) uploader->Start();
   if (shipper) shipper->Start();
   std::printf("talo-recorder: recordings in %s, index %s\n", config.root.c_str(), config.index.c_str());
   std::printf("talo-recorder: console at %s://%s:%d/\n", console.Tls() ? "https" : "http", config.address.c_str(),
@@ -525,6 +576,7 @@ int main(int argc, char **argv) {
   console.Stop();
   retention->Stop();
   archiver->Stop();
+  if (uploader) uploader->Stop();
   recorder.Stop();
   index.Close();
   // The last rows go out now if the server is there; else at the next start.

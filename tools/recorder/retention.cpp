@@ -95,6 +95,7 @@ Retention::~Retention() {
 
 SweepResult Retention::Sweep(int64_t now_ms) {
   SweepResult result;
+  DeletePurgedObjects();
   if (ShortestDays(config_) == 0) return result;
   for (const CallState state : kFinishedStates) {
     std::pair<int64_t, int64_t> after{INT64_MIN, 0};
@@ -141,7 +142,8 @@ SweepResult Retention::PurgeOldest(int64_t now_ms, int64_t older_than_ms, const 
            "SELECT * FROM (SELECT id, start_ms, channel, direction, path FROM calls WHERE state = '" +
            std::string(Name(state)) +
            "' AND hold_reason IS NULL AND start_ms < ?1 AND (start_ms > ?2 OR (start_ms = ?2 AND id > ?3))"
-           " ORDER BY start_ms, id LIMIT ?4)";
+           // A call whose file already went to the object store frees nothing here.
+           " AND local_removed_ms IS NULL ORDER BY start_ms, id LIMIT ?4)";
   sql += " ORDER BY start_ms, id LIMIT ?4";
   SweepResult result;
   std::pair<int64_t, int64_t> after{INT64_MIN, 0};
@@ -164,6 +166,7 @@ std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, in
                                          const std::function<std::string(const Candidate &)> &rule_of) {
   std::vector<PurgedCall> done;
   std::vector<std::string> was;  // each claimed call's state before
+  std::vector<Objects> objects;   // each claimed call's copies in the store
   std::chrono::steady_clock::time_point held_from, freed_at;
   {
     // Claimed first, under the write lock: a hold set since the read is
@@ -173,7 +176,8 @@ std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, in
     DbTransaction transaction(db_);
     held_from = std::chrono::steady_clock::now();
     // On the file read: an archive may have switched the row to another since.
-    DbStatement still(db_, (std::string("SELECT state FROM calls WHERE id = ?1 AND path = ?2 AND hold_reason IS NULL"
+    DbStatement still(db_, (std::string("SELECT state, object_key, old_object_key FROM calls WHERE id = ?1 AND"
+                                        " path = ?2 AND hold_reason IS NULL"
                                         " AND ") + kFinished).c_str());
     DbStatement mark(db_, "UPDATE calls SET state = ?2, purged_ms = ?3, purge_rule = ?4 WHERE id = ?1");
     for (const Candidate &c : batch) {
@@ -182,6 +186,8 @@ std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, in
       still.Bind(1, c.id).Bind(2, c.path);
       const bool purgeable = still.Step();
       if (purgeable) was.push_back(still.Text(0));
+      // The keys as the claim sees them: the uploader records none on a purged row.
+      if (purgeable) objects.push_back({c.id, still.Text(1), still.Text(2)});
       still.Reset();
       if (!purgeable) continue;
       mark.Bind(1, c.id).Bind(2, std::string(Name(CallState::kPurged))).Bind(3, now_ms).Bind(4, rule);
@@ -199,6 +205,13 @@ std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, in
     failed = failed || !call.failure.empty();
   }
   if (failed) GiveBack(done, was);
+  if (store_) {
+    std::vector<Objects> gone;  // of the calls whose file went
+    for (size_t i = 0; i < done.size(); ++i)
+      if (done[i].failure.empty() && (!objects[i].key.empty() || !objects[i].old_key.empty()))
+        gone.push_back(objects[i]);
+    DeleteObjects(gone);
+  }
   // The file is left to the other writers at least as long as the claim
   // held it: their busy handlers sleep between tries, and claims back to back
   // would keep the index's writer out past its timeout.
@@ -206,6 +219,41 @@ std::vector<PurgedCall> Retention::Purge(const std::vector<Candidate> &batch, in
   std::unique_lock lock(mutex_);
   wake_.wait_until(lock, freed_at + held, [&] { return stop_; });
   return done;
+}
+
+int64_t Retention::DeleteObjects(const std::vector<Objects> &objects) {
+  int64_t deleted = 0;
+  for (const Objects &o : objects) {
+    bool all = true;
+    for (const std::string *key : {&o.key, &o.old_key}) {
+      if (key->empty()) continue;
+      // Gone already counts as deleted.
+      const StoreResult r = store_->Delete(*key);
+      if (r.ok || r.status == 404) continue;
+      all = false;
+      log_("retention: the copy of call " + std::to_string(o.id) + " in the object store is still there: " +
+           r.message + " (deleted at the next sweep)");
+    }
+    if (!all) continue;
+    std::lock_guard lock(db_mutex_);
+    DbStatement s(db_, "UPDATE calls SET object_key = NULL, old_object_key = NULL WHERE id = ?1");
+    s.Bind(1, o.id).Step();
+    ++deleted;
+  }
+  return deleted;
+}
+
+int64_t Retention::DeletePurgedObjects() {
+  if (!store_) return 0;
+  std::vector<Objects> objects;
+  {
+    std::lock_guard lock(db_mutex_);
+    DbStatement s(db_,
+                  "SELECT id, object_key, old_object_key FROM calls WHERE purged_ms IS NOT NULL AND"
+                  " (object_key IS NOT NULL OR old_object_key IS NOT NULL) LIMIT 512");
+    while (s.Step()) objects.push_back({s.Int(0), s.Text(1), s.Text(2)});
+  }
+  return DeleteObjects(objects);
 }
 
 void Retention::GiveBack(const std::vector<PurgedCall> &done, const std::vector<std::string> &was) {

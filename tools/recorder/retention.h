@@ -23,6 +23,7 @@
 #include "audit_log.h"
 #include "call_index.h"
 #include "config.h"
+#include "object_store.h"
 
 namespace talo_recorder {
 
@@ -83,6 +84,12 @@ class Retention {
   HoldAnswer Hold(int64_t id, const std::string &reason, const std::string &by, int64_t now_ms);
   HoldAnswer Release(int64_t id);
 
+  // Purges delete the calls' copies in the store too. Before Start.
+  void UseObjectStore(const ObjectStore *store) { store_ = store; }
+  // Deletes the copies purged calls still name (a delete that failed or a
+  // stop cut short); the count deleted.
+  int64_t DeletePurgedObjects();
+
   // A sweep now and every sweep_minutes, on a thread of its own; Stop ends it
   // between two batches.
   void Start();
@@ -103,6 +110,14 @@ class Retention {
   // Takes db_mutex_.
   std::vector<PurgedCall> Purge(const std::vector<Candidate> &batch, int64_t now_ms,
                                 const std::function<std::string(const Candidate &)> &rule_of);
+  // A purged call's copies in the store.
+  struct Objects {
+    int64_t id = 0;
+    std::string key, old_key;
+  };
+  // Deletes them and clears the rows of the ones gone; a failure is said and
+  // the row keeps naming what is still there.
+  int64_t DeleteObjects(const std::vector<Objects> &objects);
   // Marks the rows of the calls whose file stayed as they were (`was`).
   void GiveBack(const std::vector<PurgedCall> &done, const std::vector<std::string> &was);
   // Audits each call of a batch and adds it to the result.
@@ -113,6 +128,7 @@ class Retention {
   const std::string root_;
   const RetentionConfig config_;
   AuditLog *const audit_;  // may be null (no trail); its own threads
+  const ObjectStore *store_ = nullptr;  // owner thread, set before Start; may be null (no store)
   const std::function<void(const std::string &)> log_;
 
   std::mutex db_mutex_;

@@ -62,6 +62,9 @@ constexpr const char *kCentralSteps[] = {
     " account TEXT NOT NULL, address TEXT NOT NULL, action TEXT NOT NULL, object TEXT NOT NULL,"
     " outcome TEXT NOT NULL, hash BYTEA NOT NULL);"
     "CREATE INDEX audit_by_time ON audit(time_ms);",
+    // 2 -> 3: where each call lives in the object store.
+    "ALTER TABLE calls ADD COLUMN object_key TEXT, ADD COLUMN object_sha256 TEXT, ADD COLUMN uploaded_ms BIGINT,"
+    " ADD COLUMN local_removed_ms BIGINT;",
 };
 constexpr int kCentralVersion = static_cast<int>(std::size(kCentralSteps));
 
@@ -70,7 +73,8 @@ constexpr const char *kShipped[] = {
     "channel",     "direction",  "number",       "digits",       "start_ms",      "answer_ms",       "end_ms",
     "duration_ms", "path",       "bytes",        "state",        "part",          "called",          "hold_reason",
     "hold_by",     "hold_ms",    "purged_ms",    "purge_rule",   "sha256",        "checked_ms",      "check_failed",
-    "archived_ms", "original_path", "original_sha256", "archive_pending",
+    "archived_ms", "original_path", "original_sha256", "archive_pending", "object_key", "object_sha256",
+    "uploaded_ms", "local_removed_ms",
 };
 constexpr size_t kFields = std::size(kShipped) + 3;
 // PostgreSQL takes at most 65535 parameters in a statement.
