@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "call_catalog.h"
 #include "call_state.h"
 
 namespace talo_recorder {
@@ -72,6 +73,11 @@ struct CallRow {
   std::string original_path;    // the ADPCM file it was encoded from
   std::string original_sha256;  // that file's hash
   std::string node;             // the recorder that made it; Put fills in the index's own
+  // Read from the central index only: the row's id in this recorder's own
+  // index (`id` is then the central one), and where its audio lies in the
+  // object store ("" nowhere).
+  int64_t local_id = 0;
+  std::string object_key;
   bool operator==(const CallRow &) const = default;
 };
 
@@ -121,7 +127,7 @@ inline int64_t NowMs() {
 // the accounts and the audit trail; the caller closes it. Throws IndexError.
 sqlite3 *OpenIndexConnection(const std::string &path);
 
-class CallIndex {
+class CallIndex : public CallCatalog {
  public:
   using Report = std::function<void(const std::string &message)>;
 
@@ -129,7 +135,7 @@ class CallIndex {
   // line (any thread).
   // `node` names this recorder in the rows it writes.
   CallIndex(std::string db_path, std::string root, Report report, std::string node = "");
-  ~CallIndex();
+  ~CallIndex() override;
   CallIndex(const CallIndex &) = delete;
   CallIndex &operator=(const CallIndex &) = delete;
 
@@ -144,8 +150,8 @@ class CallIndex {
   // Queues the newest state of a call; never waits for the disk.
   void Put(const CallRow &row);
 
-  CallPage Search(const CallQuery &query);
-  std::optional<CallRow> Find(int64_t id);
+  CallPage Search(const CallQuery &query) override;
+  std::optional<CallRow> Find(int64_t id) override;
   IndexStatus Status() const;
   // True once nothing waits for the disk (tests, shutdown).
   bool Idle() const;

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,7 @@
 
 #include "accounts.h"
 #include "audit_log.h"
+#include "call_catalog.h"
 #include "call_index.h"
 #include "disk_guard.h"
 #include "recorder.h"
@@ -72,6 +74,17 @@ class Console {
   // Before Run: where holds are set; without it the hold routes answer 503.
   void UseRetention(Retention *retention) { retention_ = retention; }
   void UseShipper(const Shipper *shipper) { shipper_ = shipper; }
+  // Before Run: the calls are read from `catalog` (every node's, by their
+  // central ids) rather than this node's index; `node` names this node, whose
+  // calls alone are played, held and exported here.
+  void UseCentral(CallCatalog *catalog, std::string node) {
+    catalog_ = catalog;
+    node_ = std::move(node);
+  }
+  // Plays a call of another node whose audio lies in the object store.
+  using RemoteAudio = std::function<void(const httplib::Request &req, httplib::Response &res, const CallRow &row)>;
+  // Before Run; without it such calls answer 404.
+  void UseRemoteAudio(RemoteAudio play) { remote_audio_ = std::move(play); }
   int Port() const { return port_; }
   // Serves on a thread of its own.
   void Run();
@@ -119,9 +132,15 @@ class Console {
   void GiveBackStream(const std::string &token);
   // The call a route's id names; none after an error answer.
   std::optional<CallRow> FindCall(const httplib::Request &req, httplib::Response &res, const Session &session);
+  // The row of this node's index for a row the console shows, its id the
+  // shown one; none when the call is another node's (or gone from here).
+  std::optional<CallRow> LocalCall(const CallRow &shown);
 
   Recorder *const recorder_;
   CallIndex *const index_;
+  CallCatalog *catalog_;        // owner thread, set before Run: index_ or the central index
+  std::string node_;            // owner thread, set by UseCentral before Run; "" not central
+  RemoteAudio remote_audio_;    // owner thread, set before Run
   const std::string root_;  // canonical
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;  // owner thread

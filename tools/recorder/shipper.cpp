@@ -47,6 +47,10 @@ constexpr const char *kCentralSteps[] = {
     "CREATE INDEX calls_by_channel ON calls(node, channel, start_ms);"
     "CREATE INDEX calls_by_start ON calls(start_ms);"
     "CREATE INDEX calls_by_node ON calls(node, start_ms);",
+    // 1 -> 2: an id of its own for each row, unique across the nodes, for
+    // the consoles that read from here. The upsert never names it, so a
+    // row keeps its id through every change.
+    "ALTER TABLE calls ADD COLUMN gid BIGINT GENERATED ALWAYS AS IDENTITY UNIQUE;",
 };
 constexpr int kCentralVersion = static_cast<int>(std::size(kCentralSteps));
 
@@ -124,6 +128,8 @@ std::string InsertSql(size_t rows) {
 
 }  // namespace
 
+std::string PasswordInUrl(const std::string &url) { return PasswordOf(url); }
+
 std::string SafeConnectionName(const std::string &url) {
   std::unique_ptr<PQconninfoOption, ConninfoFree> options(PQconninfoParse(url.c_str(), nullptr));
   if (!options) return "";
@@ -170,6 +176,14 @@ std::string Scrubbed(std::string message, const std::string &password) {
     for (size_t at; (at = message.find(password)) != std::string::npos;) message.replace(at, password.size(), "***");
   return message;
 }
+
+}  // namespace
+
+std::string PgMessageLine(const std::string &message, const std::string &password) {
+  return Scrubbed(message, password);
+}
+
+namespace {
 
 void Run(PGconn *pg, const std::string &sql, const std::string &password) {
   Result r(PQexec(pg, sql.c_str()));

@@ -45,6 +45,10 @@ class ShipperError : public std::runtime_error {
 // The URL's user, host, port and database, without its password; "" when the
 // text is not a connection string libpq takes.
 std::string SafeConnectionName(const std::string &url);
+// The URL's password; "" none.
+std::string PasswordInUrl(const std::string &url);
+// libpq's message on one line, the password masked.
+std::string PgMessageLine(const std::string &message, const std::string &password);
 
 class Shipper {
  public:

@@ -1,0 +1,145 @@
+// Two recording nodes and a console-only node on one central PostgreSQL: the
+// console-only node shows every call of both exactly once, searches as the
+// server's own query does, answers 503 while the server is away; a node
+// plays its own calls only.
+#include <sqlite3.h>
+
+#include <memory>
+#include <set>
+
+#include "postgres_server.h"
+
+namespace talo_recorder_test {
+namespace {
+
+using nlohmann::json;
+
+struct Node {
+  std::string name;
+  TempDir dir;
+  std::unique_ptr<RecorderProcess> process;
+  SignedIn login;
+  int port = 0;
+  std::pair<int, json> Get(const std::string &path) const {
+    auto res = httplib::Client("127.0.0.1", port).Get(path, login.Headers());
+    if (!res) return {0, json()};
+    return {res->status, json::parse(res->body, nullptr, false)};
+  }
+};
+
+void Start(Node &n, const std::string &url, bool board) {
+  const fs::path root = n.dir.path / "rec";
+  fs::create_directories(root);
+  json config = json::parse(SimConfig(root));
+  config["node"] = {{"name", n.name}};
+  config["central"] = {{"url", url}, {"batch", 20}};
+  config["board"] = {{"enabled", board}};
+  n.process = std::make_unique<RecorderProcess>(n.dir.path, config.dump());
+  n.port = n.process->Port();
+  AddAccount(root, "super", talo_recorder::Role::kSupervisor);
+  n.login = SignIn(n.port, "super");
+}
+
+// "node path" of every row of a node's own index.
+std::set<std::string> LocalCalls(const Node &n) {
+  std::set<std::string> rows;
+  sqlite3 *db = nullptr;
+  sqlite3_open_v2((n.dir.path / "rec" / "index.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt *s = nullptr;
+  sqlite3_prepare_v2(db, "SELECT path FROM calls", -1, &s, nullptr);
+  while (sqlite3_step(s) == SQLITE_ROW) rows.insert(n.name + " " + reinterpret_cast<const char *>(sqlite3_column_text(s, 0)));
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  return rows;
+}
+
+std::vector<int64_t> Ids(const json &page) {
+  std::vector<int64_t> ids;
+  for (const json &c : page["calls"]) ids.push_back(c["id"]);
+  return ids;
+}
+
+TEST(CentralConsoleTest, AConsoleOnlyNodeShowsEveryNodesCallsFromTheCentralIndex) {
+  PostgresServer &pg = PostgresServer::Shared();
+  pg.Query("CREATE DATABASE central_console", "postgres");
+  const std::string url = "postgresql://talo@127.0.0.1:" + std::to_string(pg.port()) + "/central_console";
+  const auto sql = [&](const std::string &q) { return pg.Query(q, "central_console"); };
+  Node a{"alpha"}, b{"beta"}, desk{"desk"};
+  Start(a, url, true);
+  Start(b, url, true);
+  Start(desk, url, false);
+  ASSERT_GT(desk.port, 0) << desk.process->Err();
+  EXPECT_EQ(desk.Get("/api/status").second["board"]["enabled"], false);
+  EXPECT_EQ(desk.Get("/api/channels").second["channels"].size(), 0u);
+  const auto finished = [&](const std::string &node) {
+    return sql("SELECT gid FROM calls WHERE node = '" + node + "' AND state = 'done' AND direction <> 'fax'"
+               " ORDER BY gid LIMIT 1");
+  };
+  ASSERT_TRUE(WaitFor([&] { return !finished("alpha").empty() && !finished("beta").empty(); }));
+
+  // A call is played where its file is, and only there.
+  const std::string call = "/api/calls/" + *finished("alpha")[0][0] + "/audio.wav";
+  for (const auto &[node, status] : {std::pair<Node *, int>{&a, 200}, {&b, 404}, {&desk, 404}})
+    EXPECT_EQ(node->Get(call).first, status) << node->name;
+
+  // The server away: the console answers 503, the nodes record on.
+  ASSERT_TRUE(pg.Stop());
+  const size_t before = LocalCalls(a).size();
+  const auto [away, why] = desk.Get("/api/calls");
+  EXPECT_EQ(away, 503);
+  EXPECT_NE(why.value("error", "").find("central index unavailable"), std::string::npos) << why;
+  EXPECT_TRUE(WaitFor([&] { return LocalCalls(a).size() >= before + 2; }));
+  ASSERT_TRUE(pg.Start());
+  EXPECT_TRUE(WaitFor([&] { return desk.Get("/api/calls").first == 200; }));
+  for (Node *n : {&a, &b})
+    EXPECT_TRUE(WaitFor([&] { return n->process->Err().find("caught up") != std::string::npos; })) << n->name;
+
+  // Stopped nodes have shipped everything: every call once, under one id each.
+  for (Node *n : {&a, &b}) {
+    n->process->Signal(SIGTERM);
+    EXPECT_EQ(n->process->Wait(), 0) << n->process->Err();
+  }
+  std::set<std::string> local = LocalCalls(a), shown;
+  local.merge(LocalCalls(b));
+  std::set<int64_t> ids;
+  for (int offset = 0;; offset += 500) {
+    const json page = desk.Get("/api/calls?limit=500&offset=" + std::to_string(offset)).second;
+    for (const json &c : page["calls"]) {
+      shown.insert(c["node"].get<std::string>() + " " + c["path"].get<std::string>());
+      ids.insert(c["id"].get<int64_t>());
+    }
+    if (page["calls"].size() < 500u) break;
+  }
+  EXPECT_EQ(shown, local);
+  EXPECT_EQ(ids.size(), local.size());
+
+  const std::string number = *sql("SELECT number FROM calls WHERE number <> '' LIMIT 1")[0][0];
+  const std::string mid = *sql("SELECT percentile_disc(0.5) WITHIN GROUP (ORDER BY start_ms) FROM calls")[0][0];
+  const struct {
+    std::string query, where;
+  } searches[] = {
+      {"node=beta", "node = 'beta'"},
+      {"number=" + number.substr(0, 3),
+       "(number LIKE '" + number.substr(0, 3) + "%' OR called LIKE '" + number.substr(0, 3) + "%')"},
+      {"channel=1", "channel = 1"},
+      {"from=" + mid + "&node=alpha", "start_ms >= " + mid + " AND node = 'alpha'"},
+  };
+  for (const auto &s : searches) {
+    std::vector<int64_t> want;
+    for (const auto &row : sql("SELECT gid FROM calls WHERE " + s.where + " ORDER BY start_ms DESC, gid DESC LIMIT 50"))
+      want.push_back(std::stoll(*row[0]));
+    const auto [status, page] = desk.Get("/api/calls?" + s.query);
+    EXPECT_EQ(status, 200) << s.query;
+    EXPECT_EQ(Ids(page), want) << s.query;
+    EXPECT_EQ(page["total"], std::stoll(*sql("SELECT count(*) FROM calls WHERE " + s.where)[0][0])) << s.query;
+  }
+  const auto row = sql("SELECT gid, node, path, number, channel FROM calls ORDER BY gid DESC LIMIT 1")[0];
+  const json detail = desk.Get("/api/calls/" + *row[0]).second;
+  EXPECT_EQ(json::array({detail["id"], detail["node"], detail["path"], detail["number"], detail["channel"]}),
+            json::array({std::stoll(*row[0]), *row[1], *row[2], *row[3], std::stoi(*row[4])}));
+  desk.process->Signal(SIGTERM);
+  EXPECT_EQ(desk.process->Wait(), 0) << desk.process->Err();
+}
+
+}  // namespace
+}  // namespace talo_recorder_test
