@@ -49,8 +49,10 @@ constexpr const char *kCentralSteps[] = {
     "CREATE INDEX calls_by_node ON calls(node, start_ms);",
     // 1 -> 2: an id of its own for each row, unique across the nodes, for
     // the consoles that read from here. The upsert never names it, so a
-    // row keeps its id through every change.
-    "ALTER TABLE calls ADD COLUMN gid BIGINT GENERATED ALWAYS AS IDENTITY UNIQUE;",
+    // row keeps its id through every change. A console searches a channel
+    // of every node too.
+    "ALTER TABLE calls ADD COLUMN gid BIGINT GENERATED ALWAYS AS IDENTITY UNIQUE;"
+    "CREATE INDEX calls_by_channel_start ON calls(channel, start_ms);",
 };
 constexpr int kCentralVersion = static_cast<int>(std::size(kCentralSteps));
 
