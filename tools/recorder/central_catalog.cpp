@@ -159,21 +159,13 @@ std::vector<CallRow> CentralCatalog::Rows(const std::string &sql, const Params &
 }
 
 int64_t CentralCatalog::Count(const std::string &sql, const Params &params) {
-  Result r(Exec("SELECT count(*) FROM calls" + sql, params));
+  Result r(Exec(sql, params));
   return PQntuples(r.get()) > 0 ? Int(r.get(), 0, 0) : 0;
 }
 
 CallPage CentralCatalog::Search(const CallQuery &q) {
   Params p;
-  std::string where = " WHERE true";
-  if (!q.number.empty()) {
-    // The prefix as a range, which the text_pattern_ops indexes serve.
-    std::string after = q.number;
-    after.back() = static_cast<char>(after.back() + 1);
-    const std::string from = p.Add(q.number), to = p.Add(after);
-    where += " AND ((number ~>=~ " + from + " AND number ~<~ " + to + ") OR (called ~>=~ " + from +
-             " AND called ~<~ " + to + "))";
-  }
+  std::string where;
   if (q.channel >= 0) where += " AND channel = " + p.Add(std::to_string(q.channel));
   if (q.only_listed) {
     // Numbers only, written by this process.
@@ -184,11 +176,34 @@ CallPage CentralCatalog::Search(const CallQuery &q) {
   if (!q.node.empty()) where += " AND node = " + p.Add(q.node);
   if (q.from_ms > 0) where += " AND start_ms >= " + p.Add(std::to_string(q.from_ms));
   if (q.to_ms > 0) where += " AND start_ms < " + p.Add(std::to_string(q.to_ms));
+  std::string count, rows;
+  const std::string order = " ORDER BY start_ms DESC, gid DESC";
+  if (q.number.empty()) {
+    count = "SELECT count(*) FROM calls WHERE true" + where;
+    rows = " WHERE true" + where + order;
+  } else {
+    // The prefix as a range of each number, which its index (holding the
+    // start and the id) serves alone: the rows are read for the page only.
+    std::string after = q.number;
+    after.back() = static_cast<char>(after.back() + 1);
+    const std::string from = p.Add(q.number), to = p.Add(after);
+    const std::string ids = "SELECT gid, start_ms FROM calls WHERE number ~>=~ " + from + " AND number ~<~ " + to +
+                            where + " UNION SELECT gid, start_ms FROM calls WHERE called ~>=~ " + from +
+                            " AND called ~<~ " + to + where;
+    count = "SELECT count(*) FROM (" + ids + ") m";
+    rows = " WHERE gid IN (SELECT gid FROM (" + ids + ") m" + order + " LIMIT $L OFFSET $O)" + order;
+  }
   std::lock_guard lock(mutex_);
   CallPage page;
-  page.total = Count(where, p);
+  page.total = Count(count, p);
   const std::string limit = p.Add(std::to_string(q.limit)), offset = p.Add(std::to_string(q.offset));
-  page.rows = Rows(where + " ORDER BY start_ms DESC, gid DESC LIMIT " + limit + " OFFSET " + offset, p);
+  if (q.number.empty()) {
+    rows += " LIMIT " + limit + " OFFSET " + offset;
+  } else {
+    rows.replace(rows.find("$L"), 2, limit);
+    rows.replace(rows.find("$O"), 2, offset);
+  }
+  page.rows = Rows(rows, p);
   return page;
 }
 
