@@ -187,9 +187,12 @@ CallPage CentralCatalog::Search(const CallQuery &q) {
     std::string after = q.number;
     after.back() = static_cast<char>(after.back() + 1);
     const std::string from = p.Add(q.number), to = p.Add(after);
-    const std::string ids = "SELECT gid, start_ms FROM calls WHERE number ~>=~ " + from + " AND number ~<~ " + to +
-                            where + " UNION SELECT gid, start_ms FROM calls WHERE called ~>=~ " + from +
-                            " AND called ~<~ " + to + where;
+    // A call whose both numbers match comes from the first side only, with
+    // no sort to take out doubles.
+    const std::string number = "number ~>=~ " + from + " AND number ~<~ " + to;
+    const std::string ids = "SELECT gid, start_ms FROM calls WHERE " + number + where +
+                            " UNION ALL SELECT gid, start_ms FROM calls WHERE called ~>=~ " + from +
+                            " AND called ~<~ " + to + " AND NOT (" + number + ")" + where;
     count = "SELECT count(*) FROM (" + ids + ") m";
     rows = " WHERE gid IN (SELECT gid FROM (" + ids + ") m" + order + " LIMIT $L OFFSET $O)" + order;
   }
