@@ -20,8 +20,10 @@ struct Node {
   std::unique_ptr<RecorderProcess> process;
   SignedIn login;
   int port = 0;
-  std::pair<int, json> Get(const std::string &path) const {
-    auto res = httplib::Client("127.0.0.1", port).Get(path, login.Headers());
+  std::pair<int, json> Get(const std::string &path, const std::string &hold = "") const {
+    httplib::Client c("127.0.0.1", port);
+    auto res = hold.empty() ? c.Get(path, login.Headers())
+                            : c.Post(path, login.Headers(), json{{"reason", hold}}.dump(), "application/json");
     if (!res) return {0, json()};
     return {res->status, json::parse(res->body, nullptr, false)};
   }
@@ -77,10 +79,15 @@ TEST(CentralConsoleTest, AConsoleOnlyNodeShowsEveryNodesCallsFromTheCentralIndex
   };
   ASSERT_TRUE(WaitFor([&] { return !finished("alpha").empty() && !finished("beta").empty(); }));
 
-  // A call is played where its file is, and only there.
-  const std::string call = "/api/calls/" + *finished("alpha")[0][0] + "/audio.wav";
-  for (const auto &[node, status] : {std::pair<Node *, int>{&a, 200}, {&b, 404}, {&desk, 404}})
-    EXPECT_EQ(node->Get(call).first, status) << node->name;
+  // A call is played and held where its file is, and only there.
+  const std::string call = "/api/calls/" + *finished("alpha")[0][0];
+  const struct {
+    Node *node;
+    std::string path, hold;
+    int status;
+  } acts[] = {{&a, "/audio.wav", "", 200}, {&b, "/audio.wav", "", 404}, {&desk, "/audio.wav", "", 404},
+              {&b, "/hold", "case 7", 409},   {&a, "/hold", "case 7", 200}};
+  for (const auto &act : acts) EXPECT_EQ(act.node->Get(call + act.path, act.hold).first, act.status) << act.node->name;
 
   // The server away: the console answers 503, the nodes record on.
   ASSERT_TRUE(pg.Stop());
