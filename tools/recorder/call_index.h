@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "call_catalog.h"
 #include "call_state.h"
 
 namespace talo_recorder {
@@ -79,6 +80,9 @@ struct CallRow {
   int64_t uploaded_ms = 0;
   int64_t local_removed_ms = 0; // 0: the file named by `path` is still on this disk
   std::string old_object_key;   // the replaced file's object, until it is deleted
+  // Read from the central index only: the row's id in this recorder's own
+  // index (`id` is then the central one).
+  int64_t local_id = 0;
   bool operator==(const CallRow &) const = default;
 };
 
@@ -128,7 +132,7 @@ inline int64_t NowMs() {
 // the accounts and the audit trail; the caller closes it. Throws IndexError.
 sqlite3 *OpenIndexConnection(const std::string &path);
 
-class CallIndex {
+class CallIndex : public CallCatalog {
  public:
   using Report = std::function<void(const std::string &message)>;
 
@@ -136,7 +140,7 @@ class CallIndex {
   // line (any thread).
   // `node` names this recorder in the rows it writes.
   CallIndex(std::string db_path, std::string root, Report report, std::string node = "");
-  ~CallIndex();
+  ~CallIndex() override;
   CallIndex(const CallIndex &) = delete;
   CallIndex &operator=(const CallIndex &) = delete;
 
@@ -151,8 +155,8 @@ class CallIndex {
   // Queues the newest state of a call; never waits for the disk.
   void Put(const CallRow &row);
 
-  CallPage Search(const CallQuery &query);
-  std::optional<CallRow> Find(int64_t id);
+  CallPage Search(const CallQuery &query) override;
+  std::optional<CallRow> Find(int64_t id) override;
   IndexStatus Status() const;
   // True once nothing waits for the disk (tests, shutdown).
   bool Idle() const;

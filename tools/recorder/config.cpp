@@ -307,7 +307,8 @@ Config ParseConfig(std::string_view text, const std::string &base) {
   sim.Number("extra_lines", 0, 236, &c.sim.extra_lines);
   sim.Number("extra_call_ms", 2000, 86400000, &c.sim.extra_call_ms);
 
-  const Section board = top.Object("board", {"driver", "driver_dir", "voip"});
+  const Section board = top.Object("board", {"enabled", "driver", "driver_dir", "voip"});
+  board.Flag("enabled", &c.board.enabled);
   board.Text("driver", &c.board.driver);
   if (c.board.driver != "sim" && c.board.driver != "voip")
     Fail("\"board.driver\" must be \"sim\" or \"voip\", not " + Shown(c.board.driver));
@@ -405,7 +406,7 @@ void CheckConfigPaths(const Config &c) {
     Fail("\"sim.speech\": file '" + c.sim.speech + "' does not exist");
   if (!c.policy.empty() && !fs::is_regular_file(c.policy, ec))
     Fail("\"policy\": file '" + c.policy + "' does not exist");
-  if (c.board.driver == "voip") VoipDriverPath(c);
+  if (c.board.enabled && c.board.driver == "voip") VoipDriverPath(c);
 }
 
 std::string VoipDriverPath(const Config &c) {

@@ -30,6 +30,7 @@ struct SimConfig {
 // The board the library drives: the simulated one, or the VoIP capture
 // driver, which records calls seen on the network.
 struct BoardConfig {
+  bool enabled = true;         // false: no board at all, the console alone (a console-only node)
   std::string driver = "sim";  // "sim" or "voip"
   std::string driver_dir;      // folder of the VoIP driver; empty: looked for beside the library
   std::string voip = "{}";     // the VoIP driver's keys the file names, checked, as a JSON object
@@ -111,7 +112,7 @@ struct Config {
   SimConfig sim;  // ignored on the VoIP driver
   BoardConfig board;
   // The scripted day runs on the simulated board only.
-  bool PlaysSimDay() const { return board.driver == "sim" && sim.enabled; }
+  bool PlaysSimDay() const { return board.enabled && board.driver == "sim" && sim.enabled; }
 };
 
 // Parses the text (JSON, // and /* */ comments allowed); `base` is the folder

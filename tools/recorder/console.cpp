@@ -23,6 +23,7 @@
 
 #include "audio/adpcm.h"
 #include "audio/wav.h"
+#include "central_catalog.h"
 #include "connection_pool.h"
 #include "export.h"
 #include "fax_image.h"
@@ -250,10 +251,21 @@ std::string QueryText(const std::vector<std::pair<std::string, std::string>> &pa
   return query.substr(0, 512);
 }
 
+// The 503 answer's text for the read that failed.
+std::string Unavailable(const std::exception_ptr &failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const CentralError &) {
+    return "central index unavailable: the calls of all nodes cannot be read right now; try again shortly";
+  } catch (...) {
+  }
+  return "index unavailable";
+}
+
 }  // namespace
 
 Console::Console(Recorder *recorder, CallIndex *index, std::string root)
-    : recorder_(recorder), index_(index), root_(fs::weakly_canonical(root).string()) {}
+    : recorder_(recorder), index_(index), catalog_(index), root_(fs::weakly_canonical(root).string()) {}
 
 Console::~Console() { Stop(); }
 
@@ -733,8 +745,10 @@ void Console::Style(const httplib::Request &, httplib::Response &res, const Sess
 
 void Console::Status(const httplib::Request &, httplib::Response &res, const Session &) {
   const IndexStatus i = index_->Status();
-  const LiveStats l = recorder_->Live()->Stats();
+  // A console-only node has no board, and no live audio.
+  const LiveStats l = recorder_->Live() ? recorder_->Live()->Stats() : LiveStats{};
   json out = {{"channels", recorder_->Table().Size()},
+              {"board", {{"enabled", recorder_->Settings().board.enabled}}},
               // The folder's name says which recorder this is; where it lies is the operator's.
               {"root", fs::path(root_).filename().string()},
               {"index", {{"ok", i.ok}, {"last_error", i.last_error}, {"failures", i.failures},
@@ -800,14 +814,14 @@ void Console::CallSearch(const httplib::Request &req, httplib::Response &res, co
   LimitToViewer(session, &q);
   Audit(req, session.user, "search", QueryText(params), "ok");
   try {
-    const CallPage page = index_->Search(q);
+    const CallPage page = catalog_->Search(q);
     json rows = json::array();
     for (const CallRow &r : page.rows) rows.push_back(ToJson(r));
     res.set_content(Dump(json{{"total", page.total}, {"offset", q.offset}, {"limit", q.limit}, {"calls", rows}}),
                     "application/json");
   } catch (const IndexError &) {
     LogFailure("search", std::current_exception());
-    Error(res, 503, "index unavailable");
+    Error(res, 503, Unavailable(std::current_exception()));
   }
 }
 
@@ -858,7 +872,7 @@ std::optional<CallRow> Console::FindCall(const httplib::Request &req, httplib::R
     return std::nullopt;
   }
   try {
-    auto row = index_->Find(id);
+    auto row = catalog_->Find(id);
     if (!row) Error(res, 404, "no call " + std::to_string(id));
     if (row && !MaySeeChannel(Viewer(session), row->channel)) {
       Error(res, 403, "not a call of your channels");
@@ -867,9 +881,27 @@ std::optional<CallRow> Console::FindCall(const httplib::Request &req, httplib::R
     return row;
   } catch (const IndexError &) {
     LogFailure("call lookup", std::current_exception());
-    Error(res, 503, "index unavailable");
+    Error(res, 503, Unavailable(std::current_exception()));
     return std::nullopt;
   }
+}
+
+std::optional<CallRow> Console::LocalCall(const CallRow &shown) {
+  if (node_.empty()) return shown;
+  if (shown.node != node_ || shown.local_id <= 0) return std::nullopt;
+  std::optional<CallRow> local;
+  try {
+    local = index_->Find(shown.local_id);
+  } catch (const IndexError &) {
+    LogFailure("call lookup", std::current_exception());
+    return std::nullopt;
+  }
+  // A local index made afresh numbers its calls anew: the file must agree.
+  const auto stem = [](const std::string &path) { return path.substr(0, path.rfind('.')); };
+  if (!local || stem(local->path) != stem(shown.path)) return std::nullopt;
+  local->local_id = local->id;
+  local->id = shown.id;
+  return local;
 }
 
 void Console::CallRecord(const httplib::Request &req, httplib::Response &res, const Session &session) {
@@ -879,26 +911,32 @@ void Console::CallRecord(const httplib::Request &req, httplib::Response &res, co
 void Console::CallAudio(const httplib::Request &req, httplib::Response &res, const Session &session) {
   const bool download = req.has_param("download");
   if (download && !Allows(session.role, Permission::kDownload)) return Error(res, 403, "not allowed for your role");
-  auto row = FindCall(req, res, session);
-  if (!row) return;
-  if (row->direction == "fax") return Error(res, 404, "a fax has no audio");
-  auto content = OpenAudio(*row, true, res);
+  auto shown = FindCall(req, res, session);
+  if (!shown) return;
+  if (shown->direction == "fax") return Error(res, 404, "a fax has no audio");
+  auto content = OpenShownAudio(*shown, true, res);
   if (!content) return;
-  if (FirstPart(req)) Audit(req, session.user, download ? "download" : "play", std::to_string(row->id), "ok");
+  if (FirstPart(req)) Audit(req, session.user, download ? "download" : "play", std::to_string(shown->id), "ok");
   if (download)
-    res.set_header("Content-Disposition", "attachment; filename=\"call-" + std::to_string(row->id) + ".wav\"");
+    res.set_header("Content-Disposition", "attachment; filename=\"call-" + std::to_string(shown->id) + ".wav\"");
   ServeContent(req, res, std::move(content));
 }
 
-std::shared_ptr<CallContent> Console::OpenAudio(const CallRow &row, bool as_wav, httplib::Response &res) const {
+std::shared_ptr<CallContent> Console::OpenShownAudio(const CallRow &shown, bool as_wav, httplib::Response &res) {
+  if (auto local = LocalCall(shown)) return OpenAudio(*local, as_wav, true, res);
+  // Another node's call: its path means nothing on this disk.
+  if (!store_ || !HasCurrentObject(shown))
+    return Error(res, 404, "recording not on this node: it was recorded on " + shown.node), nullptr;
+  return OpenAudio(shown, as_wav, false, res);
+}
+
+std::shared_ptr<CallContent> Console::OpenAudio(const CallRow &row, bool as_wav, bool here,
+                                                httplib::Response &res) const {
   const bool archived = IsArchivePath(row.path);
   const char *stored = archived ? "audio/ogg" : "application/octet-stream";
   std::string error;
-  auto file = OpenRecording(root_, row.path);
-  // Only a copy of the file the row names now: an archived call not uploaded
-  // again has an object of its old file.
-  if (!file && store_ && !row.object_key.empty() && row.object_sha256 == row.sha256 &&
-      row.state != CallState::kPurged) {
+  auto file = here ? OpenRecording(root_, row.path) : nullptr;
+  if (!file && store_ && HasCurrentObject(row)) {
     if (!as_wav || !archived) {
       ObjectInfo info;
       if (const StoreResult head = store_->Head(row.object_key, &info); !head.ok) {
@@ -927,23 +965,29 @@ void Console::CallDownload(const httplib::Request &req, httplib::Response &res, 
   const auto format = FormatNamed(req.get_param_value("format"));
   if (!format || req.params.size() > (req.has_param("format") ? 1u : 0u))
     return Error(res, 400, "one parameter: format, original, wav or opus");
-  auto row = FindCall(req, res, session);
-  if (!row) return;
-  CallFile file = OpenCallFile(root_, *row, *format);
-  // A file moved to the object store comes from there as stored or as WAV.
-  if (file.status == 404 && row->local_removed_ms > 0 && *format != FileFormat::kOpus && !Refusal(*row, *format)) {
-    file.content = OpenAudio(*row, *format == FileFormat::kWav, res);
-    if (!file.content) return;
-    file.status = 200;
+  auto shown = FindCall(req, res, session);
+  if (!shown) return;
+  auto local = LocalCall(*shown);
+  if (!local && (!store_ || !HasCurrentObject(*shown)))
+    return Error(res, 404, "recording not on this node: it was recorded on " + shown->node);
+  const CallRow &row = local ? *local : *shown;
+  const bool here = local.has_value();
+  CallFile file;
+  // A file in the object store, as stored or as WAV, is read a range at a time.
+  if ((!here || row.local_removed_ms > 0) && *format != FileFormat::kOpus && !Refusal(row, *format)) {
+    if (!(file.content = OpenAudio(row, *format == FileFormat::kWav, here, res))) return;
+  } else {
+    file = OpenCallFile({root_, store_}, row, *format, here);
   }
   if (file.status == 500) {
-    std::fprintf(stderr, "talo-recorder: console: download of call %lld: %s\n", static_cast<long long>(row->id),
+    std::fprintf(stderr, "talo-recorder: console: download of call %lld: %s\n", static_cast<long long>(shown->id),
                  file.error.c_str());
     return Error(res, 500, "internal error");
   }
   if (!file.content) return Error(res, file.status, file.error);
-  if (FirstPart(req)) Audit(req, session.user, "download", std::to_string(row->id), std::string("ok: ") + Name(*format));
-  res.set_header("Content-Disposition", "attachment; filename=\"" + DownloadName(*row, *format) + "\"");
+  if (FirstPart(req))
+    Audit(req, session.user, "download", std::to_string(shown->id), std::string("ok: ") + Name(*format));
+  res.set_header("Content-Disposition", "attachment; filename=\"" + DownloadName(*shown, *format) + "\"");
   ServeContent(req, res, std::move(file.content));
 }
 
@@ -963,11 +1007,24 @@ void Console::ExportZip(const httplib::Request &req, httplib::Response &res, con
   q.limit = static_cast<int32_t>(kMaxExportCalls);
   CallPage page;
   try {
-    page = index_->Search(q);
+    page = catalog_->Search(q);
   } catch (const IndexError &) {
     LogFailure("export", std::current_exception());
-    return Error(res, 503, "index unavailable");
+    return Error(res, 503, Unavailable(std::current_exception()));
   }
+  // Another node's call comes from the object store, or is exported there.
+  size_t elsewhere = 0;
+  std::vector<bool> here(page.rows.size());
+  for (size_t i = 0; i < page.rows.size(); ++i) {
+    CallRow &r = page.rows[i];
+    if (auto local = LocalCall(r)) r = std::move(*local), here[i] = true;
+    else if (!store_ || !HasCurrentObject(r)) ++elsewhere;
+  }
+  if (elsewhere > 0)
+    return Error(res, 409,
+                 std::to_string(elsewhere) +
+                     " of the calls were recorded on other nodes and are not in the object store: export them there,"
+                     " or add node=" + node_ + " to the search");
   // A WAV is four times its ADPCM file.
   int64_t bytes = 0;
   for (const CallRow &r : page.rows) bytes += r.bytes * (*format == FileFormat::kWav ? 4 : 1);
@@ -980,7 +1037,7 @@ void Console::ExportZip(const httplib::Request &req, httplib::Response &res, con
                      " GiB; narrow the search");
   }
   std::string error;
-  auto zip = BuildExportZip(root_, page.rows, *format, &error);
+  auto zip = BuildExportZip({root_, store_}, page.rows, here, *format, &error);
   if (!zip) {
     std::fprintf(stderr, "talo-recorder: console: export failed: %s\n", error.c_str());
     Audit(req, session.user, "export", query, "failed");
@@ -993,18 +1050,20 @@ void Console::ExportZip(const httplib::Request &req, httplib::Response &res, con
 }
 
 void Console::CallOpus(const httplib::Request &req, httplib::Response &res, const Session &session) {
-  auto row = FindCall(req, res, session);
-  if (!row) return;
-  if (!IsArchivePath(row->path)) return Error(res, 404, "not archived: play audio.wav");
-  auto content = OpenAudio(*row, false, res);
+  auto shown = FindCall(req, res, session);
+  if (!shown) return;
+  if (!IsArchivePath(shown->path)) return Error(res, 404, "not archived: play audio.wav");
+  auto content = OpenShownAudio(*shown, false, res);
   if (!content) return;
-  if (FirstPart(req)) Audit(req, session.user, "play", std::to_string(row->id), "ok");
+  if (FirstPart(req)) Audit(req, session.user, "play", std::to_string(shown->id), "ok");
   ServeContent(req, res, std::move(content));
 }
 
 void Console::FaxImage(const httplib::Request &req, httplib::Response &res, const Session &session) {
-  auto row = FindCall(req, res, session);
-  if (!row) return;
+  auto shown = FindCall(req, res, session);
+  if (!shown) return;
+  auto row = LocalCall(*shown);
+  if (!row) return Error(res, 404, "pages not on this node: the fax was received on " + shown->node);
   if (row->direction != "fax") return Error(res, 404, "not a received fax");
   auto file = OpenRecording(root_, row->path);
   std::string pbm;
@@ -1029,6 +1088,20 @@ namespace {
 
 constexpr size_t kMaxHoldReason = 500;
 
+// The call as the hold left it: read from this node's index, which has it at
+// once (the central index has it once shipped), under the shown id.
+void AnswerHeld(httplib::Response &res, CallIndex *index, const CallRow &row) {
+  try {
+    if (auto now = index->Find(row.local_id ? row.local_id : row.id)) {
+      now->id = row.id;
+      return res.set_content(Dump(ToJson(*now)), "application/json");
+    }
+  } catch (const IndexError &) {
+    LogFailure("call lookup", std::current_exception());
+  }
+  Error(res, 503, "index unavailable");
+}
+
 }  // namespace
 
 void Console::HoldSet(const httplib::Request &req, httplib::Response &res, const Session &session) {
@@ -1039,10 +1112,12 @@ void Console::HoldSet(const httplib::Request &req, httplib::Response &res, const
   if (sent.find_first_not_of(" \t\r\n") == std::string::npos || sent.size() > kMaxHoldReason)
     return Error(res, 400, "reason: 1 to " + std::to_string(kMaxHoldReason) + " bytes of text");
   const std::string reason = CleanText(sent, kMaxHoldReason);
-  auto row = FindCall(req, res, session);
-  if (!row) return;
-  const std::string object = std::to_string(row->id);
-  switch (retention_->Hold(row->id, reason, session.user, NowMs())) {
+  auto shown = FindCall(req, res, session);
+  if (!shown) return;
+  const std::string object = std::to_string(shown->id);
+  auto row = LocalCall(*shown);
+  if (!row) return Error(res, 409, "call " + object + " was recorded on " + shown->node + ": hold it on that node's console");
+  switch (retention_->Hold(row->local_id ? row->local_id : row->id, reason, session.user, NowMs())) {
     case Retention::HoldAnswer::kNoCall: return Error(res, 404, "no call " + object);
     case Retention::HoldAnswer::kPurged:
       Audit(req, session.user, "hold", object, "refused: purged");
@@ -1050,17 +1125,20 @@ void Console::HoldSet(const httplib::Request &req, httplib::Response &res, const
     case Retention::HoldAnswer::kOk: break;
   }
   Audit(req, session.user, "hold", object, "ok: " + reason);
-  CallRecord(req, res, session);
+  AnswerHeld(res, index_, *row);
 }
 
 void Console::HoldRelease(const httplib::Request &req, httplib::Response &res, const Session &session) {
   if (!retention_) return Error(res, 503, "holds unavailable");
-  auto row = FindCall(req, res, session);
-  if (!row) return;
-  const std::string object = std::to_string(row->id);
-  if (retention_->Release(row->id) == Retention::HoldAnswer::kNoCall) return Error(res, 404, "no call " + object);
+  auto shown = FindCall(req, res, session);
+  if (!shown) return;
+  const std::string object = std::to_string(shown->id);
+  auto row = LocalCall(*shown);
+  if (!row) return Error(res, 409, "call " + object + " was recorded on " + shown->node + ": release it on that node's console");
+  if (retention_->Release(row->local_id ? row->local_id : row->id) == Retention::HoldAnswer::kNoCall)
+    return Error(res, 404, "no call " + object);
   Audit(req, session.user, "release", object, "ok");
-  CallRecord(req, res, session);
+  AnswerHeld(res, index_, *row);
 }
 
 void Console::AudioByPath(const httplib::Request &req, httplib::Response &res, const Session &session) {

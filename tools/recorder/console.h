@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,7 @@
 
 #include "accounts.h"
 #include "audit_log.h"
+#include "call_catalog.h"
 #include "call_index.h"
 #include "disk_guard.h"
 #include "recorder.h"
@@ -81,6 +83,13 @@ class Console {
     store_ = store;
     uploader_ = uploader;
   }
+  // Before Run: the calls are read from `catalog` (every node's, by their
+  // central ids) rather than this node's index; `node` names this node, whose
+  // calls alone are played, held and exported here.
+  void UseCentral(CallCatalog *catalog, std::string node) {
+    catalog_ = catalog;
+    node_ = std::move(node);
+  }
   int Port() const { return port_; }
   // Serves on a thread of its own.
   void Run();
@@ -126,14 +135,22 @@ class Console {
   struct StreamSlot;
   std::shared_ptr<StreamSlot> TakeStream(const Session &session, httplib::Response &res);
   void GiveBackStream(const std::string &token);
-  // The call's recording as stored or as a WAV, from this disk or else from
-  // its checked copy in the object store; null after an error answer.
-  std::shared_ptr<CallContent> OpenAudio(const CallRow &row, bool as_wav, httplib::Response &res) const;
+  // The call's recording as stored or as a WAV, from this disk (`here`) or
+  // else from its checked copy in the object store; null after an error answer.
+  std::shared_ptr<CallContent> OpenAudio(const CallRow &row, bool as_wav, bool here, httplib::Response &res) const;
+  // The same for a call the console shows: this node's from its own row,
+  // another node's from the object store alone.
+  std::shared_ptr<CallContent> OpenShownAudio(const CallRow &shown, bool as_wav, httplib::Response &res);
   // The call a route's id names; none after an error answer.
   std::optional<CallRow> FindCall(const httplib::Request &req, httplib::Response &res, const Session &session);
+  // The row of this node's index for a row the console shows, its id the
+  // shown one; none when the call is another node's (or gone from here).
+  std::optional<CallRow> LocalCall(const CallRow &shown);
 
   Recorder *const recorder_;
   CallIndex *const index_;
+  CallCatalog *catalog_;        // owner thread, set before Run: index_ or the central index
+  std::string node_;            // owner thread, set by UseCentral before Run; "" not central
   const std::string root_;  // canonical
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;  // owner thread

@@ -228,10 +228,16 @@ std::optional<CallFile> Refusal(const CallRow &row, FileFormat format) {
   return std::nullopt;
 }
 
-CallFile OpenCallFile(const std::string &root, const CallRow &row, FileFormat format) {
+CallFile OpenCallFile(const RecordingSource &source, const CallRow &row, FileFormat format, bool here) {
   if (auto refused = Refusal(row, format)) return *refused;
-  auto file = OpenRecording(root, row.path);
-  if (!file) return {nullptr, 404, "recording not on disk"};
+  auto file = here ? OpenRecording(source.root, row.path) : nullptr;
+  if (!file && source.store && HasCurrentObject(row)) {
+    // Converted from a whole copy: a WAV or Opus is made from the start.
+    std::string error;
+    file = CallContent::FetchObject(source.store, row.object_key, &error);
+    if (!file) return {nullptr, 503, "the object store does not answer (" + error + "); try again"};
+  }
+  if (!file) return {nullptr, 404, here ? "recording not on disk" : "recording not on this node nor in the object store"};
   std::shared_ptr<CallContent> content;
   if (format == FileFormat::kWav && IsArchivePath(row.path)) {
     std::string error;
@@ -345,8 +351,9 @@ zip_int64_t OutputCommand(void *user, void *data, zip_uint64_t length, zip_sourc
 // One call's entry, made when libzip reads it and let go when it has: an
 // export of thousands of calls holds one recording open at a time.
 struct ZipEntry {
-  const std::string *root;
+  const RecordingSource *source;
   CallRow row;
+  bool here;
   FileFormat format;
   std::shared_ptr<CallContent> content;  // between open and close
   uint64_t read_at = 0;
@@ -368,7 +375,7 @@ zip_int64_t EntryCommand(void *user, void *data, zip_uint64_t length, zip_source
     case ZIP_SOURCE_OPEN: {
       // Any exception ends here: libzip is C and cannot pass it on.
       try {
-        CallFile file = OpenCallFile(*e->root, e->row, e->format);
+        CallFile file = OpenCallFile(*e->source, e->row, e->format, e->here);
         if (!file.content) {
           std::fprintf(stderr, "talo-recorder: export: call %lld: %s\n", static_cast<long long>(e->row.id),
                        file.error.c_str());
@@ -424,8 +431,8 @@ std::string Manifest(const std::vector<CallRow> &rows, const std::vector<std::st
 
 }  // namespace
 
-std::optional<Fd> BuildExportZip(const std::string &root, const std::vector<CallRow> &rows, FileFormat format,
-                                 std::string *error) {
+std::optional<Fd> BuildExportZip(const RecordingSource &source, const std::vector<CallRow> &rows,
+                                 const std::vector<bool> &here, FileFormat format, std::string *error) {
   Fd fd = AnonymousFile();
   if (!fd) {
     *error = std::string("no temporary file: ") + std::strerror(errno);
@@ -453,8 +460,10 @@ std::optional<Fd> BuildExportZip(const std::string &root, const std::vector<Call
   for (size_t i = 0; i < rows.size() && ok; ++i) {
     const CallRow &row = rows[i];
     // Listed without a file when it has none to give; looked at now, read later.
-    if (Refusal(row, format) || !OpenRecording(root, row.path)) continue;
-    auto entry = std::make_unique<ZipEntry>(ZipEntry{&root, row, format, nullptr, 0, {}});
+    const bool local = i < here.size() && here[i];
+    if (Refusal(row, format) || !((local && OpenRecording(source.root, row.path)) || (source.store && HasCurrentObject(row))))
+      continue;
+    auto entry = std::make_unique<ZipEntry>(ZipEntry{&source, row, local, format, nullptr, 0, {}});
     zip_error_init(&entry->error);
     const std::string name = DownloadName(row, format);
     zip_source_t *source = zip_source_function(zip, EntryCommand, entry.get());

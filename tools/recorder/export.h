@@ -90,9 +90,23 @@ struct CallFile {
 // Why a call's file cannot be had in `format` without looking at the disk;
 // none when it may be.
 std::optional<CallFile> Refusal(const CallRow &row, FileFormat format);
+// Where recordings are read from: this node's root, and the object store
+// (null: none) for a call whose file is not on this disk.
+struct RecordingSource {
+  std::string root;
+  const ObjectStore *store = nullptr;
+};
+
+// Whether the store holds a checked copy of the file the row names now (an
+// archived call not uploaded again has only its old file's).
+inline bool HasCurrentObject(const CallRow &row) {
+  return !row.object_key.empty() && row.object_sha256 == row.sha256 && row.state != CallState::kPurged;
+}
+
 // The call's file in `format`: the one place that knows which source makes
-// which format.
-CallFile OpenCallFile(const std::string &root, const CallRow &row, FileFormat format);
+// which format. `here` false: the call is another node's, whose path means
+// nothing on this disk, so only the store is asked.
+CallFile OpenCallFile(const RecordingSource &source, const CallRow &row, FileFormat format, bool here = true);
 
 // "<id>-<channel>-<start as YYYYMMDD-HHMMSS, UTC>.<ext>", the extension the
 // format's (the stored file's own for the original).
@@ -102,7 +116,8 @@ std::string DownloadName(const CallRow &row, FileFormat format);
 // manifest.csv: a row per call, an empty file for a call whose file is
 // missing or cannot be had in the format. The archive is in a file without
 // a name; none, with the cause in *error, when it could not be built.
-std::optional<Fd> BuildExportZip(const std::string &root, const std::vector<CallRow> &rows, FileFormat format,
-                                 std::string *error);
+// `here[i]` says whether rows[i] was recorded on this node.
+std::optional<Fd> BuildExportZip(const RecordingSource &source, const std::vector<CallRow> &rows,
+                                 const std::vector<bool> &here, FileFormat format, std::string *error);
 
 }  // namespace talo_recorder

@@ -33,6 +33,7 @@
 #include "audit_log.h"
 #include "central_auth.h"
 #include "call_index.h"
+#include "central_catalog.h"
 #include "config.h"
 #include "console.h"
 #include "disk_guard.h"
@@ -394,7 +395,7 @@ int main(int argc, char **argv) {
     if (!command) host_kit::LoadPolicy(config.policy);
     // The driver reads its file at the library's activation. Set before any
     // thread starts: setenv is not safe beside a getenv on another thread.
-    if (config.board.driver == "voip" && !command &&
+    if (config.board.enabled && config.board.driver == "voip" && !command &&
         ::setenv("TALO_VOIP_CONFIG", talo_recorder::WriteVoipConfig(config).c_str(), 1) != 0)
       throw std::runtime_error(std::string("cannot set TALO_VOIP_CONFIG: ") + std::strerror(errno));
   } catch (const std::exception &e) {
@@ -439,7 +440,11 @@ int main(int argc, char **argv) {
   // Writes to the audit trail and purges through the retention: made after
   // them, its thread ended before theirs.
   std::unique_ptr<talo_recorder::DiskGuard> disk_guard;
+  // With a central index the console shows every node's calls from there.
+  std::unique_ptr<talo_recorder::CentralCatalog> central;
+  if (!config.central.url.empty()) central = std::make_unique<talo_recorder::CentralCatalog>(config.central.url);
   talo_recorder::Console console(&recorder, &index, config.root);
+  if (central) console.UseCentral(central.get(), config.node_name);
   std::string error;
   console.Limit(config.max_connections, config.max_streams, config.max_streams_per_session, config.host_names);
   if (!config.tls_cert.empty() && !console.UseTls(config.tls_cert, config.tls_key, &error)) {

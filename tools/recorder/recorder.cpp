@@ -39,6 +39,11 @@ void Recorder::Bind() {
 }
 
 void Recorder::Start(CallIndex *index) {
+  if (!config_.board.enabled) {
+    // A console-only node: no library, no channels, nothing recorded.
+    log_("board: off (\"board.enabled\" is false): console only");
+    return;
+  }
   const host_kit::Prompts prompts(config_.sound_dir.empty() ? host_kit::ProgramFolder() / "Sound"
                                                              : fs::path(config_.sound_dir));
   // The fax channels are the day's layout's; the recorder lends none of a real board's.
@@ -124,6 +129,12 @@ void Recorder::Start(CallIndex *index) {
 }
 
 void Recorder::Pump(std::chrono::milliseconds wait, int extra_fd) {
+  if (!active_) {
+    // No board: only the signals end the wait.
+    pollfd p{extra_fd, POLLIN, 0};
+    poll(&p, extra_fd >= 0 ? 1 : 0, static_cast<int>(wait.count()));
+    return;
+  }
   pollfd p[3] = {{api_.QV_GetMessageFd(), POLLIN, 0}, {live_->HostFd(), POLLIN, 0}, {extra_fd, POLLIN, 0}};
   poll(p, extra_fd >= 0 ? 3 : 2, static_cast<int>(wait.count()));
   api_.QV_ProcessMessages();

@@ -56,6 +56,7 @@ class Recorder {
   // Stops the recordings (their rows are closed), deactivates, unloads.
   void Stop();
 
+  // None while no board runs (a console-only node).
   LiveHub *Live() { return live_.get(); }
   const Config &Settings() const { return config_; }
   // The live channel table, for the console's threads.

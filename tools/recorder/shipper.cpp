@@ -65,6 +65,15 @@ constexpr const char *kCentralSteps[] = {
     // 2 -> 3: where each call lives in the object store.
     "ALTER TABLE calls ADD COLUMN object_key TEXT, ADD COLUMN object_sha256 TEXT, ADD COLUMN uploaded_ms BIGINT,"
     " ADD COLUMN local_removed_ms BIGINT;",
+    // 3 -> 4: an id of its own for each row, unique across the nodes, for
+    // the consoles that read from here. The upsert never names it, so a
+    // row keeps its id through every change. A console searches a channel
+    // of every node too; the number indexes carry the id, so that a prefix
+    // search counts and pages without reading the rows it skips.
+    "ALTER TABLE calls ADD COLUMN gid BIGINT GENERATED ALWAYS AS IDENTITY UNIQUE;"
+    "CREATE INDEX calls_by_channel_start ON calls(channel, start_ms);"
+    "DROP INDEX calls_by_number; CREATE INDEX calls_by_number ON calls(number text_pattern_ops, start_ms, gid);"
+    "DROP INDEX calls_by_called; CREATE INDEX calls_by_called ON calls(called text_pattern_ops, start_ms, gid);",
 };
 constexpr int kCentralVersion = static_cast<int>(std::size(kCentralSteps));
 
