@@ -5,7 +5,9 @@
 # moment its ended row reached PostgreSQL (stamped there by a trigger), and,
 # with an object store, to the moment its object was checked (uploaded_ms).
 # Usage: bench/recorder_nodes_delay.sh BUILD_DIR [LINES=64] [SECONDS=120] [CALL_MS=20000] [s3]
-#   s3: also start a one-node Ceph gateway and upload every recording.
+#   s3: also start a one-node Ceph gateway and upload every recording (the
+#   local files kept), then time playing node a's longest call as a WAV
+#   through node a's console (its disk) and through node b's (the store).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath "$1")
@@ -35,10 +37,12 @@ if [ "$s3" = s3 ]; then
   "$here/tests/recorder/start_rgw.sh" "$work/ceph" "$mon" "$rgw" BENCHACCESS bench-secret $$ > "$work/rgw.log" 2>&1
   until curl -s -o /dev/null "http://127.0.0.1:$rgw/"; do sleep 0.5; done
   printf 'bench-secret' > "$work/secret"; chmod 600 "$work/secret"
-  curl -s -o /dev/null -X PUT --aws-sigv4 "aws:amz:us-east-1:s3" --user BENCHACCESS:bench-secret \
+  curl -sf -o /dev/null -X PUT --aws-sigv4 "aws:amz:us-east-1:s3" --user BENCHACCESS:bench-secret \
+    -H "x-amz-content-sha256: e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855" \
     "http://127.0.0.1:$rgw/recordings"
   storage=", \"storage\": {\"s3\": {\"endpoint\": \"http://127.0.0.1:$rgw\", \"bucket\": \"recordings\",
-    \"access_key\": \"BENCHACCESS\", \"secret_key_file\": \"$work/secret\", \"prefix\": \"bench\"}}"
+    \"access_key\": \"BENCHACCESS\", \"secret_key_file\": \"$work/secret\", \"prefix\": \"bench\",
+    \"delete_local_after_days\": -1}}"
 fi
 start_node() {
   local name=$1
@@ -88,4 +92,21 @@ SELECT 'end -> checked object: ' || count(*) || ' calls, p50 ' ||
        max(uploaded_ms - end_ms) || ' ms'
   FROM calls WHERE uploaded_ms IS NOT NULL AND end_ms >= $from_ms;
 SQL
+fi
+if [ -n "$storage" ]; then
+  printf 'bench-password-1\n' | "$build/bin/talo-recorder" user add bench --role supervisor --password-stdin \
+    --config "$work/a/config.json" > /dev/null
+  call=$(psql -c "SELECT gid FROM calls WHERE node = 'a' AND object_key IS NOT NULL AND object_sha256 = sha256
+                  ORDER BY bytes DESC LIMIT 1")
+  for name in a b; do
+    port=$(grep -o ':[0-9]\+/' "$work/$name/out.txt" | tr -d ':/')
+    curl -sf -c "$work/$name/cookies" -o /dev/null -H 'Content-Type: application/json' \
+      -d '{"user": "bench", "password": "bench-password-1"}' "http://127.0.0.1:$port/api/login"
+    for _ in $(seq 20); do
+      curl -sf -b "$work/$name/cookies" -o /dev/null -w '%{time_total} %{size_download}\n' \
+        "http://127.0.0.1:$port/api/calls/$call/audio.wav"
+    done | sort -n | awk -v from="$([ $name = a ] && echo "node a's disk" || echo "the object store (node b)")" \
+      '{ t[NR] = $1; b = $2 } END { printf "call %s as WAV from %s: %d bytes, median %.1f ms (%.0f MB/s), max %.1f ms\n",
+        "'"$call"'", from, b, t[int((NR + 1) / 2)] * 1000, b / t[int((NR + 1) / 2)] / 1e6, t[NR] * 1000 }'
+  done
 fi

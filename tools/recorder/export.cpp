@@ -14,6 +14,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
+#include <string>
 
 #include "audio/adpcm.h"
 #include "audit_log.h"
@@ -119,19 +121,36 @@ std::shared_ptr<CallContent> CallContent::DecodedWav(std::shared_ptr<Fd> adpcm) 
 
 std::shared_ptr<CallContent> CallContent::FromObject(const ObjectStore *store, const std::string &key, uint64_t size,
                                                      bool decode, const char *mime) {
+  // An answer asks for a few kilobytes at a time; each request to the store
+  // costs a round trip, so a megabyte is read ahead and kept.
+  static constexpr uint64_t kReadAhead = 1 << 20;
+  struct Window {
+    std::mutex mutex;
+    uint64_t from = 0;
+    std::string bytes;  // guarded by mutex: the object's bytes from `from` on
+  };
+  auto window = std::make_shared<Window>();
   return Make(
-      [store, key](void *to, uint64_t n, uint64_t offset) -> int64_t {
-        if (n == 0) return 0;
-        uint64_t got = 0;
-        // The sink never takes more than was asked for, whatever the store sends.
-        const StoreResult r = store->Get(key, static_cast<int64_t>(offset), static_cast<int64_t>(offset + n - 1),
-                                         [&](std::string_view part) {
-                                           const uint64_t take = std::min<uint64_t>(part.size(), n - got);
-                                           std::memcpy(static_cast<char *>(to) + got, part.data(), take);
-                                           got += take;
-                                           return got < n;
-                                         });
-        if (!r.ok && got == 0) return -1;
+      [store, key, size, window](void *to, uint64_t n, uint64_t offset) -> int64_t {
+        if (n == 0 || offset >= size) return 0;
+        std::lock_guard lock(window->mutex);
+        Window &w = *window;
+        if (offset < w.from || offset + std::min(n, size - offset) > w.from + w.bytes.size()) {
+          const uint64_t last = std::min(size, offset + std::max(n, kReadAhead)) - 1;
+          std::string bytes;
+          // The sink never takes more than was asked for, whatever the store sends.
+          const StoreResult r = store->Get(key, static_cast<int64_t>(offset), static_cast<int64_t>(last),
+                                           [&](std::string_view part) {
+                                             const uint64_t room = last - offset + 1 - bytes.size();
+                                             bytes.append(part.substr(0, static_cast<size_t>(std::min<uint64_t>(part.size(), room))));
+                                             return bytes.size() < last - offset + 1;
+                                           });
+          if (!r.ok && bytes.empty()) return -1;
+          w.from = offset;
+          w.bytes = std::move(bytes);
+        }
+        const uint64_t got = std::min<uint64_t>(n, w.from + w.bytes.size() - offset);
+        std::memcpy(to, w.bytes.data() + (offset - w.from), got);
         return static_cast<int64_t>(got);
       },
       size, decode, mime);
