@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -48,6 +49,13 @@ inline bool WaitFor(const std::function<bool()> &condition, std::chrono::seconds
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
+}
+
+// How long the tests keep a server away: half a minute, as an operator's
+// outage; TALO_OUTAGE_SECONDS shortens it for the sanitizer runs.
+inline std::chrono::seconds OutageTime() {
+  const char *text = std::getenv("TALO_OUTAGE_SECONDS");
+  return std::chrono::seconds(text ? std::max(1, std::atoi(text)) : 30);
 }
 
 inline std::string ReadFile(const fs::path &path) {

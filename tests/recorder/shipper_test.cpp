@@ -79,10 +79,13 @@ TEST(ShipperTest, EveryRowArrivesOnceWithItsLatestValues) {
     ASSERT_TRUE(WaitFor([&] { return CentralRows(c.node).size() >= 5; })) << recorder->Err();
     if (c.upset == Upset::kServerAway) {
       ASSERT_TRUE(pg.Stop());
+      const auto stopped = std::chrono::steady_clock::now();
       const size_t before = local_count();
       EXPECT_TRUE(WaitFor([&] { return recorder->Err().find("(recording goes on; retrying)") != std::string::npos; }));
       // Calls go on meanwhile, into the outbox.
-      EXPECT_TRUE(WaitFor([&] { return local_count() >= before + 5; }));
+      EXPECT_TRUE(WaitFor([&] {
+        return std::chrono::steady_clock::now() - stopped >= OutageTime() && local_count() >= before + 5;
+      }, OutageTime() + std::chrono::seconds(60)));
       ASSERT_TRUE(pg.Start());
       EXPECT_TRUE(WaitFor([&] { return recorder->Err().find("caught up") != std::string::npos; })) << recorder->Err();
     } else if (c.upset == Upset::kRecorderKilled) {

@@ -187,7 +187,7 @@ TEST(RecorderUpload, AGatewayAwayHalfAMinuteAndAKillLoseNoCall) {
                            kFinished).size();
     };
     EXPECT_TRUE(WaitFor([&] {
-      return std::chrono::steady_clock::now() - stopped >= std::chrono::seconds(30) && waiting() >= 2;
+      return std::chrono::steady_clock::now() - stopped >= OutageTime() && waiting() >= 2;
     }, std::chrono::seconds(120)));
     ASSERT_TRUE(server->Start());
     // Killed while the backlog goes up.
