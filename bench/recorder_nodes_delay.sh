@@ -77,23 +77,19 @@ start_node b
 from_ms=$(( $(date +%s%3N) + 10000 ))  # after both boards are up
 sleep "$seconds"
 echo "two nodes, $lines extra line channels each, calls of $call_ms ms, $seconds s"
-psql <<SQL
-SELECT 'end -> row in PostgreSQL: ' || count(*) || ' calls, p50 ' ||
-       round(percentile_cont(0.5) WITHIN GROUP (ORDER BY arrived_ms - end_ms)) || ' ms, p99 ' ||
-       round(percentile_cont(0.99) WITHIN GROUP (ORDER BY arrived_ms - end_ms)) || ' ms, max ' ||
-       max(arrived_ms - end_ms) || ' ms'
-  FROM calls WHERE arrived_ms IS NOT NULL AND end_ms >= $from_ms;
-SQL
-if [ -n "$storage" ]; then
+# delays LABEL COLUMN: p50, p99 and max of COLUMN - end_ms over the calls
+# that ended once both nodes were up.
+delays() {
   psql <<SQL
-SELECT 'end -> checked object: ' || count(*) || ' calls, p50 ' ||
-       round(percentile_cont(0.5) WITHIN GROUP (ORDER BY uploaded_ms - end_ms)) || ' ms, p99 ' ||
-       round(percentile_cont(0.99) WITHIN GROUP (ORDER BY uploaded_ms - end_ms)) || ' ms, max ' ||
-       max(uploaded_ms - end_ms) || ' ms'
-  FROM calls WHERE uploaded_ms IS NOT NULL AND end_ms >= $from_ms;
+SELECT '$1: ' || count(*) || ' calls, p50 ' ||
+       round(percentile_cont(0.5) WITHIN GROUP (ORDER BY $2 - end_ms)) || ' ms, p99 ' ||
+       round(percentile_cont(0.99) WITHIN GROUP (ORDER BY $2 - end_ms)) || ' ms, max ' || max($2 - end_ms) || ' ms'
+  FROM calls WHERE $2 IS NOT NULL AND end_ms >= $from_ms;
 SQL
-fi
+}
+delays "end -> row in PostgreSQL" arrived_ms
 if [ -n "$storage" ]; then
+  delays "end -> checked object" uploaded_ms
   printf 'bench-password-1\n' | "$build/bin/talo-recorder" user add bench --role supervisor --password-stdin \
     --config "$work/a/config.json" > /dev/null
   call=$(psql -c "SELECT gid FROM calls WHERE node = 'a' AND object_key IS NOT NULL AND object_sha256 = sha256
