@@ -43,6 +43,25 @@ def answers(url):
         return False
 
 
+def stop_gateway(run):
+    """Kills the gateway's daemons by their pid files, the watcher first so it
+    does not race us to the folder, and waits until they are gone."""
+    pids = []
+    for name in sorted(os.listdir(run), key=lambda f: f != "watch.pid") if os.path.isdir(run) else []:
+        try:
+            pids.append(int(open(os.path.join(run, name)).read()))
+            os.kill(pids[-1], signal.SIGKILL)
+        except (ValueError, OSError):
+            pass
+
+    def gone(pid):
+        try:
+            return open("/proc/%d/stat" % pid).read().split(") ")[1][0] == "Z"
+        except (OSError, IndexError):
+            return True
+    wait_for("the gateway's daemons to go", lambda: all(gone(p) for p in pids), 30)
+
+
 def main():
     build = os.path.abspath(sys.argv[1])
     here = os.path.dirname(os.path.abspath(__file__))
@@ -161,39 +180,26 @@ def main():
             print("--- %s:\n%s" % (name, out.read()))
         raise
     finally:
-        codes = []
+        codes = {}
         for name, process, out in reversed(nodes):
             process.terminate()
             try:
-                codes.append((name, process.wait(30)))
+                codes[name] = process.wait(30)
             except subprocess.TimeoutExpired:
                 process.kill()
-                codes.append((name, "hung"))
+                codes[name] = "hung"
         if pg_started:
             subprocess.run(AS_PG + [PG + "pg_ctl", "-D", pg_dir + "/data", "-m", "immediate", "stop"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        run = os.path.join(ceph, "run")
-        pids = []  # the watcher first, so it does not race us to the folder
-        for pidfile in sorted(os.listdir(run), key=lambda f: f != "watch.pid") if os.path.isdir(run) else []:
-            try:
-                pids.append(int(open(os.path.join(run, pidfile)).read()))
-                os.kill(pids[-1], signal.SIGKILL)
-            except (ValueError, OSError):
-                pass
-        def gone(pid):
-            try:
-                return open("/proc/%d/stat" % pid).read().split(") ")[1][0] == "Z"
-            except (OSError, IndexError):
-                return True
-        wait_for("the gateway's daemons to go", lambda: all(gone(p) for p in pids), 30)
-        shutil.rmtree(work, ignore_errors=True)
-    for name, code in codes:
-        if code != 0:
-            for n, _, out in nodes:
-                if n == name:
-                    out.seek(0)
-                    print("--- %s:\n%s" % (name, out.read()))
-        assert code == 0, "%s did not stop cleanly: %s" % (name, code)
+        try:
+            stop_gateway(os.path.join(ceph, "run"))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+    for name, process, out in nodes:
+        if codes[name] != 0:
+            out.seek(0)
+            print("--- %s:\n%s" % (name, out.read()))
+        assert codes[name] == 0, "%s did not stop cleanly: %s" % (name, codes[name])
     print("central browser test passed")
 
 
