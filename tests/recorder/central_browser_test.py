@@ -19,6 +19,7 @@ import urllib.request
 from selenium import webdriver
 from selenium.webdriver.common.by import By
 
+sys.dont_write_bytecode = True  # no cache left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from browser_test import ADMIN_PASSWORD, get_json, shown, sign_in, wait_for  # noqa: E402
 
