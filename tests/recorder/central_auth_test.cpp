@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -213,6 +214,65 @@ TEST(CentralAuthTest, AuditRowsWhileTheDatabaseIsAwayOutliveTheNode) {
     ASSERT_TRUE(verify && verify->status == 200);
     EXPECT_EQ(json::parse(verify->body)["ok"], true) << verify->body;
   }
+}
+
+// A spooled batch sent again (a crash between the central commit and the
+// local delete) is in the chain once, the new rows after it chained too.
+TEST(CentralAuthTest, ASpooledBatchSentAgainIsWrittenOnce) {
+  const std::string db = "central_spool_again";
+  const auto audit = talo_recorder::CentralAudit(FreshDatabase(db), "node-a");
+  const std::vector<talo_recorder::AuditRow> rows = {{0, 1, "", "a", "login", "x", "failed", ""},
+                                                     {0, 2, "", "a", "login", "y", "failed", ""}};
+  audit->WriteOnce({rows[0]}, {"0a"});
+  audit->WriteOnce(rows, {"0a", "0b"});
+  audit->WriteOnce(rows, {"0a", "0b"});
+  EXPECT_EQ(PostgresServer::Shared().Query("SELECT object, spool_id FROM audit ORDER BY id", db),
+            (PostgresServer::Rows{{"x", "0a"}, {"y", "0b"}}));
+  EXPECT_TRUE(audit->Verify().ok);
+}
+
+// Takes rows only while up; what it took, in order.
+struct FlakyAudit final : talo_recorder::AuditBackend {
+  std::atomic<bool> up{false};
+  std::mutex mutex;
+  std::vector<std::string> taken;  // mutex
+  void Write(const std::vector<talo_recorder::AuditRow> &rows) override {
+    if (!up) throw talo_recorder::StoreUnavailable("away");
+    std::lock_guard lock(mutex);
+    for (const auto &row : rows) taken.push_back(row.object);
+  }
+  talo_recorder::AuditPage Query(const talo_recorder::AuditQuery &) override { return {}; }
+  talo_recorder::AuditCheck Verify() override { return {}; }
+  bool Away() override { return !up; }
+};
+
+// Rows appended while the store is away, across a restart of the trail and
+// while it comes back, reach it in the order appended.
+TEST(CentralAuthTest, SpooledRowsReachTheStoreInOrder) {
+  TempDir dir;
+  const std::string index = (dir.path / "index.db").string();
+  std::vector<std::string> expected;
+  const auto append = [&](talo_recorder::AuditLog &log, int n) {
+    for (int i = 0; i < n; ++i) {
+      expected.push_back(std::to_string(expected.size()));
+      log.Append({0, 0, "", "", "test", expected.back(), "ok", ""});
+    }
+  };
+  {
+    talo_recorder::AuditLog first(std::make_unique<FlakyAudit>(), [](const std::string &) {}, index);
+    append(first, 30);
+  }  // stopped with the store away
+  auto backend = std::make_unique<FlakyAudit>();
+  FlakyAudit &store = *backend;
+  talo_recorder::AuditLog second(std::move(backend), [](const std::string &) {}, index);
+  append(second, 30);
+  store.up = true;
+  append(second, 30);
+  second.Flush();
+  EXPECT_TRUE(WaitFor([&] {
+    std::lock_guard lock(store.mutex);
+    return store.taken == expected;
+  }));
 }
 
 }  // namespace
