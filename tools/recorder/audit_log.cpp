@@ -244,9 +244,9 @@ void AuditLog::WriteLoop() {
 }
 
 bool AuditLog::ToSpool(std::vector<AuditRow> front, const AuditRow *newest) {
-  std::vector<AuditRow> back = queue_;
-  if (newest) back.push_back(*newest);
   try {
+    std::vector<AuditRow> back = queue_;
+    if (newest) back.push_back(*newest);
     spool_->Add(front, back);
   } catch (const std::exception &e) {
     queue_.insert(queue_.begin(), std::make_move_iterator(front.begin()), std::make_move_iterator(front.end()));
@@ -299,6 +299,8 @@ void AuditLog::SpoolLoop() {
           spooling_ = false;
           Say("audit trail: the local spool is empty again; " + std::to_string(spool_drained_) +
               " rows written from it");
+        } else {
+          queued_.wait_for(lock, std::chrono::seconds(1), [this] { return ending_; });
         }
         continue;
       }
@@ -343,6 +345,10 @@ void AuditLog::SpoolLoop() {
     // spool's own are tried again after a pause.
     if (!from_spool && ToSpool(std::move(batch.rows), nullptr)) continue;
     if (failures == 0 && !away) Say("audit trail: " + failure + "; tried again");
+    if (ending_ && failures >= 2) {  // neither the database nor the spool takes them
+      Say("audit trail: " + std::to_string(queue_.size()) + " rows not written: " + failure);
+      return;
+    }
     queued_.wait_for(lock, std::chrono::milliseconds(200 << std::min(failures++, 4)), [this] { return ending_; });
   }
 }
