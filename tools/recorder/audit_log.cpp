@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <memory>
 
 #include "call_index.h"
 #include "db_statement.h"
@@ -56,10 +57,103 @@ std::string AuditCheck::Text() const {
 AuditLog::AuditLog(const std::string &db_path, std::function<void(const std::string &)> log)
     : AuditLog(SqliteAudit(db_path), std::move(log)) {}
 
-AuditLog::AuditLog(std::unique_ptr<AuditBackend> backend, std::function<void(const std::string &)> log)
-    : log_(std::move(log)), backend_(std::move(backend)) {
+// Rows waiting in the call index's file for the central database, oldest
+// first (the lowest seq). Each has a random id, so that the database can
+// tell a row it has already from a new one.
+class AuditLog::Spool {
+ public:
+  struct Batch {
+    std::vector<AuditRow> rows;
+    std::vector<std::string> ids;
+    int64_t first = 0, last = 0;  // their seqs
+  };
+
+  explicit Spool(const std::string &path) : db_(OpenIndexConnection(path)) {
+    // A row here is its only copy: the commit must outlive a power loss.
+    if (sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      const std::string error = sqlite3_errmsg(db_);
+      sqlite3_close_v2(db_);
+      throw IndexError(error);
+    }
+  }
+  ~Spool() { sqlite3_close_v2(db_); }
+  Spool(const Spool &) = delete;
+  Spool &operator=(const Spool &) = delete;
+
+  // `front` before every row there, then `back` after them, in one transaction.
+  void Add(const std::vector<AuditRow> &front, const std::vector<AuditRow> &back) {
+    std::lock_guard lock(mutex_);
+    DbTransaction t(db_);
+    DbStatement ends(db_, "SELECT coalesce(min(seq), 1), coalesce(max(seq), 0) FROM audit_spool");
+    ends.Step();
+    int64_t before = ends.Int(0) - static_cast<int64_t>(front.size()), after = ends.Int(1) + 1;
+    DbStatement s(db_,
+                  "INSERT INTO audit_spool(seq, uid, time_ms, account, address, action, object, outcome)"
+                  " VALUES(?1,?2,?3,?4,?5,?6,?7,?8)");
+    for (const auto *rows : {&front, &back}) {
+      int64_t &seq = rows == &front ? before : after;
+      for (const AuditRow &row : *rows) {
+        std::array<unsigned char, 16> id{};
+        randombytes_buf(id.data(), id.size());
+        std::array<char, 33> hex{};
+        sodium_bin2hex(hex.data(), hex.size(), id.data(), id.size());
+        s.Reset();
+        s.Bind(1, seq++).Bind(2, std::string_view(hex.data(), 32)).Bind(3, row.time_ms).Bind(4, row.account);
+        s.Bind(5, row.address).Bind(6, row.action).Bind(7, row.object).Bind(8, row.outcome).Step();
+      }
+    }
+    t.Commit();
+  }
+
+  Batch Oldest(size_t limit) {
+    std::lock_guard lock(mutex_);
+    Batch batch;
+    DbStatement s(db_,
+                  "SELECT seq, uid, time_ms, account, address, action, object, outcome FROM audit_spool"
+                  " ORDER BY seq LIMIT ?1");
+    s.Bind(1, static_cast<int64_t>(limit));
+    while (s.Step()) {
+      if (batch.rows.empty()) batch.first = s.Int(0);
+      batch.last = s.Int(0);
+      batch.ids.push_back(s.Text(1));
+      batch.rows.push_back(AuditRow{0, s.Int(2), s.Text(3), s.Text(4), s.Text(5), s.Text(6), s.Text(7), ""});
+    }
+    return batch;
+  }
+
+  // Only the writer adds in front, and it is the one taking batches: the
+  // range holds exactly the batch's rows.
+  void Remove(const Batch &batch) {
+    std::lock_guard lock(mutex_);
+    DbStatement s(db_, "DELETE FROM audit_spool WHERE seq BETWEEN ?1 AND ?2");
+    s.Bind(1, batch.first).Bind(2, batch.last).Step();
+  }
+
+  int64_t Count() {
+    std::lock_guard lock(mutex_);
+    DbStatement s(db_, "SELECT count(*) FROM audit_spool");
+    return s.Step() ? s.Int(0) : 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  sqlite3 *const db_;  // guarded by mutex_
+};
+
+AuditLog::AuditLog(std::unique_ptr<AuditBackend> backend, std::function<void(const std::string &)> log,
+                   const std::string &spool_path)
+    : log_(std::move(log)),
+      backend_(std::move(backend)),
+      spool_(spool_path.empty() ? nullptr : std::make_unique<Spool>(spool_path)) {
   if (sodium_init() < 0) throw IndexError("the hashing library cannot start");
-  writer_ = std::thread([this] { WriteLoop(); });
+  if (spool_) {
+    spool_earlier_ = static_cast<uint64_t>(spool_->Count());
+    spooling_ = spool_earlier_ > 0;
+    if (spooling_)
+      Say("audit trail: " + std::to_string(spool_earlier_) +
+          " rows wait in the local spool from before; written once the central database takes them");
+  }
+  writer_ = std::thread([this] { spool_ ? SpoolLoop() : WriteLoop(); });
 }
 
 AuditLog::~AuditLog() {
@@ -79,6 +173,14 @@ void AuditLog::Say(const std::string &line) const {
 void AuditLog::Append(AuditRow row) {
   if (row.time_ms == 0) row.time_ms = NowMs();
   std::unique_lock lock(queue_mutex_);
+  // While rows are spooled the new ones follow them there, durably before
+  // the caller goes on; a full queue goes there too rather than waiting.
+  const bool to_spool = spool_ && ((spooling_ && queue_.empty()) || queue_.size() >= kMaxQueued);
+  if (to_spool && ToSpool({}, std::addressof(row))) {
+    ++queued_count_;
+    queued_.notify_one();
+    return;
+  }
   // A database that cannot keep up slows the requests rather than losing rows.
   written_.wait(lock, [this] { return queue_.size() < kMaxQueued || ending_; });
   queue_.push_back(std::move(row));
@@ -138,6 +240,116 @@ void AuditLog::WriteLoop() {
     lock.lock();
     written_count_ += rows.size();
     written_.notify_all();
+  }
+}
+
+bool AuditLog::ToSpool(std::vector<AuditRow> front, const AuditRow *newest) {
+  try {
+    std::vector<AuditRow> back = queue_;
+    if (newest) back.push_back(*newest);
+    spool_->Add(front, back);
+  } catch (const std::exception &e) {
+    queue_.insert(queue_.begin(), std::make_move_iterator(front.begin()), std::make_move_iterator(front.end()));
+    Say(std::string("audit trail: the local spool: ") + e.what() + "; rows wait in memory");
+    return false;
+  }
+  queue_.clear();
+  written_.notify_all();  // room again
+  if (!spooling_) {
+    spooling_ = true;
+    spool_drained_ = 0;
+    Say("audit trail: the central database does not take rows; they go to the local spool until it does");
+  }
+  return true;
+}
+
+// With a spool: rows from memory while the database takes them; once a
+// write fails, they and every row after them go through the spool, oldest
+// first, until it is empty.
+void AuditLog::SpoolLoop() {
+  std::unique_lock lock(queue_mutex_);
+  int failures = 0;  // in a row, for the pause before the next try
+  for (;;) {
+    queued_.wait(lock, [this] { return !queue_.empty() || spooling_ || ending_; });
+    if (ending_ && (spooling_ || queue_.empty())) {
+      // What is spooled is written after the restart.
+      if (!queue_.empty() && !ToSpool({}, nullptr))
+        Say("audit trail: " + std::to_string(queue_.size()) + " rows not written: the spool failed too");
+      return;
+    }
+    const bool from_spool = spooling_;
+    Spool::Batch batch;
+    std::string failure;
+    lock.unlock();
+    if (from_spool) {
+      try {
+        batch = spool_->Oldest(kMaxPerWrite);
+      } catch (const std::exception &e) {
+        failure = std::string("the local spool: ") + e.what();
+      }
+      if (failure.empty() && batch.rows.empty()) {
+        lock.lock();
+        // Checked again under the lock that Append spools under: none came meanwhile.
+        int64_t left = -1;
+        try {
+          left = spool_->Count();
+        } catch (const std::exception &) {
+        }
+        if (left == 0) {
+          spooling_ = false;
+          Say("audit trail: the local spool is empty again; " + std::to_string(spool_drained_) +
+              " rows written from it");
+        } else {
+          queued_.wait_for(lock, std::chrono::seconds(1), [this] { return ending_; });
+        }
+        continue;
+      }
+    } else {
+      lock.lock();
+      const size_t n = std::min(queue_.size(), kMaxPerWrite);
+      batch.rows.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.begin() + n));
+      queue_.erase(queue_.begin(), queue_.begin() + n);
+      written_.notify_all();  // room again
+      lock.unlock();
+    }
+    if (failure.empty()) {
+      try {
+        if (from_spool) {
+          backend_->WriteOnce(batch.rows, batch.ids);
+          spool_->Remove(batch);
+        } else {
+          backend_->Write(batch.rows);
+        }
+      } catch (const std::exception &e) {
+        failure = e.what();
+      } catch (...) {
+        failure = "unknown fault";
+      }
+    }
+    const bool away = !failure.empty() && backend_->Away();
+    lock.lock();
+    if (failure.empty()) {
+      failures = 0;
+      uint64_t n = batch.rows.size();
+      if (from_spool) {
+        spool_drained_ += n;
+        const uint64_t earlier = std::min<uint64_t>(n, spool_earlier_);  // not counted as appended
+        spool_earlier_ -= earlier;
+        n -= earlier;
+      }
+      written_count_ += n;
+      written_.notify_all();
+      continue;
+    }
+    // The rows taken from memory go in front of any spooled since; the
+    // spool's own are tried again after a pause.
+    if (!from_spool && ToSpool(std::move(batch.rows), nullptr)) continue;
+    if (failures == 0 && !away) Say("audit trail: " + failure + "; tried again");
+    if (ending_ && failures >= 2) {  // neither the database nor the spool takes them
+      Say("audit trail: " + std::to_string(queue_.size()) + " rows not written: " + failure);
+      return;
+    }
+    queued_.wait_for(lock, std::chrono::milliseconds(200 << std::min(failures++, 4)), [this] { return ending_; });
   }
 }
 

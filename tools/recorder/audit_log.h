@@ -13,10 +13,12 @@
 //
 // Kept in the call index's SQLite file, or in the central PostgreSQL
 // database that several nodes share; there each row names its node and the
-// nodes take turns to chain theirs. While that database is away the rows
-// wait in memory (at most kMaxQueued, then the actions that write them
-// wait too) and are written once it is back; rows still waiting at the stop
-// are said in the log.
+// nodes take turns to chain theirs. While a write there fails the rows go
+// to a spool in the call index's file (durably, before the writer tries
+// again, and at once for the rows appended after), unchained, and are written
+// from it oldest first once the database is back, also after a restart.
+// Without a spool they wait in memory (at most kMaxQueued, then the actions
+// that write them wait too); rows still waiting at the stop are said in the log.
 #pragma once
 
 #include <array>
@@ -82,6 +84,9 @@ class AuditBackend {
   virtual void Write(const std::vector<AuditRow> &rows) = 0;
   virtual AuditPage Query(const AuditQuery &query) = 0;
   virtual AuditCheck Verify() = 0;
+  // As Write, each row with an id of its own: a row whose id the store has
+  // already is left out, so a batch written again after a crash is there once.
+  virtual void WriteOnce(const std::vector<AuditRow> &rows, const std::vector<std::string> &) { Write(rows); }
   // True while the store cannot be reached: rows wait for it, not given up.
   virtual bool Away() { return false; }
 };
@@ -94,7 +99,10 @@ class AuditLog {
   // Opens its own connection to the call index's file. Throws IndexError.
   // `log` takes the lines saying rows could not be written.
   explicit AuditLog(const std::string &db_path, std::function<void(const std::string &)> log = nullptr);
-  AuditLog(std::unique_ptr<AuditBackend> backend, std::function<void(const std::string &)> log = nullptr);
+  // With `spool_path` (the call index's file) rows the backend cannot take
+  // wait there. Throws IndexError.
+  AuditLog(std::unique_ptr<AuditBackend> backend, std::function<void(const std::string &)> log = nullptr,
+           const std::string &spool_path = "");
   ~AuditLog();
   AuditLog(const AuditLog &) = delete;
   AuditLog &operator=(const AuditLog &) = delete;
@@ -112,11 +120,19 @@ class AuditLog {
   static constexpr size_t kMaxQueued = 4096;
 
  private:
+  class Spool;
+
   void WriteLoop();
+  void SpoolLoop();
+  // Moves `front` in front of the spooled rows, then the queue and `newest`
+  // (if any) after them, into the spool; false if that failed: `front` goes
+  // back in front of the queue, `newest` is the caller's. queue_mutex_ held.
+  bool ToSpool(std::vector<AuditRow> front, const AuditRow *newest);
   void Say(const std::string &line) const;
 
   const std::function<void(const std::string &)> log_;
   const std::unique_ptr<AuditBackend> backend_;  // any thread: it serializes itself
+  const std::unique_ptr<Spool> spool_;           // any thread: it serializes itself; null without one
   std::mutex queue_mutex_;
   std::condition_variable queued_;   // rows to write, or the end
   std::condition_variable written_;  // written_count_ grew, or room in queue_
@@ -124,6 +140,9 @@ class AuditLog {
   uint64_t queued_count_ = 0;        // queue_mutex_; rows ever appended
   uint64_t written_count_ = 0;       // queue_mutex_; rows ever written or given up
   bool ending_ = false;              // queue_mutex_
+  bool spooling_ = false;            // queue_mutex_; rows go to the spool, written from there first
+  uint64_t spool_earlier_ = 0;       // queue_mutex_; rows in the spool from before the start
+  uint64_t spool_drained_ = 0;       // queue_mutex_; rows written from the spool since it filled
   std::thread writer_;               // started last, joined by the destructor
 };
 

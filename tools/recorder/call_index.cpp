@@ -108,6 +108,13 @@ constexpr const char *kMigrations[] = {
     "CREATE INDEX calls_old_object ON calls(id) WHERE old_object_key IS NOT NULL;"
     "CREATE INDEX calls_purged_objects ON calls(id) WHERE purged_ms IS NOT NULL AND"
     " (object_key IS NOT NULL OR old_object_key IS NOT NULL);",
+    // 10 -> 11: audit rows the central database could not take yet, in the
+    // order they were appended, not chained: the chain is made when they get
+    // there. Each keeps an id of its own, so that one written just before a
+    // crash is not written twice. Safe to run again on a file that has it.
+    "CREATE TABLE IF NOT EXISTS audit_spool(seq INTEGER PRIMARY KEY, uid TEXT NOT NULL UNIQUE, time_ms INTEGER NOT NULL,"
+    " account TEXT NOT NULL, address TEXT NOT NULL, action TEXT NOT NULL, object TEXT NOT NULL,"
+    " outcome TEXT NOT NULL);",
 };
 static_assert(std::size(kMigrations) == kIndexSchemaVersion);
 

@@ -37,7 +37,7 @@
 
 namespace talo_recorder {
 
-inline constexpr int kIndexSchemaVersion = 10;
+inline constexpr int kIndexSchemaVersion = 11;
 
 // One call (or one part of a call that rolled over to the next file). The
 // file's path relative to the root is its key.

@@ -298,37 +298,9 @@ class PgAudit final : public AuditBackend {
  public:
   PgAudit(const std::string &url, std::string node) : db_(url), node_(std::move(node)) {}
 
-  // The nodes take turns under one lock: each batch reads the last hash and
-  // chains its rows to it in the same transaction.
-  void Write(const std::vector<AuditRow> &rows) override {
-    if (rows.empty()) return;
-    CentralDb::Use u(db_);
-    u.Begin();
-    u.Exec(kAuditLock);
-    const Result last = u.Exec("SELECT encode(hash, 'hex') FROM audit ORDER BY id DESC LIMIT 1");
-    AuditDigest previous = PQntuples(last.get()) ? DigestOf(Text(last, 0, 0)) : AuditDigest{};
-    std::string sql = "INSERT INTO audit(node, time_ms, account, address, action, object, outcome, hash) VALUES ";
-    Params params;
-    for (const AuditRow &given : rows) {
-      AuditRow row{0,
-                   given.time_ms,
-                   Utf8(given.account),
-                   Utf8(given.address),
-                   Utf8(given.action),
-                   Utf8(given.object),
-                   Utf8(given.outcome),
-                   node_};
-      previous = ChainHash(previous, row);
-      const size_t n = params.size();
-      sql += n ? ",(" : "(";
-      for (size_t k = 1; k <= 7; ++k) sql += "$" + std::to_string(n + k) + ",";
-      sql += "decode($" + std::to_string(n + 8) + ", 'hex'))";
-      for (const std::string &field : {row.node, std::to_string(row.time_ms), row.account, row.address, row.action,
-                                       row.object, row.outcome, HexOf(previous)})
-        params.emplace_back(field);
-    }
-    u.Exec(sql, params);
-    u.Commit();
+  void Write(const std::vector<AuditRow> &rows) override { Insert(rows, {}); }
+  void WriteOnce(const std::vector<AuditRow> &rows, const std::vector<std::string> &ids) override {
+    Insert(rows, ids);
   }
 
   AuditPage Query(const AuditQuery &q) override {
@@ -381,6 +353,56 @@ class PgAudit final : public AuditBackend {
   bool Away() override { return db_.Away(); }
 
  private:
+  // The nodes take turns under one lock: each batch reads the last hash and
+  // chains its rows to it in the same transaction. A row whose id is there
+  // already is left out before chaining, so the chain has it once.
+  void Insert(const std::vector<AuditRow> &rows, const std::vector<std::string> &ids) {
+    if (rows.empty()) return;
+    CentralDb::Use u(db_);
+    u.Begin();
+    u.Exec(kAuditLock);
+    std::vector<bool> there(rows.size(), false);
+    if (!ids.empty()) {
+      // The ids are hex text made here, safe in an array literal.
+      std::string list = "{";
+      for (const std::string &id : ids) list += (list.size() > 1 ? "," : "") + id;
+      const Result found = u.Exec("SELECT spool_id FROM audit WHERE spool_id = ANY($1::text[])", {list + "}"});
+      for (int i = 0; i < PQntuples(found.get()); ++i) {
+        const auto at = std::find(ids.begin(), ids.end(), Text(found, i, 0));
+        if (at != ids.end()) there[static_cast<size_t>(at - ids.begin())] = true;
+      }
+    }
+    const Result last = u.Exec("SELECT encode(hash, 'hex') FROM audit ORDER BY id DESC LIMIT 1");
+    AuditDigest previous = PQntuples(last.get()) ? DigestOf(Text(last, 0, 0)) : AuditDigest{};
+    std::string sql =
+        "INSERT INTO audit(node, time_ms, account, address, action, object, outcome, spool_id, hash) VALUES ";
+    Params params;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (there[i]) continue;
+      const AuditRow &given = rows[i];
+      AuditRow row{0,
+                   given.time_ms,
+                   Utf8(given.account),
+                   Utf8(given.address),
+                   Utf8(given.action),
+                   Utf8(given.object),
+                   Utf8(given.outcome),
+                   node_};
+      previous = ChainHash(previous, row);
+      const size_t n = params.size();
+      sql += n ? ",(" : "(";
+      for (size_t k = 1; k <= 8; ++k) sql += "$" + std::to_string(n + k) + ",";
+      sql += "decode($" + std::to_string(n + 9) + ", 'hex'))";
+      for (const std::string &field : {row.node, std::to_string(row.time_ms), row.account, row.address, row.action,
+                                       row.object, row.outcome})
+        params.emplace_back(field);
+      params.emplace_back(i < ids.size() ? std::optional<std::string>(ids[i]) : std::nullopt);
+      params.emplace_back(HexOf(previous));
+    }
+    if (!params.empty()) u.Exec(sql, params);
+    u.Commit();
+  }
+
   CentralDb db_;  // any thread: it serializes itself
   const std::string node_;
 };

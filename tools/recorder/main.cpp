@@ -110,10 +110,13 @@ std::unique_ptr<talo_recorder::AccountStore> AccountsOf(const talo_recorder::Con
   return std::make_unique<AccountStore>(CentralAccounts(config.central.url), config.root);
 }
 
-std::unique_ptr<talo_recorder::AuditLog> AuditOf(const talo_recorder::Config &config) {
+// The recorder's own trail spools what the central database cannot take
+// yet; a command's (which appends nothing) leaves the spool to it.
+std::unique_ptr<talo_recorder::AuditLog> AuditOf(const talo_recorder::Config &config, bool spool = false) {
   using namespace talo_recorder;
   if (config.central.url.empty()) return std::make_unique<AuditLog>(config.index, Log);
-  return std::make_unique<AuditLog>(CentralAudit(config.central.url, config.node_name), Log);
+  return std::make_unique<AuditLog>(CentralAudit(config.central.url, config.node_name), Log,
+                                    spool ? config.index : std::string());
 }
 
 struct UserArgs {
@@ -495,7 +498,7 @@ int main(int argc, char **argv) {
     }
     sessions = std::make_unique<talo_recorder::SessionStore>(accounts.get(), talo_recorder::LimitsFrom(config));
     if (!config.central.url.empty()) sessions->Share(talo_recorder::CentralSessions(config.central.url));
-    audit_log = AuditOf(config);
+    audit_log = AuditOf(config, true);
     console.UseAccounts(accounts.get(), sessions.get(), audit_log.get());
   } catch (const std::exception &e) {
     std::fprintf(stderr, "talo-recorder: the first account: %s\n", e.what());

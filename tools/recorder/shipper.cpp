@@ -74,6 +74,9 @@ constexpr const char *kCentralSteps[] = {
     "CREATE INDEX calls_by_channel_start ON calls(channel, start_ms);"
     "DROP INDEX calls_by_number; CREATE INDEX calls_by_number ON calls(number text_pattern_ops, start_ms, gid);"
     "DROP INDEX calls_by_called; CREATE INDEX calls_by_called ON calls(called text_pattern_ops, start_ms, gid);",
+    // 4 -> 5: the id of an audit row that waited in a node's spool; a row
+    // sent again after a crash is found by it and not written twice.
+    "ALTER TABLE audit ADD COLUMN spool_id TEXT UNIQUE;",
 };
 constexpr int kCentralVersion = static_cast<int>(std::size(kCentralSteps));
 
