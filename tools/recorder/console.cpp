@@ -360,12 +360,18 @@ void Console::Run() {
     } catch (...) {
       std::fprintf(stderr, "talo-recorder: console stopped\n");
     }
+    listen_ended_ = true;
   });
 }
 
 void Console::Stop() {
   stopping_ = true;
-  if (server_) server_->stop();
+  if (server_ && thread_.joinable()) {
+    // The server's stop does nothing before it listens: a stop right after
+    // Run would leave its thread in accept for good.
+    while (!server_->is_running() && !listen_ended_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    server_->stop();
+  }
   if (thread_.joinable()) thread_.join();
 }
 

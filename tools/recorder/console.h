@@ -175,6 +175,7 @@ class Console {
   const ObjectStore *store_ = nullptr;   // owner thread, set by UseObjectStore before Run
   const Uploader *uploader_ = nullptr;   // owner thread, set by UseObjectStore before Run
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> listen_ended_{false};  // the serving thread is past its listening
 };
 
 }  // namespace talo_recorder
