@@ -62,6 +62,15 @@ def get_json(browser, url):
         return json.load(r)
 
 
+def headless_chromium():
+    """Chromium without a screen, playing audio without a click (muted)."""
+    options = webdriver.ChromeOptions()
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                 "--autoplay-policy=no-user-gesture-required", "--mute-audio"):
+        options.add_argument(flag)
+    return webdriver.Chrome(options=options)
+
+
 def with_console(build, settings, test):
     """Runs talo-recorder with `settings` over a fresh root and port, opens its console in
     headless Chromium, signs in as the first admin (who must set a new password), calls
@@ -81,11 +90,7 @@ def with_console(build, settings, test):
                 m = re.search(r"console at (http://[0-9.]+:[0-9]+/)", out.read())
                 return m and m.group(1)
             base = wait_for("the console's address", port)
-            options = webdriver.ChromeOptions()
-            for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                         "--autoplay-policy=no-user-gesture-required", "--mute-audio"):
-                options.add_argument(flag)
-            browser = webdriver.Chrome(options=options)
+            browser = headless_chromium()
             try:
                 out.seek(0)
                 first = re.search(r'first start: user "admin", password (\S+)', out.read()).group(1)

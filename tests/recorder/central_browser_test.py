@@ -16,12 +16,11 @@ import tempfile
 import time
 import urllib.request
 
-from selenium import webdriver
 from selenium.webdriver.common.by import By
 
 sys.dont_write_bytecode = True  # no cache left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_test import ADMIN_PASSWORD, get_json, shown, sign_in, wait_for  # noqa: E402
+from browser_test import ADMIN_PASSWORD, get_json, headless_chromium, shown, sign_in, wait_for  # noqa: E402
 
 PG = "/usr/lib/postgresql/15/bin/"
 AS_PG = ["runuser", "-u", "nobody", "--"] if os.getuid() == 0 else []
@@ -131,11 +130,7 @@ def main():
         start("beta", sim)
         desk = start("desk", {"board": {"enabled": False}})
 
-        options = webdriver.ChromeOptions()
-        for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                     "--autoplay-policy=no-user-gesture-required", "--mute-audio"):
-            options.add_argument(flag)
-        browser = webdriver.Chrome(options=options)
+        browser = headless_chromium()
         try:
             assert sign_in(browser, desk, "admin", first, ADMIN_PASSWORD), "the first password was not replaced"
             cookie = {"Cookie": "talo_session=" + browser.get_cookie("talo_session")["value"]}
